@@ -1,0 +1,114 @@
+#include "agent/json_rpc/json_rpc_channel.h"
+
+#include <yajl/yajl_gen.h>
+
+#include <cerrno>
+#include <new>
+
+#include "agent/mdrt/yajl_gen.h"
+
+// Passes each piece the generator prints straight to the transport, so a
+// reply is never held whole in memory.
+class JSON_RPC_Channel::Piece_Printer : public YAJL_Printer {
+ public:
+  explicit Piece_Printer(JSON_RPC_Channel& channel) : channel_(channel) {}
+  void print(const char* data, std::size_t length) override {
+    if (ok && length) ok = channel_.write_piece(data, length);
+  }
+  void write(const char* data, std::size_t length) override {
+    print(data, length);
+  }
+  bool ok = true;
+
+ private:
+  JSON_RPC_Channel& channel_;
+};
+
+namespace {
+
+class Object_Generator : public JSON_Generator {
+ public:
+  explicit Object_Generator(const JSON_RPC_Object& object) : object_(object) {}
+  bool generate(yajl_gen_t* g) override { return object_.generate(g); }
+
+ private:
+  const JSON_RPC_Object& object_;
+};
+
+}  // namespace
+
+JSON_RPC_Channel::JSON_RPC_Channel() {}
+
+JSON_RPC_Channel::~JSON_RPC_Channel() {}
+
+int JSON_RPC_Channel::send_with(JSON_Generator& generator) {
+  std::lock_guard<std::mutex> guard(send_lock_);
+  if (!open_) return -1;
+  if (!begin_message()) return -1;
+  Piece_Printer printer(*this);
+  bool ok = false;
+  {
+    YAJL_Gen g(yajl_gen_alloc_printer(&printer, nullptr, false, nullptr));
+    if (g.get()) {
+      try {
+        ok = generator.generate(g);
+      } catch (...) {
+        ok = false;
+      }
+    } else {
+      errno = ENOMEM;
+    }
+  }
+  ok = ok && printer.ok;
+  if (!end_message(ok) || !ok) return -1;
+  ++sent_;
+  return 0;
+}
+
+int JSON_RPC_Channel::send_object(JSON_RPC_Object_Ptr object) {
+  if (!object.get()) return -1;
+  Object_Generator generator(*object);
+  return send_with(generator);
+}
+
+int JSON_RPC_Channel::send_generator(JSON_Generator& generator) {
+  return send_with(generator);
+}
+
+int JSON_RPC_Channel::send_error(int code, const json_spirit::Value& id,
+                                 const char* message,
+                                 const json_spirit::Value& data) {
+  JSON_RPC_Response_Error* error = new (std::nothrow) JSON_RPC_Response_Error;
+  if (!error) {
+    errno = ENOMEM;
+    return -1;
+  }
+  JSON_RPC_Object_Ptr holder(error);
+  error->id = id;
+  error->code = code;
+  error->message = message ? message : json_rpc_error_text(code);
+  error->data = data;
+  return send_object(holder);
+}
+
+std::string JSON_RPC_Channel::session_id() const { return session_; }
+
+int JSON_RPC_Channel::original_remote_addr(ACE_INET_Addr& addr) const {
+  if (!has_remote_) return -1;
+  addr = remote_;
+  return 0;
+}
+
+void JSON_RPC_Channel::close() {
+  if (open_.exchange(false)) on_close();
+}
+
+void JSON_RPC_Channel::begin_work() { ++work_; }
+
+void JSON_RPC_Channel::end_work() {
+  if (--work_ == 0) on_idle();
+}
+
+void JSON_RPC_Channel::on_idle() {}
+
+void JSON_RPC_Channel::on_close() {}

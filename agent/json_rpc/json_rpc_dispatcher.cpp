@@ -1,0 +1,348 @@
+#include "agent/json_rpc/json_rpc_dispatcher.h"
+
+#include <ace/Log_Msg.h>
+
+#include <cerrno>
+#include <memory>
+#include <new>
+
+#include "agent/json_rpc/yajl_event_buffer.h"
+#include "agent/json_spirit/value_builder.h"
+#include "agent/mdrt/yajl_handler.h"
+
+namespace {
+
+using json_spirit::Value;
+
+// Reads the members of one JSON-RPC message as the parser delivers them.
+// Each top-level member's value goes to a sink: a Value_Builder for the
+// small members, the params handler of a creator-bound method, a buffer
+// while the method is not yet known, or a skipping sink for the rest.
+class Message_Reader : public YAJL_Handler {
+ public:
+  Message_Reader(const JSON_RPC_Dispatcher& dispatcher,
+                 const JSON_RPC_Channel_WPtr& channel)
+      : dispatcher_(dispatcher), channel_(channel) {}
+
+  ~Message_Reader() override { delete params_handler_; }
+
+  int handle_null_i() override {
+    return scalar([](YAJL_Handler& s) { return s.handle_null_i(); });
+  }
+  int handle_boolean_i(bool b) override {
+    return scalar([b](YAJL_Handler& s) { return s.handle_boolean_i(b); });
+  }
+  int handle_number_i(const char* t, unsigned long long l) override {
+    return scalar([t, l](YAJL_Handler& s) { return s.handle_number_i(t, l); });
+  }
+  int handle_string_i(const char* t, unsigned long long l) override {
+    return scalar([t, l](YAJL_Handler& s) { return s.handle_string_i(t, l); });
+  }
+  int handle_start_map_i() override {
+    if (depth_ == 0 && !seen_top_) {
+      seen_top_ = true;
+      top_is_object_ = true;
+      depth_ = 1;
+      return 1;
+    }
+    return open([](YAJL_Handler& s) { return s.handle_start_map_i(); });
+  }
+  int handle_start_array_i() override {
+    return open([](YAJL_Handler& s) { return s.handle_start_array_i(); });
+  }
+  int handle_map_key_i(const char* t, unsigned long long l) override {
+    if (depth_ == 1 && top_is_object_) {
+      begin_member(std::string(t, static_cast<std::size_t>(l)));
+      return 1;
+    }
+    return sink_->handle_map_key_i(t, l) ? 1 : cancel();
+  }
+  int handle_end_map_i() override {
+    if (depth_ == 1 && top_is_object_) {
+      depth_ = 0;
+      return 1;
+    }
+    return close([](YAJL_Handler& s) { return s.handle_end_map_i(); });
+  }
+  int handle_end_array_i() override {
+    return close([](YAJL_Handler& s) { return s.handle_end_array_i(); });
+  }
+
+  // Answers or delivers once the whole text has been read.
+  int finish(bool parsed, const JSON_RPC_Channel_Ptr& channel);
+
+ private:
+  template <class F>
+  int scalar(F event) {
+    if (depth_ == 0) {  // the message itself is not an object
+      seen_top_ = true;
+      return 1;
+    }
+    if (!event(*sink_)) return cancel();
+    if (depth_ == 1) end_member();
+    return 1;
+  }
+  template <class F>
+  int open(F event) {
+    if (depth_ == 0) seen_top_ = true;
+    ++depth_;
+    if (!top_is_object_) return 1;
+    return event(*sink_) ? 1 : cancel();
+  }
+  template <class F>
+  int close(F event) {
+    --depth_;
+    if (!top_is_object_) return 1;
+    if (!event(*sink_)) return cancel();
+    if (depth_ == 1) end_member();
+    return 1;
+  }
+  int cancel() {
+    params_refused_ = sink_ == params_handler_;
+    return 0;
+  }
+
+  void begin_member(std::string key);
+  void end_member();
+  void route_params(const YAJL_Event_Buffer* buffered);
+  void make_params_handler(JSON_RPC_Params_Handler_Creator* creator);
+
+  const JSON_RPC_Dispatcher& dispatcher_;
+  JSON_RPC_Channel_WPtr channel_;
+
+  int depth_ = 0;
+  bool seen_top_ = false;
+  bool top_is_object_ = false;
+
+  std::string key_;
+  YAJL_Handler skip_;
+  YAJL_Handler* sink_ = &skip_;
+  std::unique_ptr<json_spirit::Value_Builder> builder_;
+
+  bool jsonrpc_ok_ = false;
+  bool has_method_ = false;
+  bool has_id_ = false;
+  bool has_params_ = false;
+  bool is_response_ = false;
+  bool invalid_ = false;
+  std::string method_;
+  Value id_;
+  Value params_;
+
+  YAJL_Event_Buffer buffer_;
+  bool buffering_ = false;
+  // The message object shared with the params handler of a creator.
+  JSON_RPC_Object_Ptr params_object_;
+  YAJL_Handler* params_handler_ = nullptr;
+  bool params_handler_failed_ = false;
+  bool params_refused_ = false;
+};
+
+void Message_Reader::begin_member(std::string key) {
+  key_ = std::move(key);
+  sink_ = &skip_;
+  if (key_ == "params") {
+    if (has_params_) {  // a second params member makes the message ambiguous
+      invalid_ = true;
+      return;
+    }
+    has_params_ = true;
+    if (!has_method_) {
+      buffering_ = true;
+      sink_ = &buffer_;
+      return;
+    }
+    if (JSON_RPC_Params_Handler_Creator* c = dispatcher_.creator(method_)) {
+      make_params_handler(c);
+      if (params_handler_) sink_ = params_handler_;
+      return;
+    }
+  } else if (key_ == "result" || key_ == "error") {
+    is_response_ = true;
+    return;
+  } else if (key_ != "jsonrpc" && key_ != "method" && key_ != "id") {
+    return;  // members JSON-RPC does not define are ignored
+  }
+  builder_.reset(new json_spirit::Value_Builder);
+  sink_ = builder_.get();
+}
+
+void Message_Reader::end_member() {
+  sink_ = &skip_;
+  if (!builder_) return;
+  Value v = std::move(builder_->value());
+  builder_.reset();
+  if (key_ == "jsonrpc") {
+    jsonrpc_ok_ = v.type() == json_spirit::str_type && v.get_str() == "2.0";
+  } else if (key_ == "id") {
+    json_spirit::Value_type t = v.type();
+    if (t == json_spirit::str_type || t == json_spirit::int_type ||
+        t == json_spirit::real_type || t == json_spirit::null_type) {
+      id_ = std::move(v);
+      has_id_ = true;
+      if (params_object_.get()) params_object_->id = id_;
+    } else {
+      invalid_ = true;
+    }
+  } else if (key_ == "method") {
+    if (has_method_ || v.type() != json_spirit::str_type) {
+      invalid_ = true;
+      return;
+    }
+    method_ = v.get_str();
+    has_method_ = true;
+    if (buffering_) route_params(&buffer_);
+  } else if (key_ == "params") {
+    params_ = std::move(v);
+  }
+}
+
+// The method has just become known after its params were read.
+void Message_Reader::route_params(const YAJL_Event_Buffer* buffered) {
+  buffering_ = false;
+  if (JSON_RPC_Params_Handler_Creator* c = dispatcher_.creator(method_)) {
+    make_params_handler(c);
+    if (params_handler_ && !buffered->replay(*params_handler_))
+      params_refused_ = true;
+    return;
+  }
+  json_spirit::Value_Builder builder;
+  buffered->replay(builder);
+  params_ = std::move(builder.value());
+}
+
+void Message_Reader::make_params_handler(
+    JSON_RPC_Params_Handler_Creator* creator) {
+  JSON_RPC_Request* object = new (std::nothrow) JSON_RPC_Request;
+  if (!object) {
+    params_handler_failed_ = true;
+    return;
+  }
+  params_object_ = JSON_RPC_Object_Ptr(object);
+  object->method = method_;
+  object->id = id_;
+  params_handler_ = creator->create(channel_, params_object_);
+  if (!params_handler_) params_handler_failed_ = true;
+}
+
+int Message_Reader::finish(bool parsed, const JSON_RPC_Channel_Ptr& channel) {
+  const Value& id = has_id_ ? id_ : Value::null;
+  bool well_formed = parsed && top_is_object_ && !invalid_ && jsonrpc_ok_ &&
+                     has_method_ && !params_refused_;
+
+  JSON_RPC_Params_Handler_Creator* creator =
+      well_formed ? dispatcher_.creator(method_) : nullptr;
+  if (creator && !has_params_) make_params_handler(creator);
+  if (params_object_.get()) {
+    // The handler acts when it is deleted; by then its object must tell
+    // what the message turned out to be.
+    JSON_RPC_Request* object =
+        static_cast<JSON_RPC_Request*>(params_object_.get());
+    object->id = id;
+    object->set_type(!well_formed ? JSON_RPC_Object::JSON_RPC_INVALID
+                     : has_id_    ? JSON_RPC_Object::JSON_RPC_REQUEST
+                                  : JSON_RPC_Object::JSON_RPC_NOTIFY);
+    delete params_handler_;
+    params_handler_ = nullptr;
+  }
+
+  if (!parsed && params_refused_)
+    return channel->send_error(-32602, id, nullptr, Value::null);
+  if (!parsed) return channel->send_error(-32700, Value::null, nullptr, Value::null);
+  if (!top_is_object_)
+    return channel->send_error(-32600, Value::null, nullptr, Value::null);
+  if (is_response_ && !has_method_) {
+    // Replies to requests this agent sent; nothing here waits for them.
+    ACE_DEBUG((LM_DEBUG, ACE_TEXT("%N:%l: JSON-RPC response ignored\n")));
+    return 0;
+  }
+  if (!well_formed) return channel->send_error(-32600, id, nullptr, Value::null);
+
+  if (creator) {
+    if (params_handler_failed_) {
+      errno = ENOMEM;
+      return channel->send_error(-32603, id, "Internal error, out of memory.",
+                                 Value::null);
+    }
+    return 0;
+  }
+
+  JSON_RPC_Handler* handler = dispatcher_.handler(method_);
+  if (!handler) {
+    if (!has_id_) {
+      ACE_DEBUG((LM_WARNING,
+                 ACE_TEXT("%N:%l: JSON-RPC notify of unbound method %C dropped\n"),
+                 method_.c_str()));
+      return 0;
+    }
+    return channel->send_error(-32601, id, nullptr, Value::null);
+  }
+
+  JSON_RPC_Request* request = new (std::nothrow) JSON_RPC_Request(
+      has_id_ ? JSON_RPC_Object::JSON_RPC_REQUEST
+              : JSON_RPC_Object::JSON_RPC_NOTIFY);
+  if (!request) {
+    errno = ENOMEM;
+    return channel->send_error(-32603, id, "Internal error, out of memory.",
+                               Value::null);
+  }
+  JSON_RPC_Object_Ptr object(request);
+  request->id = id;
+  request->method = method_;
+  request->params = std::move(params_);
+  return handler->handle_object(channel_, object);
+}
+
+// Counts the delivery as work on the channel, however it ends.
+class Work_Guard {
+ public:
+  explicit Work_Guard(JSON_RPC_Channel& channel) : channel_(channel) {
+    channel_.begin_work();
+  }
+  ~Work_Guard() { channel_.end_work(); }
+
+ private:
+  JSON_RPC_Channel& channel_;
+};
+
+}  // namespace
+
+bool JSON_RPC_Dispatcher::bind(const std::string& method,
+                               JSON_RPC_Handler* handler) {
+  if (!handler || handlers_.count(method) || creators_.count(method))
+    return false;
+  handlers_[method] = handler;
+  return true;
+}
+
+bool JSON_RPC_Dispatcher::bind_params(const std::string& method,
+                                      JSON_RPC_Params_Handler_Creator* c) {
+  if (!c || handlers_.count(method) || creators_.count(method)) return false;
+  creators_[method] = c;
+  return true;
+}
+
+JSON_RPC_Handler* JSON_RPC_Dispatcher::handler(const std::string& m) const {
+  auto it = handlers_.find(m);
+  return it == handlers_.end() ? nullptr : it->second;
+}
+
+JSON_RPC_Params_Handler_Creator* JSON_RPC_Dispatcher::creator(
+    const std::string& m) const {
+  auto it = creators_.find(m);
+  return it == creators_.end() ? nullptr : it->second;
+}
+
+int JSON_RPC_Dispatcher::dispatch(const JSON_RPC_Channel_Ptr& channel,
+                                  const char* text, std::size_t length) const {
+  if (!channel.get()) return -1;
+  Work_Guard work(*channel);
+  JSON_RPC_Channel_WPtr weak(channel);
+  Message_Reader reader(*this, weak);
+  bool parsed;
+  {
+    YAJL_Parser parser(reader);
+    parsed = parser.feed(text, length) && parser.complete();
+  }
+  return reader.finish(parsed, channel);
+}

@@ -1,0 +1,102 @@
+#include "agent/mdrt/yajl_handler.h"
+
+#include <yajl/yajl_parse.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+YAJL_Handler::~YAJL_Handler() {}
+
+int YAJL_Handler::handle_null_i() { return 1; }
+int YAJL_Handler::handle_boolean_i(bool) { return 1; }
+int YAJL_Handler::handle_integer_i(long long) { return 1; }
+int YAJL_Handler::handle_double_i(double) { return 1; }
+int YAJL_Handler::handle_string_i(const char*, unsigned long long) { return 1; }
+int YAJL_Handler::handle_start_map_i() { return 1; }
+int YAJL_Handler::handle_map_key_i(const char*, unsigned long long) { return 1; }
+int YAJL_Handler::handle_end_map_i() { return 1; }
+int YAJL_Handler::handle_start_array_i() { return 1; }
+int YAJL_Handler::handle_end_array_i() { return 1; }
+
+int YAJL_Handler::handle_number_i(const char* text, unsigned long long length) {
+  std::string s(text, static_cast<std::size_t>(length));
+  if (s.find_first_of(".eE") == std::string::npos) {
+    errno = 0;
+    char* end = nullptr;
+    long long v = std::strtoll(s.c_str(), &end, 10);
+    if (errno == 0 && end && *end == '\0') return handle_integer_i(v);
+  }
+  return handle_double_i(std::strtod(s.c_str(), nullptr));
+}
+
+namespace {
+
+YAJL_Handler* H(void* ctx) { return static_cast<YAJL_Handler*>(ctx); }
+
+int on_null(void* ctx) { return H(ctx)->handle_null_i(); }
+int on_boolean(void* ctx, int b) { return H(ctx)->handle_boolean_i(b != 0); }
+int on_number(void* ctx, const char* s, size_t l) {
+  return H(ctx)->handle_number_i(s, l);
+}
+int on_string(void* ctx, const unsigned char* s, size_t l) {
+  return H(ctx)->handle_string_i(reinterpret_cast<const char*>(s), l);
+}
+int on_start_map(void* ctx) { return H(ctx)->handle_start_map_i(); }
+int on_map_key(void* ctx, const unsigned char* s, size_t l) {
+  return H(ctx)->handle_map_key_i(reinterpret_cast<const char*>(s), l);
+}
+int on_end_map(void* ctx) { return H(ctx)->handle_end_map_i(); }
+int on_start_array(void* ctx) { return H(ctx)->handle_start_array_i(); }
+int on_end_array(void* ctx) { return H(ctx)->handle_end_array_i(); }
+
+// Numbers arrive as raw text so that 64-bit values survive intact.
+const yajl_callbacks callbacks = {on_null,      on_boolean,    nullptr,
+                                  nullptr,      on_number,     on_string,
+                                  on_start_map, on_map_key,    on_end_map,
+                                  on_start_array, on_end_array};
+
+}  // namespace
+
+YAJL_Parser::YAJL_Parser(YAJL_Handler& handler)
+    : handle_(yajl_alloc(&callbacks, nullptr, &handler)) {
+  if (handle_) yajl_config(handle_, yajl_dont_validate_strings, 0);
+}
+
+YAJL_Parser::~YAJL_Parser() {
+  if (handle_) yajl_free(handle_);
+}
+
+bool YAJL_Parser::check(int status, const char* text, std::size_t length) {
+  if (status == yajl_status_ok) return true;
+  cancelled_ = status == yajl_status_client_canceled;
+  if (cancelled_) {
+    error_ = "parse stopped by handler";
+    return false;
+  }
+  unsigned char* msg = yajl_get_error(
+      handle_, 0, reinterpret_cast<const unsigned char*>(text), length);
+  error_ = msg ? reinterpret_cast<const char*>(msg) : "invalid JSON";
+  if (msg) yajl_free_error(handle_, msg);
+  while (!error_.empty() && (error_.back() == '\n' || error_.back() == ' '))
+    error_.pop_back();
+  return false;
+}
+
+bool YAJL_Parser::feed(const char* text, std::size_t length) {
+  if (!handle_) {
+    error_ = "out of memory";
+    return false;
+  }
+  int status = yajl_parse(
+      handle_, reinterpret_cast<const unsigned char*>(text), length);
+  return check(status, text, length);
+}
+
+bool YAJL_Parser::complete() {
+  if (!handle_) {
+    error_ = "out of memory";
+    return false;
+  }
+  return check(yajl_complete_parse(handle_), nullptr, 0);
+}

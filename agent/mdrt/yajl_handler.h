@@ -1,0 +1,55 @@
+// Event sink for YAJL's streaming parser. A handler gets the events of one
+// JSON text in document order; returning 0 from an event stops the parse.
+#ifndef MDRT_YAJL_HANDLER_H
+#define MDRT_YAJL_HANDLER_H
+
+#include <cstddef>
+#include <string>
+
+struct yajl_handle_t;
+
+class YAJL_Handler {
+ public:
+  virtual ~YAJL_Handler();
+
+  virtual int handle_null_i();
+  virtual int handle_boolean_i(bool value);
+  virtual int handle_integer_i(long long value);
+  virtual int handle_double_i(double value);
+  // Raw number text; the default turns it into handle_integer_i or
+  // handle_double_i.
+  virtual int handle_number_i(const char* text, unsigned long long length);
+  virtual int handle_string_i(const char* text, unsigned long long length);
+  virtual int handle_start_map_i();
+  virtual int handle_map_key_i(const char* text, unsigned long long length);
+  virtual int handle_end_map_i();
+  virtual int handle_start_array_i();
+  virtual int handle_end_array_i();
+};
+
+// Drives one YAJL parse into a handler; text may arrive in pieces.
+class YAJL_Parser {
+ public:
+  explicit YAJL_Parser(YAJL_Handler& handler);
+  ~YAJL_Parser();
+  YAJL_Parser(const YAJL_Parser&) = delete;
+  YAJL_Parser& operator=(const YAJL_Parser&) = delete;
+
+  // False when the text is not JSON or the handler stopped the parse.
+  bool feed(const char* text, std::size_t length);
+  // Ends the text; false when it is incomplete or invalid.
+  bool complete();
+  // True when the last failure came from a handler returning 0.
+  bool cancelled() const { return cancelled_; }
+  // What YAJL found wrong, one line.
+  const std::string& error() const { return error_; }
+
+ private:
+  bool check(int status, const char* text, std::size_t length);
+
+  yajl_handle_t* handle_;
+  bool cancelled_ = false;
+  std::string error_;
+};
+
+#endif

@@ -1,0 +1,102 @@
+// The factory machinery: deleter slots, the two deleter kinds, and the
+// per-request creator template.
+#include <gtest/gtest.h>
+
+#include "agent/httpd/http_handler.h"
+#include "agent/json_rpc/json_rpc_handler.h"
+#include "websvcs/common/frame/factory.h"
+#include "websvcs/common/frame/object_creator_impl.h"
+
+namespace {
+
+struct Counts {
+  int fini = 0;
+  int destroyed = 0;
+};
+
+class Counting_Handler : public JSON_RPC_Handler {
+ public:
+  Counting_Handler() : counts(current) {}
+  ~Counting_Handler() override { ++counts->destroyed; }
+  int fini() override { ++counts->fini; return 0; }
+  int handle_object(JSON_RPC_Channel_WPtr, JSON_RPC_Object_Ptr) override { return 0; }
+  static Counts* current;
+  Counts* counts;
+};
+Counts* Counting_Handler::current = nullptr;
+
+class Counting_Creator : public JSON_RPC_Params_Handler_Creator {
+ public:
+  explicit Counting_Creator(Counts* c) : counts(c) {}
+  ~Counting_Creator() override { ++counts->destroyed; }
+  int fini() override { ++counts->fini; return 0; }
+  YAJL_Handler* create(JSON_RPC_Channel_WPtr, JSON_RPC_Object_Ptr) override { return nullptr; }
+  Counts* counts;
+};
+
+class Throwing_Handler : public JSON_RPC_Handler {
+ public:
+  Throwing_Handler() { throw std::runtime_error("constructor failed"); }
+  int handle_object(JSON_RPC_Channel_WPtr, JSON_RPC_Object_Ptr) override { return 0; }
+};
+
+class Plain_HTTP_Handler : public HTTP_Handler {
+ public:
+  Plain_HTTP_Handler() { ++alive; }
+  ~Plain_HTTP_Handler() override { --alive; }
+  int handle_request(HTTP_IO*) override { return 0; }
+  static int alive;
+};
+int Plain_HTTP_Handler::alive = 0;
+
+}  // namespace
+
+TEST(Factory, NullSlotStillMakesAnObject) {
+  Counts counts;
+  Counting_Handler::current = &counts;
+  JSON_RPC_Handler* h = wcommon::make_object<JSON_RPC_Handler, Counting_Handler>(
+      nullptr, &wcommon::delete_handler<JSON_RPC_Handler>);
+  ASSERT_NE(nullptr, h);
+  delete h;
+}
+
+TEST(Factory, SlotReceivesTheDeleterBeforeConstruction) {
+  Object_Deleter slot = nullptr;
+  EXPECT_THROW((wcommon::make_object<JSON_RPC_Handler, Throwing_Handler>(
+                   &slot, &wcommon::delete_handler<JSON_RPC_Handler>)),
+               std::runtime_error);
+  EXPECT_EQ(&wcommon::delete_handler<JSON_RPC_Handler>, slot);
+}
+
+TEST(Factory, HandlerDeleterDestroysWithoutFini) {
+  Counts counts;
+  Counting_Handler::current = &counts;
+  JSON_RPC_Handler* h = new Counting_Handler;
+  wcommon::delete_handler<JSON_RPC_Handler>(h);
+  wcommon::delete_handler<JSON_RPC_Handler>(nullptr);
+  EXPECT_EQ(0, counts.fini);
+  EXPECT_EQ(1, counts.destroyed);
+}
+
+TEST(Factory, CreatorDeleterCallsFiniOnceThenDestroys) {
+  Counts counts;
+  wcommon::delete_creator<JSON_RPC_Params_Handler_Creator>(new Counting_Creator(&counts));
+  wcommon::delete_creator<JSON_RPC_Params_Handler_Creator>(nullptr);
+  EXPECT_EQ(1, counts.fini);
+  EXPECT_EQ(1, counts.destroyed);
+}
+
+TEST(CreatorImpl, MakesAFreshHandlerPerCallAndDestroysIt) {
+  typedef Object_Creator_Impl_T<Object_Creator_T<HTTP_Handler>, Plain_HTTP_Handler>
+      Creator;
+  Creator creator;
+  HTTP_Handler* a = creator.create();
+  HTTP_Handler* b = creator.create();
+  ASSERT_NE(nullptr, a);
+  EXPECT_NE(a, b);
+  EXPECT_EQ(2, Plain_HTTP_Handler::alive);
+  creator.destroy(a);
+  creator.destroy(b);
+  creator.destroy(nullptr);
+  EXPECT_EQ(0, Plain_HTTP_Handler::alive);
+}

@@ -1,0 +1,72 @@
+#include "websvcs/common/frame/jsonrpc_reply.h"
+
+#include <cerrno>
+#include <new>
+
+namespace wcommon {
+
+namespace {
+JSON_RPC_Request* of_kind(const JSON_RPC_Object_Ptr& object, int kind) {
+  JSON_RPC_Object* o = object.get();
+  if (!o || o->type() != kind) return nullptr;
+  return dynamic_cast<JSON_RPC_Request*>(o);
+}
+}  // namespace
+
+JSON_RPC_Request* as_request(const JSON_RPC_Object_Ptr& object) {
+  return of_kind(object, JSON_RPC_Object::JSON_RPC_REQUEST);
+}
+
+JSON_RPC_Request* as_notify(const JSON_RPC_Object_Ptr& object) {
+  return of_kind(object, JSON_RPC_Object::JSON_RPC_NOTIFY);
+}
+
+JSON_RPC_Request* as_request_or_notify(const JSON_RPC_Object_Ptr& object) {
+  JSON_RPC_Request* r = as_request(object);
+  return r ? r : as_notify(object);
+}
+
+int send_out_of_memory(JSON_RPC_Channel& channel,
+                       const json_spirit::Value& id) {
+  errno = ENOMEM;
+  return channel.send_error(-32603, id, "Internal error, out of memory.",
+                            json_spirit::Value::null);
+}
+
+int send_error(JSON_RPC_Channel& channel, int code,
+               const json_spirit::Value& id, const char* message) {
+  return channel.send_error(code, id, message, json_spirit::Value::null);
+}
+
+JSON_RPC_Object_Ptr new_response(const JSON_RPC_Request& request,
+                                  json_spirit::Value result) {
+  JSON_RPC_Response* response = new (std::nothrow) JSON_RPC_Response(&request);
+  if (!response) {
+    errno = ENOMEM;
+    return JSON_RPC_Object_Ptr();
+  }
+  response->result = std::move(result);
+  return JSON_RPC_Object_Ptr(response);
+}
+
+JSON_RPC_Object_Ptr new_error(const json_spirit::Value& id, int code,
+                              const char* message) {
+  JSON_RPC_Response_Error* error = new (std::nothrow) JSON_RPC_Response_Error;
+  if (!error) {
+    errno = ENOMEM;
+    return JSON_RPC_Object_Ptr();
+  }
+  error->id = id;
+  error->code = code;
+  error->message = message;
+  return JSON_RPC_Object_Ptr(error);
+}
+
+int send_result(JSON_RPC_Channel& channel, const JSON_RPC_Request& request,
+                json_spirit::Value result) {
+  JSON_RPC_Object_Ptr response = new_response(request, std::move(result));
+  if (!response.get()) return send_out_of_memory(channel, request.id);
+  return channel.send_object(response);
+}
+
+}  // namespace wcommon

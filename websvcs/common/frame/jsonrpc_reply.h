@@ -1,0 +1,69 @@
+// Steps every JSON-RPC handler of the module shares. The log lines are
+// macros so that %N:%l names the handler's own file and line.
+#ifndef WCOMMON_FRAME_JSONRPC_REPLY_H
+#define WCOMMON_FRAME_JSONRPC_REPLY_H
+
+#include <ace/Log_Msg.h>
+
+#include "agent/json_rpc/json_rpc_channel.h"
+#include "agent/json_rpc/json_rpc_object.h"
+#include "agent/json_spirit/json_spirit.h"
+
+#define WCOMMON_LOG_NOT_REQUEST()                                    \
+  ACE_DEBUG((LM_EMERGENCY,                                           \
+             ACE_TEXT("Unexpected error in %N:%l, obj is not JSON-RPC " \
+                      "request!\n")))
+
+#define WCOMMON_LOG_NOT_NOTIFY()                                     \
+  ACE_DEBUG((LM_EMERGENCY,                                           \
+             ACE_TEXT("Unexpected error in %N:%l, obj is not JSON-RPC " \
+                      "notify!\n")))
+
+#define WCOMMON_LOG_NOT_REQUEST_OR_NOTIFY()                               \
+  ACE_DEBUG((LM_EMERGENCY,                                                \
+             ACE_TEXT("Unexpected error in %N:%l, obj is neither JSON-RPC " \
+                      "request nor notify!\n")))
+
+#define WCOMMON_LOG_REQUESTER_GONE() \
+  ACE_DEBUG((LM_ERROR,               \
+             ACE_TEXT("Abort handling JSON-RPC request, requester has gone.\n")))
+
+namespace wcommon {
+
+// The object as a request (kind 2), or null for any other kind.
+JSON_RPC_Request* as_request(const JSON_RPC_Object_Ptr& object);
+// The object as a notify (kind 1), or null.
+JSON_RPC_Request* as_notify(const JSON_RPC_Object_Ptr& object);
+// The object as a request or a notify, or null.
+JSON_RPC_Request* as_request_or_notify(const JSON_RPC_Object_Ptr& object);
+
+// A strong reference for the duration of a request; empty when the
+// requester has gone.
+inline JSON_RPC_Channel_Ptr lock_channel(const JSON_RPC_Channel_WPtr& weak) {
+  return JSON_RPC_Channel_Ptr(weak);
+}
+
+// errno ENOMEM and -32603 "Internal error, out of memory.".
+int send_out_of_memory(JSON_RPC_Channel& channel, const json_spirit::Value& id);
+
+// An error reply with null data; returns the send's result.
+int send_error(JSON_RPC_Channel& channel, int code,
+               const json_spirit::Value& id, const char* message);
+
+// A response for `request` with its id; null (errno ENOMEM) when it cannot
+// be allocated.
+JSON_RPC_Object_Ptr new_response(const JSON_RPC_Request& request,
+                                  json_spirit::Value result);
+
+// An error reply object; null (errno ENOMEM) when it cannot be allocated.
+JSON_RPC_Object_Ptr new_error(const json_spirit::Value& id, int code,
+                              const char* message);
+
+// Allocates the response carrying `result` and sends it; when allocation
+// fails, answers with the out-of-memory error instead.
+int send_result(JSON_RPC_Channel& channel, const JSON_RPC_Request& request,
+                json_spirit::Value result);
+
+}  // namespace wcommon
+
+#endif

@@ -1,0 +1,31 @@
+// Per-request handler creators: Object_Creator_Impl_T<Object_Creator_T<Base>,
+// Handler> makes a fresh Handler for each request and destroys it after.
+#ifndef WCOMMON_FRAME_OBJECT_CREATOR_IMPL_H
+#define WCOMMON_FRAME_OBJECT_CREATOR_IMPL_H
+
+#include <cerrno>
+#include <new>
+
+#include "agent/mdrt/object_creator.h"
+
+template <class Creator_Base, class Handler>
+class Object_Creator_Impl_T : public Creator_Base {
+ public:
+  template <class T>
+  struct Handler_Base_Of;
+  template <class T>
+  struct Handler_Base_Of<Object_Creator_T<T>> {
+    typedef T type;
+  };
+  typedef typename Handler_Base_Of<Creator_Base>::type Base;
+
+  Base* create() override {
+    Handler* handler = new (std::nothrow) Handler;
+    if (!handler) errno = ENOMEM;
+    return handler;
+  }
+
+  void destroy(Base* handler) override { delete handler; }
+};
+
+#endif

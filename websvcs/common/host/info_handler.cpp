@@ -1,0 +1,32 @@
+#include "websvcs/common/host/info_handler.h"
+
+#include "agent/pkgutil/host_info.h"
+#include "websvcs/common/frame/factory.h"
+#include "websvcs/common/frame/jsonrpc_reply.h"
+
+int JSON_RPC_Host_Info_Handler::handle_object(JSON_RPC_Channel_WPtr channel,
+                                              JSON_RPC_Object_Ptr object) {
+  JSON_RPC_Request* request = wcommon::as_request(object);
+  if (!request) {
+    WCOMMON_LOG_NOT_REQUEST();
+    return -1;
+  }
+  JSON_RPC_Channel_Ptr requester = wcommon::lock_channel(channel);
+  if (!requester.get()) {
+    WCOMMON_LOG_REQUESTER_GONE();
+    return -1;
+  }
+  if (!request->params.is_null())
+    return wcommon::send_error(
+        *requester, -32602, request->id,
+        "Invalid params: params type must be omitted or null");
+
+  json_spirit::Value info;
+  if (!host_info(info))
+    return wcommon::send_error(
+        *requester, -32603, request->id,
+        "Internal error: failed to get the name of the current system.");
+  return wcommon::send_result(*requester, *request, std::move(info));
+}
+
+WCOMMON_JSON_RPC_HANDLER_FACTORY(JSON_RPC_Host_Info_Handler)
