@@ -50,17 +50,17 @@ int Value_Builder::handle_string_i(const char* t, unsigned long long l) {
   return add(Value(std::string(t, static_cast<std::size_t>(l))));
 }
 
-int Value_Builder::handle_start_map_i() {
+int Value_Builder::open(Value&& empty) {
   Value* slot;
   if (stack_.empty()) {
-    root_ = Object();
+    root_ = std::move(empty);
     slot = &root_;
   } else {
     Value* top = stack_.back();
     if (top->type() == obj_type) {
-      slot = &(top->get_obj()[keys_.back()] = Object());
+      slot = &(top->get_obj()[keys_.back()] = std::move(empty));
     } else {
-      top->get_array().push_back(Object());
+      top->get_array().push_back(std::move(empty));
       slot = &top->get_array().back();
     }
   }
@@ -68,6 +68,8 @@ int Value_Builder::handle_start_map_i() {
   keys_.emplace_back();
   return 1;
 }
+
+int Value_Builder::handle_start_map_i() { return open(Object()); }
 
 int Value_Builder::handle_map_key_i(const char* t, unsigned long long l) {
   keys_.back().assign(t, static_cast<std::size_t>(l));
@@ -81,24 +83,7 @@ int Value_Builder::handle_end_map_i() {
   return 1;
 }
 
-int Value_Builder::handle_start_array_i() {
-  Value* slot;
-  if (stack_.empty()) {
-    root_ = Array();
-    slot = &root_;
-  } else {
-    Value* top = stack_.back();
-    if (top->type() == obj_type) {
-      slot = &(top->get_obj()[keys_.back()] = Array());
-    } else {
-      top->get_array().push_back(Array());
-      slot = &top->get_array().back();
-    }
-  }
-  stack_.push_back(slot);
-  keys_.emplace_back();
-  return 1;
-}
+int Value_Builder::handle_start_array_i() { return open(Array()); }
 
 int Value_Builder::handle_end_array_i() { return handle_end_map_i(); }
 

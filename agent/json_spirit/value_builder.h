@@ -28,6 +28,8 @@ class Value_Builder : public YAJL_Handler {
 
  private:
   int add(Value&& v);
+  // Adds an empty container where the next value goes and enters it.
+  int open(Value&& empty);
 
   Value root_;
   // Open containers, innermost last; `keys` holds the pending key per map.
