@@ -11,6 +11,7 @@
 
 #include "agent/json_rpc/json_rpc_channel.h"
 #include "agent/json_spirit/json_spirit.h"
+#include "tests/fakes/json_print.h"
 
 class Recording_Channel : public JSON_RPC_Channel {
  public:

@@ -1,0 +1,57 @@
+// Reads one directory entry by entry; nothing is collected, so a directory
+// of any size costs the same memory.
+#ifndef MDRT_DIRECTORY_READER_H
+#define MDRT_DIRECTORY_READER_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+template <class C>
+struct Directory_Entry_T;
+
+template <>
+struct Directory_Entry_T<char> {
+  std::string name;
+  // File type and permission bits (st_mode). With stat information off, or
+  // when the entry vanished before it could be examined, only the type
+  // bits the directory itself reports are set (0 when it reports none).
+  mode_t mode = 0;
+  bool has_stat = false;
+  std::uint64_t size = 0;
+  std::int64_t mtime = 0;  // POSIX seconds
+  std::string target;      // where a symbolic link points
+};
+
+class Directory_Reader {
+ public:
+  // Fill mode, size, time and link target of each entry: one lstat-class
+  // call per entry (plus a readlink for links).
+  static const unsigned WITH_STAT = 16;
+
+  Directory_Reader();
+  ~Directory_Reader();
+  Directory_Reader(const Directory_Reader&) = delete;
+  Directory_Reader& operator=(const Directory_Reader&) = delete;
+
+  // Opens `path` (drive paths such as d:\x are read through the drive
+  // table). `skip_dots` leaves out "." and "..". False with errno set when
+  // the directory cannot be read.
+  bool open(const char* path, bool skip_dots, unsigned flags);
+
+  // The next entry. False at the end (error() 0) or on a read error
+  // (error() holds the errno value, errno too).
+  bool read(Directory_Entry_T<char>& entry);
+
+  int error() const { return error_; }
+  void close();
+
+ private:
+  void* dir_;  // DIR*
+  bool skip_dots_;
+  unsigned flags_;
+  int error_;
+};
+
+#endif

@@ -1,0 +1,69 @@
+#include "agent/mdrt/file_info.h"
+
+#include <sys/stat.h>
+#include <yajl/yajl_gen.h>
+
+#include <cstring>
+
+#include "agent/mdrt/utf.h"
+#include "agent/mdrt/yajl_gen.h"
+
+namespace {
+
+const char* type_name(const Directory_Entry_T<char>& e) {
+  if (S_ISREG(e.mode)) return "file";
+  if (S_ISDIR(e.mode)) return "directory";
+  if (S_ISLNK(e.mode)) return "symlink";
+  return "other";
+}
+
+std::string hex(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (unsigned char c : bytes) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+// Writes `key` with the text, and `key`_bytes when the text is not UTF-8.
+void put_text(yajl_gen g, const char* key, const std::string& text) {
+  yajl_gen_text(g, key);
+  if (is_valid_utf8(text)) {
+    yajl_gen_text(g, text);
+    return;
+  }
+  yajl_gen_text(g, sanitize_utf8(text));
+  yajl_gen_text(g, std::string(key) + "_bytes");
+  yajl_gen_text(g, hex(text));
+}
+
+}  // namespace
+
+int file_info_to_json(yajl_gen_t* g, const Directory_Entry_T<char>& entry,
+                      unsigned) {
+  yajl_gen_map_open(g);
+  put_text(g, "name", entry.name);
+  yajl_gen_text(g, "type");
+  yajl_gen_text(g, type_name(entry));
+  if (entry.has_stat) {
+    yajl_gen_text(g, "size");
+    yajl_gen_integer(g, static_cast<long long>(entry.size));
+    yajl_gen_text(g, "mode");
+    yajl_gen_integer(g, entry.mode & 07777);
+    yajl_gen_text(g, "mtime");
+    yajl_gen_integer(g, entry.mtime);
+  }
+  if (S_ISLNK(entry.mode) && entry.has_stat) put_text(g, "target", entry.target);
+  return yajl_gen_map_close(g);
+}
+
+POSIX_Error::POSIX_Error(int errnum, int flag) {
+  char buf[256];
+  // GNU strerror_r may return a static string instead of filling buf.
+  const char* message = ::strerror_r(errnum, buf, sizeof buf);
+  text_ = message ? message : "Unknown error";
+  if (flag != 1) text_ += " (errno " + std::to_string(errnum) + ")";
+}

@@ -1,0 +1,72 @@
+// The portable side of the platform layer: volumes, free space, drive
+// letters, and the seam through which tests replace the system.
+#ifndef PLATFORM_PLATFORM_H
+#define PLATFORM_PLATFORM_H
+
+#include <cstdint>
+#include <string>
+
+#include "agent/platform/win32.h"
+
+struct FS_Stat {
+  std::uint32_t unit_size;    // bytes per counted unit
+  std::uint64_t total_units;
+  std::uint64_t free_units;   // available to unprivileged users
+};
+
+// Free space of the volume holding `path` (a POSIX path or a drive path
+// such as d:\data). False when the path cannot be queried.
+bool get_disk_free_space(const char* path, FS_Stat& out);
+
+// File-system type of the volume holding `path` ("ext4", "NTFS", ...);
+// "" when unknown.
+std::string get_filesystem_type(const char* path);
+
+// Tries to reconnect a remembered network drive mapping for `letter`.
+// Always false on POSIX, where there are no such mappings.
+bool wnet_restore_connection(wchar_t letter, const wchar_t* remote_name);
+
+namespace platform {
+
+// Drive table: c: is / unless configured otherwise; other letters come
+// from the host's configuration (set drive.d /mnt/data).
+bool set_drive(char letter, const std::string& mount_point);
+void clear_drives();  // back to c: = / only
+// Mount point of a drive letter; "" when the letter is not configured.
+std::string drive_mount_point(char letter);
+// A path written with a drive letter ("d:\x\y", "d:/x", "D:") read through
+// the drive table ("/mnt/data/x/y"); other paths come back unchanged, and
+// a letter without a drive gives "".
+std::string resolve_path(const std::string& path);
+
+}  // namespace platform
+
+// What the platform layer asks of the system. The free functions above and
+// the POSIX versions of the Windows calls go through Platform_API::instance(),
+// so tests install a fake and observe every call.
+class Platform_API {
+ public:
+  static Platform_API* instance();
+  // Installs `replacement` (null restores the system's) and returns the
+  // previous one. Not owned.
+  static Platform_API* instance(Platform_API* replacement);
+
+  virtual ~Platform_API();
+
+  virtual BOOL get_volume_information(LPCWSTR root, LPWSTR volume_name,
+                                      DWORD volume_name_size, LPDWORD serial,
+                                      LPDWORD max_component_length,
+                                      LPDWORD fs_flags, LPWSTR fs_name,
+                                      DWORD fs_name_size) = 0;
+  virtual UINT get_drive_type(LPCWSTR root) = 0;
+  virtual BOOL get_disk_free_space_w(LPCWSTR root, LPDWORD sectors_per_cluster,
+                                     LPDWORD bytes_per_sector,
+                                     LPDWORD free_clusters,
+                                     LPDWORD total_clusters) = 0;
+  virtual BOOL get_user_name(LPWSTR buffer, LPDWORD size) = 0;
+  virtual bool restore_connection(wchar_t letter, const wchar_t* remote) = 0;
+  virtual bool disk_free_space(const char* path, FS_Stat& out) = 0;
+  virtual std::string filesystem_type(const char* path) = 0;
+};
+
+#endif

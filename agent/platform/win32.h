@@ -1,0 +1,54 @@
+// The Windows calls the module makes, under their Windows names. On Windows
+// they are the system's own; elsewhere the platform layer supplies them over
+// POSIX (see Platform_API), so handler code has no #ifdef of its own.
+// Wide strings hold UTF-16 code units, one per wchar_t, on every platform.
+#ifndef PLATFORM_WIN32_H
+#define PLATFORM_WIN32_H
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+
+#include <cstdint>
+
+typedef std::uint32_t DWORD;
+typedef int BOOL;
+typedef unsigned int UINT;
+typedef wchar_t WCHAR;
+typedef wchar_t* LPWSTR;
+typedef const wchar_t* LPCWSTR;
+typedef DWORD* LPDWORD;
+
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+
+#define DRIVE_UNKNOWN 0
+#define DRIVE_NO_ROOT_DIR 1
+#define DRIVE_REMOVABLE 2
+#define DRIVE_FIXED 3
+#define DRIVE_REMOTE 4
+#define DRIVE_CDROM 5
+#define DRIVE_RAMDISK 6
+
+// Windows' numbering; on POSIX the platform layer reports errno values
+// through GetLastError, so errno = GetLastError() gives %m its text.
+#define UNLEN 256
+
+BOOL GetVolumeInformationW(LPCWSTR root, LPWSTR volume_name,
+                           DWORD volume_name_size, LPDWORD serial,
+                           LPDWORD max_component_length, LPDWORD fs_flags,
+                           LPWSTR fs_name, DWORD fs_name_size);
+UINT GetDriveTypeW(LPCWSTR root);
+BOOL GetDiskFreeSpaceW(LPCWSTR root, LPDWORD sectors_per_cluster,
+                       LPDWORD bytes_per_sector, LPDWORD free_clusters,
+                       LPDWORD total_clusters);
+BOOL GetUserNameW(LPWSTR buffer, LPDWORD size);
+DWORD GetLastError();
+void SetLastError(DWORD error);
+
+#endif  // _WIN32
+#endif

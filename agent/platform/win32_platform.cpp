@@ -1,0 +1,71 @@
+// The platform layer on Windows: the system's own calls, unchanged. Drive
+// letters are native here, so platform.cpp leaves paths as they are.
+#include <windows.h>
+#include <winnetwk.h>
+
+#include <string>
+
+#include "agent/platform/platform.h"
+
+#ifdef _MSC_VER
+#pragma comment(lib, "mpr.lib")  // WNetRestoreConnectionW
+#endif
+
+class Win32_Platform_API : public Platform_API {
+ public:
+  BOOL get_volume_information(LPCWSTR root, LPWSTR volume_name,
+                              DWORD volume_name_size, LPDWORD serial,
+                              LPDWORD max_component_length, LPDWORD fs_flags,
+                              LPWSTR fs_name, DWORD fs_name_size) override {
+    return ::GetVolumeInformationW(root, volume_name, volume_name_size, serial,
+                                   max_component_length, fs_flags, fs_name,
+                                   fs_name_size);
+  }
+
+  UINT get_drive_type(LPCWSTR root) override { return ::GetDriveTypeW(root); }
+
+  BOOL get_disk_free_space_w(LPCWSTR root, LPDWORD sectors_per_cluster,
+                             LPDWORD bytes_per_sector, LPDWORD free_clusters,
+                             LPDWORD total_clusters) override {
+    return ::GetDiskFreeSpaceW(root, sectors_per_cluster, bytes_per_sector,
+                               free_clusters, total_clusters);
+  }
+
+  BOOL get_user_name(LPWSTR buffer, LPDWORD size) override {
+    return ::GetUserNameW(buffer, size);
+  }
+
+  bool restore_connection(wchar_t letter, const wchar_t*) override {
+    wchar_t drive[3] = {letter, L':', 0};
+    return ::WNetRestoreConnectionW(NULL, drive) == NO_ERROR;
+  }
+
+  bool disk_free_space(const char* path, FS_Stat& out) override {
+    ULARGE_INTEGER available, total, total_free;
+    if (!::GetDiskFreeSpaceExA(path, &available, &total, &total_free))
+      return false;
+    out.unit_size = 1;
+    out.total_units = total.QuadPart;
+    out.free_units = available.QuadPart;
+    return true;
+  }
+
+  std::string filesystem_type(const char* path) override {
+    char volume[MAX_PATH + 1];
+    if (!path || !::GetVolumePathNameA(path, volume, MAX_PATH + 1))
+      return std::string();
+    char name[MAX_PATH + 1];
+    if (!::GetVolumeInformationA(volume, NULL, 0, NULL, NULL, NULL, name,
+                                 MAX_PATH + 1))
+      return std::string();
+    return name;
+  }
+};
+
+// Never destroyed, like the POSIX one: callers may still come during exit.
+Platform_API& system_platform_api() {
+  static Platform_API* api = new Win32_Platform_API();
+  return *api;
+}
+
+bool system_has_drive_letters() { return true; }

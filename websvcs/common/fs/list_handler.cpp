@@ -1,0 +1,79 @@
+#include "websvcs/common/fs/list_handler.h"
+
+#include <cerrno>
+
+#include "agent/mdrt/file_info.h"
+#include "mdrt/directory_iterator.h"
+#include "websvcs/common/fs/list_generator.h"
+#include "websvcs/common/fs/list_options.h"
+#include "websvcs/common/frame/factory.h"
+#include "websvcs/common/frame/jsonrpc_reply.h"
+
+int JSON_RPC_FS_List_Handler::init(int argc, char* argv[]) {
+  FS_List_Options* options = FS_List_Options::instance();
+  return options ? options->init(argc, argv) : -1;
+}
+
+int JSON_RPC_FS_List_Handler::fini() {
+  FS_List_Options::close();
+  return 0;
+}
+
+bool JSON_RPC_FS_List_Handler::parse_params(const json_spirit::Value& params,
+                                            std::string& path) {
+  switch (params.type()) {
+    case json_spirit::null_type:
+      path.clear();
+      return true;
+    case json_spirit::str_type:
+      path = params.get_str();
+      return true;
+    case json_spirit::obj_type: {
+      const std::string* given = json_spirit::object_get_str(params, "path");
+      path = given ? *given : std::string();
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+int JSON_RPC_FS_List_Handler::list(JSON_RPC_Channel& channel,
+                                   const std::string& path,
+                                   const json_spirit::Value& id) {
+  if (path.empty()) {
+    JSON_RPC_FS_List_Generator drives(&id, nullptr);
+    return channel.send_generator(drives);
+  }
+  Directory_Iterator_T<char> iterator(path.c_str(), true,
+                                      Directory_Reader::WITH_STAT);
+  if (!iterator.has_handle()) {
+    POSIX_Error error(errno, 1);
+    wcommon::send_error(channel, -32602, id, error.c_str());
+    return -1;
+  }
+  JSON_RPC_FS_List_Generator entries(&id, &iterator);
+  return channel.send_generator(entries);
+}
+
+int JSON_RPC_FS_List_Handler::handle_object(JSON_RPC_Channel_WPtr channel,
+                                            JSON_RPC_Object_Ptr object) {
+  JSON_RPC_Request* request = wcommon::as_request(object);
+  if (!request) {
+    WCOMMON_LOG_NOT_REQUEST();
+    return -1;
+  }
+  JSON_RPC_Channel_Ptr requester = wcommon::lock_channel(channel);
+  if (!requester.get()) {
+    WCOMMON_LOG_REQUESTER_GONE();
+    return -1;
+  }
+  std::string path;
+  if (!parse_params(request->params, path))
+    return wcommon::send_error(
+        *requester, -32602, request->id,
+        "Invalid params: params type must be omitted, null, string or obj_type");
+  return list(*requester, path, request->id);
+}
+
+WCOMMON_JSON_RPC_HANDLER_FACTORY(JSON_RPC_FS_List_Handler)

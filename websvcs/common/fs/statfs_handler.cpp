@@ -1,0 +1,44 @@
+#include "websvcs/common/fs/statfs_handler.h"
+
+#include <cstdint>
+
+#include "agent/platform/platform.h"
+#include "websvcs/common/frame/factory.h"
+#include "websvcs/common/frame/jsonrpc_reply.h"
+
+int JSON_RPC_Statfs_Handler::handle_object(JSON_RPC_Channel_WPtr channel,
+                                           JSON_RPC_Object_Ptr object) {
+  JSON_RPC_Request* request = wcommon::as_request(object);
+  if (!request) {
+    WCOMMON_LOG_NOT_REQUEST();
+    return -1;
+  }
+  JSON_RPC_Channel_Ptr requester = wcommon::lock_channel(channel);
+  if (!requester.get()) {
+    WCOMMON_LOG_REQUESTER_GONE();
+    return -1;
+  }
+  if (request->params.type() != json_spirit::str_type)
+    return wcommon::send_error(*requester, -32602, request->id,
+                               "Invalid params: params type must be string");
+
+  JSON_RPC_Object_Ptr reply = wcommon::new_response(*request, false);
+  if (!reply.get()) return wcommon::send_out_of_memory(*requester, request->id);
+  json_spirit::Value& result = static_cast<JSON_RPC_Response*>(reply.get())->result;
+
+  const char* path = request->params.get_str().c_str();
+  FS_Stat stat;
+  if (get_disk_free_space(path, stat)) {
+    const std::uint64_t unit = stat.unit_size;
+    json_spirit::Object usage;
+    usage["type"] = get_filesystem_type(path);
+    usage["total"] = static_cast<std::int64_t>(stat.total_units * unit);
+    usage["free"] = static_cast<std::int64_t>(stat.free_units * unit);
+    usage["used"] =
+        static_cast<std::int64_t>((stat.total_units - stat.free_units) * unit);
+    result = std::move(usage);
+  }
+  return requester->send_object(reply);
+}
+
+WCOMMON_JSON_RPC_HANDLER_FACTORY(JSON_RPC_Statfs_Handler)
