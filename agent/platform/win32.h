@@ -7,6 +7,7 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <lmcons.h>  // UNLEN
 #else
 
 #include <cstdint>

@@ -26,6 +26,28 @@ JSON_RPC_Request* as_request_or_notify(const JSON_RPC_Object_Ptr& object) {
   return r ? r : as_notify(object);
 }
 
+bool accept_request(const JSON_RPC_Object_Ptr& object,
+                    const JSON_RPC_Channel_WPtr& channel,
+                    JSON_RPC_Request*& request, JSON_RPC_Channel_Ptr& requester,
+                    const char* file, int line) {
+  ACE_Log_Msg* log = ACE_Log_Msg::instance();
+  request = as_request(object);
+  if (!request) {
+    log->conditional_set(file, line, -1, errno);
+    log->log(LM_EMERGENCY, ACE_TEXT("Unexpected error in %N:%l, obj is not "
+                                    "JSON-RPC request!\n"));
+    return false;
+  }
+  requester = lock_channel(channel);
+  if (!requester.get()) {
+    log->conditional_set(file, line, -1, errno);
+    log->log(LM_ERROR, ACE_TEXT("Abort handling JSON-RPC request, requester "
+                                "has gone.\n"));
+    return false;
+  }
+  return true;
+}
+
 int send_out_of_memory(JSON_RPC_Channel& channel,
                        const json_spirit::Value& id) {
   errno = ENOMEM;

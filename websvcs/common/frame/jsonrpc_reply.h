@@ -28,7 +28,19 @@
   ACE_DEBUG((LM_ERROR,               \
              ACE_TEXT("Abort handling JSON-RPC request, requester has gone.\n")))
 
+// The usual start of a request handler: the object must be a request and
+// its requester still there. Otherwise the matching line is logged (naming
+// the caller's file and line) and the handler returns -1.
+#define WCOMMON_ACCEPT_REQUEST(object, channel, request, requester)          \
+  wcommon::accept_request(object, channel, request, requester, __FILE__, \
+                          __LINE__)
+
 namespace wcommon {
+
+bool accept_request(const JSON_RPC_Object_Ptr& object,
+                    const JSON_RPC_Channel_WPtr& channel,
+                    JSON_RPC_Request*& request, JSON_RPC_Channel_Ptr& requester,
+                    const char* file, int line);
 
 // The object as a request (kind 2), or null for any other kind.
 JSON_RPC_Request* as_request(const JSON_RPC_Object_Ptr& object);

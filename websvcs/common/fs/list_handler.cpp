@@ -58,16 +58,9 @@ int JSON_RPC_FS_List_Handler::list(JSON_RPC_Channel& channel,
 
 int JSON_RPC_FS_List_Handler::handle_object(JSON_RPC_Channel_WPtr channel,
                                             JSON_RPC_Object_Ptr object) {
-  JSON_RPC_Request* request = wcommon::as_request(object);
-  if (!request) {
-    WCOMMON_LOG_NOT_REQUEST();
-    return -1;
-  }
-  JSON_RPC_Channel_Ptr requester = wcommon::lock_channel(channel);
-  if (!requester.get()) {
-    WCOMMON_LOG_REQUESTER_GONE();
-    return -1;
-  }
+  JSON_RPC_Request* request;
+  JSON_RPC_Channel_Ptr requester;
+  if (!WCOMMON_ACCEPT_REQUEST(object, channel, request, requester)) return -1;
   std::string path;
   if (!parse_params(request->params, path))
     return wcommon::send_error(

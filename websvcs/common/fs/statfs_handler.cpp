@@ -8,16 +8,9 @@
 
 int JSON_RPC_Statfs_Handler::handle_object(JSON_RPC_Channel_WPtr channel,
                                            JSON_RPC_Object_Ptr object) {
-  JSON_RPC_Request* request = wcommon::as_request(object);
-  if (!request) {
-    WCOMMON_LOG_NOT_REQUEST();
-    return -1;
-  }
-  JSON_RPC_Channel_Ptr requester = wcommon::lock_channel(channel);
-  if (!requester.get()) {
-    WCOMMON_LOG_REQUESTER_GONE();
-    return -1;
-  }
+  JSON_RPC_Request* request;
+  JSON_RPC_Channel_Ptr requester;
+  if (!WCOMMON_ACCEPT_REQUEST(object, channel, request, requester)) return -1;
   if (request->params.type() != json_spirit::str_type)
     return wcommon::send_error(*requester, -32602, request->id,
                                "Invalid params: params type must be string");

@@ -248,10 +248,10 @@ TEST_F(FsListTest, NotifyAndGoneRequesterSendNothing) {
   EXPECT_EQ(-1, handler.handle_object(JSON_RPC_Channel_WPtr(channel),
                                       JSON_RPC_Object_Ptr(n)));
   EXPECT_EQ(1u, log.count(LM_EMERGENCY, "obj is not JSON-RPC request!"));
+  EXPECT_EQ(0u, rec->count_sent());
 
   JSON_RPC_Channel_WPtr weak(channel);
   channel = JSON_RPC_Channel_Ptr();
   EXPECT_EQ(-1, handler.handle_object(weak, JSON_RPC_Object_Ptr(new JSON_RPC_Request)));
   EXPECT_TRUE(log.has(LM_ERROR, "Abort handling JSON-RPC request, requester has gone.\n"));
-  EXPECT_EQ(0u, rec->count_sent());
 }

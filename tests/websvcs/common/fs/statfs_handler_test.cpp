@@ -35,7 +35,8 @@ class StatfsTest : public ::testing::Test {
 TEST_F(StatfsTest, ParamsMustBeAString) {
   for (const Value& params : {Value(), Value(3), Value(json_spirit::Object()),
                               Value(json_spirit::Array())}) {
-    const auto& error = statfs(params).get_obj().at("error").get_obj();
+    Value reply = statfs(params);
+    const auto& error = reply.get_obj().at("error").get_obj();
     EXPECT_EQ(Value(-32602), error.at("code"));
     EXPECT_EQ(Value("Invalid params: params type must be string"), error.at("message"));
   }
@@ -60,7 +61,8 @@ TEST_F(StatfsTest, UnqueryablePathIsFalseWithoutTypeLookup) {
 }
 
 TEST(StatfsSystem, RootOfThisMachine) {
-  const auto& result = statfs("/").get_obj().at("result").get_obj();
+  Value reply = statfs("/");
+  const auto& result = reply.get_obj().at("result").get_obj();
   EXPECT_GT(result.at("total").get_int64(), 0);
   EXPECT_EQ(result.at("total").get_int64() - result.at("free").get_int64(),
             result.at("used").get_int64());
