@@ -50,11 +50,13 @@ int JSON_RPC_Channel::send_with(JSON_Generator& generator) {
   {
     YAJL_Gen g(yajl_gen_alloc_printer(&printer, nullptr, false, nullptr));
     if (g.get()) {
+      generator.watch_output(&printer.ok);
       try {
         ok = generator.generate(g);
       } catch (...) {
         ok = false;
       }
+      generator.watch_output(nullptr);
     } else {
       errno = ENOMEM;
     }

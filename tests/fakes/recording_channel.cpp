@@ -15,9 +15,15 @@ bool Recording_Channel::begin_message() {
 
 bool Recording_Channel::write_piece(const char* data, std::size_t length) {
   std::lock_guard<std::mutex> guard(lock_);
+  if (++attempts_ > fail_after_) return false;
   current_.append(data, length);
   ++pieces_;
   return true;
+}
+
+std::size_t Recording_Channel::write_attempts() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return attempts_;
 }
 
 bool Recording_Channel::end_message(bool ok) {

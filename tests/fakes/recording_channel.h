@@ -30,6 +30,10 @@ class Recording_Channel : public JSON_RPC_Channel {
   bool wait_idle(std::chrono::milliseconds timeout);
   int idle_count() const;
 
+  // Pieces beyond the first `n` fail, as on a socket the peer closed.
+  void fail_writes_after(std::size_t n) { fail_after_ = n; }
+  std::size_t write_attempts() const;
+
   void set_session_key(const std::string& key) { set_session(key); }
   void set_original_addr(const ACE_INET_Addr& a) { set_remote_addr(a); }
 
@@ -47,6 +51,8 @@ class Recording_Channel : public JSON_RPC_Channel {
   std::size_t last_pieces_ = 0;
   std::vector<std::string> texts_;
   std::size_t popped_ = 0;
+  std::size_t fail_after_ = static_cast<std::size_t>(-1);
+  std::size_t attempts_ = 0;
   int idle_ = 0;
 };
 

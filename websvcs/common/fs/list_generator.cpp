@@ -42,7 +42,9 @@ bool JSON_RPC_FS_List_Generator::generate(yajl_gen_t* g) {
   YAJL_Array_Guard array(g);
   if (iterator) {
     Directory_Iterator_T<char> end;
-    for (Directory_Iterator_T<char> it = *iterator; it != end; ++it)
+    // A requester gone mid-listing stops the walk of a huge directory.
+    for (Directory_Iterator_T<char> it = *iterator;
+         it != end && !output_failed(); ++it)
       file_info_to_json(g, *it, 0);
   } else {
     write_drives(g);

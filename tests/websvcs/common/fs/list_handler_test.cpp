@@ -159,6 +159,18 @@ TEST_F(FsListTest, LargeDirectoriesStreamOutInPieces) {
   EXPECT_GT(rec->last_piece_count(), 1000u);
 }
 
+TEST_F(FsListTest, ARequesterGoneMidListingStopsTheWalk) {
+  for (int i = 0; i < 2000; ++i) dir.write("file-" + std::to_string(i), "");
+  rec->fail_writes_after(10);
+  JSON_RPC_Request* r = new JSON_RPC_Request;
+  r->method = "fs.list";
+  r->params = dir.path();
+  EXPECT_EQ(-1, handler.handle_object(JSON_RPC_Channel_WPtr(channel),
+                                      JSON_RPC_Object_Ptr(r)));
+  EXPECT_EQ(0u, rec->count_sent());
+  EXPECT_LT(rec->write_attempts(), 20u);
+}
+
 TEST_F(FsListTest, DriveRecordsCarryTypeLabelAndSizes) {
   // Labels travel as UTF-16: the emoji is a surrogate pair.
   platform.drives[L'c'].label = L"Syst\u00e8me \xD83D\xDE00";
