@@ -85,6 +85,8 @@ class Message_Reader : public YAJL_Handler {
   template <class F>
   int open(F event) {
     if (depth_ == 0) seen_top_ = true;
+    if (static_cast<std::size_t>(depth_) >= json_spirit::Value_Builder::MAX_DEPTH)
+      return 0;
     ++depth_;
     if (!top_is_object_) return 1;
     return event(*sink_) ? 1 : cancel();

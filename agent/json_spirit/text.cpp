@@ -1,6 +1,7 @@
 #include <yajl/yajl_gen.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 
 #include "agent/json_spirit/json_spirit.h"
@@ -44,13 +45,17 @@ int Value_Builder::add(Value&& v) {
 int Value_Builder::handle_null_i() { return add(Value()); }
 int Value_Builder::handle_boolean_i(bool b) { return add(Value(b)); }
 int Value_Builder::handle_number_i(const char* t, unsigned long long l) {
-  return add(number_from_text(t, static_cast<std::size_t>(l)));
+  Value v = number_from_text(t, static_cast<std::size_t>(l));
+  // 1e999 parses, but no JSON text could ever carry it back out.
+  if (v.type() == real_type && !std::isfinite(v.get_real())) return 0;
+  return add(std::move(v));
 }
 int Value_Builder::handle_string_i(const char* t, unsigned long long l) {
   return add(Value(std::string(t, static_cast<std::size_t>(l))));
 }
 
 int Value_Builder::open(Value&& empty) {
+  if (stack_.size() >= MAX_DEPTH) return 0;
   Value* slot;
   if (stack_.empty()) {
     root_ = std::move(empty);
@@ -92,7 +97,10 @@ bool read(const char* text, std::size_t length, Value& out,
   Value_Builder builder;
   YAJL_Parser parser(builder);
   if (!parser.feed(text, length) || !parser.complete()) {
-    if (error) *error = parser.error();
+    if (error)
+      *error = parser.cancelled() ? "number out of range or nesting deeper than " +
+                                        std::to_string(Value_Builder::MAX_DEPTH)
+                                  : parser.error();
     return false;
   }
   if (!builder.done()) {

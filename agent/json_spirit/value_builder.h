@@ -10,8 +10,14 @@
 
 namespace json_spirit {
 
+// Refuses (returns 0 from the event) numbers beyond double range and
+// nesting deeper than MAX_DEPTH: YAJL writes at most 127 levels, a reply
+// wraps a value in a few more, and unbounded nesting would exhaust the
+// stack when the value is freed.
 class Value_Builder : public YAJL_Handler {
  public:
+  static const std::size_t MAX_DEPTH = 100;
+
   int handle_null_i() override;
   int handle_boolean_i(bool value) override;
   int handle_number_i(const char* text, unsigned long long length) override;

@@ -115,6 +115,13 @@ TEST_F(DispatcherTest, TextThatIsNotJsonGetsParseError) {
   EXPECT_TRUE(echo.received.empty());
 }
 
+TEST_F(DispatcherTest, DeepNestingIsRefusedAsAParseError) {
+  dispatch(R"({"jsonrpc":"2.0","id":1,"method":"echo","params":)" +
+           std::string(200000, '['));
+  EXPECT_TRUE(expect_error(-32700, "Parse error").is_null());
+  EXPECT_TRUE(echo.received.empty());
+}
+
 TEST_F(DispatcherTest, JsonThatIsNotAnObjectGetsInvalidRequest) {
   for (const char* bad : {"[]", "[{\"jsonrpc\":\"2.0\",\"method\":\"echo\"}]",
                           "5", "\"echo\"", "null"}) {

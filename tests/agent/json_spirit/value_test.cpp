@@ -94,6 +94,18 @@ TEST(JsonValue, BadTextIsRefusedAndLeavesTheTargetAlone) {
   }
 }
 
+TEST(JsonValue, NestingAndRangeThatCouldNotBeWrittenBackAreRefused) {
+  Value v;
+  const std::string deepest = std::string(100, '[') + std::string(100, ']');
+  EXPECT_TRUE(read(deepest, v));
+  EXPECT_EQ(deepest, JSON_Dump(v, false));
+  std::string error;
+  EXPECT_FALSE(read("[" + deepest + "]", v, &error));
+  EXPECT_NE(std::string::npos, error.find("nesting"));
+  EXPECT_FALSE(read(std::string(100000, '['), v));
+  EXPECT_FALSE(read("[1e999]", v));
+}
+
 TEST(JsonValue, GeneratesIntoAnyYajlGenerator) {
   YAJL_String_Printer printer;
   {
