@@ -248,7 +248,7 @@ int Message_Reader::finish(bool parsed, const JSON_RPC_Channel_Ptr& channel) {
     params_handler_ = nullptr;
   }
 
-  if (!parsed && params_refused_)
+  if (params_refused_)  // the params handler stopped reading them
     return channel->send_error(-32602, id, nullptr, Value::null);
   if (!parsed) return channel->send_error(-32700, Value::null, nullptr, Value::null);
   if (!top_is_object_)

@@ -65,12 +65,21 @@ class Recording_Params_Handler : public json_spirit::Value_Builder {
   JSON_RPC_Object_Ptr object_;
 };
 
+// Stops reading at the first string, as a reader does with bad input.
+class Refusing_Params_Handler : public Recording_Params_Handler {
+ public:
+  using Recording_Params_Handler::Recording_Params_Handler;
+  int handle_string_i(const char*, unsigned long long) override { return 0; }
+};
+
 class Recording_Creator : public JSON_RPC_Params_Handler_Creator {
  public:
   YAJL_Handler* create(JSON_RPC_Channel_WPtr, JSON_RPC_Object_Ptr object) override {
     ++created;
+    if (refuse) return new Refusing_Params_Handler(record, object);
     return new Recording_Params_Handler(record, object);
   }
+  bool refuse = false;
   Params_Record record;
   int created = 0;
 };
@@ -244,6 +253,18 @@ TEST_F(DispatcherTest, MessageBrokenAfterStreamedParamsIsMarkedInvalid) {
   EXPECT_EQ(1, creator.record.deleted);
   EXPECT_EQ(JSON_RPC_Object::JSON_RPC_INVALID, creator.record.type_at_delete);
   EXPECT_TRUE(expect_error(-32700, "Parse error").is_null());
+}
+
+TEST_F(DispatcherTest, ParamsRefusedByTheirHandlerAreInvalidParams) {
+  creator.refuse = true;
+  dispatch(R"({"jsonrpc":"2.0","id":5,"method":"job.create","params":{"id":"x"}})");
+  EXPECT_EQ(JSON_RPC_Object::JSON_RPC_INVALID, creator.record.type_at_delete);
+  EXPECT_EQ(Value(5), expect_error(-32602, "Invalid params"));
+
+  channel = Recording_Channel::make(&rec);  // buffered, then refused on replay
+  dispatch(R"({"jsonrpc":"2.0","id":6,"params":{"id":"x"},"method":"job.create"})");
+  EXPECT_EQ(Value(6), expect_error(-32602, "Invalid params"));
+  EXPECT_EQ(2, creator.record.deleted);
 }
 
 TEST_F(DispatcherTest, ParamsBoundMethodWithBadVersionIsInvalid) {
