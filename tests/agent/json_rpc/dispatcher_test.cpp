@@ -114,54 +114,38 @@ class DispatcherTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(DispatcherTest, TextThatIsNotJsonGetsParseError) {
-  for (const char* bad : {"", "{", "{\"jsonrpc\":\"2.0\",", "hello", "[1,,]"}) {
-    rec = nullptr;
-    channel = Recording_Channel::make(&rec);
-    dispatch(bad);
-    EXPECT_TRUE(expect_error(-32700, "Parse error").is_null()) << bad;
-  }
-  EXPECT_TRUE(echo.received.empty());
-}
-
-TEST_F(DispatcherTest, DeepNestingIsRefusedAsAParseError) {
-  dispatch(R"({"jsonrpc":"2.0","id":1,"method":"echo","params":)" +
-           std::string(200000, '['));
-  EXPECT_TRUE(expect_error(-32700, "Parse error").is_null());
-  EXPECT_TRUE(echo.received.empty());
-}
-
-TEST_F(DispatcherTest, JsonThatIsNotAnObjectGetsInvalidRequest) {
-  for (const char* bad : {"[]", "[{\"jsonrpc\":\"2.0\",\"method\":\"echo\"}]",
-                          "5", "\"echo\"", "null"}) {
-    channel = Recording_Channel::make(&rec);
-    dispatch(bad);
-    EXPECT_TRUE(expect_error(-32600, "Invalid Request").is_null()) << bad;
-  }
-}
-
-TEST_F(DispatcherTest, MalformedMessagesGetInvalidRequestWithTheirId) {
-  const char* bad[] = {
-      R"({"id":1,"method":"echo"})",
-      R"({"jsonrpc":"1.0","id":1,"method":"echo"})",
-      R"({"jsonrpc":"2.0","id":1,"method":7})",
-      R"({"jsonrpc":"2.0","id":1})",
-      R"({"jsonrpc":"2.0","id":1,"method":"echo","params":1,"params":2})",
+TEST_F(DispatcherTest, BadInputIsAnsweredByTheDispatcher) {
+  const struct {
+    std::string text;
+    int code;
+    const char* message;
+    Value id;
+  } cases[] = {
+      {"", -32700, "Parse error", Value()},
+      {"{\"jsonrpc\":\"2.0\",", -32700, "Parse error", Value()},
+      {"[1,,]", -32700, "Parse error", Value()},
+      {R"({"jsonrpc":"2.0","id":1,"method":"echo","params":)" +
+           std::string(200000, '['),
+       -32700, "Parse error", Value()},  // nesting that deep is refused
+      {"[]", -32600, "Invalid Request", Value()},
+      {"5", -32600, "Invalid Request", Value()},
+      {R"({"id":1,"method":"echo"})", -32600, "Invalid Request", 1},
+      {R"({"jsonrpc":"1.0","id":1,"method":"echo"})", -32600, "Invalid Request", 1},
+      {R"({"jsonrpc":"2.0","id":1,"method":7})", -32600, "Invalid Request", 1},
+      {R"({"jsonrpc":"2.0","id":1})", -32600, "Invalid Request", 1},
+      {R"({"jsonrpc":"2.0","id":1,"method":"echo","params":1,"params":2})",
+       -32600, "Invalid Request", 1},
+      {R"({"jsonrpc":"2.0","id":{"x":1},"method":"echo"})", -32600,
+       "Invalid Request", Value()},
+      {R"({"jsonrpc":"2.0","id":"a-1","method":"no.such"})", -32601,
+       "Method not found", "a-1"},
   };
-  for (const char* text : bad) {
+  for (const auto& c : cases) {
     channel = Recording_Channel::make(&rec);
-    dispatch(text);
-    EXPECT_EQ(Value(1), expect_error(-32600, "Invalid Request")) << text;
+    dispatch(c.text);
+    EXPECT_EQ(c.id, expect_error(c.code, c.message)) << c.text.substr(0, 80);
   }
-  channel = Recording_Channel::make(&rec);
-  dispatch(R"({"jsonrpc":"2.0","id":{"x":1},"method":"echo"})");
-  EXPECT_TRUE(expect_error(-32600, "Invalid Request").is_null());
   EXPECT_TRUE(echo.received.empty());
-}
-
-TEST_F(DispatcherTest, UnboundMethodGetsMethodNotFound) {
-  dispatch(R"({"jsonrpc":"2.0","id":"a-1","method":"no.such"})");
-  EXPECT_EQ(Value("a-1"), expect_error(-32601, "Method not found"));
 }
 
 TEST_F(DispatcherTest, NotifyOfAnUnboundMethodIsDroppedWithAWarning) {
@@ -185,20 +169,14 @@ TEST_F(DispatcherTest, RequestReachesItsHandlerWithIdMethodAndParams) {
             rec->pop());
 }
 
-TEST_F(DispatcherTest, AbsentParamsArriveAsNullAndNullIdIsStillARequest) {
+TEST_F(DispatcherTest, NullIdIsARequestAndNoIdANotifyWithoutReply) {
   dispatch(R"({"jsonrpc":"2.0","method":"echo","id":null})");
-  ASSERT_EQ(1u, echo.received.size());
-  auto* r = dynamic_cast<JSON_RPC_Request*>(echo.received[0].get());
-  EXPECT_EQ(JSON_RPC_Object::JSON_RPC_REQUEST, r->type());
-  EXPECT_TRUE(r->params.is_null());
-  EXPECT_EQ(1u, rec->count_sent());
-}
-
-TEST_F(DispatcherTest, NotifyIsDeliveredAndGetsNoReply) {
   dispatch(R"({"jsonrpc":"2.0","method":"echo","params":[1]})");
-  ASSERT_EQ(1u, echo.received.size());
-  EXPECT_EQ(JSON_RPC_Object::JSON_RPC_NOTIFY, echo.received[0]->type());
-  EXPECT_EQ(0u, rec->count_sent());
+  ASSERT_EQ(2u, echo.received.size());
+  EXPECT_EQ(JSON_RPC_Object::JSON_RPC_REQUEST, echo.received[0]->type());
+  EXPECT_TRUE(static_cast<JSON_RPC_Request*>(echo.received[0].get())->params.is_null());
+  EXPECT_EQ(JSON_RPC_Object::JSON_RPC_NOTIFY, echo.received[1]->type());
+  EXPECT_EQ(1u, rec->count_sent());
 }
 
 TEST_F(DispatcherTest, ResponsesAreNotDelivered) {
@@ -216,61 +194,60 @@ TEST_F(DispatcherTest, DeliveryCountsAsWorkOnTheChannel) {
   EXPECT_EQ(2, rec->idle_count());
 }
 
-TEST_F(DispatcherTest, ParamsStreamIntoTheCreatedHandlerWhenMethodComesFirst) {
-  dispatch(
-      R"({"jsonrpc":"2.0","method":"job.create","params":{"id":"j1","n":[1,{"a":null}]},"id":4})");
-  EXPECT_EQ(1, creator.created);
-  EXPECT_EQ(1, creator.record.deleted);
-  EXPECT_TRUE(creator.record.built);
-  EXPECT_EQ(parse(R"({"id":"j1","n":[1,{"a":null}]})"), creator.record.params);
-  // The id came after the params and was still known when the handler went.
-  EXPECT_EQ(Value(4), creator.record.id_at_delete);
-  EXPECT_EQ(JSON_RPC_Object::JSON_RPC_REQUEST, creator.record.type_at_delete);
-  EXPECT_EQ("job.create", creator.record.method);
+TEST_F(DispatcherTest, ParamsStreamIntoTheCreatedHandlerInEitherKeyOrder) {
+  const char* params = R"({"id":"j1","big":18446744073709551615,"n":[1,{"a":null}]})";
+  const std::string method_first =
+      std::string(R"({"jsonrpc":"2.0","method":"job.create","params":)") +
+      params + R"(,"id":4})";
+  const std::string params_first =
+      std::string(R"({"params":)") + params +
+      R"(,"id":4,"method":"job.create","jsonrpc":"2.0"})";
+  for (const std::string& text : {method_first, params_first}) {
+    creator.record = Params_Record();
+    dispatch(text);
+    EXPECT_EQ(1, creator.record.deleted);
+    EXPECT_EQ(parse(params), creator.record.params) << text;
+    // The id came after the params and was still known when the handler went.
+    EXPECT_EQ(Value(4), creator.record.id_at_delete);
+    EXPECT_EQ(JSON_RPC_Object::JSON_RPC_REQUEST, creator.record.type_at_delete);
+    EXPECT_EQ("job.create", creator.record.method);
+  }
+  EXPECT_EQ(2, creator.created);
   EXPECT_EQ(0u, rec->count_sent());  // the handler answers, not the dispatcher
 }
 
-TEST_F(DispatcherTest, ParamsBeforeMethodAreBufferedThenReplayed) {
-  dispatch(
-      R"({"params":{"id":"j1","big":18446744073709551615,"s":"\u00e9"},"id":"x","method":"job.create","jsonrpc":"2.0"})");
-  EXPECT_EQ(1, creator.created);
-  EXPECT_EQ(parse(R"({"id":"j1","big":18446744073709551615,"s":"\u00e9"})"),
-            creator.record.params);
-  EXPECT_EQ(Value("x"), creator.record.id_at_delete);
-  EXPECT_EQ(JSON_RPC_Object::JSON_RPC_REQUEST, creator.record.type_at_delete);
-}
-
-TEST_F(DispatcherTest, StreamedNotifyAndMissingParams) {
-  dispatch(R"({"jsonrpc":"2.0","method":"job.create"})");
-  EXPECT_EQ(1, creator.record.deleted);
-  EXPECT_FALSE(creator.record.built);
-  EXPECT_EQ(JSON_RPC_Object::JSON_RPC_NOTIFY, creator.record.type_at_delete);
-  EXPECT_TRUE(creator.record.id_at_delete.is_null());
-}
-
-TEST_F(DispatcherTest, MessageBrokenAfterStreamedParamsIsMarkedInvalid) {
-  dispatch(R"({"jsonrpc":"2.0","method":"job.create","params":{"id":"j"},"id":)");
-  EXPECT_EQ(1, creator.record.deleted);
-  EXPECT_EQ(JSON_RPC_Object::JSON_RPC_INVALID, creator.record.type_at_delete);
-  EXPECT_TRUE(expect_error(-32700, "Parse error").is_null());
-}
-
-TEST_F(DispatcherTest, ParamsRefusedByTheirHandlerAreInvalidParams) {
-  creator.refuse = true;
-  dispatch(R"({"jsonrpc":"2.0","id":5,"method":"job.create","params":{"id":"x"}})");
-  EXPECT_EQ(JSON_RPC_Object::JSON_RPC_INVALID, creator.record.type_at_delete);
-  EXPECT_EQ(Value(5), expect_error(-32602, "Invalid params"));
-
-  channel = Recording_Channel::make(&rec);  // buffered, then refused on replay
-  dispatch(R"({"jsonrpc":"2.0","id":6,"params":{"id":"x"},"method":"job.create"})");
-  EXPECT_EQ(Value(6), expect_error(-32602, "Invalid params"));
-  EXPECT_EQ(2, creator.record.deleted);
-}
-
-TEST_F(DispatcherTest, ParamsBoundMethodWithBadVersionIsInvalid) {
-  dispatch(R"({"jsonrpc":"3","method":"job.create","params":{},"id":2})");
-  EXPECT_EQ(JSON_RPC_Object::JSON_RPC_INVALID, creator.record.type_at_delete);
-  EXPECT_EQ(Value(2), expect_error(-32600, "Invalid Request"));
+// The handler acts when deleted; its object must then say what the message
+// turned out to be, and a broken message gets the dispatcher's answer too.
+TEST_F(DispatcherTest, StreamedMessagesEndWithTheirFinalKind) {
+  const struct {
+    const char* text;
+    bool refuse;
+    int type_at_delete;
+    int code;  // 0: no answer from the dispatcher
+  } cases[] = {
+      {R"({"jsonrpc":"2.0","method":"job.create"})", false,
+       JSON_RPC_Object::JSON_RPC_NOTIFY, 0},
+      {R"({"jsonrpc":"2.0","method":"job.create","params":{"id":"j"},"id":)",
+       false, JSON_RPC_Object::JSON_RPC_INVALID, -32700},
+      {R"({"jsonrpc":"3","method":"job.create","params":{},"id":2})", false,
+       JSON_RPC_Object::JSON_RPC_INVALID, -32600},
+      {R"({"jsonrpc":"2.0","id":5,"method":"job.create","params":{"id":"x"}})",
+       true, JSON_RPC_Object::JSON_RPC_INVALID, -32602},
+      {R"({"jsonrpc":"2.0","id":6,"params":{"id":"x"},"method":"job.create"})",
+       true, JSON_RPC_Object::JSON_RPC_INVALID, -32602},  // refused on replay
+  };
+  for (const auto& c : cases) {
+    channel = Recording_Channel::make(&rec);
+    creator.record = Params_Record();
+    creator.refuse = c.refuse;
+    dispatch(c.text);
+    EXPECT_EQ(1, creator.record.deleted) << c.text;
+    EXPECT_EQ(c.type_at_delete, creator.record.type_at_delete) << c.text;
+    EXPECT_EQ(c.code ? 1u : 0u, rec->count_sent()) << c.text;
+    if (c.code) {
+      EXPECT_EQ(Value(c.code), rec->pop().get_obj().at("error").get_obj().at("code"));
+    }
+  }
 }
 
 TEST(DispatcherBinding, AMethodIsBoundOnce) {
