@@ -3,78 +3,51 @@
 
 #include <gtest/gtest.h>
 
-TEST(Utf16ToUtf8, EncodesEachRangeWithItsByteCount) {
-  EXPECT_EQ("abc", utf16_to_utf8(L"abc"));
-  const wchar_t two[] = {0xE9, 0x7FF, 0};  // é, last 2-byte
-  EXPECT_EQ("\xC3\xA9\xDF\xBF", utf16_to_utf8(two));
-  const wchar_t three[] = {0x800, 0x20AC, 0xFFFF, 0};  // first 3-byte, €
-  EXPECT_EQ("\xE0\xA0\x80\xE2\x82\xAC\xEF\xBF\xBF", utf16_to_utf8(three));
-  EXPECT_EQ("", utf16_to_utf8(L""));
+#include <tuple>
+
+TEST(Utf16ToUtf8, EncodesEachRangeJoinsPairsAndStopsAtZeroOrLength) {
+  const std::size_t all = std::string::npos;
+  const std::tuple<std::wstring, std::size_t, std::string> cases[] = {
+      {L"abc", all, "abc"}, {L"ab", 1, "a"}, {L"ab", 0, ""},
+      {L"\xE9\x7FF", all, "\xC3\xA9\xDF\xBF"},  // 2 bytes: é, the last one
+      {L"\x800\x20AC\xFFFF", all, "\xE0\xA0\x80\xE2\x82\xAC\xEF\xBF\xBF"},
+      {L"\xD83D\xDE00x", all, "\xF0\x9F\x98\x80x"},  // U+1F600
+      {L"\xDBFF\xDFFF", all, "\xF4\x8F\xBF\xBF"},    // U+10FFFF
+      {L"\x10041", all, "A"},  // only the low 16 bits of a wchar_t count
+      {L"\xDC00x", all, "\xED\xB0\x80x"},  // a lone trail stands for itself
+      // A lead at the end is written alone; nothing past the end is taken.
+      {std::wstring(L"a\xD800\0\xDC00", 4), all, "a\xED\xA0\x80"},
+      {L"\xD83D\xDE00", 1, "\xED\xA0\xBD"},
+      {L"\xD83D\xDE00", 2, "\xF0\x9F\x98\x80"},
+      {std::wstring(L"ab\0c", 4), 4, "ab"},
+  };
+  for (const auto& [units, length, utf8] : cases)
+    EXPECT_EQ(utf8, utf16_to_utf8(units.c_str(), length)) << length;
   EXPECT_EQ("", utf16_to_utf8(nullptr));
 }
 
-TEST(Utf16ToUtf8, CombinesSurrogatePairsIntoFourBytes) {
-  const wchar_t emoji[] = {0xD83D, 0xDE00, 'x', 0};  // U+1F600
-  EXPECT_EQ("\xF0\x9F\x98\x80x", utf16_to_utf8(emoji));
-  const wchar_t highest[] = {0xDBFF, 0xDFFF, 0};  // U+10FFFF
-  EXPECT_EQ("\xF4\x8F\xBF\xBF", utf16_to_utf8(highest));
-  // Only the low 16 bits of a wchar_t are a unit.
-  const wchar_t wide[] = {static_cast<wchar_t>(0x10041), 0};
-  EXPECT_EQ("A", utf16_to_utf8(wide));
-}
-
-TEST(Utf16ToUtf8, StopsAtZeroOrLengthAndWritesALeadThereAlone) {
-  const wchar_t lead_then_zero[] = {'a', 0xD800, 0, 0xDC00};
-  EXPECT_EQ("a\xED\xA0\x80", utf16_to_utf8(lead_then_zero));
-  // The unit past `length` is a valid trail, but must not be taken.
-  const wchar_t pair[] = {0xD83D, 0xDE00};
-  EXPECT_EQ("\xED\xA0\xBD", utf16_to_utf8(pair, 1));
-  EXPECT_EQ("\xF0\x9F\x98\x80", utf16_to_utf8(pair, 2));
-  // A lone trail has no lead to join and stands for itself.
-  const wchar_t trail[] = {0xDC00, 0};
-  EXPECT_EQ("\xED\xB0\x80", utf16_to_utf8(trail));
-
-  const wchar_t text[] = {'a', 'b', 0, 'c'};
-  EXPECT_EQ("ab", utf16_to_utf8(text, 4));
-  EXPECT_EQ("a", utf16_to_utf8(text, 1));
-  EXPECT_EQ("", utf16_to_utf8(text, 0));
-}
-
-TEST(Utf8ToUtf16, MakesSurrogatePairsReplacesBadBytesAndRoundTrips) {
+TEST(Utf8, RoundTripsThroughUtf16AndReplacesEachBadByte) {
   const std::string text =
-      "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF";
+      "a\xC3\xA9\xE2\x82\xAC\xED\x9F\xBF\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF";
   const std::wstring units = utf8_to_utf16(text);
-  const std::wstring expected = {L'a',   0xE9,   0x20AC, 0xD83D,
-                                 0xDE00, 0xDBFF, 0xDFFF};
-  EXPECT_EQ(expected, units);
+  EXPECT_EQ(std::wstring(L"a\xE9\x20AC\xD7FF\xD83D\xDE00\xDBFF\xDFFF"), units);
   EXPECT_EQ(text, utf16_to_utf8(units.c_str()));
-  EXPECT_EQ(text, utf16_to_utf8(units.data(), units.size()));
+  EXPECT_EQ(L"a\xFFFD\xFFFD" L"b", utf8_to_utf16("a\xE2\x82" "b"));
 
-  const std::wstring replaced = {L'a', 0xFFFD, 0xFFFD, L'b'};
-  EXPECT_EQ(replaced, utf8_to_utf16(std::string("a\xE2\x82") + "b"));
-  EXPECT_EQ(std::wstring(1, 0xFFFD), utf8_to_utf16("\xFF"));
-}
-
-TEST(Utf8Validation, RejectsMalformedSequences) {
-  EXPECT_TRUE(is_valid_utf8(""));
-  EXPECT_TRUE(is_valid_utf8("plain \xC3\xA9 \xED\x9F\xBF \xF4\x8F\xBF\xBF"));
-  EXPECT_FALSE(is_valid_utf8("\xC0\xAF"));          // overlong '/'
-  EXPECT_FALSE(is_valid_utf8("\xE0\x80\xAF"));      // overlong, 3 bytes
-  EXPECT_FALSE(is_valid_utf8("\xF0\x8F\xBF\xBF"));  // overlong, 4 bytes
-  EXPECT_FALSE(is_valid_utf8("\xED\xA0\x80"));      // surrogate D800
-  EXPECT_FALSE(is_valid_utf8("\xF4\x90\x80\x80"));  // U+110000
-  EXPECT_FALSE(is_valid_utf8("\xF5\x80\x80\x80"));
-  EXPECT_FALSE(is_valid_utf8("\xE2\x82"));  // cut short at the end
-  EXPECT_FALSE(is_valid_utf8("\x80"));      // stray continuation
-}
-
-TEST(Utf8Validation, SanitizeKeepsValidTextAndReplacesEachBadByte) {
-  const std::string good = "ok \xE2\x82\xAC \xF0\x9F\x98\x80";
-  EXPECT_EQ(good, sanitize_utf8(good));
-  const std::string fffd = "\xEF\xBF\xBD";
-  EXPECT_EQ("a" + fffd + fffd + "b",
-            sanitize_utf8(std::string("a\xC0\xAF") + "b"));
-  EXPECT_EQ(fffd + fffd + fffd, sanitize_utf8("\xED\xA0\x80"));
-  EXPECT_EQ("x" + fffd + fffd, sanitize_utf8("x\xE2\x82"));
-  EXPECT_TRUE(is_valid_utf8(sanitize_utf8("\xF4\x90\x80\x80\xFF")));
+  const std::string r = "\xEF\xBF\xBD";  // U+FFFD
+  const std::pair<std::string, std::string> cases[] = {
+      {"", ""}, {text, text},
+      {"a\xC0\xAF" "b", "a" + r + r + "b"},  // overlong '/'
+      {"\xE0\x80\xAF", r + r + r},          // overlong, 3 bytes
+      {"\xF0\x8F\xBF\xBF", r + r + r + r},  // overlong, 4 bytes
+      {"\xED\xA0\x80", r + r + r},          // surrogate D800
+      // U+110000, and a lead byte that could only start one beyond it
+      {"\xF4\x90\x80\x80", r + r + r + r}, {"\xF5\x80\x80\x80", r + r + r + r},
+      {"x\xE2\x82", "x" + r + r},  // cut short at the end
+      {"\x80\xFF", r + r},         // stray continuation; 0xFF never occurs
+  };
+  for (const auto& [in, sanitized] : cases) {
+    EXPECT_EQ(in == sanitized, is_valid_utf8(in)) << sanitized;
+    EXPECT_EQ(sanitized, sanitize_utf8(in));
+  }
 }
