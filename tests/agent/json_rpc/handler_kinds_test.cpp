@@ -1,11 +1,11 @@
 // The thread and thread-pool handler kinds: where work runs, what a handler
-// sees of a requester that has gone, and the channel's work accounting.
+// sees of a requester that has gone, the channel's work accounting, and the
+// channel's own error answers.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <future>
 #include <mutex>
 #include <thread>
 
@@ -13,95 +13,97 @@
 #include "tests/fakes/recording_channel.h"
 
 using namespace std::chrono_literals;
+using json_spirit::Value;
 
 namespace {
 
-JSON_RPC_Object_Ptr request(int id, int type = JSON_RPC_Object::JSON_RPC_REQUEST) {
+JSON_RPC_Object_Ptr message(int id, int type = JSON_RPC_Object::JSON_RPC_REQUEST) {
   JSON_RPC_Request* r = new JSON_RPC_Request(type);
   r->id = id;
   r->method = "m";
   return JSON_RPC_Object_Ptr(r);
 }
 
-// A gate the test opens; workers wait at it.
-class Gate {
- public:
-  void open() {
-    std::lock_guard<std::mutex> g(m_);
-    open_ = true;
-    cv_.notify_all();
-  }
-  void pass() {
-    std::unique_lock<std::mutex> g(m_);
-    cv_.wait(g, [&] { return open_; });
-  }
+JSON_RPC_Channel_WPtr gone_channel() {
+  JSON_RPC_Channel_Ptr channel = Recording_Channel::make(nullptr);
+  return JSON_RPC_Channel_WPtr(channel);
+}
 
- private:
-  std::mutex m_;
-  std::condition_variable cv_;
-  bool open_ = false;
-};
-
+// Waits at a gate the test opens, then answers "done" when it can.
 class Waiting_Thread_Handler : public JSON_RPC_Thread_Handler {
  public:
   int handle_object_i(JSON_RPC_Channel_WPtr channel,
                       JSON_RPC_Object_Ptr object) override {
-    thread = std::this_thread::get_id();
     JSON_RPC_Channel_Ptr c(channel);
+    std::unique_lock<std::mutex> g(lock);
+    worker = std::this_thread::get_id();
     had_channel = c.get() != nullptr;
     ++started;
-    gate.pass();
-    if (c.get()) {
-      JSON_RPC_Response* r =
-          new JSON_RPC_Response(static_cast<JSON_RPC_Request*>(object.get()));
-      r->result = "done";
-      c->send_object(JSON_RPC_Object_Ptr(r));
-    }
-    return 0;
+    opened.wait(g, [&] { return open; });
+    if (!c.get()) return -1;
+    JSON_RPC_Response* r =
+        new JSON_RPC_Response(static_cast<JSON_RPC_Request*>(object.get()));
+    r->result = "done";
+    return c->send_object(JSON_RPC_Object_Ptr(r));
   }
-  Gate gate;
-  std::atomic<int> started{0};
-  std::atomic<bool> had_channel{false};
-  std::thread::id thread;
+  void release() {
+    std::lock_guard<std::mutex> g(lock);
+    open = true;
+    opened.notify_all();
+  }
+  int started_count() {
+    std::lock_guard<std::mutex> g(lock);
+    return started;
+  }
+
+  std::mutex lock;
+  std::condition_variable opened;
+  bool open = false, had_channel = false;
+  int started = 0;
+  std::thread::id worker;
 };
 
+// Records "<kind> <id> <with|without>" per call.
 class Pool_Handler : public JSON_RPC_Thread_Pool_Handler_Impl {
  public:
-  int handle_request(JSON_RPC_Channel* channel, JSON_RPC_Request& r) override {
-    record("request", channel, r);
-    return 0;
+  int handle_request(JSON_RPC_Channel* c, JSON_RPC_Request& r) override {
+    return record("request", c, r);
   }
-  int handle_notify(JSON_RPC_Channel* channel, JSON_RPC_Request& r) override {
-    record("notify", channel, r);
-    return 0;
+  int handle_notify(JSON_RPC_Channel* c, JSON_RPC_Request& r) override {
+    return record("notify", c, r);
   }
-  std::future<std::string> next() { return promise_.get_future(); }
+  std::vector<std::string> seen;
 
  private:
-  void record(const char* kind, JSON_RPC_Channel* channel, JSON_RPC_Request& r) {
-    promise_.set_value(std::string(kind) + (channel ? " with channel " : " without channel ") +
-                       json_spirit::JSON_Dump(r.id, false));
+  int record(const char* kind, JSON_RPC_Channel* c, JSON_RPC_Request& r) {
+    std::lock_guard<std::mutex> g(lock_);
+    seen.push_back(std::string(kind) + " " + json_spirit::JSON_Dump(r.id, false) +
+                   (c ? " with" : " without"));
+    return 0;
   }
-  std::promise<std::string> promise_;
+  std::mutex lock_;
 };
 
-class Default_Pool_Handler : public JSON_RPC_Thread_Pool_Handler_Impl {};
+void drain() {
+  ACE_Time_Value limit(5);
+  ASSERT_TRUE(json_rpc::drain_workers(&limit));
+}
 
 }  // namespace
 
-TEST(ThreadHandler, RunsOnAWorkerAndDeliveryReturnsAtOnce) {
+TEST(ThreadHandler, RunsOnAWorkerAndKeepsTheChannelBusyUntilDone) {
   Waiting_Thread_Handler handler;
   Recording_Channel* rec;
   JSON_RPC_Channel_Ptr channel = Recording_Channel::make(&rec);
   channel->begin_work();  // as the dispatcher does around delivery
-  EXPECT_EQ(0, handler.handle_object(JSON_RPC_Channel_WPtr(channel), request(1)));
+  EXPECT_EQ(0, handler.handle_object(JSON_RPC_Channel_WPtr(channel), message(1)));
   channel->end_work();
   EXPECT_EQ(0, rec->idle_count());  // the worker's part is still pending
-  handler.gate.open();
-  ASSERT_TRUE(rec->wait_for_sent(1, 5s));
+  handler.release();
   ASSERT_TRUE(rec->wait_idle(5s));
-  EXPECT_NE(std::this_thread::get_id(), handler.thread);
-  EXPECT_TRUE(handler.had_channel);
+  EXPECT_EQ(1u, rec->count_sent());
+  EXPECT_NE(std::this_thread::get_id(), handler.worker);
+  drain();
 }
 
 TEST(ThreadHandler, LongWaitsRunSideBySide) {
@@ -109,95 +111,59 @@ TEST(ThreadHandler, LongWaitsRunSideBySide) {
   Recording_Channel* rec;
   JSON_RPC_Channel_Ptr channel = Recording_Channel::make(&rec);
   for (int i = 0; i < 6; ++i)
-    handler.handle_object(JSON_RPC_Channel_WPtr(channel), request(i));
+    handler.handle_object(JSON_RPC_Channel_WPtr(channel), message(i));
   auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (handler.started < 6 && std::chrono::steady_clock::now() < deadline)
+  while (handler.started_count() < 6 && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(5ms);
-  EXPECT_EQ(6, handler.started.load());
-  handler.gate.open();
+  EXPECT_EQ(6, handler.started_count());
+  handler.release();
   EXPECT_TRUE(rec->wait_for_sent(6, 5s));
-  ASSERT_TRUE(json_rpc::drain_workers(nullptr));
+  drain();
 }
 
-TEST(ThreadHandler, RequesterGoneBeforeTheWorkRunsIsSeen) {
-  Waiting_Thread_Handler handler;
-  handler.gate.open();
-  JSON_RPC_Channel_WPtr weak;
-  {
-    JSON_RPC_Channel_Ptr channel = Recording_Channel::make(nullptr);
-    weak = channel;
-  }
-  EXPECT_EQ(0, handler.handle_object(weak, request(1)));
-  ACE_Time_Value limit(5);
-  ASSERT_TRUE(json_rpc::drain_workers(&limit));
-  EXPECT_EQ(1, handler.started.load());
-  EXPECT_FALSE(handler.had_channel);
-}
-
-TEST(ThreadPoolHandler, SplitsRequestsAndNotifies) {
-  JSON_RPC_Channel_Ptr channel = Recording_Channel::make(nullptr);
-  {
-    Pool_Handler handler;
-    auto seen = handler.next();
-    handler.handle_object(JSON_RPC_Channel_WPtr(channel), request(3));
-    ASSERT_EQ(std::future_status::ready, seen.wait_for(5s));
-    EXPECT_EQ("request with channel 3", seen.get());
-  }
-  {
-    Pool_Handler handler;
-    auto seen = handler.next();
-    handler.handle_object(JSON_RPC_Channel_WPtr(channel),
-                          request(4, JSON_RPC_Object::JSON_RPC_NOTIFY));
-    ASSERT_EQ(std::future_status::ready, seen.wait_for(5s));
-    EXPECT_EQ("notify with channel 4", seen.get());
-  }
-  ASSERT_TRUE(json_rpc::drain_workers(nullptr));
-}
-
-TEST(ThreadPoolHandler, GoneRequesterArrivesAsNullChannel) {
+TEST(ThreadPoolHandler, SplitsKindsAndSeesAGoneRequesterAsNull) {
   Pool_Handler handler;
-  auto seen = handler.next();
-  JSON_RPC_Channel_WPtr weak;
-  {
-    JSON_RPC_Channel_Ptr channel = Recording_Channel::make(nullptr);
-    weak = channel;
-  }
-  handler.handle_object(weak, request(5));
-  ASSERT_EQ(std::future_status::ready, seen.wait_for(5s));
-  EXPECT_EQ("request without channel 5", seen.get());
-  ASSERT_TRUE(json_rpc::drain_workers(nullptr));
+  JSON_RPC_Channel_Ptr channel = Recording_Channel::make(nullptr);
+  handler.handle_object(JSON_RPC_Channel_WPtr(channel), message(3));
+  drain();
+  handler.handle_object(JSON_RPC_Channel_WPtr(channel),
+                        message(4, JSON_RPC_Object::JSON_RPC_NOTIFY));
+  drain();
+  handler.handle_object(gone_channel(), message(5));
+  drain();
+  EXPECT_EQ((std::vector<std::string>{"request 3 with", "notify 4 with",
+                                      "request 5 without"}),
+            handler.seen);
+
+  Waiting_Thread_Handler thread_handler;  // the thread kind sees it too
+  thread_handler.release();
+  thread_handler.handle_object(gone_channel(), message(6));
+  drain();
+  EXPECT_EQ(1, thread_handler.started_count());
+  EXPECT_FALSE(thread_handler.had_channel);
 }
 
 TEST(ThreadPoolHandler, DefaultRequestAnswerIsMethodNotFound) {
-  Default_Pool_Handler handler;
+  JSON_RPC_Thread_Pool_Handler_Impl handler;
   Recording_Channel* rec;
   JSON_RPC_Channel_Ptr channel = Recording_Channel::make(&rec);
-  handler.handle_object(JSON_RPC_Channel_WPtr(channel), request(6));
-  ASSERT_TRUE(rec->wait_for_sent(1, 5s));
-  json_spirit::Value reply = rec->pop();
-  EXPECT_EQ(json_spirit::Value(-32601),
-            reply.get_obj().at("error").get_obj().at("code"));
-  ASSERT_TRUE(json_rpc::drain_workers(nullptr));
+  handler.handle_object(JSON_RPC_Channel_WPtr(channel), message(6));
+  drain();
+  EXPECT_EQ(Value(-32601), rec->pop().get_obj().at("error").get_obj().at("code"));
 }
 
-TEST(Channel, SendErrorWithoutMessageUsesTheStandardText) {
+TEST(Channel, ErrorsGetTheStandardTextAndAClosedChannelSendsNothing) {
   Recording_Channel* rec;
   JSON_RPC_Channel_Ptr channel = Recording_Channel::make(&rec);
-  channel->send_error(-32602, 1, nullptr, json_spirit::Value::null);
-  channel->send_error(-32603, "x", "Internal error, out of memory.",
-                      json_spirit::Value::null);
-  json_spirit::Value a = rec->pop(), b = rec->pop();
-  EXPECT_EQ(json_spirit::Value("Invalid params"),
-            a.get_obj().at("error").get_obj().at("message"));
-  EXPECT_EQ(json_spirit::Value("Internal error, out of memory."),
+  channel->send_error(-32602, 1, nullptr, Value::null);
+  channel->send_error(-32603, "x", "Internal error, out of memory.", Value::null);
+  Value a = rec->pop(), b = rec->pop();
+  EXPECT_EQ(Value("Invalid params"), a.get_obj().at("error").get_obj().at("message"));
+  EXPECT_EQ(Value("Internal error, out of memory."),
             b.get_obj().at("error").get_obj().at("message"));
   EXPECT_EQ(0u, b.get_obj().at("error").get_obj().count("data"));
-}
 
-TEST(Channel, ClosedChannelSendsNothing) {
-  Recording_Channel* rec;
-  JSON_RPC_Channel_Ptr channel = Recording_Channel::make(&rec);
   channel->close();
-  EXPECT_EQ(-1, channel->send_error(-32603, 1, "x", json_spirit::Value::null));
-  EXPECT_EQ(0u, rec->count_sent());
+  EXPECT_EQ(-1, channel->send_error(-32603, 1, "x", Value::null));
+  EXPECT_EQ(2u, rec->count_sent());
 }

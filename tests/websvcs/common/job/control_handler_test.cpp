@@ -62,16 +62,18 @@ TEST_F(JobControlTest, EachMethodCallsItsOperation) {
   }
 }
 
-TEST_F(JobControlTest, StringParamsIsTheIdWithAnEmptyOptionsMap) {
-  jobs.answer(true);
-  EXPECT_EQ(0, request("job.start", "\"nightly\""));
-  auto calls = jobs.calls();
-  ASSERT_EQ(1u, calls.size());
-  EXPECT_TRUE(calls[0].had_options);
-  EXPECT_TRUE(calls[0].options.empty());
-  Value reply = rec->pop();
-  EXPECT_EQ(Value(21), reply.get_obj().at("id"));
-  EXPECT_EQ(Value(true), reply.get_obj().at("result"));
+TEST_F(JobControlTest, StringParamsIsTheIdAndTheAnswerIsTheManagersBoolean) {
+  for (bool answer : {true, false}) {
+    jobs.answer(answer);
+    EXPECT_EQ(0, request("job.start", "\"nightly\""));
+    Value reply = rec->pop();
+    EXPECT_EQ(Value(21), reply.get_obj().at("id"));
+    EXPECT_EQ(Value(answer), reply.get_obj().at("result"));
+  }
+  for (const auto& call : jobs.calls()) {
+    EXPECT_TRUE(call.had_options);
+    EXPECT_TRUE(call.options.empty());
+  }
 }
 
 TEST_F(JobControlTest, OnlyStringOptionsArePassed) {
@@ -92,35 +94,30 @@ TEST_F(JobControlTest, MissingOrNonObjectOptionsGiveAnEmptyMapNotNull) {
   }
 }
 
-TEST_F(JobControlTest, FalseFromTheManagerIsAnOrdinaryResult) {
-  jobs.answer(false);
-  request("job.resume", "\"j\"");
-  EXPECT_EQ(Value(false), rec->pop().get_obj().at("result"));
-}
-
-TEST_F(JobControlTest, ParamsOfOtherKindsAreRefused) {
-  for (const char* params : {"[]", "3", "true", "null", static_cast<const char*>(nullptr)}) {
-    request("job.start", params);
-    expect_invalid_params("Invalid params: params type must be string or object");
+TEST_F(JobControlTest, BadParamsAreCheckedBeforeTheMethod) {
+  const char* const not_string_or_object =
+      "Invalid params: params type must be string or object";
+  const char* const no_id = "Invalid params: params must have 'id'";
+  const struct {
+    const char* method;
+    const char* params;
+    const char* message;
+  } cases[] = {
+      {"job.start", "[]", not_string_or_object},
+      {"job.start", "3", not_string_or_object},
+      {"job.start", "true", not_string_or_object},
+      {"job.start", "null", not_string_or_object},
+      {"job.start", nullptr, not_string_or_object},
+      {"job.start", R"({"options":{"mode":"full"}})", no_id},
+      {"job.start", R"({"id":7})", no_id},
+      {"job.restart", "\"nightly\"", "Invalid params: unknown method"},
+      {"JOB.START", "\"nightly\"", "Invalid params: unknown method"},
+      {"job.restart", "17", not_string_or_object},
+  };
+  for (const auto& c : cases) {
+    request(c.method, c.params);
+    expect_invalid_params(c.message);
   }
-  EXPECT_TRUE(jobs.calls().empty());
-}
-
-TEST_F(JobControlTest, ObjectWithoutStringIdIsRefused) {
-  request("job.start", R"({"options":{"mode":"full"}})");
-  expect_invalid_params("Invalid params: params must have 'id'");
-  request("job.start", R"({"id":7})");
-  expect_invalid_params("Invalid params: params must have 'id'");
-  EXPECT_TRUE(jobs.calls().empty());
-}
-
-TEST_F(JobControlTest, UnknownMethodIsInvalidParamsAfterTheParamsCheck) {
-  request("job.restart", "\"nightly\"");
-  expect_invalid_params("Invalid params: unknown method");
-  request("JOB.START", "\"nightly\"");
-  expect_invalid_params("Invalid params: unknown method");
-  request("job.restart", "17");
-  expect_invalid_params("Invalid params: params type must be string or object");
   EXPECT_TRUE(jobs.calls().empty());
 }
 
