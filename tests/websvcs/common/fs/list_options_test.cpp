@@ -10,8 +10,6 @@
 
 namespace {
 
-const char* const ENABLED = "Enabled to restore Windows connections for drives.\n";
-
 class FsListOptionsTest : public ::testing::Test {
  protected:
   FsListOptionsTest() : installed(&platform) { FS_List_Options::close(); }
@@ -33,42 +31,31 @@ class FsListOptionsTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(FsListOptionsTest, SystemAccountDefaultsToOffQuietly) {
-  platform.user = L"SyStEm";
-  EXPECT_FALSE(init({}));
-  EXPECT_FALSE(log.has(LM_DEBUG, ENABLED));
-}
-
-TEST_F(FsListOptionsTest, NamedUserDefaultsToOnAndSaysSo) {
-  EXPECT_TRUE(init({}));
-  EXPECT_TRUE(log.has(LM_DEBUG, ENABLED));
-}
-
-TEST_F(FsListOptionsTest, UnreadableAccountCountsAsANamedUser) {
-  platform.user_ok = false;
-  EXPECT_TRUE(init({}));
-}
-
-TEST_F(FsListOptionsTest, ArgumentsOverrideTheDefault) {
-  EXPECT_FALSE(init({"--restore-connection", "0"}));
-  EXPECT_FALSE(log.has(LM_DEBUG, ENABLED));
-  FS_List_Options::close();
-  platform.user = L"system";
-  EXPECT_TRUE(init({"-r", "1"}));
-  FS_List_Options::close();
-  EXPECT_FALSE(init({"-r", "words"}));  // not a number counts as 0
-  FS_List_Options::close();
-  EXPECT_TRUE(init({"extra", "-r", "7"}));  // options may follow other words
-}
-
-TEST_F(FsListOptionsTest, UnknownOptionsAreLoggedAndSkipped) {
-  platform.user = L"system";
-  EXPECT_FALSE(init({"-x"}));
-  EXPECT_TRUE(log.has(LM_DEBUG, "Unknown FS_List_Options ?\n"));
-  EXPECT_EQ(1u, log.count(LM_DEBUG, "Unknown FS_List_Options"));
-  FS_List_Options::close();
-  EXPECT_FALSE(init({"-r"}));  // missing argument: logged, value unchanged
-  EXPECT_EQ(2u, log.count(LM_DEBUG, "Unknown FS_List_Options"));
+TEST_F(FsListOptionsTest, DefaultByAccountArgumentsOverrideUnknownOnesAreSkipped) {
+  const struct {
+    const wchar_t* user;  // null: the account cannot be read
+    std::vector<std::string> args;
+    bool on, unknown;
+  } cases[] = {
+      {L"SyStEm", {}, false, false}, {L"alice", {}, true, false},
+      {nullptr, {}, true, false},  // counts as a named user
+      {L"alice", {"--restore-connection", "0"}, false, false},
+      {L"system", {"-r", "1"}, true, false}, {L"system", {"-x"}, false, true},
+      {L"alice", {"-r", "words"}, false, false},  // not a number counts as 0
+      {L"system", {"extra", "-r", "7"}, true, false},  // may follow other words
+      {L"alice", {"-r"}, true, true},  // missing argument: value unchanged
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "case " << &c - cases);
+    FS_List_Options::close();
+    log.clear();
+    platform.user_ok = c.user != nullptr;
+    platform.user = c.user ? c.user : L"";
+    EXPECT_EQ(c.on, init(c.args));
+    EXPECT_EQ(c.on, log.has(LM_DEBUG, "Enabled to restore Windows connections for drives.\n"));
+    EXPECT_EQ(c.unknown, log.has(LM_DEBUG, "Unknown FS_List_Options ?\n"));
+    EXPECT_EQ(c.unknown ? 1u : 0u, log.count(LM_DEBUG, "Unknown FS_List_Options"));
+  }
 }
 
 TEST_F(FsListOptionsTest, FiniDestroysAndTheNextUseStartsFromTheDefault) {

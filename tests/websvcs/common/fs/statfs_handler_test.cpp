@@ -6,10 +6,12 @@
 #include "tests/fakes/recording_channel.h"
 #include "websvcs/common/fs/statfs_handler.h"
 
+using json_spirit::JSON_Dump;
 using json_spirit::Value;
 
 namespace {
 
+// The reply to fs.statfs with `params`.
 Value statfs(const Value& params) {
   Recording_Channel* rec;
   JSON_RPC_Channel_Ptr channel = Recording_Channel::make(&rec);
@@ -18,50 +20,32 @@ Value statfs(const Value& params) {
   r->method = "fs.statfs";
   r->params = params;
   JSON_RPC_Statfs_Handler handler;
-  EXPECT_EQ(0, handler.handle_object(JSON_RPC_Channel_WPtr(channel),
-                                     JSON_RPC_Object_Ptr(r)));
+  EXPECT_EQ(0, handler.handle_object(JSON_RPC_Channel_WPtr(channel), JSON_RPC_Object_Ptr(r)));
   return rec->pop();
 }
 
-class StatfsTest : public ::testing::Test {
- protected:
-  StatfsTest() : installed(&platform) {}
-  Fake_Platform platform;
-  Scoped_Instance_T<Platform_API> installed;
-};
-
 }  // namespace
 
-TEST_F(StatfsTest, ParamsMustBeAString) {
+TEST(StatfsTest, StringParamsGiveBytesBeyondThirtyTwoBitsOrFalseWithoutATypeLookup) {
+  Fake_Platform platform;
+  Scoped_Instance_T<Platform_API> installed(&platform);
   for (const Value& params : {Value(), Value(3), Value(json_spirit::Object()),
-                              Value(json_spirit::Array())}) {
-    Value reply = statfs(params);
-    const auto& error = reply.get_obj().at("error").get_obj();
-    EXPECT_EQ(Value(-32602), error.at("code"));
-    EXPECT_EQ(Value("Invalid params: params type must be string"), error.at("message"));
-  }
+                              Value(json_spirit::Array())})
+    EXPECT_EQ(R"({"error":{"code":-32602,"message":"Invalid params: params type must )"
+              R"(be string"},"id":8,"jsonrpc":"2.0"})", JSON_Dump(statfs(params), false));
   EXPECT_TRUE(platform.calls().empty());
-}
-
-TEST_F(StatfsTest, ReportsBytesBeyondThirtyTwoBits) {
   platform.disk = FS_Stat{4096, 3000000000ULL, 1000000000ULL};
-  Value reply = statfs("/data");
-  Value expected;
-  json_spirit::read(R"({"total":12288000000000,"free":4096000000000,
-                        "used":8192000000000,"type":"ext4"})", expected);
-  EXPECT_EQ(expected, reply.get_obj().at("result"));
-  EXPECT_EQ(Value(8), reply.get_obj().at("id"));
-  EXPECT_EQ((std::vector<std::string>{"disk /data", "fstype /data"}), platform.calls());
-}
-
-TEST_F(StatfsTest, UnqueryablePathIsFalseWithoutTypeLookup) {
+  EXPECT_EQ(R"({"id":8,"jsonrpc":"2.0","result":{"free":4096000000000,)"
+            R"("total":12288000000000,"type":"ext4","used":8192000000000}})",
+            JSON_Dump(statfs("/data"), false));
   platform.disk_ok = false;
-  EXPECT_EQ(Value(false), statfs("/missing").get_obj().at("result"));
-  EXPECT_EQ((std::vector<std::string>{"disk /missing"}), platform.calls());
+  EXPECT_EQ(R"({"id":8,"jsonrpc":"2.0","result":false})", JSON_Dump(statfs("/missing"), false));
+  EXPECT_EQ((std::vector<std::string>{"disk /data", "fstype /data", "disk /missing"}),
+            platform.calls());
 }
 
 TEST(StatfsSystem, RootOfThisMachine) {
-  Value reply = statfs("/");
+  const Value reply = statfs("/");
   const auto& result = reply.get_obj().at("result").get_obj();
   EXPECT_GT(result.at("total").get_int64(), 0);
   EXPECT_EQ(result.at("total").get_int64() - result.at("free").get_int64(),

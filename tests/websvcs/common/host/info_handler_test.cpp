@@ -11,85 +11,55 @@ using json_spirit::Value;
 
 namespace {
 
-JSON_RPC_Object_Ptr message(const std::string& params_json,
-                            int type = JSON_RPC_Object::JSON_RPC_REQUEST) {
-  JSON_RPC_Request* r = new JSON_RPC_Request(type);
-  r->id = 17;
-  r->method = "host.info";
-  if (!params_json.empty()) json_spirit::read(params_json, r->params);
-  return JSON_RPC_Object_Ptr(r);
-}
-
 class HostInfoTest : public ::testing::Test {
  protected:
-  HostInfoTest() : installed(&info) {
-    json_spirit::read(R"({"nodename":"host1","os":"Test OS"})", info.value);
-    channel = Recording_Channel::make(&rec);
+  HostInfoTest() : installed(&info) { info.value = json_spirit::Object{{"nodename", "host1"}}; }
+  // Sends host.info with `params` (JSON text, "" for none); the handler's result.
+  int handle(const std::string& params, int type = JSON_RPC_Object::JSON_RPC_REQUEST) {
+    JSON_RPC_Request* r = new JSON_RPC_Request(type);
+    r->id = 17;
+    r->method = "host.info";
+    EXPECT_TRUE(params.empty() || json_spirit::read(params, r->params)) << params;
+    return handler.handle_object(JSON_RPC_Channel_WPtr(channel), JSON_RPC_Object_Ptr(r));
   }
-  int handle(const JSON_RPC_Object_Ptr& object) {
-    return handler.handle_object(JSON_RPC_Channel_WPtr(channel), object);
-  }
-  Value error_of(const Value& reply) {
-    return reply.get_obj().at("error");
-  }
+  std::string reply() { return json_spirit::JSON_Dump(rec->pop(), false); }
 
   Fake_Host_Info info;
   Scoped_Instance_T<Host_Info_Service> installed;
   JSON_RPC_Host_Info_Handler handler;
   Recording_Channel* rec;
-  JSON_RPC_Channel_Ptr channel;
+  JSON_RPC_Channel_Ptr channel = Recording_Channel::make(&rec);
+  Recording_Log log;
 };
 
 }  // namespace
 
-TEST_F(HostInfoTest, AnswersWithTheHostValueForAbsentOrNullParams) {
+TEST_F(HostInfoTest, AbsentOrNullParamsGetTheHostValueOthersAndFailuresAreErrors) {
   for (const char* params : {"", "null"}) {
-    channel = Recording_Channel::make(&rec);
-    EXPECT_EQ(0, handle(message(params)));
-    Value reply = rec->pop();
-    EXPECT_EQ(Value(17), reply.get_obj().at("id"));
-    EXPECT_EQ(info.value, reply.get_obj().at("result"));
+    EXPECT_EQ(0, handle(params));
+    EXPECT_EQ(R"({"id":17,"jsonrpc":"2.0","result":{"nodename":"host1"}})", reply());
   }
-}
-
-TEST_F(HostInfoTest, AnyOtherParamsAreRefused) {
   for (const char* params : {"{}", "[]", "0", "\"x\"", "false"}) {
-    channel = Recording_Channel::make(&rec);
-    handle(message(params));
-    Value error = error_of(rec->pop());
-    EXPECT_EQ(Value(-32602), error.get_obj().at("code")) << params;
-    EXPECT_EQ(Value("Invalid params: params type must be omitted or null"),
-              error.get_obj().at("message"));
+    handle(params);
+    EXPECT_EQ(R"({"error":{"code":-32602,"message":"Invalid params: params type must )"
+              R"(be omitted or null"},"id":17,"jsonrpc":"2.0"})", reply()) << params;
   }
-  EXPECT_EQ(0, info.calls);
-}
-
-TEST_F(HostInfoTest, FailingHostInformationIsAnInternalError) {
+  EXPECT_EQ(2, info.calls);
   info.succeed = false;
-  handle(message(""));
-  Value reply = rec->pop();
-  EXPECT_EQ(Value(17), reply.get_obj().at("id"));
-  EXPECT_EQ(Value(-32603), error_of(reply).get_obj().at("code"));
-  EXPECT_EQ(Value("Internal error: failed to get the name of the current system."),
-            error_of(reply).get_obj().at("message"));
+  handle("");
+  EXPECT_EQ(R"({"error":{"code":-32603,"message":"Internal error: failed to get the )"
+            R"(name of the current system."},"id":17,"jsonrpc":"2.0"})", reply());
 }
 
-TEST_F(HostInfoTest, NotifyIsRefusedWithAnEmergencyLineAndNoReply) {
-  Recording_Log log;
-  EXPECT_EQ(-1, handle(message("", JSON_RPC_Object::JSON_RPC_NOTIFY)));
-  EXPECT_EQ(0u, rec->count_sent());
+TEST_F(HostInfoTest, NotifyOrAGoneRequesterGetsNothingButALogLine) {
+  EXPECT_EQ(-1, handle("", JSON_RPC_Object::JSON_RPC_NOTIFY));
   EXPECT_EQ(1u, log.count(LM_EMERGENCY,
                           "Unexpected error in websvcs/common/host/info_handler.cpp:"));
   EXPECT_EQ(1u, log.count(LM_EMERGENCY, ", obj is not JSON-RPC request!\n"));
-}
-
-TEST_F(HostInfoTest, GoneRequesterIsLoggedAndNothingIsAsked) {
-  Recording_Log log;
-  JSON_RPC_Channel_WPtr weak(channel);
+  EXPECT_EQ(0u, rec->count_sent());
   channel = JSON_RPC_Channel_Ptr();
-  EXPECT_EQ(-1, handler.handle_object(weak, message("")));
-  EXPECT_TRUE(log.has(LM_ERROR,
-                      "Abort handling JSON-RPC request, requester has gone.\n"));
+  EXPECT_EQ(-1, handle(""));
+  EXPECT_TRUE(log.has(LM_ERROR, "Abort handling JSON-RPC request, requester has gone.\n"));
   EXPECT_EQ(0, info.calls);
 }
 
@@ -97,7 +67,6 @@ TEST(SystemHostInfo, DescribesThisMachine) {
   Value v;
   ASSERT_TRUE(host_info(v));
   const std::string* node = json_spirit::object_get_str(v, "nodename");
-  ASSERT_NE(nullptr, node);
-  EXPECT_FALSE(node->empty());
+  EXPECT_TRUE(node && !node->empty());
   EXPECT_NE(nullptr, json_spirit::object_get_str(v, "sysname"));
 }
