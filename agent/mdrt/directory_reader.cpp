@@ -6,9 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "agent/platform/platform.h"
+#include "agent/platform/posix_platform.h"
 
 namespace {
 
@@ -39,6 +42,43 @@ std::string read_link_at(int dir_fd, const char* name, std::size_t hint) {
   }
 }
 
+// Opening a directory on a dead network mount blocks for good; give up
+// after the volume wait instead of holding the requester's thread. A late
+// opendir closes what it opened itself.
+DIR* open_bounded(const std::string& path) {
+  struct Attempt {
+    std::mutex lock;
+    DIR* dir = nullptr;
+    int error = 0;
+    bool abandoned = false;
+  };
+  auto attempt = std::make_shared<Attempt>();
+  std::string key = platform::mount_point_of(path);
+  bool finished = platform::run_bounded_task(
+      key.empty() ? path : key, platform::volume_wait_limit,
+      [attempt, path]() {
+        DIR* d = ::opendir(path.c_str());
+        int error = errno;
+        std::lock_guard<std::mutex> guard(attempt->lock);
+        if (attempt->abandoned) {
+          if (d) ::closedir(d);
+          return;
+        }
+        attempt->dir = d;
+        attempt->error = error;
+      });
+  int timeout_error = errno;
+  std::lock_guard<std::mutex> guard(attempt->lock);
+  if (!finished) {
+    attempt->abandoned = true;
+    if (attempt->dir) ::closedir(attempt->dir);
+    errno = timeout_error;
+    return nullptr;
+  }
+  errno = attempt->error;
+  return attempt->dir;
+}
+
 }  // namespace
 
 Directory_Reader::Directory_Reader()
@@ -58,7 +98,7 @@ bool Directory_Reader::open(const char* path, bool skip_dots, unsigned flags) {
     errno = error_ = ENOENT;
     return false;
   }
-  dir_ = ::opendir(resolved.c_str());
+  dir_ = open_bounded(resolved);
   if (!dir_) {
     error_ = errno;
     return false;

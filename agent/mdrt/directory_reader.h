@@ -37,7 +37,8 @@ class Directory_Reader {
 
   // Opens `path` (drive paths such as d:\x are read through the drive
   // table). `skip_dots` leaves out "." and "..". False with errno set when
-  // the directory cannot be read.
+  // the directory cannot be read; ETIMEDOUT when its file system does not
+  // answer within a couple of seconds (a dead network mount).
   bool open(const char* path, bool skip_dots, unsigned flags);
 
   // The next entry. False at the end (error() 0) or on a read error

@@ -293,6 +293,12 @@ std::string decode_label_name(const std::string& name) {
 
 namespace platform {
 
+std::string mount_point_of(const std::string& path) {
+  const std::vector<Mount_Entry> mounts = read_mounts();
+  const Mount_Entry* m = find_mount(mounts, path);
+  return m ? m->mount_point : std::string();
+}
+
 bool run_bounded_task(const std::string& key, std::chrono::milliseconds limit,
                       std::function<void()> task) {
   Stuck_Registry& registry = stuck_registry();

@@ -41,6 +41,10 @@ namespace platform {
 // How long a volume query waits for the file system before giving up.
 constexpr std::chrono::milliseconds volume_wait_limit{2000};
 
+// The mount point holding `path` as written (mountinfo only: never touches
+// the mounted file system); "" when none does.
+std::string mount_point_of(const std::string& path);
+
 // Runs `task` on a helper thread and waits at most `limit` for it. True when
 // it finished in time. Otherwise false with errno ETIMEDOUT, and the thread
 // is left to finish on its own; until it does, further calls with the same
