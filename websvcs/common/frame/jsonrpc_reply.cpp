@@ -26,23 +26,34 @@ JSON_RPC_Request* as_request_or_notify(const JSON_RPC_Object_Ptr& object) {
   return r ? r : as_notify(object);
 }
 
+const char NOT_REQUEST[] =
+    "Unexpected error in %N:%l, obj is not JSON-RPC request!\n";
+const char NOT_NOTIFY[] =
+    "Unexpected error in %N:%l, obj is not JSON-RPC notify!\n";
+const char NOT_REQUEST_OR_NOTIFY[] =
+    "Unexpected error in %N:%l, obj is neither JSON-RPC request nor notify!\n";
+const char REQUESTER_GONE[] =
+    "Abort handling JSON-RPC request, requester has gone.\n";
+
+void log_at(const char* file, int line, ACE_Log_Priority priority,
+            const char* format) {
+  ACE_Log_Msg* log = ACE_Log_Msg::instance();
+  log->conditional_set(file, line, -1, errno);
+  log->log(priority, format);
+}
+
 bool accept_request(const JSON_RPC_Object_Ptr& object,
                     const JSON_RPC_Channel_WPtr& channel,
                     JSON_RPC_Request*& request, JSON_RPC_Channel_Ptr& requester,
                     const char* file, int line) {
-  ACE_Log_Msg* log = ACE_Log_Msg::instance();
   request = as_request(object);
   if (!request) {
-    log->conditional_set(file, line, -1, errno);
-    log->log(LM_EMERGENCY, ACE_TEXT("Unexpected error in %N:%l, obj is not "
-                                    "JSON-RPC request!\n"));
+    log_at(file, line, LM_EMERGENCY, NOT_REQUEST);
     return false;
   }
   requester = lock_channel(channel);
   if (!requester.get()) {
-    log->conditional_set(file, line, -1, errno);
-    log->log(LM_ERROR, ACE_TEXT("Abort handling JSON-RPC request, requester "
-                                "has gone.\n"));
+    log_at(file, line, LM_ERROR, REQUESTER_GONE);
     return false;
   }
   return true;

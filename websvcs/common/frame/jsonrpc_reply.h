@@ -1,5 +1,5 @@
-// Steps every JSON-RPC handler of the module shares. The log lines are
-// macros so that %N:%l names the handler's own file and line.
+// Steps every JSON-RPC handler of the module shares. The log lines go
+// through macros so that %N:%l names the handler's own file and line.
 #ifndef WCOMMON_FRAME_JSONRPC_REPLY_H
 #define WCOMMON_FRAME_JSONRPC_REPLY_H
 
@@ -9,24 +9,16 @@
 #include "agent/json_rpc/json_rpc_object.h"
 #include "agent/json_spirit/json_spirit.h"
 
-#define WCOMMON_LOG_NOT_REQUEST()                                    \
-  ACE_DEBUG((LM_EMERGENCY,                                           \
-             ACE_TEXT("Unexpected error in %N:%l, obj is not JSON-RPC " \
-                      "request!\n")))
-
-#define WCOMMON_LOG_NOT_NOTIFY()                                     \
-  ACE_DEBUG((LM_EMERGENCY,                                           \
-             ACE_TEXT("Unexpected error in %N:%l, obj is not JSON-RPC " \
-                      "notify!\n")))
-
-#define WCOMMON_LOG_NOT_REQUEST_OR_NOTIFY()                               \
-  ACE_DEBUG((LM_EMERGENCY,                                                \
-             ACE_TEXT("Unexpected error in %N:%l, obj is neither JSON-RPC " \
-                      "request nor notify!\n")))
-
+// The shared log lines; each names the file and line it is written from.
+#define WCOMMON_LOG_NOT_REQUEST() \
+  wcommon::log_at(__FILE__, __LINE__, LM_EMERGENCY, wcommon::NOT_REQUEST)
+#define WCOMMON_LOG_NOT_NOTIFY() \
+  wcommon::log_at(__FILE__, __LINE__, LM_EMERGENCY, wcommon::NOT_NOTIFY)
+#define WCOMMON_LOG_NOT_REQUEST_OR_NOTIFY()            \
+  wcommon::log_at(__FILE__, __LINE__, LM_EMERGENCY, \
+                  wcommon::NOT_REQUEST_OR_NOTIFY)
 #define WCOMMON_LOG_REQUESTER_GONE() \
-  ACE_DEBUG((LM_ERROR,               \
-             ACE_TEXT("Abort handling JSON-RPC request, requester has gone.\n")))
+  wcommon::log_at(__FILE__, __LINE__, LM_ERROR, wcommon::REQUESTER_GONE)
 
 // The usual start of a request handler: the object must be a request and
 // its requester still there. Otherwise the matching line is logged (naming
@@ -36,6 +28,15 @@
                           __LINE__)
 
 namespace wcommon {
+
+extern const char NOT_REQUEST[];
+extern const char NOT_NOTIFY[];
+extern const char NOT_REQUEST_OR_NOTIFY[];
+extern const char REQUESTER_GONE[];
+
+// Logs `format` as if from `file`:`line`, so %N:%l name that place.
+void log_at(const char* file, int line, ACE_Log_Priority priority,
+            const char* format);
 
 bool accept_request(const JSON_RPC_Object_Ptr& object,
                     const JSON_RPC_Channel_WPtr& channel,
