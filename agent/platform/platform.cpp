@@ -1,9 +1,15 @@
 #include "agent/platform/platform.h"
 
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <map>
 #include <mutex>
+#include <new>
 
+#include "agent/eventutil/event_trigger.h"
 #include "agent/mdrt/service_instance.h"
+#include "agent/mdrt/time_text.h"
 
 // Supplied by the system's own file (posix_platform.cpp or
 // win32_platform.cpp): its Platform_API, and whether drive letters are the
@@ -11,11 +17,40 @@
 Platform_API& system_platform_api();
 bool system_has_drive_letters();
 
+// What every system's set_system_time does in dry-run mode: one audit event
+// for the change it did not make. TRUE, or FALSE with ENOMEM.
+BOOL record_dry_run_clock_change(const SYSTEMTIME& utc) {
+  char when[48];
+  std::snprintf(when, sizeof when, "%04u-%02u-%02u %02u:%02u:%02u",
+                unsigned{utc.wYear}, unsigned{utc.wMonth}, unsigned{utc.wDay},
+                unsigned{utc.wHour}, unsigned{utc.wMinute},
+                unsigned{utc.wSecond});
+  try {
+    Event_Trigger event(0, "", "", 3);
+    event.bind("action", "set_system_time");
+    event.bind("utc", when);
+    event.bind("mode", "dry-run");
+    event.succeed();
+  } catch (const std::bad_alloc&) {
+    SetLastError(ENOMEM);
+    return FALSE;
+  }
+  return TRUE;
+}
+
 namespace {
 
 // Null stands for the system's API, created on first use, so the slot is
 // constant-initialized and safe to use from any static initializer.
 Service_Slot_T<Platform_API> slot(nullptr);
+
+// Dry run unless the host asks for the real clock, so that nothing but a
+// deliberate setting changes the machine's time.
+std::atomic<platform::Clock_Mode> current_clock_mode{platform::CLOCK_DRY_RUN};
+
+// FILETIME counts 100 ns ticks from 1601-01-01, 11644473600 s before 1970.
+constexpr std::int64_t filetime_epoch_offset = 11644473600;
+constexpr std::int64_t ticks_per_second = 10000000;
 
 Platform_API* or_system(Platform_API* api) {
   return api ? api : &system_platform_api();
@@ -119,6 +154,33 @@ std::string resolve_path(const std::string& path) {
   return out;
 }
 
+void set_clock_mode(Clock_Mode mode) { current_clock_mode.store(mode); }
+
+Clock_Mode clock_mode() { return current_clock_mode.load(); }
+
+bool posix_time_to_filetime(std::int64_t seconds, long nanoseconds,
+                            FILETIME& out) {
+  // Carry whole seconds out of the nanoseconds, rounding down.
+  std::int64_t carry = nanoseconds / 1000000000;
+  long rest = nanoseconds % 1000000000;
+  if (rest < 0) {
+    rest += 1000000000;
+    --carry;
+  }
+  // Windows reads FILETIMEs above INT64_MAX as invalid; keep below that.
+  constexpr std::int64_t max_seconds = INT64_MAX / ticks_per_second - 1;
+  if (seconds < -filetime_epoch_offset - carry ||
+      seconds > max_seconds - filetime_epoch_offset - carry)
+    return false;
+  const std::uint64_t ticks =
+      static_cast<std::uint64_t>(seconds + carry + filetime_epoch_offset) *
+          ticks_per_second +
+      static_cast<std::uint64_t>(rest / 100);
+  out.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFu);
+  out.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  return true;
+}
+
 }  // namespace platform
 
 #ifndef _WIN32
@@ -150,6 +212,54 @@ BOOL GetDiskFreeSpaceW(LPCWSTR root, LPDWORD sectors_per_cluster,
 
 BOOL GetUserNameW(LPWSTR buffer, LPDWORD size) {
   return Platform_API::instance()->get_user_name(buffer, size);
+}
+
+BOOL FileTimeToSystemTime(const FILETIME* file_time,
+                          LPSYSTEMTIME system_time) {
+  if (!file_time || !system_time) {
+    SetLastError(EINVAL);
+    return FALSE;
+  }
+  const std::uint64_t ticks =
+      (static_cast<std::uint64_t>(file_time->dwHighDateTime) << 32) |
+      file_time->dwLowDateTime;
+  constexpr std::uint64_t ticks_per_day = 86400ull * ticks_per_second;
+  const std::int64_t days = static_cast<std::int64_t>(ticks / ticks_per_day);
+  std::uint64_t rest = ticks % ticks_per_day;
+  std::int64_t year;
+  unsigned month, day;
+  civil_from_days(days + days_from_civil(1601, 1, 1), year, month, day);
+  // SYSTEMTIME ends with the year 30827, as on Windows.
+  if (year > 30827) {
+    SetLastError(EINVAL);
+    return FALSE;
+  }
+  system_time->wYear = static_cast<WORD>(year);
+  system_time->wMonth = static_cast<WORD>(month);
+  system_time->wDay = static_cast<WORD>(day);
+  // 1601-01-01 was a Monday; Sunday is 0.
+  system_time->wDayOfWeek = static_cast<WORD>((days + 1) % 7);
+  system_time->wHour = static_cast<WORD>(rest / (3600ull * ticks_per_second));
+  rest %= 3600ull * ticks_per_second;
+  system_time->wMinute = static_cast<WORD>(rest / (60ull * ticks_per_second));
+  rest %= 60ull * ticks_per_second;
+  system_time->wSecond = static_cast<WORD>(rest / ticks_per_second);
+  system_time->wMilliseconds =
+      static_cast<WORD>(rest % ticks_per_second / 10000);
+  return TRUE;
+}
+
+BOOL SetSystemTime(const SYSTEMTIME* system_time) {
+  // The day of the week is ignored, as Windows does.
+  const SYSTEMTIME* t = system_time;
+  if (!t || t->wYear < 1601 || t->wYear > 30827 ||
+      t->wDay < 1 || t->wDay > days_in_month(t->wYear, t->wMonth) ||
+      t->wHour > 23 || t->wMinute > 59 || t->wSecond > 59 ||
+      t->wMilliseconds > 999) {
+    SetLastError(EINVAL);
+    return FALSE;
+  }
+  return Platform_API::instance()->set_system_time(t);
 }
 
 DWORD GetLastError() { return last_error; }

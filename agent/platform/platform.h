@@ -39,6 +39,16 @@ std::string drive_mount_point(char letter);
 // a letter without a drive gives "".
 std::string resolve_path(const std::string& path);
 
+// What SetSystemTime does: in dry-run mode (the default) it records the
+// change in the audit log and reports success without touching the clock.
+enum Clock_Mode { CLOCK_DRY_RUN, CLOCK_SYSTEM };
+void set_clock_mode(Clock_Mode mode);
+Clock_Mode clock_mode();
+
+// POSIX seconds (and nanoseconds) as a FILETIME; false before 1601.
+bool posix_time_to_filetime(std::int64_t seconds, long nanoseconds,
+                            FILETIME& out);
+
 }  // namespace platform
 
 // What the platform layer asks of the system. The free functions above and
@@ -67,6 +77,8 @@ class Platform_API {
   virtual bool restore_connection(wchar_t letter, const wchar_t* remote) = 0;
   virtual bool disk_free_space(const char* path, FS_Stat& out) = 0;
   virtual std::string filesystem_type(const char* path) = 0;
+  // Sets the system clock to `utc`; FALSE with the error for GetLastError.
+  virtual BOOL set_system_time(const SYSTEMTIME* utc) = 0;
 };
 
 #endif

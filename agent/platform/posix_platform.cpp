@@ -4,7 +4,10 @@
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <ace/Log_Msg.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -18,7 +21,11 @@
 #include <system_error>
 #include <thread>
 
+#include "agent/mdrt/time_text.h"
 #include "agent/mdrt/utf.h"
+
+// platform.cpp: the audit event of a clock change not made.
+BOOL record_dry_run_clock_change(const SYSTEMTIME& utc);
 
 // Never destroyed: a late probe thread may still call in during exit.
 Platform_API& system_platform_api() {
@@ -491,4 +498,30 @@ std::string POSIX_Platform_API::filesystem_type(const char* path) {
   }
   const Mount_Entry* m = find_mount(mounts, where);
   return m ? m->fs_type : std::string();
+}
+
+BOOL POSIX_Platform_API::set_system_time(const SYSTEMTIME* utc) {
+  if (!utc) {
+    SetLastError(EINVAL);
+    return FALSE;
+  }
+  if (platform::clock_mode() == platform::CLOCK_DRY_RUN)
+    return record_dry_run_clock_change(*utc);
+  struct timespec ts;
+  ts.tv_sec = static_cast<time_t>(
+      days_from_civil(utc->wYear, utc->wMonth, utc->wDay) * 86400 +
+      utc->wHour * 3600 + utc->wMinute * 60 + utc->wSecond);
+  ts.tv_nsec = static_cast<long>(utc->wMilliseconds) * 1000000L;
+  if (::clock_settime(CLOCK_REALTIME, &ts) != 0) {
+    const int error = errno;
+    ACE_DEBUG((LM_ERROR, ACE_TEXT("%N:%l: cannot set the clock, %m\n")));
+    SetLastError(error);
+    return FALSE;
+  }
+  ACE_DEBUG((LM_NOTICE,
+             ACE_TEXT("%N:%l: clock set to %04d-%02d-%02d "
+                      "%02d:%02d:%02d UTC\n"),
+             utc->wYear, utc->wMonth, utc->wDay, utc->wHour, utc->wMinute,
+             utc->wSecond));
+  return TRUE;
 }

@@ -19,6 +19,24 @@ typedef wchar_t WCHAR;
 typedef wchar_t* LPWSTR;
 typedef const wchar_t* LPCWSTR;
 typedef DWORD* LPDWORD;
+typedef std::uint16_t WORD;
+
+// 100-nanosecond intervals since 1601-01-01 00:00:00 UTC.
+typedef struct _FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+} FILETIME, *LPFILETIME;
+
+typedef struct _SYSTEMTIME {
+  WORD wYear;
+  WORD wMonth;
+  WORD wDayOfWeek;
+  WORD wDay;
+  WORD wHour;
+  WORD wMinute;
+  WORD wSecond;
+  WORD wMilliseconds;
+} SYSTEMTIME, *LPSYSTEMTIME;
 
 #ifndef TRUE
 #define TRUE 1
@@ -48,6 +66,9 @@ BOOL GetDiskFreeSpaceW(LPCWSTR root, LPDWORD sectors_per_cluster,
                        LPDWORD bytes_per_sector, LPDWORD free_clusters,
                        LPDWORD total_clusters);
 BOOL GetUserNameW(LPWSTR buffer, LPDWORD size);
+BOOL FileTimeToSystemTime(const FILETIME* file_time, LPSYSTEMTIME system_time);
+// Sets the clock to a UTC time (subject to the host's clock mode).
+BOOL SetSystemTime(const SYSTEMTIME* system_time);
 DWORD GetLastError();
 void SetLastError(DWORD error);
 

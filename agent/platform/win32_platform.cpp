@@ -11,6 +11,9 @@
 #pragma comment(lib, "mpr.lib")  // WNetRestoreConnectionW
 #endif
 
+// platform.cpp: the audit event of a clock change not made.
+BOOL record_dry_run_clock_change(const SYSTEMTIME& utc);
+
 class Win32_Platform_API : public Platform_API {
  public:
   BOOL get_volume_information(LPCWSTR root, LPWSTR volume_name,
@@ -59,6 +62,14 @@ class Win32_Platform_API : public Platform_API {
                                  MAX_PATH + 1))
       return std::string();
     return name;
+  }
+
+  // A caller of ::SetSystemTime reaches the system directly; the clock mode
+  // holds only for callers that come through here.
+  BOOL set_system_time(const SYSTEMTIME* utc) override {
+    if (utc && platform::clock_mode() == platform::CLOCK_DRY_RUN)
+      return record_dry_run_clock_change(*utc);
+    return ::SetSystemTime(utc);
   }
 };
 

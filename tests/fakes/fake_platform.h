@@ -4,6 +4,7 @@
 #define TESTS_FAKES_FAKE_PLATFORM_H
 
 #include <cerrno>
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <string>
@@ -42,6 +43,11 @@ class Fake_Platform : public Platform_API {
   bool disk_ok = true;
   FS_Stat disk{4096, 1000, 250};
   std::string fs_type = "ext4";
+  // Clock changes: recorded as "set_time 2024-03-05 14:07:09"; the last one
+  // is kept whole. With set_time_ok false they fail with set_time_error.
+  bool set_time_ok = true;
+  DWORD set_time_error = EPERM;
+  SYSTEMTIME last_time = {};
 
   BOOL get_volume_information(LPCWSTR root, LPWSTR name, DWORD name_size,
                               LPDWORD serial, LPDWORD, LPDWORD, LPWSTR fs,
@@ -96,6 +102,20 @@ class Fake_Platform : public Platform_API {
   std::string filesystem_type(const char* path) override {
     record(std::string("fstype ") + path);
     return fs_type;
+  }
+  BOOL set_system_time(const SYSTEMTIME* utc) override {
+    char text[64];
+    std::snprintf(text, sizeof text, "set_time %04u-%02u-%02u %02u:%02u:%02u",
+                  unsigned{utc->wYear}, unsigned{utc->wMonth},
+                  unsigned{utc->wDay}, unsigned{utc->wHour},
+                  unsigned{utc->wMinute}, unsigned{utc->wSecond});
+    record(text);
+    last_time = *utc;
+    if (!set_time_ok) {
+      SetLastError(set_time_error);
+      return FALSE;
+    }
+    return TRUE;
   }
 
  private:

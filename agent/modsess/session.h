@@ -1,0 +1,56 @@
+// Sessions of signed-in users. A request carries a session key; the session
+// service turns it into the user and the permission word it was given.
+#ifndef MODSESS_SESSION_H
+#define MODSESS_SESSION_H
+
+#include <ace/Refcounted_Auto_Ptr.h>
+#include <ace/Thread_Mutex.h>
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+class Session {
+ public:
+  Session(const std::string& key, const std::string& uid, std::uint64_t perms)
+      : key_(key), uid_(uid), perms_(perms) {}
+
+  const std::string& key() const { return key_; }
+  const std::string& uid() const { return uid_; }
+  std::uint64_t perms() const { return perms_; }
+
+  // True when every bit of `mask` is in the session's permission word. With
+  // `flag` set, one common bit is enough.
+  bool check_perms(std::uint64_t mask, bool flag) const;
+
+ private:
+  std::string key_;
+  std::string uid_;
+  std::uint64_t perms_;
+};
+
+typedef ACE_Refcounted_Auto_Ptr<Session, ACE_Thread_Mutex> Session_Ptr;
+
+class Session_Manager {
+ public:
+  static Session_Manager* instance();
+  // Installs `replacement` (null restores the process's own) and returns
+  // the previous one. Not owned.
+  static Session_Manager* instance(Session_Manager* replacement);
+
+  virtual ~Session_Manager();
+
+  // False when the key is empty or already taken.
+  virtual bool add_session(const std::string& key, const std::string& uid,
+                           std::uint64_t perms);
+  // The session of `key`; an empty pointer when the key is unknown.
+  virtual Session_Ptr load_session(const std::string& key);
+  virtual void clear();
+
+ private:
+  std::mutex lock_;
+  std::map<std::string, Session_Ptr> sessions_;
+};
+
+#endif

@@ -1,0 +1,116 @@
+// The JSON REST framework: the host parses each request into a
+// Parsed_Request, makes a fresh handler through the service's creator, and
+// serve() calls the handler's operation for the HTTP method. Handlers answer
+// on the JSON_RESTful_Channel.
+#ifndef RESTFUL_RESTFUL_HANDLER_H
+#define RESTFUL_RESTFUL_HANDLER_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "agent/json_spirit/json_spirit.h"
+#include "agent/mdrt/object_creator.h"
+#include "agent/modsess/session.h"
+
+struct Parsed_Request {
+  std::string method;   // "GET", "POST", ...
+  std::string path;
+  // The body read as JSON; null when there was none or it was not JSON.
+  json_spirit::Value body;
+  // The client's original address as text.
+  std::string client_addr;
+  // The query string, decoded; the last of repeated names wins.
+  std::map<std::string, std::string> params;
+  // Empty when the request carries no valid session key.
+  Session_Ptr session;
+};
+
+// Decodes "a=1&b=x%20y" into `out`; '+' is a space.
+void parse_query_string(const std::string& query,
+                        std::map<std::string, std::string>& out);
+
+class JSON_RESTful_Channel {
+ public:
+  virtual ~JSON_RESTful_Channel();
+  // Success: `value` is the body (200).
+  virtual int reply_json(const json_spirit::Value& value) = 0;
+  // An error: body {"code": code} or {"code": code, "message": message}.
+  virtual int reply_status(int status, int code) = 0;
+  virtual int reply_status(int status, int code, const char* message) = 0;
+};
+
+class JSON_RESTful_Handler {
+ public:
+  virtual ~JSON_RESTful_Handler();
+  virtual int init(int argc, char* argv[]);
+  virtual int fini();
+  // How many requests of this handler's service may run at once; 0 for no
+  // limit.
+  virtual int concurrency();
+  // Called for every request; the default calls the operation of the
+  // request's method.
+  virtual int handle_request(JSON_RESTful_Channel& channel,
+                             Parsed_Request& request) = 0;
+};
+
+// The base of every REST endpoint. `mask` and `value` are the handler's own
+// settings; the framework keeps them for the handler.
+class JSON_RESTful_Handler_Impl2 : public JSON_RESTful_Handler {
+ public:
+  JSON_RESTful_Handler_Impl2(std::uint64_t mask, std::uint32_t value);
+  ~JSON_RESTful_Handler_Impl2() override;
+
+  int concurrency() override;
+  // Checks, then the operation of the method. A method without an
+  // operation gets 405.
+  int handle_request(JSON_RESTful_Channel& channel,
+                     Parsed_Request& request) override;
+  virtual int handle_uri_suffix(const std::string& suffix);
+  virtual int handle_query_string(const std::string& query);
+  virtual int handle_headers();
+  virtual unsigned head_auth_modes();
+  virtual unsigned get_auth_modes();
+  virtual unsigned post_auth_modes();
+  virtual unsigned put_auth_modes();
+  virtual unsigned delete_auth_modes();
+  virtual const char* head_filters();
+  virtual const char* get_filters();
+  virtual const char* post_filters();
+  virtual const char* put_filters();
+  virtual const char* delete_filters();
+  virtual const char* head_uri_suffix_pattern();
+  virtual const char* get_uri_suffix_pattern();
+  virtual const char* post_uri_suffix_pattern();
+  virtual const char* put_uri_suffix_pattern();
+  virtual const char* delete_uri_suffix_pattern();
+  // 0 lets the request through; anything else has been answered already.
+  virtual int check_request(JSON_RESTful_Channel& channel,
+                            Parsed_Request& request);
+  virtual int check_session(JSON_RESTful_Channel& channel,
+                            Parsed_Request& request);
+  // Each default answers 405.
+  virtual int handle_head(JSON_RESTful_Channel& channel,
+                          Parsed_Request& request);
+  virtual int handle_get(JSON_RESTful_Channel& channel,
+                         Parsed_Request& request);
+  virtual int handle_post(JSON_RESTful_Channel& channel,
+                          Parsed_Request& request);
+  virtual int handle_put(JSON_RESTful_Channel& channel,
+                         Parsed_Request& request);
+  virtual int handle_delete(JSON_RESTful_Channel& channel,
+                            Parsed_Request& request);
+
+  std::uint64_t mask() const { return mask_; }
+  std::uint32_t value() const { return value_; }
+
+ private:
+  std::uint64_t mask_;
+  std::uint32_t value_;
+};
+
+// The creator the host keeps for a REST service is the plain
+// Object_Creator_T<JSON_RESTful_Handler>; the module supplies create and
+// destroy.
+
+#endif

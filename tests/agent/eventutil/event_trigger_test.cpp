@@ -1,0 +1,118 @@
+// Audit events: what a trigger records, and the log file they land in.
+#include "agent/eventutil/event_trigger.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <ctime>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "agent/mdrt/service_instance.h"
+#include "tests/fakes/recording_log.h"
+#include "tests/fakes/temp_dir.h"
+
+namespace js = json_spirit;
+
+namespace {
+
+std::string read_text(const std::string& path) {
+  std::ostringstream text;
+  text << std::ifstream(path).rdbuf();
+  return text.str();
+}
+
+// Each line parsed, the time checked and taken out.
+std::vector<js::Value> events_in(const std::string& path, std::int64_t since) {
+  std::vector<js::Value> events;
+  std::istringstream in(read_text(path));
+  for (std::string line; std::getline(in, line);) {
+    js::Value v;
+    EXPECT_TRUE(js::read(line, v)) << line.substr(0, 80);
+    EXPECT_EQ(js::JSON_Dump(v, false), line);  // compact
+    if (v.type() != js::obj_type) continue;
+    EXPECT_LE(since, v.get_obj()["time"].get_int64());
+    v.get_obj().erase("time");
+    events.push_back(v);
+  }
+  return events;
+}
+
+}  // namespace
+
+TEST(AuditLog, TriggersAppendOneLinePerEventToAPrivateFile) {
+  Temp_Dir dir;
+  const std::string path = dir / "audit.log";
+  Audit_Log log;
+  log.set_path(path);
+  Scoped_Instance_T<Audit_Log> guard(&log);
+  const std::int64_t before = std::time(nullptr);
+  for (int round = 0; round < 2; ++round) {  // the second appends
+    Event_Trigger done(0xABC123, "10.0.0.7", "alice", 2);
+    done.bind("note", "two\nlines");
+    done.bind("n", 1);
+    done.bind("n", 2);  // replaces
+    done.succeed();
+    Event_Trigger failed(UINT64_MAX, "", "", 0);
+  }
+  const js::Value done(js::Object{
+      {"code", "0xabc123"}, {"address", "10.0.0.7"}, {"user", "alice"},
+      {"values", js::Object{{"note", "two\nlines"}, {"n", 2}}},
+      {"succeeded", true}});
+  const js::Value failed(js::Object{
+      {"code", "0xffffffffffffffff"}, {"address", ""}, {"user", ""},
+      {"values", js::Object{}}, {"succeeded", false}});
+  // Triggers end in reverse order of making.
+  EXPECT_EQ(std::vector<js::Value>({failed, done, failed, done}),
+            events_in(path, before));
+  struct stat st;
+  ASSERT_EQ(0, ::stat(path.c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 0737u) << std::oct << st.st_mode;
+}
+
+TEST(AuditLog, ConcurrentTriggersWriteWholeLines) {
+  Temp_Dir dir;
+  Audit_Log log;
+  log.set_path(dir / "audit.log");
+  Scoped_Instance_T<Audit_Log> guard(&log);
+  const int threads = 8, each = 150;
+  const std::string padding(6000, 'x');  // more than a page per line
+  std::vector<std::thread> workers;
+  for (int w = 0; w < threads; ++w)
+    workers.emplace_back([&, w] {
+      for (int i = 0; i < each; ++i) {
+        Event_Trigger e(1, "", "", 2);
+        e.bind("id", w * each + i);
+        e.bind("padding", padding);
+      }
+    });
+  for (std::thread& t : workers) t.join();
+  std::set<std::int64_t> ids;
+  for (const js::Value& v : events_in(dir / "audit.log", 0))
+    ids.insert(v.get_obj().at("values").get_obj().at("id").get_int64());
+  EXPECT_EQ(static_cast<std::size_t>(threads * each), ids.size());
+}
+
+TEST(AuditLog, WithoutAFileEventsAreLoggedAndFailuresReported) {
+  Temp_Dir dir;
+  Audit_Log log;
+  Recording_Log ace;
+  const js::Value event(js::Object{{"code", "0x5"}});
+  EXPECT_TRUE(log.append(event));  // no path yet: a log line only
+  EXPECT_EQ(1u, ace.count(LM_INFO, "{\"code\":\"0x5\"}"));
+
+  log.set_path(dir / "no-such-dir/audit.log");
+  EXPECT_FALSE(log.append(event));
+  EXPECT_EQ(1u, ace.count(LM_ERROR, "/no-such-dir/audit.log, No such file"));
+
+  // A value JSON cannot hold is refused whole, never written in part.
+  log.set_path(dir / "audit.log");
+  EXPECT_FALSE(log.append(js::Value(js::Object{{"v", std::nan("")}})));
+  EXPECT_TRUE(log.append(event));
+  EXPECT_EQ("{\"code\":\"0x5\"}\n", read_text(dir / "audit.log"));
+  EXPECT_EQ(2u, ace.count(LM_ERROR, ""));
+}

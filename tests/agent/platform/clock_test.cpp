@@ -1,0 +1,128 @@
+// The clock calls: FILETIME and SYSTEMTIME conversions, and SetSystemTime,
+// which here only ever runs in dry-run mode or against the fake.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <tuple>
+
+#include "agent/eventutil/event_trigger.h"
+#include "agent/mdrt/service_instance.h"
+#include "agent/mdrt/time_text.h"
+#include "tests/fakes/fake_platform.h"
+#include "tests/fakes/temp_dir.h"
+
+namespace {
+
+SYSTEMTIME system_time(WORD year, WORD month, WORD day, WORD hour = 0,
+                       WORD minute = 0, WORD second = 0, WORD ms = 0) {
+  return SYSTEMTIME{year, month, 0, day, hour, minute, second, ms};
+}
+
+// "YYYY-MM-DD HH:MM:SS.mmm wD", to compare whole SYSTEMTIMEs in one line.
+std::string text_of(const SYSTEMTIME& st) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u.%03u w%u",
+                unsigned{st.wYear}, unsigned{st.wMonth}, unsigned{st.wDay},
+                unsigned{st.wHour}, unsigned{st.wMinute}, unsigned{st.wSecond},
+                unsigned{st.wMilliseconds}, unsigned{st.wDayOfWeek});
+  return text;
+}
+
+// The SYSTEMTIME of a POSIX time, or "refused" from either step.
+std::string convert(std::int64_t seconds, long nanoseconds) {
+  FILETIME ft;
+  SYSTEMTIME st;
+  if (!platform::posix_time_to_filetime(seconds, nanoseconds, ft))
+    return "refused";
+  if (!FileTimeToSystemTime(&ft, &st))
+    return GetLastError() == EINVAL ? "refused" : "bad error";
+  return text_of(st);
+}
+
+}  // namespace
+
+TEST(FileTime, ConvertsFrom1601To30827) {
+  const std::int64_t first = -11644473600;  // 1601-01-01
+  const std::int64_t end = days_from_civil(30828, 1, 1) * 86400;
+  const std::tuple<std::int64_t, long, const char*> cases[] = {
+      {first, 0, "1601-01-01 00:00:00.000 w1"},
+      {0, 1500000000, "1970-01-01 00:00:01.500 w4"},  // seconds carried
+      {0, -1, "1969-12-31 23:59:59.999 w3"},
+      {1709647629, 123999999, "2024-03-05 14:07:09.123 w2"},
+      {1709208000, 0, "2024-02-29 12:00:00.000 w4"},
+      {end - 1, 999999999, "30827-12-31 23:59:59.999 w5"},
+      {first - 1, 0, "refused"}, {first, -1, "refused"}, {end, 0, "refused"},
+      {INT64_MIN, 0, "refused"}, {INT64_MAX, 0, "refused"}};
+  for (const auto& [seconds, nanoseconds, text] : cases)
+    EXPECT_EQ(text, convert(seconds, nanoseconds)) << seconds;
+  FILETIME ft = {0xFFFFFFFFu, 0x7FFFFFFFu};
+  SYSTEMTIME st;
+  EXPECT_FALSE(FileTimeToSystemTime(&ft, &st));
+  EXPECT_FALSE(FileTimeToSystemTime(nullptr, &st));
+
+  // Against the C library, in uneven steps so every field varies.
+  for (std::int64_t t = first; t < 253402300799; t += 86400 * 37 + 3671) {
+    const std::string expected = POSIX_Time_To_ISO8601(t, "%Y-%m-%d %H:%M:%S") +
+                                 ".000 w" + POSIX_Time_To_ISO8601(t, "%w");
+    if (convert(t, 0) != expected) {
+      ADD_FAILURE() << convert(t, 0) << " != " << expected;
+      return;  // one report, not thousands
+    }
+  }
+}
+
+TEST(SetSystemTime, ValidTimesReachThePlatformOthersAreRefused) {
+  Fake_Platform fake;
+  Scoped_Instance_T<Platform_API> guard(&fake);
+  const SYSTEMTIME st = system_time(2024, 2, 29, 14, 7, 9, 999);
+  ASSERT_TRUE(SetSystemTime(&st));
+  EXPECT_EQ(std::vector<std::string>{"set_time 2024-02-29 14:07:09"},
+            fake.calls());
+  EXPECT_EQ(text_of(st), text_of(fake.last_time));
+
+  const SYSTEMTIME refused[] = {
+      system_time(1600, 12, 31),      system_time(30828, 1, 1),
+      system_time(2024, 13, 1),       system_time(2023, 2, 29),
+      system_time(2024, 4, 31),       system_time(2024, 1, 1, 24),
+      system_time(2024, 1, 1, 0, 60), system_time(2024, 1, 1, 0, 0, 60),
+      system_time(2024, 1, 1, 0, 0, 0, 1000)};
+  for (const SYSTEMTIME& bad : refused) {
+    SetLastError(0);
+    EXPECT_FALSE(SetSystemTime(&bad) || GetLastError() != EINVAL)
+        << text_of(bad);
+  }
+  EXPECT_FALSE(SetSystemTime(nullptr));
+  EXPECT_EQ(1u, fake.calls().size());  // none of those got through
+
+  fake.set_time_ok = false;
+  EXPECT_FALSE(SetSystemTime(&st));
+  EXPECT_EQ(static_cast<DWORD>(EPERM), GetLastError());
+}
+
+TEST(SetSystemTime, DryRunOnTheRealPlatformOnlyWritesTheAuditLog) {
+  ASSERT_EQ(platform::CLOCK_DRY_RUN, platform::clock_mode());  // the default
+  Temp_Dir dir;
+  Audit_Log log;
+  log.set_path(dir / "audit.log");
+  Scoped_Instance_T<Audit_Log> guard(&log);
+  const SYSTEMTIME st = system_time(2001, 2, 3, 4, 5, 6, 789);
+  ASSERT_TRUE(SetSystemTime(&st));
+
+  std::ifstream in(dir / "audit.log");
+  std::string line, extra;
+  ASSERT_TRUE(std::getline(in, line));
+  EXPECT_FALSE(std::getline(in, extra)) << extra;
+  json_spirit::Value event;
+  ASSERT_TRUE(json_spirit::read(line, event)) << line;
+  event.get_obj().erase("time");
+  EXPECT_EQ(json_spirit::Value(json_spirit::Object{
+                {"code", "0x0"}, {"address", ""}, {"user", ""},
+                {"values", json_spirit::Object{{"action", "set_system_time"},
+                                               {"utc", "2001-02-03 04:05:06"},
+                                               {"mode", "dry-run"}}},
+                {"succeeded", true}}),
+            event);
+}
