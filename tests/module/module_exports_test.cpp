@@ -15,6 +15,7 @@
 #include "agent/httpd/http_handler.h"
 #include "agent/json_rpc/json_rpc_handler.h"
 #include "agent/mdrt/object_creator.h"
+#include "agent/restful/restful_handler.h"
 
 namespace {
 
@@ -72,6 +73,16 @@ class Counting_HTTP_Creator : public Object_Creator_T<HTTP_Handler> {
   Counts& counts;
 };
 
+class Counting_REST_Creator : public Object_Creator_T<JSON_RESTful_Handler> {
+ public:
+  explicit Counting_REST_Creator(Counts& c) : counts(c) {}
+  ~Counting_REST_Creator() override { ++counts.destroyed; }
+  int fini() override { ++counts.fini; return 0; }
+  JSON_RESTful_Handler* create() override { return nullptr; }
+  void destroy(JSON_RESTful_Handler*) override {}
+  Counts& counts;
+};
+
 // Runs the module's deleter on an object of the test's own of the same
 // base, so the calls it makes can be counted.
 Counts run_deleter(const std::string& kind, Object_Deleter deleter) {
@@ -81,6 +92,9 @@ Counts run_deleter(const std::string& kind, Object_Deleter deleter) {
     deleter(h);
   } else if (kind == "params_creator") {
     JSON_RPC_Params_Handler_Creator* c = new Counting_Params_Creator(counts);
+    deleter(c);
+  } else if (kind == "rest_creator") {
+    Object_Creator_T<JSON_RESTful_Handler>* c = new Counting_REST_Creator(counts);
     deleter(c);
   } else if (kind == "http_creator") {
     Object_Creator_T<HTTP_Handler>* c = new Counting_HTTP_Creator(counts);

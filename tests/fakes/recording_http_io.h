@@ -1,0 +1,67 @@
+// An HTTP exchange that keeps everything a handler does with it: every
+// write_body call as made, an error answer, and the response head as it
+// stood when the first body bytes went out.
+#ifndef TESTS_FAKES_RECORDING_HTTP_IO_H
+#define TESTS_FAKES_RECORDING_HTTP_IO_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "agent/httpd/http_io.h"
+
+class Recording_HTTP_IO : public HTTP_IO {
+ public:
+  struct Write {
+    bool null_data;      // data was a null pointer
+    std::string data;    // the bytes, when there were any
+    std::size_t length;  // as passed
+    bool last;
+  };
+  struct Error {
+    int status;
+    bool null_reason, null_body;
+    std::string reason, body;
+  };
+
+  // A GET for "/" without headers unless the test says otherwise.
+  Recording_HTTP_IO() {
+    request_.set_method("GET");
+    request_.set_uri("/");
+  }
+
+  HTTP_Request& request() override { return request_; }
+  HTTP_Response& response() override { return response_; }
+
+  int write_body(const char* data, std::size_t length, bool last) override {
+    if (writes.empty()) head_at_first_write = response_;
+    writes.push_back(Write{data == nullptr,
+                           data ? std::string(data, length) : std::string(),
+                           length, last});
+    return write_result;
+  }
+
+  int send_error(int status, const char* reason, const char* body) override {
+    errors.push_back(Error{status, reason == nullptr, body == nullptr,
+                           reason ? reason : "", body ? body : ""});
+    return 0;
+  }
+
+  // The body bytes of every write, in order.
+  std::string body() const {
+    std::string all;
+    for (const Write& w : writes) all += w.data;
+    return all;
+  }
+
+  std::vector<Write> writes;
+  std::vector<Error> errors;
+  HTTP_Response head_at_first_write;
+  int write_result = 0;  // what write_body answers
+
+ private:
+  HTTP_Request request_;
+  HTTP_Response response_;
+};
+
+#endif
