@@ -1,0 +1,271 @@
+#include "agent/wagent/host.h"
+
+#include <ace/Get_Opt.h>
+#include <ace/Log_Msg.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <thread>
+
+#include "agent/eventutil/event_trigger.h"
+#include "agent/json_rpc/json_rpc_handler.h"
+#include "agent/json_rpc/worker_pool.h"
+#include "agent/modsess/session.h"
+#include "agent/platform/platform.h"
+#include "agent/wagent/config.h"
+#include "agent/wagent/log_backend.h"
+#include "agent/wagent/server.h"
+#include "agent/wagent/services.h"
+#include "agent/wagent/upstream.h"
+#include "agent/websocketc/websocket_options.h"
+
+namespace wagent {
+
+namespace {
+
+const char usage[] = "usage: wagent -f CONFIG [-s KEY=VALUE ...]\n";
+
+// How long a stop waits for requests in flight before it gives up on them.
+const std::chrono::seconds drain_limit(10);
+
+std::string directory_of(const std::string& path) {
+  std::string::size_type slash = path.rfind('/');
+  return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+std::string absolute(const std::string& path) {
+  if (!path.empty() && path[0] == '/') return path;
+  char cwd[PATH_MAX];
+  if (!::getcwd(cwd, sizeof cwd)) return path;
+  std::string base(cwd);
+  return path == "." ? base : base + "/" + (path.compare(0, 2, "./") == 0 ? path.substr(2) : path);
+}
+
+void make_dirs(const std::string& path) {
+  std::string partial;
+  std::string::size_type start = 0;
+  while (start <= path.size()) {
+    std::string::size_type slash = path.find('/', start);
+    if (slash == std::string::npos) slash = path.size();
+    partial = path.substr(0, slash);
+    if (!partial.empty() && ::mkdir(partial.c_str(), 0750) != 0 &&
+        errno != EEXIST)
+      throw Config_Error("cannot create folder " + partial + ": " +
+                         std::strerror(errno));
+    start = slash + 1;
+  }
+}
+
+unsigned long number_setting(const Config& config, const std::string& key,
+                             unsigned long fallback) {
+  std::string text = config.get(key, "");
+  if (text.empty()) return fallback;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long v = std::strtoul(text.c_str(), &end, 10);
+  if (errno || *end || v == 0 || text[0] == '-')
+    throw Config_Error("setting '" + key + "' must be a positive number, not '" +
+                       text + "'");
+  return v;
+}
+
+tcp::endpoint listen_endpoint(const std::string& text) {
+  std::string::size_type colon = text.rfind(':');
+  if (colon == std::string::npos)
+    throw Config_Error("setting 'listen' must be HOST:PORT, not '" + text + "'");
+  std::string host = text.substr(0, colon);
+  if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
+  std::string port = text.substr(colon + 1);
+  char* end = nullptr;
+  unsigned long p = std::strtoul(port.c_str(), &end, 10);
+  beast::error_code ec;
+  net::ip::address address = net::ip::make_address(host, ec);
+  if (ec || port.empty() || *end || p > 65535)
+    throw Config_Error("setting 'listen' must be a numeric address and port, "
+                       "not '" + text + "'");
+  return tcp::endpoint(address, static_cast<unsigned short>(p));
+}
+
+// Settings that shape the agent libraries, applied before any service is
+// loaded so their init sees them.
+void apply_settings(const Config& config, File_Log_Backend& log_file) {
+  std::string log = config.get("log", "stderr");
+  if (log != "stderr") {
+    if (!log_file.open_file(log))
+      throw Config_Error("cannot open log file " + log + ": " +
+                         std::strerror(errno));
+    ACE_Log_Msg::msg_backend(&log_file);
+    ACE_LOG_MSG->open(ACE_TEXT("wagent"), ACE_Log_Msg::CUSTOM);
+  }
+
+  const std::string appdata = absolute(config.get("appdata", "./var"));
+  const std::string component = config.get("component", "agent");
+  for (const char* sub : {"chost", "db", "jobs", "queues", "audit",
+                          "storage_catalog"})
+    make_dirs(appdata + "/" + sub);
+  make_dirs(appdata + "/quillon/veltrano/" + component + "/log");
+  make_dirs(appdata + "/quillon/veltrano/" + component + "/downloads");
+  ::setenv("APPDATA", appdata.c_str(), 1);
+  ::setenv("COMPONENT", component.c_str(), 1);
+  Audit_Log::instance()->set_path(appdata + "/audit/events.jsonl");
+
+  platform::set_clock_mode(config.get("clock", "dry-run") == "system"
+                               ? platform::CLOCK_SYSTEM
+                               : platform::CLOCK_DRY_RUN);
+
+  for (const auto& setting : config.settings) {
+    if (setting.first.compare(0, 6, "drive.") != 0) continue;
+    char letter = setting.first[6];
+    if (!platform::set_drive(letter, setting.second))
+      throw Config_Error("setting '" + setting.first + "': cannot use '" +
+                         setting.second + "' as drive " + letter + ":");
+  }
+
+  Session_Manager::instance()->clear();
+  for (const Session_Line& s : config.sessions)
+    if (!Session_Manager::instance()->add_session(s.key, s.uid, s.perms))
+      throw Config_Error(s.where + ": session key '" + s.key +
+                         "' is given twice");
+
+  WebSocket_Options::instance()->clear();
+  std::string upstream = config.get("upstream", "");
+  if (!upstream.empty()) {
+    if (!WebSocket_Options::instance()->set_url(upstream))
+      throw Config_Error("setting 'upstream' must be a ws:// or wss:// URL, "
+                         "not '" + upstream + "'");
+    if (WebSocket_Options::instance()->tls())
+      throw Config_Error("setting 'upstream': wss:// is not supported by "
+                         "this host yet");
+  }
+}
+
+std::string executable_dir(const char* argv0) {
+  char path[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n > 0) {
+    path[n] = '\0';
+    return directory_of(path);
+  }
+  return directory_of(argv0 ? argv0 : ".");
+}
+
+}  // namespace
+
+int run_host(int argc, char* argv[]) {
+  std::string config_path;
+  std::vector<std::string> overrides;
+  ACE_Get_Opt options(argc, argv, ACE_TEXT("f:s:h"), 1, 1);
+  for (int c; (c = options()) != -1;) {
+    switch (c) {
+      case 'f': config_path = options.opt_arg(); break;
+      case 's': overrides.push_back(options.opt_arg()); break;
+      case 'h': std::cout << usage; return 0;
+      default: std::cerr << usage; return 2;
+    }
+  }
+  if (config_path.empty() || options.opt_ind() < argc) {
+    std::cerr << usage;
+    return 2;
+  }
+
+  static File_Log_Backend log_file;  // outlives every thread that logs
+  Config config;
+  const std::string exe_dir = executable_dir(argv[0]);
+  Services services({exe_dir + "/../lib", exe_dir});
+  tcp::endpoint endpoint;
+  Host_Context* context = nullptr;
+  net::io_context ioc;
+  Worker_Pool delivery(64, std::chrono::seconds(30));
+  std::shared_ptr<Listener> listener;
+  try {
+    config = load_config(config_path);
+    for (const std::string& o : overrides) apply_override(config, o);
+    endpoint = listen_endpoint(config.get("listen", "127.0.0.1:8580"));
+    apply_settings(config, log_file);
+    services.load(config);
+    context = new Host_Context(ioc, services, delivery);
+    context->body_limit = number_setting(config, "http.body_limit",
+                                         context->body_limit);
+    context->timeout = std::chrono::seconds(
+        number_setting(config, "http.timeout", context->timeout.count()));
+    try {
+      listener = std::make_shared<Listener>(*context, endpoint);
+    } catch (const std::exception& e) {
+      throw Config_Error("cannot listen on " + config.get("listen", "127.0.0.1:8580") +
+                         ": " + e.what());
+    }
+  } catch (const Config_Error& e) {
+    services.stop();
+    std::cerr << "wagent: " << e.what() << "\n";
+    return 1;
+  }
+  // Handlers may still look at the context after run_host returns (detached
+  // workers), so it is never freed.
+  Host_Context& ctx = *context;
+
+  tcp::endpoint bound = listener->local_endpoint();
+  std::string host_text = bound.address().is_v6()
+                              ? "[" + bound.address().to_string() + "]"
+                              : bound.address().to_string();
+  listener->start();
+
+  std::shared_ptr<Upstream> upstream;
+  if (WebSocket_Options::instance()->configured()) {
+    WebSocket_Options* o = WebSocket_Options::instance();
+    upstream = std::make_shared<Upstream>(ctx, o->host(), o->port(), o->path(),
+                                          config.get("upstream.session", ""));
+    upstream->start();
+  }
+
+  auto guard = net::make_work_guard(ioc);
+  net::signal_set signals(ioc, SIGINT, SIGTERM);
+  std::thread stopper;
+  bool drained = true;
+  signals.async_wait([&](beast::error_code ec, int signal) {
+    if (ec) return;
+    ACE_DEBUG((LM_NOTICE, "%N:%l: signal %d: stopping\n", signal));
+    ctx.stopping = true;
+    listener->stop();
+    if (upstream) upstream->stop();
+    // Waiting for requests in flight blocks, and they need the io_context
+    // to finish their writes: wait on a thread of its own.
+    stopper = std::thread([&] {
+      bool idle = delivery.drain(std::chrono::milliseconds(
+          std::chrono::duration_cast<std::chrono::milliseconds>(drain_limit)));
+      ACE_Time_Value limit(drain_limit.count());
+      idle = json_rpc::drain_workers(&limit) && idle;
+      if (!idle) {
+        drained = false;
+        ACE_ERROR((LM_WARNING, "%N:%l: requests still running after %d s; "
+                               "their services stay in place\n",
+                   int(drain_limit.count())));
+      }
+      ctx.shut_all();
+      guard.reset();
+      // Connections that do not close in time are dropped.
+      auto timer = std::make_shared<net::steady_timer>(ioc, std::chrono::seconds(3));
+      timer->async_wait([&ioc, timer](beast::error_code) { ioc.stop(); });
+    });
+  });
+
+  std::cerr << "wagent: listening on http://" << host_text << ":"
+            << bound.port() << std::endl;
+
+  unsigned threads = std::max(2u, std::thread::hardware_concurrency());
+  std::vector<std::thread> runners;
+  for (unsigned i = 1; i < threads; ++i) runners.emplace_back([&] { ioc.run(); });
+  ioc.run();
+  for (std::thread& t : runners) t.join();
+  if (stopper.joinable()) stopper.join();
+
+  if (drained) services.stop();
+  ACE_DEBUG((LM_NOTICE, "%N:%l: stopped\n"));
+  return 0;
+}
+
+}  // namespace wagent

@@ -1,0 +1,278 @@
+#include "agent/wagent/http_session.h"
+
+#include <ace/Log_Msg.h>
+#include <arpa/inet.h>
+
+#include "agent/restful/restful_handler.h"
+#include "agent/wagent/ws_session.h"
+
+namespace wagent {
+
+void Host_Context::track(const std::shared_ptr<Closable>& c) {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (auto it = open_.begin(); it != open_.end();)
+    it = it->expired() ? open_.erase(it) : std::next(it);
+  open_.push_back(c);
+}
+
+void Host_Context::shut_all() {
+  std::list<std::weak_ptr<Closable>> open;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    open.swap(open_);
+  }
+  for (auto& weak : open)
+    if (auto c = weak.lock()) c->shut();
+}
+
+std::string client_address(const std::string* forwarded_for,
+                           const tcp::endpoint& peer) {
+  if (forwarded_for) {
+    std::string first = forwarded_for->substr(0, forwarded_for->find(','));
+    first.erase(0, first.find_first_not_of(" \t"));
+    first.erase(first.find_last_not_of(" \t") + 1);
+    beast::error_code ec;
+    net::ip::make_address(first, ec);
+    if (!ec) return first;
+  }
+  return peer.address().to_string();
+}
+
+std::string request_session_key(const Request& request, bool allow_query) {
+  auto it = request.find("X-Session-Key");
+  if (it != request.end()) return std::string(it->value());
+  if (allow_query) {
+    std::string target(request.target());
+    std::string::size_type q = target.find('?');
+    if (q != std::string::npos) {
+      std::map<std::string, std::string> params;
+      parse_query_string(target.substr(q + 1), params);
+      auto p = params.find("session");
+      if (p != params.end()) return p->second;
+    }
+  }
+  return std::string();
+}
+
+std::shared_ptr<Response> text_response(const Request& request,
+                                        http::status status,
+                                        const std::string& text) {
+  auto response = std::make_shared<Response>(status, request.version());
+  response->set(http::field::content_type, "text/plain");
+  response->keep_alive(request.keep_alive());
+  response->body() = text;
+  response->prepare_payload();
+  return response;
+}
+
+// ---------------------------------------------------------------------------
+
+Listener::Listener(Host_Context& context, const tcp::endpoint& endpoint)
+    : context_(context), acceptor_(context.ioc) {
+  acceptor_.open(endpoint.protocol());
+  acceptor_.set_option(net::socket_base::reuse_address(true));
+  acceptor_.bind(endpoint);
+  acceptor_.listen(net::socket_base::max_listen_connections);
+}
+
+void Listener::start() { accept(); }
+
+void Listener::stop() {
+  net::post(acceptor_.get_executor(), [self = shared_from_this()] {
+    beast::error_code ignored;
+    self->acceptor_.close(ignored);
+  });
+}
+
+void Listener::accept() {
+  acceptor_.async_accept(
+      net::make_strand(context_.ioc),
+      [self = shared_from_this()](beast::error_code ec, tcp::socket socket) {
+        if (ec == net::error::operation_aborted || !self->acceptor_.is_open())
+          return;
+        if (!ec && !self->context_.stopping) {
+          auto session =
+              std::make_shared<Http_Session>(std::move(socket), self->context_);
+          self->context_.track(session);
+          session->start();
+        }
+        self->accept();
+      });
+}
+
+// ---------------------------------------------------------------------------
+
+Http_Session::Http_Session(tcp::socket&& socket, Host_Context& context)
+    : stream_(std::move(socket)), context_(context) {
+  beast::error_code ec;
+  peer_ = stream_.socket().remote_endpoint(ec);
+  peer_text_ = peer_.address().to_string();
+}
+
+void Http_Session::start() {
+  net::dispatch(stream_.get_executor(),
+                [self = shared_from_this()] { self->read(); });
+}
+
+void Http_Session::shut() {
+  net::post(stream_.get_executor(), [self = shared_from_this()] {
+    beast::error_code ignored;
+    self->stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+    self->stream_.close();
+  });
+}
+
+void Http_Session::read() {
+  if (context_.stopping) return close();
+  parser_.emplace();
+  parser_->body_limit(context_.body_limit);
+  parser_->header_limit(64 * 1024);
+  // Covers the whole request, so a client that trickles its bytes is cut
+  // off as surely as one that sends nothing.
+  stream_.expires_after(context_.timeout);
+  http::async_read(stream_, buffer_, *parser_,
+                   [self = shared_from_this()](beast::error_code ec,
+                                               std::size_t) {
+                     self->on_read(ec);
+                   });
+}
+
+void Http_Session::reply_now(http::status status, const std::string& text,
+                             bool keep) {
+  Request head;
+  head.version(11);
+  head.keep_alive(keep);
+  auto response = text_response(head, status, text);
+  stream_.expires_after(context_.timeout);
+  http::async_write(stream_, *response,
+                    [self = shared_from_this(), response, keep](
+                        beast::error_code ec, std::size_t) {
+                      if (ec || !keep) return self->close();
+                      self->read();
+                    });
+}
+
+void Http_Session::on_read(beast::error_code ec) {
+  if (ec == http::error::body_limit)
+    return reply_now(http::status::payload_too_large,
+                     "Request body is too large.\n", false);
+  if (ec == http::error::header_limit)
+    return reply_now(http::status::request_header_fields_too_large,
+                     "Request header is too large.\n", false);
+  if (ec) return close();  // end of stream, timeout, bad request
+
+  auto request = std::make_shared<Request>(parser_->release());
+  stream_.expires_never();
+  std::string target(request->target());
+  std::string path = target.substr(0, target.find('?'));
+
+  if (websocket::is_upgrade(*request)) {
+    if (path != "/jsonrpc")
+      return reply_now(http::status::not_found, "Not found.\n", false);
+    auto ws = std::make_shared<Ws_Session>(stream_.release_socket(), context_);
+    context_.track(ws);
+    ws->accept(request);
+    return;
+  }
+
+  auto self = shared_from_this();
+  if (!context_.delivery.submit([self, request] { self->serve(request); }))
+    reply_now(http::status::service_unavailable, "Shutting down.\n", false);
+}
+
+void Http_Session::serve(const std::shared_ptr<Request>& request) {
+  std::string target(request->target());
+  std::string path = target.substr(0, target.find('?'));
+  auto self = shared_from_this();
+  try {
+    if (path == "/jsonrpc") {
+      if (request->method() == http::verb::post)
+        return serve_jsonrpc_post(self, request);
+      auto response = text_response(*request, http::status::method_not_allowed,
+                                    "POST a JSON-RPC object, or upgrade to "
+                                    "WebSocket.\n");
+      response->set(http::field::allow, "POST");
+      write_response(response);
+      return finish(request->keep_alive());
+    }
+    if (const auto* rest = context_.services.rest(path))
+      return serve_rest(self, request, *rest);
+    if (const auto* plain = context_.services.http(path))
+      return serve_http(self, request, *plain);
+    write_response(text_response(*request, http::status::not_found,
+                                 "Not found.\n"));
+    finish(request->keep_alive());
+  } catch (const std::exception& e) {
+    // Exchanges answer their own failures; this is the last line.
+    ACE_ERROR((LM_ERROR, "%N:%l: %C %C failed: %C\n",
+               std::string(request->method_string()).c_str(), path.c_str(),
+               e.what()));
+    finish(false);
+  }
+}
+
+beast::error_code Http_Session::write_response(
+    std::shared_ptr<Response> response) {
+  auto self = shared_from_this();
+  return run_blocking(stream_.get_executor(), [self, response](Completion done) {
+    self->stream_.expires_after(self->context_.timeout);
+    http::async_write(self->stream_, *response,
+                      [response, done](beast::error_code ec, std::size_t) {
+                        done(ec);
+                      });
+  });
+}
+
+beast::error_code Http_Session::write_chunked_head(
+    std::shared_ptr<http::response<http::empty_body>> head) {
+  head->chunked(true);
+  auto self = shared_from_this();
+  return run_blocking(stream_.get_executor(), [self, head](Completion done) {
+    auto serializer =
+        std::make_shared<http::response_serializer<http::empty_body>>(*head);
+    self->stream_.expires_after(self->context_.timeout);
+    http::async_write_header(
+        self->stream_, *serializer,
+        [head, serializer, done](beast::error_code ec, std::size_t) {
+          done(ec);
+        });
+  });
+}
+
+beast::error_code Http_Session::write_chunk(const char* data,
+                                            std::size_t length) {
+  if (length == 0) return beast::error_code();  // an empty chunk ends a body
+  auto self = shared_from_this();
+  return run_blocking(stream_.get_executor(), [=](Completion done) {
+    self->stream_.expires_after(self->context_.timeout);
+    net::async_write(self->stream_,
+                     http::make_chunk(net::const_buffer(data, length)),
+                     [done](beast::error_code ec, std::size_t) { done(ec); });
+  });
+}
+
+beast::error_code Http_Session::write_last_chunk() {
+  auto self = shared_from_this();
+  return run_blocking(stream_.get_executor(), [self](Completion done) {
+    self->stream_.expires_after(self->context_.timeout);
+    net::async_write(self->stream_, http::make_chunk_last(),
+                     [done](beast::error_code ec, std::size_t) { done(ec); });
+  });
+}
+
+void Http_Session::finish(bool keep_alive) {
+  net::post(stream_.get_executor(), [self = shared_from_this(), keep_alive] {
+    if (keep_alive && !self->context_.stopping)
+      self->read();
+    else
+      self->close();
+  });
+}
+
+void Http_Session::close() {
+  beast::error_code ignored;
+  stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+  stream_.close();
+}
+
+}  // namespace wagent

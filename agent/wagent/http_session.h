@@ -1,0 +1,78 @@
+// One HTTP connection. Requests are read on the io_context; each is served
+// on a delivery thread, which writes the answer back through the blocking
+// calls below and then hands the connection back with finish().
+#ifndef WAGENT_HTTP_SESSION_H
+#define WAGENT_HTTP_SESSION_H
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "agent/wagent/net.h"
+#include "agent/wagent/server.h"
+
+namespace wagent {
+
+typedef http::request<http::string_body> Request;
+typedef http::response<http::string_body> Response;
+
+class Http_Session : public Closable,
+                     public std::enable_shared_from_this<Http_Session> {
+ public:
+  Http_Session(tcp::socket&& socket, Host_Context& context);
+
+  void start();
+  void shut() override;
+
+  // Blocking writes, for delivery and worker threads only.
+  beast::error_code write_response(std::shared_ptr<Response> response);
+  // The head of a response whose body follows in chunks.
+  beast::error_code write_chunked_head(
+      std::shared_ptr<http::response<http::empty_body>> head);
+  beast::error_code write_chunk(const char* data, std::size_t length);
+  beast::error_code write_last_chunk();
+
+  // The exchange is over: read the next request, or close.
+  void finish(bool keep_alive);
+
+  const std::string& peer_text() const { return peer_text_; }
+  const tcp::endpoint& peer() const { return peer_; }
+  Host_Context& context() { return context_; }
+
+ private:
+  void read();
+  void on_read(beast::error_code ec);
+  void serve(const std::shared_ptr<Request>& request);
+  void reply_now(http::status status, const std::string& text, bool keep);
+  void close();
+
+  beast::tcp_stream stream_;
+  Host_Context& context_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+  tcp::endpoint peer_;
+  std::string peer_text_;
+};
+
+// A plain answer with a short text body.
+std::shared_ptr<Response> text_response(const Request& request,
+                                        http::status status,
+                                        const std::string& text);
+
+// Served on a delivery thread; each answers and then calls finish().
+void serve_jsonrpc_post(const std::shared_ptr<Http_Session>& session,
+                        const std::shared_ptr<Request>& request);
+void serve_rest(const std::shared_ptr<Http_Session>& session,
+                const std::shared_ptr<Request>& request,
+                const Creator_Service<JSON_RESTful_Handler>& service);
+void serve_http(const std::shared_ptr<Http_Session>& session,
+                const std::shared_ptr<Request>& request,
+                const Creator_Service<HTTP_Handler>& service);
+
+// Session key of a request: the X-Session-Key header, and for WebSocket
+// handshakes also the "session" query parameter.
+std::string request_session_key(const Request& request, bool allow_query);
+
+}  // namespace wagent
+
+#endif

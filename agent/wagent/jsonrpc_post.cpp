@@ -1,0 +1,146 @@
+// JSON-RPC over POST: one object per request body, one reply per exchange.
+// The exchange ends when the reply has been written, or, when no reply
+// comes, once every piece of work started for it is done (then 204).
+#include <ace/Log_Msg.h>
+
+#include "agent/wagent/http_session.h"
+
+namespace wagent {
+
+namespace {
+
+// A reply that fits is sent with its length; a longer one streams out in
+// chunks of this size as the handler generates it.
+const std::size_t chunk_size = 64 * 1024;
+
+class Post_Channel : public JSON_RPC_Channel {
+ public:
+  Post_Channel(const std::shared_ptr<Http_Session>& session,
+               const std::shared_ptr<Request>& request)
+      : session_(session), request_(request) {
+    set_session(request_session_key(*request, false));
+    auto it = request->find("X-Forwarded-For");
+    std::string forwarded = it == request->end() ? "" : std::string(it->value());
+    std::string address = client_address(
+        it == request->end() ? nullptr : &forwarded, session->peer());
+    ACE_INET_Addr addr;
+    if (addr.set(static_cast<u_short>(0), address.c_str(), 0) == 0)
+      set_remote_addr(addr);
+  }
+
+  // Keeps the channel alive until the exchange ends: workers hold only
+  // weak references.
+  void hold(const JSON_RPC_Channel_Ptr& self) { self_ = self; }
+
+ protected:
+  bool begin_message() override {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (replied_ || finished_) return false;  // one reply per exchange
+    in_message_ = true;
+    head_sent_ = false;
+    buffer_.clear();
+    return true;
+  }
+
+  bool write_piece(const char* data, std::size_t length) override {
+    buffer_.append(data, length);
+    if (buffer_.size() < chunk_size) return true;
+    if (!head_sent_) {
+      auto head = std::make_shared<http::response<http::empty_body>>(
+          http::status::ok, request_->version());
+      head->set(http::field::content_type, "application/json");
+      head->keep_alive(request_->keep_alive());
+      if (session_->write_chunked_head(head)) return failed();
+      head_sent_ = true;
+    }
+    beast::error_code ec = session_->write_chunk(buffer_.data(), buffer_.size());
+    buffer_.clear();
+    return ec ? failed() : true;
+  }
+
+  bool end_message(bool ok) override {
+    std::unique_lock<std::mutex> guard(lock_);
+    in_message_ = false;
+    if (!ok) {
+      buffer_.clear();
+      // Half a reply is out: only a cut connection tells the client.
+      if (head_sent_) finish(false);
+      return false;
+    }
+    beast::error_code ec;
+    if (head_sent_) {
+      ec = session_->write_chunk(buffer_.data(), buffer_.size());
+      if (!ec) ec = session_->write_last_chunk();
+    } else {
+      auto response = std::make_shared<Response>(http::status::ok,
+                                                 request_->version());
+      response->set(http::field::content_type, "application/json");
+      response->keep_alive(request_->keep_alive());
+      response->body().swap(buffer_);
+      response->prepare_payload();
+      ec = session_->write_response(response);
+    }
+    buffer_.clear();
+    replied_ = true;
+    finish(!ec && request_->keep_alive());
+    return !ec;
+  }
+
+  void on_idle() override {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (replied_ || finished_ || in_message_) return;
+    auto response = std::make_shared<Response>(http::status::no_content,
+                                               request_->version());
+    response->keep_alive(request_->keep_alive());
+    beast::error_code ec = session_->write_response(response);
+    finish(!ec && request_->keep_alive());
+  }
+
+ private:
+  bool failed() {
+    buffer_.clear();
+    return false;
+  }
+
+  // Under lock_.
+  void finish(bool keep_alive) {
+    if (finished_) return;
+    finished_ = true;
+    close();
+    session_->finish(keep_alive);
+    // The last reference may be this one: let it go on another thread.
+    JSON_RPC_Channel_Ptr self = self_;
+    self_ = JSON_RPC_Channel_Ptr();
+    net::post(session_->context().ioc, [self] {});
+  }
+
+  std::shared_ptr<Http_Session> session_;
+  std::shared_ptr<Request> request_;
+  JSON_RPC_Channel_Ptr self_;
+  std::mutex lock_;
+  bool replied_ = false;
+  bool finished_ = false;
+  bool in_message_ = false;
+  bool head_sent_ = false;
+  std::string buffer_;
+};
+
+}  // namespace
+
+void serve_jsonrpc_post(const std::shared_ptr<Http_Session>& session,
+                        const std::shared_ptr<Request>& request) {
+  Post_Channel* raw = new Post_Channel(session, request);
+  JSON_RPC_Channel_Ptr channel(raw);
+  raw->hold(channel);
+  const std::string& body = request->body();
+  try {
+    session->context().services.dispatcher().dispatch(channel, body.data(),
+                                                      body.size());
+  } catch (const std::exception& e) {
+    ACE_ERROR((LM_ERROR, "%N:%l: JSON-RPC delivery failed: %C\n", e.what()));
+    channel->send_error(-32603, json_spirit::Value::null, nullptr,
+                        json_spirit::Value::null);
+  }
+}
+
+}  // namespace wagent

@@ -1,0 +1,55 @@
+// Boost.Beast names used by the host, and the bridge that lets a handler
+// thread write to a connection served by the io_context.
+#ifndef WAGENT_NET_H
+#define WAGENT_NET_H
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace wagent {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+
+typedef std::function<void(beast::error_code)> Completion;
+
+// Starts an asynchronous operation on `executor` and waits for it to
+// complete. Handlers run on their own threads and write as they generate;
+// blocking them on each write is what keeps a reply of any size in bounded
+// memory. The stream's own timeouts end operations with a client that stops
+// reading. Never call it from an io_context thread.
+template <class Executor, class Start>
+beast::error_code run_blocking(const Executor& executor, Start start) {
+  struct State {
+    std::mutex lock;
+    std::condition_variable done_cv;
+    bool done = false;
+    beast::error_code ec;
+  };
+  auto state = std::make_shared<State>();
+  net::post(executor, [state, start]() mutable {
+    start(Completion([state](beast::error_code ec) {
+      std::lock_guard<std::mutex> guard(state->lock);
+      state->ec = ec;
+      state->done = true;
+      state->done_cv.notify_all();
+    }));
+  });
+  std::unique_lock<std::mutex> guard(state->lock);
+  state->done_cv.wait(guard, [&] { return state->done; });
+  return state->ec;
+}
+
+}  // namespace wagent
+
+#endif

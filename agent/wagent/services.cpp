@@ -1,0 +1,158 @@
+#include "agent/wagent/services.h"
+
+#include <ace/DLL.h>
+#include <ace/Log_Msg.h>
+#include <dlfcn.h>
+
+#include <cstring>
+
+namespace wagent {
+
+namespace {
+typedef void* (*Factory)(Object_Deleter*);
+}  // namespace
+
+namespace {
+
+template <class T>
+int call_fini(void* object) {
+  return static_cast<T*>(object)->fini();
+}
+
+}  // namespace
+
+Services::Services(std::vector<std::string> module_dirs)
+    : module_dirs_(std::move(module_dirs)) {}
+
+Services::~Services() { stop(); }
+
+std::string Services::library_path(const Service_Line& line) const {
+  if (line.library.find('/') != std::string::npos) {
+    if (line.library[0] == '/' || config_dir_.empty()) return line.library;
+    return config_dir_ + "/" + line.library;
+  }
+  for (const std::string& dir : module_dirs_) {
+    std::string candidate = dir + "/" + line.library;
+    if (::access(candidate.c_str(), R_OK) == 0) return candidate;
+  }
+  return line.library;  // left to the loader's own search
+}
+
+void* Services::resolve(const Service_Line& line) {
+  const std::string path = library_path(line);
+  ACE_DLL*& dll = libraries_[path];
+  if (!dll) {
+    std::unique_ptr<ACE_DLL> opened(new ACE_DLL(false));
+    if (opened->open(path.c_str(), RTLD_NOW | RTLD_GLOBAL, false) != 0) {
+      libraries_.erase(path);
+      const char* why = opened->error();
+      throw Config_Error(line.where + ": cannot load library '" + path +
+                         "': " + (why ? why : "unknown error"));
+    }
+    dll = opened.release();
+  }
+  void* symbol = dll->symbol(line.factory.c_str(), 1);
+  if (!symbol)
+    throw Config_Error(line.where + ": library '" + path +
+                       "' has no factory '" + line.factory + "'");
+  return symbol;
+}
+
+void Services::load(const Config& config) {
+  std::string::size_type slash = config.path.rfind('/');
+  config_dir_ = slash == std::string::npos ? "." : config.path.substr(0, slash);
+  try {
+    for (const Service_Line& line : config.services) load_line(line);
+  } catch (...) {
+    stop();
+    throw;
+  }
+}
+
+void Services::load_line(const Service_Line& line) {
+  Factory factory = reinterpret_cast<Factory>(resolve(line));
+  Object_Deleter deleter = nullptr;
+  void* object = factory(&deleter);
+  if (!object)
+    throw Config_Error(line.where + ": factory '" + line.factory +
+                       "' returned no object");
+
+  Args args(line.args);
+  int rc = 0;
+  Loaded loaded{object, deleter, nullptr, line.where};
+  bool bound = true;
+  switch (line.kind) {
+    case SERVICE_JSONRPC: {
+      JSON_RPC_Handler* h = static_cast<JSON_RPC_Handler*>(object);
+      loaded.fini = &call_fini<JSON_RPC_Handler>;
+      rc = h->init(args.argc(), args.argv());
+      if (rc == 0)
+        for (const std::string& m : line.names)
+          bound = bound && dispatcher_.bind(m, h);
+      break;
+    }
+    case SERVICE_PARAMS: {
+      auto* c = static_cast<JSON_RPC_Params_Handler_Creator*>(object);
+      loaded.fini = &call_fini<JSON_RPC_Params_Handler_Creator>;
+      rc = c->init(args.argc(), args.argv());
+      if (rc == 0) bound = dispatcher_.bind_params(line.names[0], c);
+      break;
+    }
+    case SERVICE_REST:
+      loaded.fini = &call_fini<Object_Creator_T<JSON_RESTful_Handler>>;
+      rc = bind_path(rest_, line, args, object, bound);
+      break;
+    case SERVICE_HTTP:
+      loaded.fini = &call_fini<Object_Creator_T<HTTP_Handler>>;
+      rc = bind_path(http_, line, args, object, bound);
+      break;
+  }
+  // From here on the object is ours to stop, whatever follows.
+  loaded_.push_back(loaded);
+  if (rc != 0)
+    throw Config_Error(line.where + ": init of '" + line.factory +
+                       "' failed (" + std::to_string(rc) + ")");
+  if (!bound)
+    throw Config_Error(line.where + ": a method or path of this line is "
+                       "already bound");
+  ACE_DEBUG((LM_DEBUG, "%N:%l: loaded %C from %C\n", line.factory.c_str(),
+             line.where.c_str()));
+}
+
+template <class Handler>
+int Services::bind_path(
+    std::map<std::string, Creator_Service<Handler>>& routes,
+    const Service_Line& line, Args& args, void* object, bool& bound) {
+  auto* creator = static_cast<Object_Creator_T<Handler>*>(object);
+  int rc = creator->init(args.argc(), args.argv());
+  if (rc != 0) return rc;
+  bound = !has_path(line.names[0]);
+  if (bound) routes[line.names[0]] = Creator_Service<Handler>{creator, line.args};
+  return 0;
+}
+
+void Services::stop() {
+  while (!loaded_.empty()) {
+    Loaded l = loaded_.back();
+    loaded_.pop_back();
+    l.fini(l.object);
+    if (l.deleter) l.deleter(l.object);
+  }
+  dispatcher_ = JSON_RPC_Dispatcher();
+  rest_.clear();
+  http_.clear();
+}
+
+const Creator_Service<JSON_RESTful_Handler>* Services::rest(
+    const std::string& path) const {
+  auto it = rest_.find(path);
+  return it == rest_.end() ? nullptr : &it->second;
+}
+
+const Creator_Service<HTTP_Handler>* Services::http(
+    const std::string& path) const {
+  auto it = http_.find(path);
+  return it == http_.end() ? nullptr : &it->second;
+}
+
+}  // namespace wagent

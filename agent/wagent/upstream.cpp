@@ -1,0 +1,106 @@
+#include "agent/wagent/upstream.h"
+
+#include <ace/Log_Msg.h>
+
+#include "agent/json_rpc/global_channel.h"
+#include "agent/wagent/ws_session.h"
+
+namespace wagent {
+
+namespace {
+const std::chrono::seconds max_backoff(30);
+}
+
+Upstream::Upstream(Host_Context& context, std::string host,
+                   unsigned short port, std::string target,
+                   std::string session_key)
+    : context_(context),
+      strand_(net::make_strand(context.ioc)),
+      resolver_(strand_),
+      timer_(strand_),
+      host_(std::move(host)),
+      port_(port),
+      target_(std::move(target)),
+      session_key_(std::move(session_key)) {}
+
+void Upstream::start() {
+  net::dispatch(strand_, [self = shared_from_this()] { self->connect(); });
+}
+
+void Upstream::stop() {
+  net::dispatch(strand_, [self = shared_from_this()] {
+    self->stopped_ = true;
+    self->timer_.cancel();
+    self->resolver_.cancel();
+    if (auto session = self->current_.lock()) session->shut();
+  });
+}
+
+void Upstream::connect() {
+  if (stopped_) return;
+  auto self = shared_from_this();
+  resolver_.async_resolve(
+      host_, std::to_string(port_),
+      [self](beast::error_code ec, tcp::resolver::results_type results) {
+        if (self->stopped_) return;
+        if (ec) {
+          ACE_ERROR((LM_ERROR, "%N:%l: upstream %C: %C\n", self->host_.c_str(),
+                     ec.message().c_str()));
+          return self->retry();
+        }
+        auto socket = std::make_shared<tcp::socket>(net::make_strand(self->context_.ioc));
+        net::async_connect(
+            *socket, results,
+            [self, socket](beast::error_code ec, const tcp::endpoint&) {
+              net::dispatch(self->strand_, [self, socket, ec] {
+                if (self->stopped_) return;
+                if (ec) {
+                  ACE_ERROR((LM_ERROR, "%N:%l: upstream %C:%d: %C\n",
+                             self->host_.c_str(), int(self->port_),
+                             ec.message().c_str()));
+                  return self->retry();
+                }
+                auto session = std::make_shared<Ws_Session>(
+                    std::move(*socket), self->context_);
+                self->current_ = session;
+                self->context_.track(session);
+                std::weak_ptr<Ws_Session> weak = session;
+                session->on_closed([self, weak] {
+                  net::dispatch(self->strand_, [self, weak] {
+                    auto s = weak.lock();
+                    JSON_RPC_Channel_Ptr current =
+                        Global_JSON_RPC_Channel::instance();
+                    if (s && current.get() == s->channel().get())
+                      Global_JSON_RPC_Channel::instance(JSON_RPC_Channel_Ptr());
+                    ACE_DEBUG((LM_NOTICE, "%N:%l: upstream connection ended\n"));
+                    self->retry();
+                  });
+                });
+                session->handshake(
+                    self->host_ + ":" + std::to_string(self->port_),
+                    self->target_, self->session_key_, [self, weak] {
+                      if (auto s = weak.lock()) {
+                        Global_JSON_RPC_Channel::instance(s->channel());
+                        ACE_DEBUG((LM_NOTICE, "%N:%l: upstream connected to "
+                                              "%C:%d\n",
+                                   self->host_.c_str(), int(self->port_)));
+                      }
+                      net::dispatch(self->strand_, [self] {
+                        self->backoff_ = std::chrono::seconds(1);
+                      });
+                    });
+              });
+            });
+      });
+}
+
+void Upstream::retry() {
+  if (stopped_ || context_.stopping) return;
+  timer_.expires_after(backoff_);
+  backoff_ = std::min(backoff_ * 2, max_backoff);
+  timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+    if (!ec) self->connect();
+  });
+}
+
+}  // namespace wagent

@@ -1,0 +1,45 @@
+// The connection the agent makes to its management server. It serves
+// JSON-RPC arriving there like the listener does, is the global channel
+// while it is up, and comes back after a drop with a capped back-off.
+#ifndef WAGENT_UPSTREAM_H
+#define WAGENT_UPSTREAM_H
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "agent/wagent/net.h"
+#include "agent/wagent/server.h"
+
+namespace wagent {
+
+class Ws_Session;
+
+class Upstream : public std::enable_shared_from_this<Upstream> {
+ public:
+  Upstream(Host_Context& context, std::string host, unsigned short port,
+           std::string target, std::string session_key);
+
+  void start();
+  void stop();
+
+ private:
+  void connect();
+  void retry();
+
+  Host_Context& context_;
+  net::strand<net::io_context::executor_type> strand_;
+  tcp::resolver resolver_;
+  net::steady_timer timer_;
+  std::string host_;
+  unsigned short port_;
+  std::string target_;
+  std::string session_key_;
+  std::chrono::seconds backoff_{1};
+  bool stopped_ = false;
+  std::weak_ptr<Ws_Session> current_;
+};
+
+}  // namespace wagent
+
+#endif

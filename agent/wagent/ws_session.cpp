@@ -1,0 +1,215 @@
+#include "agent/wagent/ws_session.h"
+
+#include <ace/Log_Msg.h>
+
+namespace wagent {
+
+namespace {
+// Replies are passed on in fragments of about this size as they are
+// generated.
+const std::size_t fragment_size = 64 * 1024;
+}  // namespace
+
+class Ws_Session::Channel : public JSON_RPC_Channel {
+ public:
+  explicit Channel(const std::shared_ptr<Ws_Session>& session)
+      : session_(session) {}
+
+  void set_requester(const std::string& key, const std::string& address) {
+    set_session(key);
+    ACE_INET_Addr addr;
+    if (addr.set(static_cast<u_short>(0), address.c_str(), 0) == 0)
+      set_remote_addr(addr);
+  }
+
+ protected:
+  bool begin_message() override {
+    buffer_.clear();
+    fragment_sent_ = false;
+    return is_open() && !session_.expired();
+  }
+
+  bool write_piece(const char* data, std::size_t length) override {
+    buffer_.append(data, length);
+    if (buffer_.size() < fragment_size) return true;
+    return flush(false);
+  }
+
+  bool end_message(bool ok) override {
+    if (ok) return flush(true);
+    // A message cut short cannot be taken back once a fragment is out.
+    if (fragment_sent_)
+      if (auto s = session_.lock()) s->abort();
+    buffer_.clear();
+    return false;
+  }
+
+ private:
+  bool flush(bool last) {
+    auto s = session_.lock();
+    if (!s) return false;
+    beast::error_code ec = s->write_fragment(buffer_.data(), buffer_.size(),
+                                             last);
+    buffer_.clear();
+    fragment_sent_ = true;
+    if (ec) close();
+    return !ec;
+  }
+
+  std::weak_ptr<Ws_Session> session_;
+  std::string buffer_;
+  bool fragment_sent_ = false;
+};
+
+Ws_Session::Ws_Session(tcp::socket&& socket, Host_Context& context)
+    : ws_(std::move(socket)), context_(context), raw_channel_(nullptr) {
+  beast::error_code ec;
+  peer_ = beast::get_lowest_layer(ws_).socket().remote_endpoint(ec);
+}
+
+Ws_Session::~Ws_Session() {
+  if (raw_channel_) raw_channel_->close();
+}
+
+void Ws_Session::configure() {
+  raw_channel_ = new Channel(shared_from_this());
+  channel_ = JSON_RPC_Channel_Ptr(raw_channel_);
+  beast::get_lowest_layer(ws_).expires_never();
+  websocket::stream_base::timeout timeouts{};
+  timeouts.handshake_timeout = context_.timeout;
+  // Pings find a peer that has gone without closing; a peer that stops
+  // reading stops answering them too, which ends writes blocked on it.
+  timeouts.idle_timeout = std::chrono::seconds(300);
+  timeouts.keep_alive_pings = true;
+  ws_.set_option(timeouts);
+  ws_.read_message_max(context_.body_limit);
+  ws_.text(true);
+}
+
+void Ws_Session::accept(const std::shared_ptr<Request>& request) {
+  configure();
+  auto it = request->find("X-Forwarded-For");
+  std::string forwarded = it == request->end() ? "" : std::string(it->value());
+  raw_channel_->set_requester(
+      request_session_key(*request, true),
+      client_address(it == request->end() ? nullptr : &forwarded, peer_));
+  ws_.async_accept(*request, [self = shared_from_this(), request](
+                                 beast::error_code ec) {
+    if (ec) return self->ended();
+    self->serve();
+  });
+}
+
+void Ws_Session::handshake(const std::string& host, const std::string& target,
+                           const std::string& session,
+                           std::function<void()> on_open) {
+  configure();
+  raw_channel_->set_requester(session, peer_.address().to_string());
+  net::dispatch(ws_.get_executor(), [self = shared_from_this(), host, target,
+                                     on_open] {
+    self->ws_.async_handshake(host, target,
+                              [self, on_open](beast::error_code ec) {
+                                if (ec) {
+                                  ACE_ERROR((LM_ERROR,
+                                             "%N:%l: upstream handshake "
+                                             "failed: %C\n",
+                                             ec.message().c_str()));
+                                  return self->ended();
+                                }
+                                if (on_open) on_open();
+                                self->serve();
+                              });
+  });
+}
+
+void Ws_Session::serve() { read(); }
+
+void Ws_Session::read() {
+  ws_.async_read(buffer_, [self = shared_from_this()](beast::error_code ec,
+                                                      std::size_t) {
+    self->on_read(ec);
+  });
+}
+
+void Ws_Session::on_read(beast::error_code ec) {
+  if (ec) return ended();
+  if (!ws_.got_text()) {
+    buffer_.consume(buffer_.size());
+    return read();
+  }
+  auto text = std::make_shared<std::string>(beast::buffers_to_string(buffer_.data()));
+  buffer_.consume(buffer_.size());
+
+  auto self = shared_from_this();
+  JSON_RPC_Channel_Ptr channel = channel_;
+  ++in_flight_;
+  bool queued = context_.delivery.submit([self, channel, text] {
+    try {
+      self->context_.services.dispatcher().dispatch(channel, text->data(),
+                                                    text->size());
+    } catch (const std::exception& e) {
+      ACE_ERROR((LM_ERROR, "%N:%l: JSON-RPC delivery failed: %C\n", e.what()));
+    }
+    self->message_done();
+  });
+  if (!queued) {
+    --in_flight_;
+    return shut();
+  }
+  // A client that sends faster than its messages are served waits on TCP
+  // instead of growing the queue.
+  if (in_flight_ >= context_.ws_in_flight_limit)
+    read_paused_ = true;
+  else
+    read();
+}
+
+void Ws_Session::message_done() {
+  --in_flight_;
+  net::post(ws_.get_executor(), [self = shared_from_this()] {
+    if (self->read_paused_ && !self->ended_ &&
+        self->in_flight_ < self->context_.ws_in_flight_limit) {
+      self->read_paused_ = false;
+      self->read();
+    }
+  });
+}
+
+beast::error_code Ws_Session::write_fragment(const char* data,
+                                             std::size_t length, bool last) {
+  auto self = shared_from_this();
+  return run_blocking(ws_.get_executor(), [=](Completion done) {
+    if (self->ended_) return done(net::error::not_connected);
+    self->ws_.async_write_some(
+        last, net::const_buffer(data, length),
+        [done](beast::error_code ec, std::size_t) { done(ec); });
+  });
+}
+
+void Ws_Session::abort() {
+  net::post(ws_.get_executor(), [self = shared_from_this()] {
+    beast::get_lowest_layer(self->ws_).close();
+  });
+}
+
+void Ws_Session::shut() {
+  net::post(ws_.get_executor(), [self = shared_from_this()] {
+    if (self->ended_) return;
+    self->ws_.async_close(websocket::close_code::going_away,
+                          [self](beast::error_code) {
+                            beast::get_lowest_layer(self->ws_).close();
+                          });
+  });
+}
+
+void Ws_Session::ended() {
+  if (ended_) return;
+  ended_ = true;
+  if (raw_channel_) raw_channel_->close();
+  if (closed_callback_) {
+    auto callback = std::move(closed_callback_);
+    callback();
+  }
+}
+
+}  // namespace wagent

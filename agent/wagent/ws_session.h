@@ -1,0 +1,71 @@
+// A WebSocket carrying JSON-RPC: one object per text message in either
+// direction, replies in any order. Serves accepted connections on /jsonrpc
+// and the upstream connection the agent makes itself.
+#ifndef WAGENT_WS_SESSION_H
+#define WAGENT_WS_SESSION_H
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "agent/json_rpc/json_rpc_channel.h"
+#include "agent/wagent/http_session.h"
+#include "agent/wagent/net.h"
+#include "agent/wagent/server.h"
+
+namespace wagent {
+
+class Ws_Session : public Closable,
+                   public std::enable_shared_from_this<Ws_Session> {
+ public:
+  Ws_Session(tcp::socket&& socket, Host_Context& context);
+  ~Ws_Session() override;
+
+  // Server side: completes the upgrade of `request`.
+  void accept(const std::shared_ptr<Request>& request);
+  // Client side, on a connected socket: handshake, then serve. `session`
+  // is the key requests arriving here are made under.
+  void handshake(const std::string& host, const std::string& target,
+                 const std::string& session,
+                 std::function<void()> on_open);
+  // Called once when the connection has ended (either side).
+  void on_closed(std::function<void()> callback) {
+    closed_callback_ = std::move(callback);
+  }
+
+  void shut() override;
+
+  JSON_RPC_Channel_Ptr channel() const { return channel_; }
+
+  // Blocking message writes, for the channel (delivery and worker threads).
+  beast::error_code write_fragment(const char* data, std::size_t length,
+                                   bool last);
+  // Ends the connection after a reply that was cut short.
+  void abort();
+
+ private:
+  class Channel;
+
+  void configure();
+  void serve();
+  void read();
+  void on_read(beast::error_code ec);
+  void message_done();
+  void ended();
+
+  websocket::stream<beast::tcp_stream> ws_;
+  Host_Context& context_;
+  beast::flat_buffer buffer_;
+  JSON_RPC_Channel_Ptr channel_;
+  Channel* raw_channel_;
+  tcp::endpoint peer_;
+  std::atomic<std::size_t> in_flight_{0};
+  bool read_paused_ = false;  // on the strand only
+  bool ended_ = false;        // on the strand only
+  std::function<void()> closed_callback_;
+};
+
+}  // namespace wagent
+
+#endif

@@ -1,0 +1,89 @@
+#include "agent/wagent/config.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using wagent::Config;
+using wagent::Config_Error;
+using wagent::parse_config;
+
+std::string error_of(const std::string& text) {
+  try {
+    parse_config(text, "test.conf");
+  } catch (const Config_Error& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST(Config, ReadsEveryKindOfLine) {
+  Config c = parse_config(
+      "# comment\n"
+      "set listen 127.0.0.1:0   # trailing comment\n"
+      "set appdata \"/tmp/with space\"\n"
+      "session k1 alice 0xC000000000000000\n"
+      "jsonrpc job.start,job.stop lib.so:_make_A -x \"two words\"\n"
+      "params job.create lib.so:_make_B\n"
+      "rest /api/x ./dir/lib.so:_make_C\n"
+      "http /debug/headers lib.so:_make_D\n",
+      "test.conf");
+  EXPECT_EQ("127.0.0.1:0", c.get("listen", ""));
+  EXPECT_EQ("/tmp/with space", c.get("appdata", ""));
+  EXPECT_EQ("agent", c.get("component", "agent"));
+  ASSERT_EQ(1u, c.sessions.size());
+  EXPECT_EQ(0xC000000000000000ULL, c.sessions[0].perms);
+  EXPECT_EQ("alice", c.sessions[0].uid);
+  ASSERT_EQ(4u, c.services.size());
+  const wagent::Service_Line& rpc = c.services[0];
+  EXPECT_EQ(wagent::SERVICE_JSONRPC, rpc.kind);
+  EXPECT_EQ((std::vector<std::string>{"job.start", "job.stop"}), rpc.names);
+  EXPECT_EQ("lib.so", rpc.library);
+  EXPECT_EQ("_make_A", rpc.factory);
+  EXPECT_EQ((std::vector<std::string>{"-x", "two words"}), rpc.args);
+  EXPECT_EQ("test.conf:5", rpc.where);
+  EXPECT_EQ(wagent::SERVICE_PARAMS, c.services[1].kind);
+  EXPECT_EQ("./dir/lib.so", c.services[2].library);
+  EXPECT_EQ(wagent::SERVICE_HTTP, c.services[3].kind);
+}
+
+TEST(Config, NamesTheLineAndTheFault) {
+  struct Case {
+    const char* text;
+    const char* message;
+  } cases[] = {
+      {"\n\nfrobnicate x y\n", "test.conf:3: unknown kind 'frobnicate'"},
+      {"set listen\n", "test.conf:1: 'set' needs a key and one value"},
+      {"set colour blue\n", "test.conf:1: unknown setting 'colour'"},
+      {"set clock sometimes\n",
+       "test.conf:1: setting 'clock' must be dry-run or system, not "
+       "'sometimes'"},
+      {"jsonrpc host.info\n",
+       "test.conf:1: 'jsonrpc' needs a name and a <library>:<factory>"},
+      {"jsonrpc host.info libwcommon.so\n",
+       "test.conf:1: 'libwcommon.so' is not <library>:<factory>"},
+      {"jsonrpc a,,b lib.so:_make_X\n", "test.conf:1: empty name in 'a,,b'"},
+      {"rest api/x lib.so:_make_X\n",
+       "test.conf:1: 'rest' needs one path starting with '/'"},
+      {"params a,b lib.so:_make_X\n", "test.conf:1: 'params' takes one method"},
+      {"session k alice\n",
+       "test.conf:1: 'session' needs a key, a uid and a mask"},
+      {"session k alice 0xZZ\n",
+       "test.conf:1: permission mask '0xZZ' is not a hexadecimal number"},
+      {"set appdata \"/tmp/x\n", "test.conf:1: unterminated quote"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.message, error_of(c.text)) << c.text;
+}
+
+TEST(Config, CommandLineOverridesAreCheckedLikeTheFile) {
+  Config c = parse_config("set listen 127.0.0.1:8580\n", "test.conf");
+  wagent::apply_override(c, "listen=127.0.0.1:0");
+  wagent::apply_override(c, "drive.d=/mnt/data");
+  EXPECT_EQ("127.0.0.1:0", c.get("listen", ""));
+  EXPECT_EQ("/mnt/data", c.get("drive.d", ""));
+  EXPECT_THROW(wagent::apply_override(c, "listen"), Config_Error);
+  EXPECT_THROW(wagent::apply_override(c, "power=maybe"), Config_Error);
+  EXPECT_THROW(wagent::apply_override(c, "nothing=1"), Config_Error);
+}
+
+}  // namespace

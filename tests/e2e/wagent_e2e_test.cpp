@@ -1,0 +1,313 @@
+// wagent as a user meets it: a real process on an ephemeral loopback port,
+// called over real sockets.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <thread>
+
+#include "agent/json_spirit/json_spirit.h"
+#include "tests/support/wagent_process.h"
+#include "tests/support/wire_client.h"
+
+namespace {
+
+using json_spirit::Value;
+
+std::string module_line(const std::string& kind, const std::string& name,
+                        const std::string& factory) {
+  return kind + " " + name + " " + WCOMMON_PATH + ":" + factory + "\n";
+}
+
+std::string full_config(const std::string& dir) {
+  return "set listen 127.0.0.1:0\n"
+         "set appdata " + dir + "/var\n"
+         "set clock dry-run\n"
+         "set http.body_limit 65536\n"
+         "session k1 alice 0xC000000000000000\n" +
+         module_line("jsonrpc", "host.info", "_make_JSON_RPC_Host_Info_Handler") +
+         module_line("jsonrpc", "host.test", "_make_JSON_RPC_Host_Test_Handler") +
+         module_line("jsonrpc", "fs.list", "_make_JSON_RPC_FS_List_Handler") +
+         module_line("jsonrpc", "fs.statfs", "_make_JSON_RPC_Statfs_Handler") +
+         module_line("rest", "/api/host/date",
+                     "_make_JSON_RESTful_Host_Date_Handler_Creator") +
+         module_line("http", "/debug/headers",
+                     "_make_HTTP_Headers_Echo_Handler_Creator");
+}
+
+Value parse(const std::string& text) {
+  Value v;
+  EXPECT_TRUE(json_spirit::read(text, v)) << text;
+  return v;
+}
+
+std::string call(std::int64_t id, const std::string& method,
+                 const std::string& params = "") {
+  return "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id) +
+         ",\"method\":\"" + method + "\"" +
+         (params.empty() ? "" : ",\"params\":" + params) + "}";
+}
+
+class Wagent : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    agent = new wire::Wagent_Process(WAGENT_PATH);
+    ASSERT_TRUE(agent->start(full_config(agent->dir())))
+        << agent->stderr_text();
+  }
+  static void TearDownTestSuite() {
+    EXPECT_EQ(0, agent->stop(SIGTERM)) << agent->stderr_text();
+    delete agent;
+    agent = nullptr;
+  }
+
+  wire::Wire_Client client() { return wire::Wire_Client(agent->host(), agent->port()); }
+
+  Value post(const std::string& body, int expected_status = 200) {
+    wire::Wire_Client c(agent->host(), agent->port());
+    wire::Http_Response r = c.request("POST", "/jsonrpc", body);
+    EXPECT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(expected_status, r.status) << r.body;
+    return r.body.empty() ? Value() : parse(r.body);
+  }
+
+  static wire::Wagent_Process* agent;
+};
+
+wire::Wagent_Process* Wagent::agent = nullptr;
+
+TEST_F(Wagent, AnswersJsonRpcOverPost) {
+  Value info = post(call(1, "host.info"));
+  EXPECT_EQ(1, info.get_obj().at("id").get_int64());
+  EXPECT_EQ(json_spirit::obj_type, info.get_obj().at("result").type());
+  EXPECT_TRUE(info.get_obj().at("result").get_obj().count("nodename"));
+
+  Value test = post(call(2, "host.test", "0"));
+  EXPECT_EQ("OK", test.get_obj().at("result").get_str());
+
+  // A notify gets no reply object: the exchange ends empty once its work is
+  // done, the worker thread's included.
+  wire::Wire_Client c(agent->host(), agent->port());
+  wire::Http_Response r =
+      c.request("POST", "/jsonrpc", "{\"jsonrpc\":\"2.0\",\"method\":\"host.test\",\"params\":0}");
+  EXPECT_EQ(204, r.status);
+  EXPECT_EQ("", r.body);
+  // ... and the connection stays usable.
+  r = c.request("POST", "/jsonrpc", call(3, "host.info"));
+  EXPECT_EQ(200, r.status);
+  EXPECT_EQ(1u, c.connections_opened());
+}
+
+TEST_F(Wagent, RefusesWhatIsNotAJsonRpcCall) {
+  struct Case {
+    const char* body;
+    int code;
+  } cases[] = {{"{\"jsonrpc\":\"2.0\",\"id\":1,\"method\"", -32700},
+               {"not json", -32700},
+               {"[1,2]", -32600},
+               {"{\"jsonrpc\":\"1.0\",\"id\":1,\"method\":\"host.info\"}", -32600},
+               {"{\"jsonrpc\":\"2.0\",\"id\":7,\"method\":\"no.such\"}", -32601}};
+  for (const Case& c : cases) {
+    Value reply = post(c.body);
+    ASSERT_EQ(json_spirit::obj_type, reply.type()) << c.body;
+    EXPECT_EQ(c.code, reply.get_obj().at("error").get_obj().at("code").get_int64())
+        << c.body;
+  }
+  wire::Wire_Client c(agent->host(), agent->port());
+  EXPECT_EQ(405, c.request("GET", "/jsonrpc").status);
+  EXPECT_EQ(404, c.request("GET", "/nowhere").status);
+  // Past the body limit: refused whole, the connection closed.
+  wire::Http_Response big = c.request("POST", "/jsonrpc", std::string(70000, ' '));
+  EXPECT_EQ(413, big.status);
+  EXPECT_FALSE(big.keep_alive);
+}
+
+TEST_F(Wagent, AnswersJsonRpcOverWebSocket) {
+  wire::Wire_Client c(agent->host(), agent->port());
+  ASSERT_TRUE(c.ws_connect("/jsonrpc?session=k1")) << c.last_error();
+
+  // A slow call and a quick one: the quick answer comes first, and ids tell
+  // them apart.
+  ASSERT_TRUE(c.ws_send(call(10, "host.test", "1")));
+  ASSERT_TRUE(c.ws_send(call(11, "host.info")));
+  auto first = c.ws_receive(std::chrono::seconds(5));
+  auto second = c.ws_receive(std::chrono::seconds(5));
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(11, parse(*first).get_obj().at("id").get_int64());
+  EXPECT_EQ(10, parse(*second).get_obj().at("id").get_int64());
+
+  // A notify is never answered; bad input is.
+  ASSERT_TRUE(c.ws_send("{\"jsonrpc\":\"2.0\",\"method\":\"host.info\"}"));
+  ASSERT_TRUE(c.ws_send("{oops"));
+  auto error = c.ws_receive(std::chrono::seconds(5));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(-32700, parse(*error).get_obj().at("error").get_obj().at("code").get_int64());
+  ASSERT_TRUE(c.ws_send(call(12, "no.such")));
+  auto missing = c.ws_receive(std::chrono::seconds(5));
+  ASSERT_TRUE(missing);
+  EXPECT_EQ(-32601, parse(*missing).get_obj().at("error").get_obj().at("code").get_int64());
+  EXPECT_FALSE(c.ws_receive(std::chrono::milliseconds(300)));
+  EXPECT_TRUE(c.ws_close());
+}
+
+TEST_F(Wagent, StreamsALargeListingInPieces) {
+  std::string dir = agent->dir() + "/many";
+  ASSERT_EQ(0, ::mkdir(dir.c_str(), 0700));
+  const int files = 5000;
+  for (int i = 0; i < files; ++i)
+    std::ofstream(dir + "/file-with-a-long-name-" + std::to_string(i));
+
+  wire::Wire_Client c(agent->host(), agent->port());
+  std::size_t pieces = 0;
+  wire::Http_Response r = c.request(
+      "POST", "/jsonrpc", call(20, "fs.list", "{\"path\":\"" + dir + "\"}"), {},
+      [&](std::string_view) { ++pieces; });
+  ASSERT_EQ(200, r.status);
+  EXPECT_TRUE(r.chunked);
+  EXPECT_GT(r.chunk_count, 2u);
+  Value reply = parse(r.body);
+  const Value& result = reply.get_obj().at("result");
+  const json_spirit::Array& entries =
+      result.type() == json_spirit::array_type
+          ? result.get_array()
+          : result.get_obj().at("entries").get_array();
+  EXPECT_EQ(static_cast<std::size_t>(files), entries.size());
+
+  ASSERT_TRUE(c.ws_connect("/jsonrpc"));
+  ASSERT_TRUE(c.ws_send(call(21, "fs.list", "{\"path\":\"" + dir + "\"}")));
+  auto message = c.ws_receive(std::chrono::seconds(10));
+  ASSERT_TRUE(message);
+  EXPECT_GT(c.ws_last_frame_count(), 2u);
+  Value over_ws = parse(*message);
+  EXPECT_EQ(21, over_ws.get_obj().at("id").get_int64());
+  EXPECT_EQ(static_cast<std::size_t>(files),
+            over_ws.get_obj().at("result").get_array().size());
+}
+
+TEST_F(Wagent, ListsDrivesAndFreeSpace) {
+  Value drives = post(call(30, "fs.list", "{}"));
+  ASSERT_EQ(json_spirit::obj_type, drives.type());
+  EXPECT_TRUE(drives.get_obj().count("result")) << json_spirit::JSON_Dump(drives, false);
+  Value statfs = post(call(31, "fs.statfs", "\"/\""));
+  ASSERT_TRUE(statfs.get_obj().count("result")) << json_spirit::JSON_Dump(statfs, false);
+}
+
+TEST_F(Wagent, ServesTheClockEndpoint) {
+  wire::Wire_Client c(agent->host(), agent->port());
+  const wire::Header_List session = {{"X-Session-Key", "k1"}};
+
+  wire::Http_Response r = c.request("GET", "/api/host/date");
+  EXPECT_EQ(401, r.status);
+  EXPECT_EQ("User is not authenticated.", parse(r.body).get_obj().at("message").get_str());
+  r = c.request("GET", "/api/host/date", "", {{"X-Session-Key", "wrong"}});
+  EXPECT_EQ(401, r.status);
+
+  r = c.request("GET", "/api/host/date", "", session);
+  ASSERT_EQ(200, r.status);
+  std::string date = parse(r.body).get_obj().at("date").get_str();
+  EXPECT_EQ(19u, date.size());
+  EXPECT_EQ(' ', date[10]);
+
+  struct Case {
+    const char* body;
+    const char* message;
+  } bad[] = {{"", "Request body is expected as JSON object."},
+             {"[1]", "Request body is expected as JSON object."},
+             {"{\"date\":", "Request body is expected as JSON object."},
+             {"{\"date\":20240305}", "'date' is expected as string in request body."},
+             {"{\"when\":\"2024-03-05T14:07:09Z\"}",
+              "'date' is expected as string in request body."},
+             {"{\"date\":\"tomorrow\"}", "Invalid datetime format."}};
+  for (const Case& b : bad) {
+    r = c.request("POST", "/api/host/date", b.body, session);
+    EXPECT_EQ(400, r.status) << b.body;
+    Value v = parse(r.body);
+    EXPECT_EQ(-1, v.get_obj().at("code").get_int64());
+    EXPECT_EQ(b.message, v.get_obj().at("message").get_str()) << b.body;
+  }
+  r = c.request("POST", "/api/host/date", "{\"date\":\"2024-03-05T14:07:09Z\"}");
+  EXPECT_EQ(401, r.status);
+
+  // In dry-run the change is recorded, never made.
+  r = c.request("POST", "/api/host/date", "{\"date\":\"2024-03-05T14:07:09Z\"}",
+                {{"X-Session-Key", "k1"}, {"X-Forwarded-For", "10.1.2.3, 127.0.0.1"}});
+  EXPECT_EQ(204, r.status);
+  EXPECT_EQ("", r.body);
+  std::ifstream audit(agent->dir() + "/var/audit/events.jsonl");
+  std::string line, last_clock_event;
+  int failed = 0;
+  while (std::getline(audit, line)) {
+    Value event = parse(line);
+    if (event.get_obj().at("code").get_str() != "0x205000000010005") continue;
+    if (!event.get_obj().at("succeeded").get_bool()) ++failed;
+    last_clock_event = line;
+  }
+  EXPECT_EQ(6, failed);  // every bad body that came with a session
+  Value event = parse(last_clock_event);
+  EXPECT_TRUE(event.get_obj().at("succeeded").get_bool());
+  EXPECT_EQ("10.1.2.3", event.get_obj().at("address").get_str());
+  EXPECT_EQ("alice", event.get_obj().at("user").get_str());
+
+  EXPECT_EQ(405, c.request("PUT", "/api/host/date", "{}", session).status);
+}
+
+TEST_F(Wagent, EchoesRequestHeaders) {
+  wire::Wire_Client c(agent->host(), agent->port());
+  wire::Http_Response r =
+      c.request("GET", "/debug/headers", "", {{"X-Trace", "42"}, {"user-agent", "probe"}});
+  ASSERT_EQ(200, r.status);
+  EXPECT_EQ("application/json", r.headers["Content-Type"]);
+  Value body = parse(r.body);
+  const json_spirit::Object& echoed = body.get_obj();
+  EXPECT_EQ("42", echoed.at("X-Trace").get_str());
+  EXPECT_EQ("probe", echoed.at("User-Agent").get_str());  // the framework's spelling
+  EXPECT_EQ(405, c.request("POST", "/debug/headers", "{}").status);
+}
+
+// Each start below is a process of its own.
+TEST(Wagent_Start, RefusesABadConfigurationBeforeListening) {
+  wire::Wagent_Process agent(WAGENT_PATH);
+  struct Case {
+    std::string config;
+    std::string message;
+  } cases[] = {
+      {"set listen 127.0.0.1:0\n" +
+           module_line("jsonrpc", "host.info", "_make_No_Such_Handler"),
+       "wagent.conf:2: library '" + std::string(WCOMMON_PATH) +
+           "' has no factory '_make_No_Such_Handler'"},
+      {"set listen 127.0.0.1:0\njsonrpc host.info /nowhere/libx.so:_make_X\n",
+       "wagent.conf:2: cannot load library '/nowhere/libx.so'"},
+      {"set listen 127.0.0.1:0\nlisten 1\n", "wagent.conf:2: unknown kind 'listen'"},
+      {"set listen 127.0.0.1:0\n" +
+           module_line("jsonrpc", "host.info", "_make_JSON_RPC_Host_Info_Handler") +
+           module_line("jsonrpc", "host.info", "_make_JSON_RPC_Host_Test_Handler"),
+       "wagent.conf:3: a method or path of this line is already bound"},
+  };
+  for (const Case& c : cases) {
+    wire::Run_Result r = agent.run_to_exit(c.config);
+    EXPECT_EQ(1, r.status) << r.stderr_text;
+    EXPECT_NE(std::string::npos, r.stderr_text.find(c.message)) << r.stderr_text;
+    EXPECT_EQ(std::string::npos, r.stderr_text.find("listening")) << r.stderr_text;
+  }
+  wire::Run_Result usage = agent.run_to_exit("", {"-s", "nonsense"});
+  EXPECT_EQ(1, usage.status) << usage.stderr_text;
+}
+
+TEST(Wagent_Start, StopsCleanlyAfterRequestsInFlight) {
+  wire::Wagent_Process agent(WAGENT_PATH);
+  ASSERT_TRUE(agent.start(full_config(agent.dir()), {"-s", "log=" + agent.dir() + "/agent.log"}))
+      << agent.stderr_text();
+  wire::Wire_Client c(agent.host(), agent.port());
+  ASSERT_TRUE(c.send_request("POST", "/jsonrpc", call(1, "host.test", "1")));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(agent.send_signal(SIGTERM));
+  wire::Http_Response r = c.read_response();
+  EXPECT_EQ(200, r.status);  // the call in flight still got its answer
+  EXPECT_EQ(0, agent.stop(SIGTERM));
+  std::ifstream log(agent.dir() + "/agent.log");
+  std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  EXPECT_NE(std::string::npos, text.find("stopping")) << text;
+  EXPECT_NE(std::string::npos, text.find("stopped")) << text;
+}
+
+}  // namespace
