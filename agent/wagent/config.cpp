@@ -86,6 +86,11 @@ std::string Config::get(const std::string& key,
   return it == settings.end() ? fallback : it->second;
 }
 
+std::string Config::where(const std::string& key) const {
+  auto it = setting_where.find(key);
+  return it == setting_where.end() ? path : it->second;
+}
+
 std::vector<std::string> split_config_line(const std::string& line,
                                            const std::string& where) {
   std::vector<std::string> fields;
@@ -140,6 +145,7 @@ Config parse_config(const std::string& text, const std::string& path) {
         throw Config_Error(where + ": 'set' needs a key and one value");
       check_setting(f[1], f[2], where);
       config.settings[f[1]] = f[2];
+      config.setting_where[f[1]] = where;
     } else if (kind == "session") {
       if (f.size() != 4)
         throw Config_Error(where +
@@ -178,6 +184,7 @@ void apply_override(Config& config, const std::string& assignment) {
   std::string value = assignment.substr(eq + 1);
   check_setting(key, value, "-s " + assignment);
   config.settings[key] = value;
+  config.setting_where[key] = "-s " + assignment;
 }
 
 }  // namespace wagent

@@ -39,11 +39,16 @@ struct Session_Line {
 struct Config {
   std::string path;
   std::map<std::string, std::string> settings;
+  // Where each setting was made ("FILE:LINE" or "-s KEY=VALUE").
+  std::map<std::string, std::string> setting_where;
   std::vector<Session_Line> sessions;
   std::vector<Service_Line> services;
 
   // The setting, or `fallback` when the file does not set it.
   std::string get(const std::string& key, const std::string& fallback) const;
+  // The place to name in a message about `key`: where it was set, else the
+  // file.
+  std::string where(const std::string& key) const;
 };
 
 // Splits a line on blanks; "..." groups (with \" and \\ inside). '#' outside

@@ -69,15 +69,18 @@ unsigned long number_setting(const Config& config, const std::string& key,
   errno = 0;
   unsigned long v = std::strtoul(text.c_str(), &end, 10);
   if (errno || *end || v == 0 || text[0] == '-')
-    throw Config_Error("setting '" + key + "' must be a positive number, not '" +
-                       text + "'");
+    throw Config_Error(config.where(key) + ": setting '" + key +
+                       "' must be a positive number, not '" + text + "'");
   return v;
 }
 
-tcp::endpoint listen_endpoint(const std::string& text) {
+tcp::endpoint listen_endpoint(const Config& config) {
+  const std::string text = config.get("listen", "127.0.0.1:8580");
+  const std::string bad = config.where("listen") +
+                          ": setting 'listen' must be a numeric address and "
+                          "port, not '" + text + "'";
   std::string::size_type colon = text.rfind(':');
-  if (colon == std::string::npos)
-    throw Config_Error("setting 'listen' must be HOST:PORT, not '" + text + "'");
+  if (colon == std::string::npos) throw Config_Error(bad);
   std::string host = text.substr(0, colon);
   if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
   std::string port = text.substr(colon + 1);
@@ -85,9 +88,7 @@ tcp::endpoint listen_endpoint(const std::string& text) {
   unsigned long p = std::strtoul(port.c_str(), &end, 10);
   beast::error_code ec;
   net::ip::address address = net::ip::make_address(host, ec);
-  if (ec || port.empty() || *end || p > 65535)
-    throw Config_Error("setting 'listen' must be a numeric address and port, "
-                       "not '" + text + "'");
+  if (ec || port.empty() || *end || p > 65535) throw Config_Error(bad);
   return tcp::endpoint(address, static_cast<unsigned short>(p));
 }
 
@@ -97,8 +98,8 @@ void apply_settings(const Config& config, File_Log_Backend& log_file) {
   std::string log = config.get("log", "stderr");
   if (log != "stderr") {
     if (!log_file.open_file(log))
-      throw Config_Error("cannot open log file " + log + ": " +
-                         std::strerror(errno));
+      throw Config_Error(config.where("log") + ": cannot open log file " +
+                         log + ": " + std::strerror(errno));
     ACE_Log_Msg::msg_backend(&log_file);
     ACE_LOG_MSG->open(ACE_TEXT("wagent"), ACE_Log_Msg::CUSTOM);
   }
@@ -122,7 +123,7 @@ void apply_settings(const Config& config, File_Log_Backend& log_file) {
     if (setting.first.compare(0, 6, "drive.") != 0) continue;
     char letter = setting.first[6];
     if (!platform::set_drive(letter, setting.second))
-      throw Config_Error("setting '" + setting.first + "': cannot use '" +
+      throw Config_Error(config.where(setting.first) + ": cannot use '" +
                          setting.second + "' as drive " + letter + ":");
   }
 
@@ -136,11 +137,13 @@ void apply_settings(const Config& config, File_Log_Backend& log_file) {
   std::string upstream = config.get("upstream", "");
   if (!upstream.empty()) {
     if (!WebSocket_Options::instance()->set_url(upstream))
-      throw Config_Error("setting 'upstream' must be a ws:// or wss:// URL, "
-                         "not '" + upstream + "'");
+      throw Config_Error(config.where("upstream") +
+                         ": setting 'upstream' must be a ws:// or wss:// "
+                         "URL, not '" + upstream + "'");
     if (WebSocket_Options::instance()->tls())
-      throw Config_Error("setting 'upstream': wss:// is not supported by "
-                         "this host yet");
+      throw Config_Error(config.where("upstream") +
+                         ": wss:// upstreams are not supported by this host "
+                         "yet");
   }
 }
 
@@ -185,7 +188,7 @@ int run_host(int argc, char* argv[]) {
   try {
     config = load_config(config_path);
     for (const std::string& o : overrides) apply_override(config, o);
-    endpoint = listen_endpoint(config.get("listen", "127.0.0.1:8580"));
+    endpoint = listen_endpoint(config);
     apply_settings(config, log_file);
     services.load(config);
     context = new Host_Context(ioc, services, delivery);
@@ -196,8 +199,9 @@ int run_host(int argc, char* argv[]) {
     try {
       listener = std::make_shared<Listener>(*context, endpoint);
     } catch (const std::exception& e) {
-      throw Config_Error("cannot listen on " + config.get("listen", "127.0.0.1:8580") +
-                         ": " + e.what());
+      throw Config_Error(config.where("listen") + ": cannot listen on " +
+                         config.get("listen", "127.0.0.1:8580") + ": " +
+                         e.what());
     }
   } catch (const Config_Error& e) {
     services.stop();

@@ -149,6 +149,8 @@ void Ws_Session::on_read(beast::error_code ec) {
                                                     text->size());
     } catch (const std::exception& e) {
       ACE_ERROR((LM_ERROR, "%N:%l: JSON-RPC delivery failed: %C\n", e.what()));
+      channel->send_error(-32603, json_spirit::Value::null, nullptr,
+                          json_spirit::Value::null);
     }
     self->message_done();
   });

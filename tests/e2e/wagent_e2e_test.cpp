@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "agent/json_spirit/json_spirit.h"
+#include "tests/support/upstream_server.h"
 #include "tests/support/wagent_process.h"
 #include "tests/support/wire_client.h"
 
@@ -282,6 +283,10 @@ TEST(Wagent_Start, RefusesABadConfigurationBeforeListening) {
            module_line("jsonrpc", "host.info", "_make_JSON_RPC_Host_Info_Handler") +
            module_line("jsonrpc", "host.info", "_make_JSON_RPC_Host_Test_Handler"),
        "wagent.conf:3: a method or path of this line is already bound"},
+      {"set listen 127.0.0.1:0\nset upstream http://127.0.0.1:1/\n",
+       "wagent.conf:2: setting 'upstream' must be a ws:// or wss:// URL"},
+      {"set listen localhost:http\n",
+       "wagent.conf:1: setting 'listen' must be a numeric address and port"},
   };
   for (const Case& c : cases) {
     wire::Run_Result r = agent.run_to_exit(c.config);
@@ -308,6 +313,32 @@ TEST(Wagent_Start, StopsCleanlyAfterRequestsInFlight) {
   std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
   EXPECT_NE(std::string::npos, text.find("stopping")) << text;
   EXPECT_NE(std::string::npos, text.find("stopped")) << text;
+}
+
+// The agent dials out to its management server, serves calls arriving
+// there, and dials again when the server drops it.
+TEST(Wagent_Upstream, ServesTheManagementServerAndReconnects) {
+  wire::Upstream_Server server;
+  wire::Wagent_Process agent(WAGENT_PATH);
+  ASSERT_TRUE(agent.start(full_config(agent.dir()) +
+                          "set upstream ws://127.0.0.1:" +
+                          std::to_string(server.port()) + "/agent\n"))
+      << agent.stderr_text();
+  ASSERT_TRUE(server.wait_connections(1, std::chrono::seconds(5)))
+      << agent.stderr_text();
+  ASSERT_TRUE(server.send(call(1, "host.info")));
+  auto reply = server.receive(std::chrono::seconds(5));
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(1, parse(*reply).get_obj().at("id").get_int64());
+
+  server.drop();
+  ASSERT_TRUE(server.wait_connections(2, std::chrono::seconds(10)))
+      << agent.stderr_text();
+  ASSERT_TRUE(server.send(call(2, "no.such")));
+  reply = server.receive(std::chrono::seconds(5));
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(-32601, parse(*reply).get_obj().at("error").get_obj().at("code").get_int64());
+  EXPECT_EQ(0, agent.stop(SIGTERM)) << agent.stderr_text();
 }
 
 }  // namespace

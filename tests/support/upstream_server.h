@@ -1,0 +1,37 @@
+// A stand-in for the management server: accepts the agent's upstream
+// WebSocket on loopback, one connection at a time, and lets a test send
+// JSON-RPC text to the agent and read what comes back.
+#ifndef TESTS_SUPPORT_UPSTREAM_SERVER_H
+#define TESTS_SUPPORT_UPSTREAM_SERVER_H
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace wire {
+
+class Upstream_Server {
+ public:
+  Upstream_Server();
+  ~Upstream_Server();
+  Upstream_Server(const Upstream_Server&) = delete;
+  Upstream_Server& operator=(const Upstream_Server&) = delete;
+
+  unsigned short port() const;
+  // Waits until `n` connections have been accepted in all.
+  bool wait_connections(std::size_t n, std::chrono::milliseconds timeout);
+  // To the current connection.
+  bool send(const std::string& text);
+  std::optional<std::string> receive(std::chrono::milliseconds timeout);
+  // Closes the current connection, as a server that goes away.
+  void drop();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace wire
+
+#endif
