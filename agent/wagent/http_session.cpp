@@ -269,6 +269,21 @@ void Http_Session::finish(bool keep_alive) {
   });
 }
 
+void Http_Session::send_final(std::shared_ptr<Response> response,
+                              bool keep_alive) {
+  net::post(stream_.get_executor(), [self = shared_from_this(), response,
+                                     keep_alive] {
+    self->stream_.expires_after(self->context_.timeout);
+    http::async_write(self->stream_, *response,
+                      [self, response, keep_alive](beast::error_code ec,
+                                                   std::size_t) {
+                        if (ec || !keep_alive || self->context_.stopping)
+                          return self->close();
+                        self->read();
+                      });
+  });
+}
+
 void Http_Session::close() {
   beast::error_code ignored;
   stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);

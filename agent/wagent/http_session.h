@@ -34,6 +34,9 @@ class Http_Session : public Closable,
 
   // The exchange is over: read the next request, or close.
   void finish(bool keep_alive);
+  // Ends the exchange with a whole response, without waiting for it to be
+  // written; the next request is read once it is out.
+  void send_final(std::shared_ptr<Response> response, bool keep_alive);
 
   const std::string& peer_text() const { return peer_text_; }
   const tcp::endpoint& peer() const { return peer_; }

@@ -67,21 +67,18 @@ class Post_Channel : public JSON_RPC_Channel {
       if (head_sent_) finish(false);
       return false;
     }
-    beast::error_code ec;
-    if (head_sent_) {
-      ec = session_->write_chunk(buffer_.data(), buffer_.size());
-      if (!ec) ec = session_->write_last_chunk();
-    } else {
+    replied_ = true;
+    if (!head_sent_) {
       auto response = std::make_shared<Response>(http::status::ok,
                                                  request_->version());
       response->set(http::field::content_type, "application/json");
-      response->keep_alive(request_->keep_alive());
       response->body().swap(buffer_);
-      response->prepare_payload();
-      ec = session_->write_response(response);
+      send_final(response);
+      return true;
     }
+    beast::error_code ec = session_->write_chunk(buffer_.data(), buffer_.size());
+    if (!ec) ec = session_->write_last_chunk();
     buffer_.clear();
-    replied_ = true;
     finish(!ec && request_->keep_alive());
     return !ec;
   }
@@ -89,11 +86,8 @@ class Post_Channel : public JSON_RPC_Channel {
   void on_idle() override {
     std::lock_guard<std::mutex> guard(lock_);
     if (replied_ || finished_ || in_message_) return;
-    auto response = std::make_shared<Response>(http::status::no_content,
-                                               request_->version());
-    response->keep_alive(request_->keep_alive());
-    beast::error_code ec = session_->write_response(response);
-    finish(!ec && request_->keep_alive());
+    send_final(std::make_shared<Response>(http::status::no_content,
+                                          request_->version()));
   }
 
  private:
@@ -102,16 +96,30 @@ class Post_Channel : public JSON_RPC_Channel {
     return false;
   }
 
+  // Under lock_. The session goes on once the response is out; the
+  // handler's thread does not wait for that.
+  void send_final(const std::shared_ptr<Response>& response) {
+    if (finished_) return;
+    response->keep_alive(request_->keep_alive());
+    if (response->result() != http::status::no_content)
+      response->prepare_payload();
+    session_->send_final(response, request_->keep_alive());
+    end_exchange();
+  }
+
   // Under lock_.
   void finish(bool keep_alive) {
     if (finished_) return;
+    session_->finish(keep_alive);
+    end_exchange();
+  }
+
+  void end_exchange() {
     finished_ = true;
     close();
-    session_->finish(keep_alive);
-    // The last reference may be this one: let it go on another thread.
-    JSON_RPC_Channel_Ptr self = self_;
+    // Every caller of the channel's hooks holds a reference of its own, so
+    // this one is never the last.
     self_ = JSON_RPC_Channel_Ptr();
-    net::post(session_->context().ioc, [self] {});
   }
 
   std::shared_ptr<Http_Session> session_;

@@ -8,6 +8,9 @@ namespace {
 // Replies are passed on in fragments of about this size as they are
 // generated.
 const std::size_t fragment_size = 64 * 1024;
+// Replies queued for the socket beyond this make their senders wait, so a
+// client that stops reading costs bounded memory.
+const std::size_t queue_limit = 1024 * 1024;
 }  // namespace
 
 class Ws_Session::Channel : public JSON_RPC_Channel {
@@ -48,9 +51,8 @@ class Ws_Session::Channel : public JSON_RPC_Channel {
   bool flush(bool last) {
     auto s = session_.lock();
     if (!s) return false;
-    beast::error_code ec = s->write_fragment(buffer_.data(), buffer_.size(),
-                                             last);
-    buffer_.clear();
+    beast::error_code ec = s->write_fragment(std::move(buffer_), last);
+    buffer_ = std::string();
     fragment_sent_ = true;
     if (ec) close();
     return !ec;
@@ -177,15 +179,60 @@ void Ws_Session::message_done() {
   });
 }
 
-beast::error_code Ws_Session::write_fragment(const char* data,
-                                             std::size_t length, bool last) {
+beast::error_code Ws_Session::write_fragment(std::string&& data, bool last) {
+  {
+    std::unique_lock<std::mutex> guard(queue_lock_);
+    queue_cv_.wait(guard, [this] {
+      return queued_bytes_ < queue_limit || write_failed_;
+    });
+    if (write_failed_) return net::error::broken_pipe;
+    queued_bytes_ += data.size();
+  }
   auto self = shared_from_this();
-  return run_blocking(ws_.get_executor(), [=](Completion done) {
-    if (self->ended_) return done(net::error::not_connected);
-    self->ws_.async_write_some(
-        last, net::const_buffer(data, length),
-        [done](beast::error_code ec, std::size_t) { done(ec); });
+  auto fragment = std::make_shared<std::string>(std::move(data));
+  net::post(ws_.get_executor(), [self, fragment, last] {
+    self->queue_.emplace_back(std::move(*fragment), last);
+    if (!self->writing_) self->write_next();
   });
+  return beast::error_code();
+}
+
+void Ws_Session::write_next() {
+  if (queue_.empty() || ended_) {
+    writing_ = false;
+    if (ended_) fail_writes();
+    return;
+  }
+  writing_ = true;
+  const Fragment& front = queue_.front();
+  ws_.async_write_some(
+      front.second, net::buffer(front.first),
+      [self = shared_from_this()](beast::error_code ec, std::size_t) {
+        {
+          std::lock_guard<std::mutex> guard(self->queue_lock_);
+          self->queued_bytes_ -= self->queue_.front().first.size();
+        }
+        self->queue_.pop_front();
+        self->queue_cv_.notify_all();
+        if (ec) {
+          self->writing_ = false;
+          self->fail_writes();
+          return beast::get_lowest_layer(self->ws_).close();
+        }
+        self->write_next();
+      });
+}
+
+// On the strand: nothing more will be written; writers waiting for room
+// learn that the requester has gone.
+void Ws_Session::fail_writes() {
+  {
+    std::lock_guard<std::mutex> guard(queue_lock_);
+    write_failed_ = true;
+    for (const Fragment& f : queue_) queued_bytes_ -= f.first.size();
+  }
+  queue_.clear();
+  queue_cv_.notify_all();
 }
 
 void Ws_Session::abort() {
@@ -207,6 +254,7 @@ void Ws_Session::shut() {
 void Ws_Session::ended() {
   if (ended_) return;
   ended_ = true;
+  if (!writing_) fail_writes();
   if (raw_channel_) raw_channel_->close();
   if (closed_callback_) {
     auto callback = std::move(closed_callback_);

@@ -5,6 +5,9 @@
 #define WAGENT_WS_SESSION_H
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <functional>
 #include <memory>
 #include <string>
@@ -38,9 +41,10 @@ class Ws_Session : public Closable,
 
   JSON_RPC_Channel_Ptr channel() const { return channel_; }
 
-  // Blocking message writes, for the channel (delivery and worker threads).
-  beast::error_code write_fragment(const char* data, std::size_t length,
-                                   bool last);
+  // Queues a piece of a message (`last` ends it) and returns at once while
+  // the queue has room; waits otherwise. For the channel, on delivery and
+  // worker threads. An error means the connection can take no more.
+  beast::error_code write_fragment(std::string&& data, bool last);
   // Ends the connection after a reply that was cut short.
   void abort();
 
@@ -53,6 +57,10 @@ class Ws_Session : public Closable,
   void on_read(beast::error_code ec);
   void message_done();
   void ended();
+  void write_next();
+  void fail_writes();
+
+  typedef std::pair<std::string, bool> Fragment;
 
   websocket::stream<beast::tcp_stream> ws_;
   Host_Context& context_;
@@ -64,6 +72,15 @@ class Ws_Session : public Closable,
   bool read_paused_ = false;  // on the strand only
   bool ended_ = false;        // on the strand only
   std::function<void()> closed_callback_;
+
+  // Pieces waiting for the socket, written one at a time (strand only).
+  std::deque<Fragment> queue_;
+  bool writing_ = false;
+  // Senders wait here for room.
+  std::mutex queue_lock_;
+  std::condition_variable queue_cv_;
+  std::size_t queued_bytes_ = 0;
+  bool write_failed_ = false;
 };
 
 }  // namespace wagent
