@@ -181,9 +181,9 @@ int run_host(int argc, char* argv[]) {
   const std::string exe_dir = executable_dir(argv[0]);
   Services services({exe_dir + "/../lib", exe_dir});
   tcp::endpoint endpoint;
-  Host_Context* context = nullptr;
   net::io_context ioc;
   Worker_Pool delivery(64, std::chrono::seconds(30));
+  Host_Context ctx(ioc, services, delivery);
   std::shared_ptr<Listener> listener;
   try {
     config = load_config(config_path);
@@ -191,13 +191,11 @@ int run_host(int argc, char* argv[]) {
     endpoint = listen_endpoint(config);
     apply_settings(config, log_file);
     services.load(config);
-    context = new Host_Context(ioc, services, delivery);
-    context->body_limit = number_setting(config, "http.body_limit",
-                                         context->body_limit);
-    context->timeout = std::chrono::seconds(
-        number_setting(config, "http.timeout", context->timeout.count()));
+    ctx.body_limit = number_setting(config, "http.body_limit", ctx.body_limit);
+    ctx.timeout = std::chrono::seconds(
+        number_setting(config, "http.timeout", ctx.timeout.count()));
     try {
-      listener = std::make_shared<Listener>(*context, endpoint);
+      listener = std::make_shared<Listener>(ctx, endpoint);
     } catch (const std::exception& e) {
       throw Config_Error(config.where("listen") + ": cannot listen on " +
                          config.get("listen", "127.0.0.1:8580") + ": " +
@@ -208,9 +206,6 @@ int run_host(int argc, char* argv[]) {
     std::cerr << "wagent: " << e.what() << "\n";
     return 1;
   }
-  // Handlers may still look at the context after run_host returns (detached
-  // workers), so it is never freed.
-  Host_Context& ctx = *context;
 
   tcp::endpoint bound = listener->local_endpoint();
   std::string host_text = bound.address().is_v6()

@@ -14,6 +14,14 @@ typedef void* (*Factory)(Object_Deleter*);
 
 namespace {
 
+// Libraries stay loaded for the life of the process: detached workers may
+// still be running their code after stop.
+std::map<std::string, ACE_DLL*>& loaded_libraries() {
+  static std::map<std::string, ACE_DLL*>* libraries =
+      new std::map<std::string, ACE_DLL*>;
+  return *libraries;
+}
+
 template <class T>
 int call_fini(void* object) {
   return static_cast<T*>(object)->fini();
@@ -40,11 +48,11 @@ std::string Services::library_path(const Service_Line& line) const {
 
 void* Services::resolve(const Service_Line& line) {
   const std::string path = library_path(line);
-  ACE_DLL*& dll = libraries_[path];
+  ACE_DLL*& dll = loaded_libraries()[path];
   if (!dll) {
     std::unique_ptr<ACE_DLL> opened(new ACE_DLL(false));
     if (opened->open(path.c_str(), RTLD_NOW | RTLD_GLOBAL, false) != 0) {
-      libraries_.erase(path);
+      loaded_libraries().erase(path);
       const char* why = opened->error();
       throw Config_Error(line.where + ": cannot load library '" + path +
                          "': " + (why ? why : "unknown error"));

@@ -16,8 +16,6 @@
 #include "agent/restful/restful_handler.h"
 #include "agent/wagent/config.h"
 
-class ACE_DLL;
-
 namespace wagent {
 
 // Argument vector in the form init() takes (no program name); the strings
@@ -82,9 +80,6 @@ class Services {
 
   std::vector<std::string> module_dirs_;
   std::string config_dir_;
-  // Libraries stay loaded for the life of the process: detached workers
-  // may still be running their code after stop.
-  std::map<std::string, ACE_DLL*> libraries_;
   std::vector<Loaded> loaded_;
   JSON_RPC_Dispatcher dispatcher_;
   std::map<std::string, Creator_Service<JSON_RESTful_Handler>> rest_;
