@@ -246,9 +246,16 @@ int run_host(int argc, char* argv[]) {
       }
       ctx.shut_all();
       guard.reset();
-      // Connections that do not close in time are dropped.
-      auto timer = std::make_shared<net::steady_timer>(ioc, std::chrono::seconds(3));
-      timer->async_wait([&ioc, timer](beast::error_code) { ioc.stop(); });
+      // The io_context ends by itself once the connections have closed.
+      // Those that do not close in time are dropped: a WebSocket whose
+      // close handshake stalls would otherwise hold the stop.
+      auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+      while (!ioc.stopped() && std::chrono::steady_clock::now() < give_up)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      if (!ioc.stopped())
+        ACE_ERROR((LM_WARNING, "%N:%l: connections still open after 1 s are "
+                               "dropped\n"));
+      ioc.stop();
     });
   });
 

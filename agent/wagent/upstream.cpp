@@ -16,7 +16,6 @@ Upstream::Upstream(Host_Context& context, std::string host,
                    std::string session_key)
     : context_(context),
       strand_(net::make_strand(context.ioc)),
-      resolver_(strand_),
       timer_(strand_),
       host_(std::move(host)),
       port_(port),
@@ -31,7 +30,6 @@ void Upstream::stop() {
   net::dispatch(strand_, [self = shared_from_this()] {
     self->stopped_ = true;
     self->timer_.cancel();
-    self->resolver_.cancel();
     if (auto session = self->current_.lock()) session->shut();
   });
 }
@@ -39,9 +37,13 @@ void Upstream::stop() {
 void Upstream::connect() {
   if (stopped_) return;
   auto self = shared_from_this();
-  resolver_.async_resolve(
+  // A resolver per attempt: one kept between attempts holds the io_context
+  // busy after the last of them.
+  auto resolver = std::make_shared<tcp::resolver>(strand_);
+  resolver->async_resolve(
       host_, std::to_string(port_),
-      [self](beast::error_code ec, tcp::resolver::results_type results) {
+      [self, resolver](beast::error_code ec,
+                       tcp::resolver::results_type results) {
         if (self->stopped_) return;
         if (ec) {
           ACE_ERROR((LM_ERROR, "%N:%l: upstream %C: %C\n", self->host_.c_str(),

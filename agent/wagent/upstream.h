@@ -29,7 +29,6 @@ class Upstream : public std::enable_shared_from_this<Upstream> {
 
   Host_Context& context_;
   net::strand<net::io_context::executor_type> strand_;
-  tcp::resolver resolver_;
   net::steady_timer timer_;
   std::string host_;
   unsigned short port_;

@@ -244,6 +244,12 @@ void Ws_Session::abort() {
 void Ws_Session::shut() {
   net::post(ws_.get_executor(), [self = shared_from_this()] {
     if (self->ended_) return;
+    // A peer that does not answer the close is not waited for long.
+    websocket::stream_base::timeout timeouts{};
+    timeouts.handshake_timeout = std::chrono::seconds(1);
+    timeouts.idle_timeout = websocket::stream_base::none();
+    timeouts.keep_alive_pings = false;
+    self->ws_.set_option(timeouts);
     self->ws_.async_close(websocket::close_code::going_away,
                           [self](beast::error_code) {
                             beast::get_lowest_layer(self->ws_).close();
@@ -255,6 +261,9 @@ void Ws_Session::ended() {
   if (ended_) return;
   ended_ = true;
   if (!writing_) fail_writes();
+  // Also ends the stream's own timers, which would otherwise keep the
+  // io_context busy until they expire.
+  beast::get_lowest_layer(ws_).close();
   if (raw_channel_) raw_channel_->close();
   if (closed_callback_) {
     auto callback = std::move(closed_callback_);
