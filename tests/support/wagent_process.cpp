@@ -139,6 +139,9 @@ bool Wagent_Process::spawn(const std::string& config_text,
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  // stdout goes to the same pipe: a child left behind by a crashed test
+  // must not hold the test runner's output open.
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
   posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
   posix_spawn_file_actions_addchdir_np(&actions, dir_->path().c_str());
 
