@@ -192,16 +192,14 @@ void Http_Session::serve(const std::shared_ptr<Request>& request) {
                                     "POST a JSON-RPC object, or upgrade to "
                                     "WebSocket.\n");
       response->set(http::field::allow, "POST");
-      write_response(response);
-      return finish(request->keep_alive());
+      return send_final(response, request->keep_alive());
     }
     if (const auto* rest = context_.services.rest(path))
       return serve_rest(self, request, *rest);
     if (const auto* plain = context_.services.http(path))
       return serve_http(self, request, *plain);
-    write_response(text_response(*request, http::status::not_found,
-                                 "Not found.\n"));
-    finish(request->keep_alive());
+    send_final(text_response(*request, http::status::not_found, "Not found.\n"),
+               request->keep_alive());
   } catch (const std::exception& e) {
     // Exchanges answer their own failures; this is the last line.
     ACE_ERROR((LM_ERROR, "%N:%l: %C %C failed: %C\n",

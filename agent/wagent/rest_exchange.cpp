@@ -106,8 +106,7 @@ void serve_rest(const std::shared_ptr<Http_Session>& session,
   }
   response->keep_alive(request->keep_alive());
   if (reply.replied()) response->prepare_payload();
-  beast::error_code ec = session->write_response(response);
-  session->finish(!ec && request->keep_alive());
+  session->send_final(response, request->keep_alive());
 }
 
 }  // namespace wagent

@@ -62,8 +62,6 @@ class Wagent : public ::testing::Test {
     agent = nullptr;
   }
 
-  wire::Wire_Client client() { return wire::Wire_Client(agent->host(), agent->port()); }
-
   Value post(const std::string& body, int expected_status = 200) {
     wire::Wire_Client c(agent->host(), agent->port());
     wire::Http_Response r = c.request("POST", "/jsonrpc", body);
