@@ -24,7 +24,8 @@ class HTTP_Handler {
 // Exported by the module that supplies HTTP handlers; it keeps copies of its
 // service arguments, which a host may hand to each created handler.
 template <>
-class __attribute__((visibility("default"))) Object_Creator_T<HTTP_Handler> {
+class __attribute__((visibility("default"))) Object_Creator_T<HTTP_Handler>
+    : public Service_Object {
  public:
   Object_Creator_T();
   virtual ~Object_Creator_T();

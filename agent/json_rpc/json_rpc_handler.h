@@ -7,12 +7,13 @@
 
 #include "agent/json_rpc/json_rpc_channel.h"
 #include "agent/json_rpc/json_rpc_object.h"
+#include "agent/mdrt/object_creator.h"
 
 class YAJL_Handler;
 
 // Plain handler: handle_object runs on the thread that delivers the object.
 // One object serves every request of its service, several at once.
-class JSON_RPC_Handler {
+class JSON_RPC_Handler : public Service_Object {
  public:
   virtual ~JSON_RPC_Handler();
   // Service arguments, without a program name.
@@ -61,7 +62,7 @@ class JSON_RPC_Thread_Pool_Handler_Impl : public JSON_RPC_Thread_Pool_Handler {
 // params into it and deletes it once the message has been read. The object
 // handed to create carries the method; its id and kind are final when the
 // handler is deleted.
-class JSON_RPC_Params_Handler_Creator {
+class JSON_RPC_Params_Handler_Creator : public Service_Object {
  public:
   virtual ~JSON_RPC_Params_Handler_Creator();
   virtual int init(int argc, char* argv[]);

@@ -7,10 +7,21 @@
 // factory returned.
 typedef void (*Object_Deleter)(void*);
 
-template <class T>
-class Object_Creator_T {
+// The first base of every kind of object a module's factory returns. A host
+// receives a factory's result untyped; this common root lets it check with
+// dynamic_cast that the object is of the kind its configuration line binds,
+// instead of trusting the line.
+class __attribute__((visibility("default"))) Service_Object {
  public:
-  virtual ~Object_Creator_T() {}
+  virtual ~Service_Object();
+};
+
+// Visible from every library, so that a creator made in a module and one
+// expected by the host are the same type.
+template <class T>
+class __attribute__((visibility("default"))) Object_Creator_T
+    : public Service_Object {
+ public:
   virtual int init(int, char*[]) { return 0; }
   virtual int fini() { return 0; }
   // A fresh handler, or null with errno ENOMEM.

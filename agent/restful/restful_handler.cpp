@@ -133,3 +133,5 @@ WAGENT_REST_METHOD_NOT_ALLOWED(handle_post)
 WAGENT_REST_METHOD_NOT_ALLOWED(handle_put)
 WAGENT_REST_METHOD_NOT_ALLOWED(handle_delete)
 #undef WAGENT_REST_METHOD_NOT_ALLOWED
+
+template class Object_Creator_T<JSON_RESTful_Handler>;

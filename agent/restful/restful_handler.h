@@ -111,6 +111,7 @@ class JSON_RESTful_Handler_Impl2 : public JSON_RESTful_Handler {
 
 // The creator the host keeps for a REST service is the plain
 // Object_Creator_T<JSON_RESTful_Handler>; the module supplies create and
-// destroy.
+// destroy. Its type information lives here only.
+extern template class Object_Creator_T<JSON_RESTful_Handler>;
 
 #endif

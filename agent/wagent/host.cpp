@@ -9,15 +9,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <iostream>
 #include <thread>
 
 #include "agent/eventutil/event_trigger.h"
 #include "agent/json_rpc/json_rpc_handler.h"
-#include "agent/json_rpc/worker_pool.h"
 #include "agent/modsess/session.h"
 #include "agent/platform/platform.h"
 #include "agent/wagent/config.h"
+#include "agent/wagent/io_threads.h"
 #include "agent/wagent/log_backend.h"
 #include "agent/wagent/server.h"
 #include "agent/wagent/services.h"
@@ -30,8 +31,24 @@ namespace {
 
 const char usage[] = "usage: wagent -f CONFIG [-s KEY=VALUE ...]\n";
 
-// How long a stop waits for requests in flight before it gives up on them.
+// How long a stop waits for requests in flight before it closes their
+// connections, and then for what is left.
 const std::chrono::seconds drain_limit(10);
+const std::chrono::seconds close_limit(1);
+
+// Handlers that may run at once on the io threads; past it a request is
+// answered "busy". Each may hold a thread while a client reads slowly.
+const unsigned handler_limit = 256;
+
+template <class Predicate>
+bool wait_until(Predicate done, std::chrono::milliseconds limit) {
+  auto give_up = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= give_up) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
 
 std::string directory_of(const std::string& path) {
   std::string::size_type slash = path.rfind('/');
@@ -182,8 +199,9 @@ int run_host(int argc, char* argv[]) {
   Services services({exe_dir + "/../lib", exe_dir});
   tcp::endpoint endpoint;
   net::io_context ioc;
-  Worker_Pool delivery(64, std::chrono::seconds(30));
-  Host_Context ctx(ioc, services, delivery);
+  const unsigned cores = std::max(2u, std::thread::hardware_concurrency());
+  Io_Threads io(ioc, cores, cores + handler_limit, handler_limit);
+  Host_Context ctx(ioc, services, io);
   std::shared_ptr<Listener> listener;
   try {
     config = load_config(config_path);
@@ -223,53 +241,43 @@ int run_host(int argc, char* argv[]) {
 
   auto guard = net::make_work_guard(ioc);
   net::signal_set signals(ioc, SIGINT, SIGTERM);
-  std::thread stopper;
-  bool drained = true;
+  std::promise<int> stop_signal;
   signals.async_wait([&](beast::error_code ec, int signal) {
-    if (ec) return;
-    ACE_DEBUG((LM_NOTICE, "%N:%l: signal %d: stopping\n", signal));
-    ctx.stopping = true;
-    listener->stop();
-    if (upstream) upstream->stop();
-    // Waiting for requests in flight blocks, and they need the io_context
-    // to finish their writes: wait on a thread of its own.
-    stopper = std::thread([&] {
-      bool idle = delivery.drain(std::chrono::milliseconds(
-          std::chrono::duration_cast<std::chrono::milliseconds>(drain_limit)));
-      ACE_Time_Value limit(drain_limit.count());
-      idle = json_rpc::drain_workers(&limit) && idle;
-      if (!idle) {
-        drained = false;
-        ACE_ERROR((LM_WARNING, "%N:%l: requests still running after %d s; "
-                               "their services stay in place\n",
-                   int(drain_limit.count())));
-      }
-      ctx.shut_all();
-      guard.reset();
-      // The io_context ends by itself once the connections have closed.
-      // Those that do not close in time are dropped: a WebSocket whose
-      // close handshake stalls would otherwise hold the stop.
-      auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-      while (!ioc.stopped() && std::chrono::steady_clock::now() < give_up)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      if (!ioc.stopped())
-        ACE_ERROR((LM_WARNING, "%N:%l: connections still open after 1 s are "
-                               "dropped\n"));
-      ioc.stop();
-    });
+    stop_signal.set_value(ec ? 0 : signal);
   });
-
+  io.start();
   std::cerr << "wagent: listening on http://" << host_text << ":"
             << bound.port() << std::endl;
 
-  unsigned threads = std::max(2u, std::thread::hardware_concurrency());
-  std::vector<std::thread> runners;
-  for (unsigned i = 1; i < threads; ++i) runners.emplace_back([&] { ioc.run(); });
-  ioc.run();
-  for (std::thread& t : runners) t.join();
-  if (stopper.joinable()) stopper.join();
+  int signal = stop_signal.get_future().get();
+  ACE_DEBUG((LM_NOTICE, "%N:%l: signal %d: stopping\n", signal));
+  ctx.stopping = true;
+  listener->stop();
+  if (upstream) upstream->stop();
 
-  if (drained) services.stop();
+  // Requests in flight get their time; then the connections are closed,
+  // which ends every write still waiting on a client, and what runs after
+  // that has a last second to notice.
+  const auto idle = [&] {
+    return io.handlers() == 0 && json_rpc::drain_workers(&ACE_Time_Value::zero);
+  };
+  wait_until(idle, drain_limit);
+  ctx.shut_all();
+  wait_until([&] { return idle() && ctx.open_count() == 0; }, close_limit);
+  guard.reset();
+  bool joined = io.stop(close_limit);
+  if (!joined || !idle()) {
+    // Work that outlived its bounds may still touch the services and the
+    // process's statics: leave without destroying anything under it.
+    ACE_ERROR((LM_WARNING, "%N:%l: requests still running after %d s; "
+                           "leaving without stopping the services\n",
+               int(drain_limit.count())));
+    ACE_DEBUG((LM_NOTICE, "%N:%l: stopped\n"));
+    log_file.close();
+    std::fflush(nullptr);
+    ::_exit(0);
+  }
+  services.stop();
   ACE_DEBUG((LM_NOTICE, "%N:%l: stopped\n"));
   return 0;
 }

@@ -15,6 +15,13 @@ void Host_Context::track(const std::shared_ptr<Closable>& c) {
   open_.push_back(c);
 }
 
+std::size_t Host_Context::open_count() {
+  std::lock_guard<std::mutex> guard(lock_);
+  std::size_t n = 0;
+  for (auto& weak : open_) n += !weak.expired();
+  return n;
+}
+
 void Host_Context::shut_all() {
   std::list<std::weak_ptr<Closable>> open;
   {
@@ -68,7 +75,7 @@ std::shared_ptr<Response> text_response(const Request& request,
 // ---------------------------------------------------------------------------
 
 Listener::Listener(Host_Context& context, const tcp::endpoint& endpoint)
-    : context_(context), acceptor_(context.ioc) {
+    : context_(context), acceptor_(context.ioc), backoff_(context.ioc) {
   acceptor_.open(endpoint.protocol());
   acceptor_.set_option(net::socket_base::reuse_address(true));
   acceptor_.bind(endpoint);
@@ -81,6 +88,7 @@ void Listener::stop() {
   net::post(acceptor_.get_executor(), [self = shared_from_this()] {
     beast::error_code ignored;
     self->acceptor_.close(ignored);
+    self->backoff_.cancel();
   });
 }
 
@@ -88,16 +96,30 @@ void Listener::accept() {
   acceptor_.async_accept(
       net::make_strand(context_.ioc),
       [self = shared_from_this()](beast::error_code ec, tcp::socket socket) {
-        if (ec == net::error::operation_aborted || !self->acceptor_.is_open())
-          return;
-        if (!ec && !self->context_.stopping) {
-          auto session =
-              std::make_shared<Http_Session>(std::move(socket), self->context_);
-          self->context_.track(session);
-          session->start();
-        }
-        self->accept();
+        self->on_accept(ec, std::move(socket));
       });
+}
+
+void Listener::on_accept(beast::error_code ec, tcp::socket socket) {
+  if (ec == net::error::operation_aborted || !acceptor_.is_open()) return;
+  if (ec == net::error::no_descriptors || ec.value() == ENFILE ||
+      ec == net::error::no_buffer_space || ec == net::error::no_memory) {
+    // The pending connection stays in the backlog; trying again at once
+    // would only spin. Connections already open go on being served.
+    ACE_ERROR((LM_WARNING, "%N:%l: accept paused for 100 ms: %C\n",
+               ec.message().c_str()));
+    backoff_.expires_after(std::chrono::milliseconds(100));
+    backoff_.async_wait([self = shared_from_this()](beast::error_code wait_ec) {
+      if (!wait_ec && self->acceptor_.is_open()) self->accept();
+    });
+    return;
+  }
+  if (!ec && !context_.stopping) {
+    auto session = std::make_shared<Http_Session>(std::move(socket), context_);
+    context_.track(session);
+    session->start();
+  }
+  accept();
 }
 
 // ---------------------------------------------------------------------------
@@ -159,10 +181,21 @@ void Http_Session::on_read(beast::error_code ec) {
   if (ec == http::error::header_limit)
     return reply_now(http::status::request_header_fields_too_large,
                      "Request header is too large.\n", false);
-  if (ec) return close();  // end of stream, timeout, bad request
+  // A request that breaks the syntax is told so; a client that went away or
+  // took too long is not.
+  if (ec && ec.category() == http::make_error_code(http::error::bad_method).category() &&
+      ec != http::error::end_of_stream && ec != http::error::partial_message)
+    return reply_now(http::status::bad_request, "Bad request.\n", false);
+  if (ec) return close();
 
   auto request = std::make_shared<Request>(parser_->release());
   stream_.expires_never();
+  // A body coded in a way this host does not decode cannot be delimited:
+  // reading on would take its bytes for the next request.
+  auto coding = request->find(http::field::transfer_encoding);
+  if (coding != request->end() && !beast::iequals(coding->value(), "chunked"))
+    return reply_now(http::status::not_implemented,
+                     "Transfer-Encoding not supported.\n", false);
   std::string target(request->target());
   std::string path = target.substr(0, target.find('?'));
 
@@ -175,16 +208,19 @@ void Http_Session::on_read(beast::error_code ec) {
     return;
   }
 
-  auto self = shared_from_this();
-  if (!context_.delivery.submit([self, request] { self->serve(request); }))
-    reply_now(http::status::service_unavailable, "Shutting down.\n", false);
+  // Served on this thread once the strand is left: the handler's writes go
+  // back through the strand.
+  net::defer(context_.ioc.get_executor(),
+             [self = shared_from_this(), request] { self->serve(request); });
 }
 
 void Http_Session::serve(const std::shared_ptr<Request>& request) {
   std::string target(request->target());
   std::string path = target.substr(0, target.find('?'));
   auto self = shared_from_this();
+  Io_Threads::Handler_Scope scope(context_.io);
   try {
+    if (!scope.admitted()) return send_busy(request);
     if (path == "/jsonrpc") {
       if (request->method() == http::verb::post)
         return serve_jsonrpc_post(self, request);
@@ -259,7 +295,8 @@ beast::error_code Http_Session::write_last_chunk() {
 }
 
 void Http_Session::finish(bool keep_alive) {
-  net::post(stream_.get_executor(), [self = shared_from_this(), keep_alive] {
+  net::defer(stream_.get_executor(), [self = shared_from_this(), keep_alive] {
+    self->unwatch();
     if (keep_alive && !self->context_.stopping)
       self->read();
     else
@@ -269,17 +306,63 @@ void Http_Session::finish(bool keep_alive) {
 
 void Http_Session::send_final(std::shared_ptr<Response> response,
                               bool keep_alive) {
-  net::post(stream_.get_executor(), [self = shared_from_this(), response,
-                                     keep_alive] {
+  // Deferred, not posted: a reply made on an io thread goes out from the
+  // same thread as soon as the handler returns, with no wake-up.
+  net::defer(stream_.get_executor(), [self = shared_from_this(), response,
+                                      keep_alive] {
     self->stream_.expires_after(self->context_.timeout);
     http::async_write(self->stream_, *response,
                       [self, response, keep_alive](beast::error_code ec,
                                                    std::size_t) {
+                        self->unwatch();
                         if (ec || !keep_alive || self->context_.stopping)
                           return self->close();
                         self->read();
                       });
   });
+}
+
+void Http_Session::send_busy(const std::shared_ptr<Request>& request) {
+  auto response = text_response(*request, http::status::service_unavailable,
+                                "The agent is busy; try again later.\n");
+  response->set(http::field::retry_after, "1");
+  send_final(response, request->keep_alive());
+}
+
+void Http_Session::watch(std::function<void()> on_gone) {
+  {
+    std::lock_guard<std::mutex> guard(watch_lock_);
+    on_gone_ = std::move(on_gone);
+  }
+  net::dispatch(stream_.get_executor(), [self = shared_from_this()] {
+    self->stream_.socket().async_wait(
+        tcp::socket::wait_read, [self](beast::error_code ec) {
+          if (ec == net::error::operation_aborted) return;
+          // Readable: either the next request of a pipelining client, or
+          // the end of the connection. Only the latter ends the exchange.
+          char byte;
+          ssize_t n = ec ? 0
+                         : ::recv(self->stream_.socket().native_handle(), &byte,
+                                  1, MSG_PEEK | MSG_DONTWAIT);
+          if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)))
+            return;
+          std::function<void()> gone;
+          {
+            std::lock_guard<std::mutex> guard(self->watch_lock_);
+            gone.swap(self->on_gone_);
+          }
+          if (gone) gone();
+        });
+  });
+}
+
+void Http_Session::unwatch() {
+  {
+    std::lock_guard<std::mutex> guard(watch_lock_);
+    on_gone_ = nullptr;
+  }
+  beast::error_code ignored;
+  stream_.socket().cancel(ignored);
 }
 
 void Http_Session::close() {

@@ -1,13 +1,16 @@
-// One HTTP connection. Requests are read on the io_context; each is served
-// on a delivery thread, which writes the answer back through the blocking
-// calls below and then hands the connection back with finish().
+// One HTTP connection. Requests are read on the io_context and served on
+// the same thread outside the connection's strand; the answer goes back
+// through send_final, or the blocking calls below and then finish().
 #ifndef WAGENT_HTTP_SESSION_H
 #define WAGENT_HTTP_SESSION_H
 
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
+#include "agent/json_rpc/json_rpc_channel.h"
 #include "agent/wagent/net.h"
 #include "agent/wagent/server.h"
 
@@ -24,7 +27,7 @@ class Http_Session : public Closable,
   void start();
   void shut() override;
 
-  // Blocking writes, for delivery and worker threads only.
+  // Blocking writes, for handler threads.
   beast::error_code write_response(std::shared_ptr<Response> response);
   // The head of a response whose body follows in chunks.
   beast::error_code write_chunked_head(
@@ -37,6 +40,9 @@ class Http_Session : public Closable,
   // Ends the exchange with a whole response, without waiting for it to be
   // written; the next request is read once it is out.
   void send_final(std::shared_ptr<Response> response, bool keep_alive);
+  // Calls `on_gone` (on an io thread) if the client closes the connection
+  // before the exchange ends, so the work done for it can stop.
+  void watch(std::function<void()> on_gone);
 
   const std::string& peer_text() const { return peer_text_; }
   const tcp::endpoint& peer() const { return peer_; }
@@ -47,6 +53,8 @@ class Http_Session : public Closable,
   void on_read(beast::error_code ec);
   void serve(const std::shared_ptr<Request>& request);
   void reply_now(http::status status, const std::string& text, bool keep);
+  void send_busy(const std::shared_ptr<Request>& request);
+  void unwatch();  // on the strand, before the next read
   void close();
 
   beast::tcp_stream stream_;
@@ -55,6 +63,8 @@ class Http_Session : public Closable,
   std::optional<http::request_parser<http::string_body>> parser_;
   tcp::endpoint peer_;
   std::string peer_text_;
+  std::mutex watch_lock_;
+  std::function<void()> on_gone_;
 };
 
 // A plain answer with a short text body.
@@ -62,9 +72,13 @@ std::shared_ptr<Response> text_response(const Request& request,
                                         http::status status,
                                         const std::string& text);
 
-// Served on a delivery thread; each answers and then calls finish().
+// Served outside the strand; each answers and then ends the exchange.
 void serve_jsonrpc_post(const std::shared_ptr<Http_Session>& session,
                         const std::shared_ptr<Request>& request);
+// Reads one JSON-RPC message and delivers it; a failure that escapes the
+// framework is answered -32603 here.
+void deliver_message(Host_Context& context, const JSON_RPC_Channel_Ptr& channel,
+                     const std::string& text);
 void serve_rest(const std::shared_ptr<Http_Session>& session,
                 const std::shared_ptr<Request>& request,
                 const Creator_Service<JSON_RESTful_Handler>& service);

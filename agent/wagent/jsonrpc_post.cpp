@@ -32,6 +32,19 @@ class Post_Channel : public JSON_RPC_Channel {
   // weak references.
   void hold(const JSON_RPC_Channel_Ptr& self) { self_ = self; }
 
+  // Work for the exchange goes on after its delivery (a worker thread, a
+  // reply still to come): a client that closes the connection meanwhile
+  // has gone, and the work is told so through the channel.
+  void watch_requester() {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (finished_) return;
+    JSON_RPC_Channel_WPtr weak(self_);
+    session_->watch([weak] {
+      JSON_RPC_Channel_Ptr channel(weak);
+      if (channel.get()) channel->close();
+    });
+  }
+
  protected:
   bool begin_message() override {
     std::lock_guard<std::mutex> guard(lock_);
@@ -140,10 +153,14 @@ void serve_jsonrpc_post(const std::shared_ptr<Http_Session>& session,
   Post_Channel* raw = new Post_Channel(session, request);
   JSON_RPC_Channel_Ptr channel(raw);
   raw->hold(channel);
-  const std::string& body = request->body();
+  deliver_message(session->context(), channel, request->body());
+  raw->watch_requester();
+}
+
+void deliver_message(Host_Context& context, const JSON_RPC_Channel_Ptr& channel,
+                     const std::string& text) {
   try {
-    session->context().services.dispatcher().dispatch(channel, body.data(),
-                                                      body.size());
+    context.services.dispatcher().dispatch(channel, text.data(), text.size());
   } catch (const std::exception& e) {
     ACE_ERROR((LM_ERROR, "%N:%l: JSON-RPC delivery failed: %C\n", e.what()));
     channel->send_error(-32603, json_spirit::Value::null, nullptr,

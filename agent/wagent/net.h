@@ -13,6 +13,8 @@
 #include <memory>
 #include <mutex>
 
+#include "agent/wagent/io_threads.h"
+
 namespace wagent {
 
 namespace beast = boost::beast;
@@ -24,10 +26,10 @@ using tcp = net::ip::tcp;
 typedef std::function<void(beast::error_code)> Completion;
 
 // Starts an asynchronous operation on `executor` and waits for it to
-// complete. Handlers run on their own threads and write as they generate;
-// blocking them on each write is what keeps a reply of any size in bounded
+// complete. Handlers write as they generate; blocking them on each write is what keeps a reply of any size in bounded
 // memory. The stream's own timeouts end operations with a client that stops
-// reading. Never call it from an io_context thread.
+// reading. On an io thread the pool puts another thread in its place while
+// this one waits.
 template <class Executor, class Start>
 beast::error_code run_blocking(const Executor& executor, Start start) {
   struct State {
@@ -45,6 +47,7 @@ beast::error_code run_blocking(const Executor& executor, Start start) {
       state->done_cv.notify_all();
     }));
   });
+  Io_Threads::Blocking_Scope blocking;
   std::unique_lock<std::mutex> guard(state->lock);
   state->done_cv.wait(guard, [&] { return state->done; });
   return state->ec;

@@ -10,7 +10,6 @@
 #include <mutex>
 #include <string>
 
-#include "agent/json_rpc/worker_pool.h"
 #include "agent/wagent/net.h"
 #include "agent/wagent/services.h"
 
@@ -25,24 +24,24 @@ class Closable {
 
 // What every connection shares with the host.
 struct Host_Context {
-  Host_Context(net::io_context& ioc, const Services& services,
-               Worker_Pool& delivery)
-      : ioc(ioc), services(services), delivery(delivery) {}
+  Host_Context(net::io_context& ioc, const Services& services, Io_Threads& io)
+      : ioc(ioc), services(services), io(io) {}
 
   net::io_context& ioc;
   const Services& services;
-  // Handlers run here, off the io_context threads, since they write to
-  // their connection with blocking calls.
-  Worker_Pool& delivery;
+  Io_Threads& io;
   std::size_t body_limit = 8 * 1024 * 1024;
+  // A request must arrive whole, and each write must progress, within it.
   std::chrono::seconds timeout{30};
   // Messages a WebSocket may have in flight before its reading pauses.
-  std::size_t ws_in_flight_limit = 256;
+  std::size_t ws_in_flight_limit = 32;
   std::atomic<bool> stopping{false};
 
   void track(const std::shared_ptr<Closable>& c);
   // Shuts every tracked connection that is still open.
   void shut_all();
+  // Connections tracked and not yet gone.
+  std::size_t open_count();
 
  private:
   std::mutex lock_;
@@ -63,9 +62,12 @@ class Listener : public std::enable_shared_from_this<Listener> {
 
  private:
   void accept();
+  void on_accept(beast::error_code ec, tcp::socket socket);
 
   Host_Context& context_;
   tcp::acceptor acceptor_;
+  // Out of descriptors: wait before the next accept instead of spinning.
+  net::steady_timer backoff_;
 };
 
 }  // namespace wagent

@@ -9,7 +9,24 @@
 namespace wagent {
 
 namespace {
-typedef void* (*Factory)(Object_Deleter*);
+typedef Service_Object* (*Factory)(Object_Deleter*);
+
+const char* const kind_names[] = {
+    "a JSON-RPC handler (a 'jsonrpc' line)",
+    "a params-handler creator (a 'params' line)",
+    "a REST handler creator (a 'rest' line)",
+    "an HTTP handler creator (an 'http' line)"};
+
+// The kind of object a factory made, from its type: a factory bound under
+// the wrong keyword must be refused, never called through the wrong type.
+int kind_of(Service_Object* object) {
+  if (dynamic_cast<JSON_RPC_Handler*>(object)) return SERVICE_JSONRPC;
+  if (dynamic_cast<JSON_RPC_Params_Handler_Creator*>(object))
+    return SERVICE_PARAMS;
+  if (dynamic_cast<Object_Creator_T<JSON_RESTful_Handler>*>(object))
+    return SERVICE_REST;
+  return SERVICE_HTTP;  // MERGE: cast to the agent's HTTP creator base
+}
 }  // namespace
 
 namespace {
@@ -23,7 +40,7 @@ std::map<std::string, ACE_DLL*>& loaded_libraries() {
 }
 
 template <class T>
-int call_fini(void* object) {
+int call_fini(Service_Object* object) {
   return static_cast<T*>(object)->fini();
 }
 
@@ -59,6 +76,10 @@ void* Services::resolve(const Service_Line& line) {
     }
     dll = opened.release();
   }
+  // Only a factory may be called; any other symbol would be called blind.
+  if (line.factory.compare(0, 6, "_make_") != 0)
+    throw Config_Error(line.where + ": '" + line.factory +
+                       "' is not a factory name (_make_<Class>)");
   void* symbol = dll->symbol(line.factory.c_str(), 1);
   if (!symbol)
     throw Config_Error(line.where + ": library '" + path +
@@ -80,10 +101,19 @@ void Services::load(const Config& config) {
 void Services::load_line(const Service_Line& line) {
   Factory factory = reinterpret_cast<Factory>(resolve(line));
   Object_Deleter deleter = nullptr;
-  void* object = factory(&deleter);
+  Service_Object* object = factory(&deleter);
   if (!object)
     throw Config_Error(line.where + ": factory '" + line.factory +
                        "' returned no object");
+  int kind = kind_of(object);
+  if (kind != line.kind) {
+    if (deleter) deleter(object);
+    throw Config_Error(line.where + ": factory '" + line.factory +
+                       "' makes " +
+                       (kind < 0 ? std::string("no service object this host knows")
+                                 : kind_names[kind]) +
+                       ", not " + kind_names[line.kind]);
+  }
 
   Args args(line.args);
   int rc = 0;
@@ -91,7 +121,7 @@ void Services::load_line(const Service_Line& line) {
   bool bound = true;
   switch (line.kind) {
     case SERVICE_JSONRPC: {
-      JSON_RPC_Handler* h = static_cast<JSON_RPC_Handler*>(object);
+      JSON_RPC_Handler* h = dynamic_cast<JSON_RPC_Handler*>(object);
       loaded.fini = &call_fini<JSON_RPC_Handler>;
       rc = h->init(args.argc(), args.argv());
       if (rc == 0)
@@ -100,7 +130,7 @@ void Services::load_line(const Service_Line& line) {
       break;
     }
     case SERVICE_PARAMS: {
-      auto* c = static_cast<JSON_RPC_Params_Handler_Creator*>(object);
+      auto* c = dynamic_cast<JSON_RPC_Params_Handler_Creator*>(object);
       loaded.fini = &call_fini<JSON_RPC_Params_Handler_Creator>;
       rc = c->init(args.argc(), args.argv());
       if (rc == 0) bound = dispatcher_.bind_params(line.names[0], c);
@@ -130,7 +160,8 @@ void Services::load_line(const Service_Line& line) {
 template <class Handler>
 int Services::bind_path(
     std::map<std::string, Creator_Service<Handler>>& routes,
-    const Service_Line& line, Args& args, void* object, bool& bound) {
+    const Service_Line& line, Args& args, Service_Object* object,
+    bool& bound) {
   auto* creator = static_cast<Object_Creator_T<Handler>*>(object);
   int rc = creator->init(args.argc(), args.argv());
   if (rc != 0) return rc;

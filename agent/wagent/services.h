@@ -64,16 +64,16 @@ class Services {
 
  private:
   struct Loaded {
-    void* object;
+    Service_Object* object;
     Object_Deleter deleter;
-    int (*fini)(void*);
+    int (*fini)(Service_Object*);
     std::string where;
   };
 
   void load_line(const Service_Line& line);
   template <class Handler>
   int bind_path(std::map<std::string, Creator_Service<Handler>>& routes,
-                const Service_Line& line, Args& args, void* object,
+                const Service_Line& line, Args& args, Service_Object* object,
                 bool& bound);
   void* resolve(const Service_Line& line);
   std::string library_path(const Service_Line& line) const;

@@ -142,26 +142,24 @@ void Ws_Session::on_read(beast::error_code ec) {
   auto text = std::make_shared<std::string>(beast::buffers_to_string(buffer_.data()));
   buffer_.consume(buffer_.size());
 
-  auto self = shared_from_this();
-  JSON_RPC_Channel_Ptr channel = channel_;
   ++in_flight_;
-  bool queued = context_.delivery.submit([self, channel, text] {
-    try {
-      self->context_.services.dispatcher().dispatch(channel, text->data(),
-                                                    text->size());
-    } catch (const std::exception& e) {
-      ACE_ERROR((LM_ERROR, "%N:%l: JSON-RPC delivery failed: %C\n", e.what()));
-      channel->send_error(-32603, json_spirit::Value::null, nullptr,
-                          json_spirit::Value::null);
-    }
-    self->message_done();
-  });
-  if (!queued) {
-    --in_flight_;
-    return shut();
-  }
+  // Served on this thread once the strand is left; replies come back
+  // through it.
+  net::defer(context_.ioc.get_executor(),
+             [self = shared_from_this(), channel = channel_, text] {
+               {
+                 Io_Threads::Handler_Scope scope(self->context_.io);
+                 if (scope.admitted())
+                   deliver_message(self->context_, channel, *text);
+                 else
+                   channel->send_error(-32603, json_spirit::Value::null,
+                                       "The agent is busy; try again later.",
+                                       json_spirit::Value::null);
+               }
+               self->message_done();
+             });
   // A client that sends faster than its messages are served waits on TCP
-  // instead of growing the queue.
+  // instead of growing the host's work.
   if (in_flight_ >= context_.ws_in_flight_limit)
     read_paused_ = true;
   else
@@ -182,15 +180,26 @@ void Ws_Session::message_done() {
 beast::error_code Ws_Session::write_fragment(std::string&& data, bool last) {
   {
     std::unique_lock<std::mutex> guard(queue_lock_);
-    queue_cv_.wait(guard, [this] {
-      return queued_bytes_ < queue_limit || write_failed_;
-    });
+    auto room = [this] { return queued_bytes_ < queue_limit || write_failed_; };
+    if (!room()) {
+      // A client that does not read holds this thread for one write
+      // timeout at most; then the connection is given up.
+      Io_Threads::Blocking_Scope blocking;
+      if (!queue_cv_.wait_for(guard, context_.timeout, room)) {
+        guard.unlock();
+        ACE_ERROR((LM_WARNING, "%N:%l: WebSocket client %C reads nothing; "
+                               "closing it\n",
+                   peer_.address().to_string().c_str()));
+        abort();
+        return net::error::timed_out;
+      }
+    }
     if (write_failed_) return net::error::broken_pipe;
     queued_bytes_ += data.size();
   }
   auto self = shared_from_this();
   auto fragment = std::make_shared<std::string>(std::move(data));
-  net::post(ws_.get_executor(), [self, fragment, last] {
+  net::defer(ws_.get_executor(), [self, fragment, last] {
     self->queue_.emplace_back(std::move(*fragment), last);
     if (!self->writing_) self->write_next();
   });

@@ -1,0 +1,151 @@
+#include "agent/wagent/io_threads.h"
+
+#include <ace/Log_Msg.h>
+
+#include <exception>
+#include <system_error>
+
+namespace wagent {
+
+namespace {
+
+// A handler running longer than this is taken to block, and its thread is
+// replaced for the io_context.
+const std::chrono::milliseconds tick(5);
+// A thread beyond the base that finds no work for this long leaves.
+const std::chrono::seconds idle_exit(10);
+
+long long now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+thread_local Io_Threads* Io_Threads::current_pool_ = nullptr;
+thread_local Io_Threads::Slot* Io_Threads::current_slot_ = nullptr;
+
+Io_Threads::Io_Threads(boost::asio::io_context& ioc, unsigned base,
+                       unsigned thread_limit, unsigned handler_limit)
+    : ioc_(ioc),
+      base_(base ? base : 1),
+      thread_limit_(thread_limit > base_ ? thread_limit : base_),
+      handler_limit_(handler_limit ? handler_limit : 1) {}
+
+Io_Threads::~Io_Threads() { stop(std::chrono::seconds(1)); }
+
+void Io_Threads::start() {
+  std::lock_guard<std::mutex> guard(lock_);
+  while (threads_ < base_) add_thread();
+  if (!monitor_.joinable()) monitor_ = std::thread(&Io_Threads::monitor, this);
+}
+
+bool Io_Threads::stop(std::chrono::milliseconds limit) {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  if (monitor_.joinable()) monitor_.join();
+  ioc_.stop();
+  std::unique_lock<std::mutex> guard(lock_);
+  return changed_.wait_for(guard, limit, [this] { return threads_ == 0; });
+}
+
+unsigned Io_Threads::threads() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return threads_;
+}
+
+void Io_Threads::add_thread() {
+  if (threads_ >= thread_limit_ || stopping_) return;
+  slots_.emplace_back();
+  Slot_Ref slot = std::prev(slots_.end());
+  try {
+    std::thread(&Io_Threads::run, this, slot).detach();
+    ++threads_;
+  } catch (const std::system_error& e) {
+    slots_.erase(slot);
+    ACE_ERROR((LM_ERROR, "%N:%l: cannot start an io thread: %C\n", e.what()));
+  }
+}
+
+void Io_Threads::run(Slot_Ref slot) {
+  current_pool_ = this;
+  current_slot_ = &*slot;
+  for (;;) {
+    std::size_t ran = 0;
+    try {
+      ran = ioc_.run_one_for(idle_exit);
+    } catch (const std::exception& e) {
+      // Completion handlers answer their own failures; this is the last line.
+      ACE_ERROR((LM_ERROR, "%N:%l: io handler failed: %C\n", e.what()));
+      ran = 1;
+    }
+    if (ioc_.stopped()) break;
+    if (ran == 0) {
+      std::lock_guard<std::mutex> guard(lock_);
+      if (threads_ > base_ && available(now_ns()) > base_) break;
+    }
+  }
+  std::lock_guard<std::mutex> guard(lock_);
+  slots_.erase(slot);
+  --threads_;
+  current_pool_ = nullptr;
+  current_slot_ = nullptr;
+  changed_.notify_all();
+}
+
+unsigned Io_Threads::available(long long now) const {
+  const long long late = now - std::chrono::nanoseconds(tick).count();
+  unsigned free = 0;
+  for (const Slot& s : slots_) {
+    long long since = s.busy_since.load(std::memory_order_relaxed);
+    if (!s.blocked.load(std::memory_order_relaxed) && (since == 0 || since > late))
+      ++free;
+  }
+  return free;
+}
+
+void Io_Threads::make_available(long long now) {
+  for (unsigned free = available(now); free < base_ && threads_ < thread_limit_;
+       ++free)
+    add_thread();
+}
+
+void Io_Threads::monitor() {
+  std::unique_lock<std::mutex> guard(lock_);
+  while (!stopping_) {
+    changed_.wait_for(guard, tick);
+    if (!stopping_ && handlers_.load() > 0) make_available(now_ns());
+  }
+}
+
+Io_Threads::Handler_Scope::Handler_Scope(Io_Threads& pool)
+    : pool_(pool), admitted_(++pool.handlers_ <= pool.handler_limit_) {
+  if (!admitted_) {
+    --pool_.handlers_;
+    return;
+  }
+  if (current_pool_ == &pool_) current_slot_->busy_since = now_ns();
+}
+
+Io_Threads::Handler_Scope::~Handler_Scope() {
+  if (!admitted_) return;
+  if (current_pool_ == &pool_) current_slot_->busy_since = 0;
+  --pool_.handlers_;
+}
+
+Io_Threads::Blocking_Scope::Blocking_Scope() : pool_(current_pool_) {
+  if (!pool_) return;
+  was_blocked_ = current_slot_->blocked.exchange(true);
+  std::lock_guard<std::mutex> guard(pool_->lock_);
+  pool_->make_available(now_ns());
+}
+
+Io_Threads::Blocking_Scope::~Blocking_Scope() {
+  if (pool_) current_slot_->blocked = was_blocked_;
+}
+
+}  // namespace wagent

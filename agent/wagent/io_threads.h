@@ -1,0 +1,105 @@
+// The threads that run the host's io_context.
+//
+// A request is served on the thread that read it: no hand-off to another
+// thread on the way in or out, which is most of what a small request costs.
+// A handler that blocks (a write to a client that does not read, a slow
+// disk, a dead mount) would take that thread away from every other
+// connection, so a thread that blocks is replaced: at once where the host
+// itself waits (Blocking_Scope around a write wait), and by a monitor for a
+// handler that has run longer than one tick. Replacements leave again once
+// they have been idle for a while. At most `handler_limit` handlers run at
+// once; past that a request is answered "busy" without being served.
+#ifndef WAGENT_IO_THREADS_H
+#define WAGENT_IO_THREADS_H
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <list>
+#include <mutex>
+#include <thread>
+
+#include <boost/asio/io_context.hpp>
+
+namespace wagent {
+
+class Io_Threads {
+ public:
+  // `base` threads always run; up to `thread_limit` when some are blocked.
+  Io_Threads(boost::asio::io_context& ioc, unsigned base, unsigned thread_limit,
+             unsigned handler_limit);
+  ~Io_Threads();
+  Io_Threads(const Io_Threads&) = delete;
+  Io_Threads& operator=(const Io_Threads&) = delete;
+
+  void start();
+  // Stops the io_context and waits up to `limit` for every thread to leave
+  // it. False when some thread is still inside a handler.
+  bool stop(std::chrono::milliseconds limit);
+
+  // Handlers running now (on any thread).
+  std::size_t handlers() const { return handlers_.load(); }
+  unsigned threads() const;
+
+  // Marks the calling io thread as serving a request while it lives.
+  class Handler_Scope {
+   public:
+    explicit Handler_Scope(Io_Threads& pool);
+    ~Handler_Scope();
+    // False when the handler limit was reached: answer "busy".
+    bool admitted() const { return admitted_; }
+
+   private:
+    Io_Threads& pool_;
+    bool admitted_;
+  };
+
+  // Around a wait of the calling thread for something another io thread
+  // must do (a write to the connection): the pool makes sure enough other
+  // threads are free. Does nothing on a thread outside the pool.
+  class Blocking_Scope {
+   public:
+    Blocking_Scope();
+    ~Blocking_Scope();
+
+   private:
+    Io_Threads* pool_;
+    bool was_blocked_ = false;
+  };
+
+ private:
+  struct Slot {
+    std::atomic<long long> busy_since{0};  // steady ns; 0 when not serving
+    std::atomic<bool> blocked{false};
+  };
+
+  typedef std::list<Slot>::iterator Slot_Ref;
+
+  void add_thread();  // under lock_
+  void run(Slot_Ref slot);
+  void monitor();
+  // Threads neither blocked nor serving for longer than a tick.
+  unsigned available(long long now) const;  // under lock_
+  void make_available(long long now);        // under lock_
+
+  boost::asio::io_context& ioc_;
+  const unsigned base_;
+  const unsigned thread_limit_;
+  const std::size_t handler_limit_;
+  std::atomic<std::size_t> handlers_{0};
+
+  mutable std::mutex lock_;
+  std::condition_variable changed_;
+  std::list<Slot> slots_;  // one per running thread; stable addresses
+  unsigned threads_ = 0;
+  bool stopping_ = false;
+  std::thread monitor_;
+
+  static thread_local Io_Threads* current_pool_;
+  static thread_local Slot* current_slot_;
+};
+
+}  // namespace wagent
+
+#endif
