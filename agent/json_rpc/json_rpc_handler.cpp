@@ -10,18 +10,22 @@
 
 namespace {
 
+// Thread handlers may wait for minutes (host.test); give them many threads.
+std::size_t thread_handler_threads = 64;
+std::size_t queued_limit = 1024;
+
 // Both pools are left to the end of the process on purpose: a worker still
 // sleeping at exit must never find its pool destroyed under it.
 Worker_Pool& thread_handler_pool() {
-  // Thread handlers may wait for minutes (host.test); give them many threads.
-  static Worker_Pool* pool = new Worker_Pool(64, std::chrono::seconds(30));
+  static Worker_Pool* pool = new Worker_Pool(
+      thread_handler_threads, std::chrono::seconds(30), queued_limit);
   return *pool;
 }
 
 Worker_Pool& thread_pool_handler_pool() {
   static Worker_Pool* pool = new Worker_Pool(
       std::max(4u, 2 * std::thread::hardware_concurrency()),
-      std::chrono::seconds(30));
+      std::chrono::seconds(30), queued_limit);
   return *pool;
 }
 
@@ -29,9 +33,11 @@ Worker_Pool& thread_pool_handler_pool() {
 // queued task holds only a weak reference, so a requester that leaves
 // before its turn is seen as gone; while the work runs a strong reference
 // keeps the channel usable.
+// A full pool answers a request at once rather than letting it wait
+// behind an unbounded queue.
 template <class Work>
 int queue_work(Worker_Pool& pool, const JSON_RPC_Channel_WPtr& channel,
-               Work work) {
+               const JSON_RPC_Object_Ptr& object, Work work) {
   JSON_RPC_Channel_Ptr strong(channel);
   if (strong.get()) strong->begin_work();
   bool queued = pool.submit([channel, work]() {
@@ -39,13 +45,19 @@ int queue_work(Worker_Pool& pool, const JSON_RPC_Channel_WPtr& channel,
     work();
     if (held.get()) held->end_work();
   });
-  if (!queued) {
-    ACE_DEBUG((LM_ERROR,
-               ACE_TEXT("%N:%l: failed to queue a JSON-RPC object, %m\n")));
-    if (strong.get()) strong->end_work();
-    return -1;
+  if (queued) return 0;
+  int rc = -1;
+  JSON_RPC_Object* o = object.get();
+  if (strong.get() && o && o->type() == JSON_RPC_Object::JSON_RPC_REQUEST) {
+    ACE_DEBUG((LM_WARNING, ACE_TEXT("%N:%l: workers busy, request refused\n")));
+    rc = strong->send_error(-32603, o->id, json_rpc::busy_message,
+                            json_spirit::Value::null);
+  } else {
+    ACE_DEBUG((LM_WARNING, ACE_TEXT("%N:%l: workers busy, JSON-RPC object "
+                                    "dropped\n")));
   }
-  return 0;
+  if (strong.get()) strong->end_work();
+  return rc;
 }
 
 }  // namespace
@@ -58,14 +70,15 @@ int JSON_RPC_Handler::fini() { return 0; }
 
 int JSON_RPC_Thread_Handler::handle_object(JSON_RPC_Channel_WPtr channel,
                                            JSON_RPC_Object_Ptr object) {
-  return queue_work(thread_handler_pool(), channel, [this, channel, object]() {
+  return queue_work(thread_handler_pool(), channel, object,
+                    [this, channel, object]() {
     handle_object_i(channel, object);
   });
 }
 
 int JSON_RPC_Thread_Pool_Handler::handle_object(JSON_RPC_Channel_WPtr channel,
                                                 JSON_RPC_Object_Ptr object) {
-  return queue_work(thread_pool_handler_pool(), channel,
+  return queue_work(thread_pool_handler_pool(), channel, object,
                     [this, channel, object]() {
                       handle_object_i(channel, object);
                     });
@@ -129,6 +142,13 @@ int JSON_RPC_Params_Handler_Creator::init(int, char*[]) { return 0; }
 int JSON_RPC_Params_Handler_Creator::fini() { return 0; }
 
 namespace json_rpc {
+
+const char* const busy_message = "Busy: too many requests in progress, try again later.";
+
+void set_worker_limits(std::size_t threads, std::size_t queued) {
+  if (threads) thread_handler_threads = threads;
+  if (queued) queued_limit = queued;
+}
 
 bool drain_workers(const ACE_Time_Value* timeout) {
   std::chrono::milliseconds limit =

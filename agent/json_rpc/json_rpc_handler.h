@@ -73,6 +73,14 @@ class JSON_RPC_Params_Handler_Creator : public Service_Object {
 
 namespace json_rpc {
 
+// The -32603 message of a request refused because the agent's threads and
+// queues are full.
+extern const char* const busy_message;
+
+// Threads of the thread handlers' pool and objects each pool may hold
+// queued (0 keeps a default). Takes effect only before the first delivery.
+void set_worker_limits(std::size_t threads, std::size_t queued);
+
 // Waits until no work queued by the thread handler kinds is pending or
 // running, or until `timeout` has passed (null: no limit). True when idle.
 // Hosts call it before they destroy handlers.

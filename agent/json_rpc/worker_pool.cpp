@@ -6,8 +6,10 @@
 #include <thread>
 
 Worker_Pool::Worker_Pool(std::size_t max_threads,
-                         std::chrono::seconds idle_exit)
-    : max_threads_(max_threads ? max_threads : 1), idle_exit_(idle_exit) {}
+                         std::chrono::seconds idle_exit, std::size_t max_queued)
+    : max_threads_(max_threads ? max_threads : 1),
+      idle_exit_(idle_exit),
+      max_queued_(max_queued ? max_queued : 1) {}
 
 Worker_Pool::~Worker_Pool() {
   std::unique_lock<std::mutex> guard(lock_);
@@ -19,7 +21,7 @@ Worker_Pool::~Worker_Pool() {
 
 bool Worker_Pool::submit(std::function<void()> task) {
   std::lock_guard<std::mutex> guard(lock_);
-  if (stopping_) return false;
+  if (stopping_ || queue_.size() >= max_queued_) return false;
   queue_.push_back(std::move(task));
   if (idle_ >= queue_.size()) {
     work_ready_.notify_one();

@@ -32,8 +32,8 @@ namespace {
 const char usage[] = "usage: wagent -f CONFIG [-s KEY=VALUE ...]\n";
 
 // How long a stop waits for requests in flight before it closes their
-// connections, and then for what is left.
-const std::chrono::seconds drain_limit(10);
+// connections (setting stop.timeout), and then for what is left.
+const std::chrono::seconds default_drain_limit(10);
 const std::chrono::seconds close_limit(1);
 
 // Handlers that may run at once on the io threads; past it a request is
@@ -194,6 +194,7 @@ int run_host(int argc, char* argv[]) {
   }
 
   static File_Log_Backend log_file;  // outlives every thread that logs
+  std::chrono::seconds drain_limit = default_drain_limit;
   Config config;
   const std::string exe_dir = executable_dir(argv[0]);
   Services services({exe_dir + "/../lib", exe_dir});
@@ -209,6 +210,10 @@ int run_host(int argc, char* argv[]) {
     endpoint = listen_endpoint(config);
     apply_settings(config, log_file);
     services.load(config);
+    json_rpc::set_worker_limits(number_setting(config, "jsonrpc.workers", 0),
+                                number_setting(config, "jsonrpc.queue", 0));
+    drain_limit = std::chrono::seconds(
+        number_setting(config, "stop.timeout", drain_limit.count()));
     ctx.body_limit = number_setting(config, "http.body_limit", ctx.body_limit);
     ctx.timeout = std::chrono::seconds(
         number_setting(config, "http.timeout", ctx.timeout.count()));
@@ -269,9 +274,11 @@ int run_host(int argc, char* argv[]) {
   if (!joined || !idle()) {
     // Work that outlived its bounds may still touch the services and the
     // process's statics: leave without destroying anything under it.
-    ACE_ERROR((LM_WARNING, "%N:%l: requests still running after %d s; "
-                           "leaving without stopping the services\n",
-               int(drain_limit.count())));
+    ACE_ERROR((LM_WARNING, "%N:%l: requests still running after %d s "
+                           "(%d on io threads, %C on workers); leaving "
+                           "without stopping the services\n",
+               int(drain_limit.count()), int(io.handlers()),
+               json_rpc::drain_workers(&ACE_Time_Value::zero) ? "none" : "some"));
     ACE_DEBUG((LM_NOTICE, "%N:%l: stopped\n"));
     log_file.close();
     std::fflush(nullptr);

@@ -137,6 +137,14 @@ void Http_Session::start() {
 }
 
 void Http_Session::shut() {
+  // Work still running for this connection learns that its requester has
+  // gone, as if the client had closed.
+  std::function<void()> gone;
+  {
+    std::lock_guard<std::mutex> guard(watch_lock_);
+    gone.swap(on_gone_);
+  }
+  if (gone) gone();
   net::post(stream_.get_executor(), [self = shared_from_this()] {
     beast::error_code ignored;
     self->stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
@@ -208,10 +216,9 @@ void Http_Session::on_read(beast::error_code ec) {
     return;
   }
 
-  // Served on this thread once the strand is left: the handler's writes go
-  // back through the strand.
-  net::defer(context_.ioc.get_executor(),
-             [self = shared_from_this(), request] { self->serve(request); });
+  // Served outside the strand: the handler's writes go back through it.
+  Io_Threads::hand_on(context_.ioc.get_executor(),
+                      [self = shared_from_this(), request] { self->serve(request); });
 }
 
 void Http_Session::serve(const std::shared_ptr<Request>& request) {
@@ -295,7 +302,7 @@ beast::error_code Http_Session::write_last_chunk() {
 }
 
 void Http_Session::finish(bool keep_alive) {
-  net::defer(stream_.get_executor(), [self = shared_from_this(), keep_alive] {
+  net::dispatch(stream_.get_executor(), [self = shared_from_this(), keep_alive] {
     self->unwatch();
     if (keep_alive && !self->context_.stopping)
       self->read();
@@ -306,9 +313,9 @@ void Http_Session::finish(bool keep_alive) {
 
 void Http_Session::send_final(std::shared_ptr<Response> response,
                               bool keep_alive) {
-  // Deferred, not posted: a reply made on an io thread goes out from the
-  // same thread as soon as the handler returns, with no wake-up.
-  net::defer(stream_.get_executor(), [self = shared_from_this(), response,
+  // Dispatched, not posted: on an io thread, with the connection's strand
+  // free, the write starts right here instead of waking another thread.
+  net::dispatch(stream_.get_executor(), [self = shared_from_this(), response,
                                       keep_alive] {
     self->stream_.expires_after(self->context_.timeout);
     http::async_write(self->stream_, *response,

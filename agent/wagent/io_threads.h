@@ -20,7 +20,9 @@
 #include <mutex>
 #include <thread>
 
+#include <boost/asio/defer.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 
 namespace wagent {
 
@@ -41,6 +43,18 @@ class Io_Threads {
   // Handlers running now (on any thread).
   std::size_t handlers() const { return handlers_.load(); }
   unsigned threads() const;
+
+  // Runs `f` on `executor` after the caller: deferred when the calling io
+  // thread is between handlers, so the same thread runs it next without
+  // waking another; posted when it is serving one, since a deferred
+  // function would wait for that handler to end.
+  template <class Executor, class F>
+  static void hand_on(const Executor& executor, F&& f) {
+    if (current_slot_ && current_slot_->busy_since.load() == 0)
+      boost::asio::defer(executor, std::forward<F>(f));
+    else
+      boost::asio::post(executor, std::forward<F>(f));
+  }
 
   // Marks the calling io thread as serving a request while it lives.
   class Handler_Scope {

@@ -2,6 +2,8 @@
 
 #include <ace/Log_Msg.h>
 
+#include "agent/json_rpc/json_rpc_handler.h"
+
 namespace wagent {
 
 namespace {
@@ -143,9 +145,8 @@ void Ws_Session::on_read(beast::error_code ec) {
   buffer_.consume(buffer_.size());
 
   ++in_flight_;
-  // Served on this thread once the strand is left; replies come back
-  // through it.
-  net::defer(context_.ioc.get_executor(),
+  // Served outside the strand; replies come back through it.
+  Io_Threads::hand_on(context_.ioc.get_executor(),
              [self = shared_from_this(), channel = channel_, text] {
                {
                  Io_Threads::Handler_Scope scope(self->context_.io);
@@ -153,7 +154,7 @@ void Ws_Session::on_read(beast::error_code ec) {
                    deliver_message(self->context_, channel, *text);
                  else
                    channel->send_error(-32603, json_spirit::Value::null,
-                                       "The agent is busy; try again later.",
+                                       json_rpc::busy_message,
                                        json_spirit::Value::null);
                }
                self->message_done();
@@ -199,7 +200,7 @@ beast::error_code Ws_Session::write_fragment(std::string&& data, bool last) {
   }
   auto self = shared_from_this();
   auto fragment = std::make_shared<std::string>(std::move(data));
-  net::defer(ws_.get_executor(), [self, fragment, last] {
+  net::dispatch(ws_.get_executor(), [self, fragment, last] {
     self->queue_.emplace_back(std::move(*fragment), last);
     if (!self->writing_) self->write_next();
   });
@@ -251,8 +252,14 @@ void Ws_Session::abort() {
 }
 
 void Ws_Session::shut() {
+  // Work still running for this connection learns at once that its
+  // requester is going; the close handshake may take a while.
+  if (raw_channel_) raw_channel_->close();
   net::post(ws_.get_executor(), [self = shared_from_this()] {
     if (self->ended_) return;
+    // A close frame would queue behind a write the client is not reading:
+    // such a connection is cut at once.
+    if (self->writing_) return beast::get_lowest_layer(self->ws_).close();
     // A peer that does not answer the close is not waited for long.
     websocket::stream_base::timeout timeouts{};
     timeouts.handshake_timeout = std::chrono::seconds(1);
