@@ -15,7 +15,8 @@ namespace {
 const std::set<std::string>& known_settings() {
   static const std::set<std::string> keys = {
       "listen", "appdata", "component", "upstream", "upstream.session",
-      "power", "clock", "log", "http.body_limit", "http.timeout"};
+      "power", "clock", "log", "http.body_limit", "http.timeout",
+      "jsonrpc.open"};
   return keys;
 }
 

@@ -19,6 +19,7 @@ class Post_Channel : public JSON_RPC_Channel {
                const std::shared_ptr<Request>& request)
       : session_(session), request_(request) {
     set_session(request_session_key(*request, false));
+    set_session_required(true);
     auto it = request->find("X-Forwarded-For");
     std::string forwarded = it == request->end() ? "" : std::string(it->value());
     std::string address = client_address(

@@ -90,6 +90,7 @@ void Ws_Session::configure() {
 
 void Ws_Session::accept(const std::shared_ptr<Request>& request) {
   configure();
+  raw_channel_->set_session_required(true);
   auto it = request->find("X-Forwarded-For");
   std::string forwarded = it == request->end() ? "" : std::string(it->value());
   raw_channel_->set_requester(
