@@ -35,6 +35,11 @@ class JSON_RPC_Channel {
   // 0 when `addr` was set to the requester's original address.
   virtual int original_remote_addr(ACE_INET_Addr& addr) const;
 
+  // Set by a transport any local process can reach: a message arriving on
+  // it without a known session may only call the dispatcher's open methods.
+  void set_session_required(bool required) { session_required_ = required; }
+  bool session_required() const { return session_required_; }
+
   // False once the transport under the channel has closed.
   bool is_open() const { return open_; }
   // Called by the transport when the requester disconnects.
@@ -77,6 +82,7 @@ class JSON_RPC_Channel {
   std::string session_;
   ACE_INET_Addr remote_;
   bool has_remote_ = false;
+  bool session_required_ = false;
 };
 
 typedef ACE_Strong_Bound_Ptr<JSON_RPC_Channel, ACE_Thread_Mutex>

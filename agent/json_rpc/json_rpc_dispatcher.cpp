@@ -1,18 +1,96 @@
 #include "agent/json_rpc/json_rpc_dispatcher.h"
 
 #include <ace/Log_Msg.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <new>
 
 #include "agent/json_rpc/yajl_event_buffer.h"
 #include "agent/json_spirit/value_builder.h"
+#include "agent/mdrt/utf.h"
 #include "agent/mdrt/yajl_handler.h"
+#include "agent/modsess/session.h"
 
 namespace {
 
+using json_spirit::Memory_Budget;
 using json_spirit::Value;
+
+// After a message whose values took at least this much, freed memory is
+// handed back to the system: glibc keeps freed small blocks for reuse, and
+// one large message would otherwise pin its peak for the life of the host.
+const std::size_t trim_after = 1 << 20;
+
+void give_back_memory() {
+#ifdef __GLIBC__
+  ::malloc_trim(0);
+#endif
+}
+
+// A request with large params gives their memory back when its last
+// holder, often a worker thread, lets it go.
+class Large_Request : public JSON_RPC_Request {
+ public:
+  using JSON_RPC_Request::JSON_RPC_Request;
+  ~Large_Request() override {
+    params = Value();
+    give_back_memory();
+  }
+};
+
+// Passes events on to a params handler, charging the budget with what the
+// handler would take to hold them as values, since it builds them itself.
+class Charged_Sink : public YAJL_Handler {
+ public:
+  explicit Charged_Sink(Memory_Budget& budget) : budget_(budget) {}
+  void set_target(YAJL_Handler* target) { target_ = target; }
+
+  int handle_null_i() override { return value(0) && target_->handle_null_i(); }
+  int handle_boolean_i(bool b) override {
+    return value(0) && target_->handle_boolean_i(b);
+  }
+  int handle_number_i(const char* t, unsigned long long l) override {
+    return value(0) && target_->handle_number_i(t, l);
+  }
+  int handle_string_i(const char* t, unsigned long long l) override {
+    return value(Memory_Budget::string(static_cast<std::size_t>(l))) &&
+           target_->handle_string_i(t, l);
+  }
+  int handle_start_map_i() override {
+    return value(0) && target_->handle_start_map_i();
+  }
+  int handle_map_key_i(const char* t, unsigned long long l) override {
+    return budget_.charge(Memory_Budget::member(static_cast<std::size_t>(l))) &&
+           target_->handle_map_key_i(t, l);
+  }
+  int handle_end_map_i() override { return target_->handle_end_map_i(); }
+  int handle_start_array_i() override {
+    return value(0) && target_->handle_start_array_i();
+  }
+  int handle_end_array_i() override { return target_->handle_end_array_i(); }
+
+ private:
+  bool value(std::size_t heap) {
+    return budget_.charge(sizeof(Value) + heap);
+  }
+  Memory_Budget& budget_;
+  YAJL_Handler* target_ = nullptr;
+};
+
+// Whether `id` is written back with exactly the text it came with: an
+// integer beyond 64 bits, -0, 1e3 or 0.1 would come back as another text,
+// and a requester matching replies by id would never see its answer.
+bool echoes_exactly(const Value& id, const std::string& text) {
+  if (id.type() == json_spirit::int_type)
+    return (id.is_uint64() ? std::to_string(id.get_uint64())
+                           : std::to_string(id.get_int64())) == text;
+  return json_spirit::JSON_Dump(id, false) == text;
+}
 
 // Reads the members of one JSON-RPC message as the parser delivers them.
 // Each top-level member's value goes to a sink: a Value_Builder for the
@@ -21,8 +99,16 @@ using json_spirit::Value;
 class Message_Reader : public YAJL_Handler {
  public:
   Message_Reader(const JSON_RPC_Dispatcher& dispatcher,
-                 const JSON_RPC_Channel_WPtr& channel)
-      : dispatcher_(dispatcher), channel_(channel) {}
+                 const JSON_RPC_Channel& requester,
+                 const JSON_RPC_Channel_WPtr& channel, Memory_Budget& budget,
+                 const char* refusal)
+      : dispatcher_(dispatcher),
+        requester_(requester),
+        channel_(channel),
+        budget_(budget),
+        refusal_(refusal),
+        buffer_(&budget),
+        params_sink_(budget) {}
 
   ~Message_Reader() override { delete params_handler_; }
 
@@ -33,9 +119,15 @@ class Message_Reader : public YAJL_Handler {
     return scalar([b](YAJL_Handler& s) { return s.handle_boolean_i(b); });
   }
   int handle_number_i(const char* t, unsigned long long l) override {
+    if (depth_ == 1 && key_ == "id") id_text_.assign(t, static_cast<std::size_t>(l));
     return scalar([t, l](YAJL_Handler& s) { return s.handle_number_i(t, l); });
   }
+  // Text that is not UTF-8 stops the parse: it could not be passed on in a
+  // reply or a file as JSON. YAJL's own check lets overlong forms,
+  // surrogates and code points above U+10FFFF through, and decodes a lone
+  // \uDC00 escape into one.
   int handle_string_i(const char* t, unsigned long long l) override {
+    if (!is_valid_utf8(t, static_cast<std::size_t>(l))) return 0;
     return scalar([t, l](YAJL_Handler& s) { return s.handle_string_i(t, l); });
   }
   int handle_start_map_i() override {
@@ -51,6 +143,7 @@ class Message_Reader : public YAJL_Handler {
     return open([](YAJL_Handler& s) { return s.handle_start_array_i(); });
   }
   int handle_map_key_i(const char* t, unsigned long long l) override {
+    if (!is_valid_utf8(t, static_cast<std::size_t>(l))) return 0;
     if (depth_ == 1 && top_is_object_) {
       begin_member(std::string(t, static_cast<std::size_t>(l)));
       return 1;
@@ -99,18 +192,22 @@ class Message_Reader : public YAJL_Handler {
     if (depth_ == 1) end_member();
     return 1;
   }
+  // A params handler that stops reading refuses the params; a spent
+  // budget refuses the whole message.
   int cancel() {
-    params_refused_ = sink_ == params_handler_;
+    params_refused_ = sink_ == &params_sink_ && !budget_.exceeded();
     return 0;
   }
 
   void begin_member(std::string key);
   void end_member();
-  void route_params(const YAJL_Event_Buffer* buffered);
+  void route_params();
   void make_params_handler(JSON_RPC_Params_Handler_Creator* creator);
 
   const JSON_RPC_Dispatcher& dispatcher_;
+  const JSON_RPC_Channel& requester_;
   JSON_RPC_Channel_WPtr channel_;
+  Memory_Budget& budget_;
 
   int depth_ = 0;
   bool seen_top_ = false;
@@ -127,8 +224,15 @@ class Message_Reader : public YAJL_Handler {
   bool has_params_ = false;
   bool is_response_ = false;
   bool invalid_ = false;
+  // False once the method is known to be closed to this requester: then
+  // nothing of the message is built or handed to a handler.
+  bool admitted_ = true;
+  // Set when no message may be served now, whatever its method.
+  const char* refusal_;
+  bool replay_refused_ = false;
   std::string method_;
   Value id_;
+  std::string id_text_;
   Value params_;
 
   YAJL_Event_Buffer buffer_;
@@ -136,6 +240,7 @@ class Message_Reader : public YAJL_Handler {
   // The message object shared with the params handler of a creator.
   JSON_RPC_Object_Ptr params_object_;
   YAJL_Handler* params_handler_ = nullptr;
+  Charged_Sink params_sink_;
   bool params_handler_failed_ = false;
   bool params_refused_ = false;
 };
@@ -154,9 +259,10 @@ void Message_Reader::begin_member(std::string key) {
       sink_ = &buffer_;
       return;
     }
+    if (!admitted_) return;
     if (JSON_RPC_Params_Handler_Creator* c = dispatcher_.creator(method_)) {
       make_params_handler(c);
-      if (params_handler_) sink_ = params_handler_;
+      if (params_handler_) sink_ = &params_sink_;
       return;
     }
   } else if (key_ == "result" || key_ == "error") {
@@ -165,7 +271,7 @@ void Message_Reader::begin_member(std::string key) {
   } else if (key_ != "jsonrpc" && key_ != "method" && key_ != "id") {
     return;  // members JSON-RPC does not define are ignored
   }
-  builder_.reset(new json_spirit::Value_Builder);
+  builder_.reset(new json_spirit::Value_Builder(&budget_));
   sink_ = builder_.get();
 }
 
@@ -178,8 +284,9 @@ void Message_Reader::end_member() {
     jsonrpc_ok_ = v.type() == json_spirit::str_type && v.get_str() == "2.0";
   } else if (key_ == "id") {
     json_spirit::Value_type t = v.type();
-    if (t == json_spirit::str_type || t == json_spirit::int_type ||
-        t == json_spirit::real_type || t == json_spirit::null_type) {
+    bool number = t == json_spirit::int_type || t == json_spirit::real_type;
+    if (t == json_spirit::str_type || t == json_spirit::null_type ||
+        (number && echoes_exactly(v, id_text_))) {
       id_ = std::move(v);
       has_id_ = true;
       if (params_object_.get()) params_object_->id = id_;
@@ -193,24 +300,29 @@ void Message_Reader::end_member() {
     }
     method_ = v.get_str();
     has_method_ = true;
-    if (buffering_) route_params(&buffer_);
+    admitted_ = !refusal_ && dispatcher_.admits(requester_, method_);
+    if (buffering_) route_params();
   } else if (key_ == "params") {
     params_ = std::move(v);
   }
 }
 
 // The method has just become known after its params were read.
-void Message_Reader::route_params(const YAJL_Event_Buffer* buffered) {
+void Message_Reader::route_params() {
   buffering_ = false;
-  if (JSON_RPC_Params_Handler_Creator* c = dispatcher_.creator(method_)) {
+  JSON_RPC_Params_Handler_Creator* c =
+      admitted_ ? dispatcher_.creator(method_) : nullptr;
+  if (c) {
     make_params_handler(c);
-    if (params_handler_ && !buffered->replay(*params_handler_))
-      params_refused_ = true;
-    return;
+    if (params_handler_ && !buffer_.replay(params_sink_))
+      params_refused_ = !budget_.exceeded();
+  } else if (admitted_) {
+    json_spirit::Value_Builder builder(&budget_);
+    // Refused as it would have been while parsing (a number out of range).
+    replay_refused_ = !buffer_.replay(builder);
+    params_ = std::move(builder.value());
   }
-  json_spirit::Value_Builder builder;
-  buffered->replay(builder);
-  params_ = std::move(builder.value());
+  buffer_.clear();
 }
 
 void Message_Reader::make_params_handler(
@@ -225,15 +337,18 @@ void Message_Reader::make_params_handler(
   object->id = id_;
   params_handler_ = creator->create(channel_, params_object_);
   if (!params_handler_) params_handler_failed_ = true;
+  params_sink_.set_target(params_handler_);
 }
 
 int Message_Reader::finish(bool parsed, const JSON_RPC_Channel_Ptr& channel) {
   const Value& id = has_id_ ? id_ : Value::null;
-  bool well_formed = parsed && top_is_object_ && !invalid_ && jsonrpc_ok_ &&
-                     has_method_ && !params_refused_;
+  const bool too_large = budget_.exceeded();
+  parsed = parsed && !replay_refused_;
+  bool well_formed = parsed && !too_large && top_is_object_ && !invalid_ &&
+                     jsonrpc_ok_ && has_method_ && !params_refused_;
 
   JSON_RPC_Params_Handler_Creator* creator =
-      well_formed ? dispatcher_.creator(method_) : nullptr;
+      well_formed && admitted_ ? dispatcher_.creator(method_) : nullptr;
   if (creator && !has_params_) make_params_handler(creator);
   if (params_object_.get()) {
     // The handler acts when it is deleted; by then its object must tell
@@ -248,6 +363,12 @@ int Message_Reader::finish(bool parsed, const JSON_RPC_Channel_Ptr& channel) {
     params_handler_ = nullptr;
   }
 
+  // The message is refused for what it is, as any other that could never
+  // be served: sending it again does not help, so not -32603.
+  if (too_large)
+    return channel->send_error(-32600, id,
+                               "Invalid Request, too large to hold in memory.",
+                               Value::null);
   if (params_refused_)  // the params handler stopped reading them
     return channel->send_error(-32602, id, nullptr, Value::null);
   if (!parsed) return channel->send_error(-32700, Value::null, nullptr, Value::null);
@@ -259,6 +380,14 @@ int Message_Reader::finish(bool parsed, const JSON_RPC_Channel_Ptr& channel) {
     return 0;
   }
   if (!well_formed) return channel->send_error(-32600, id, nullptr, Value::null);
+  if (!admitted_ && refusal_) {
+    if (has_id_) return channel->send_error(-32603, id, refusal_, Value::null);
+    ACE_DEBUG((LM_WARNING, ACE_TEXT("%N:%l: JSON-RPC notify of %C dropped: %C\n"),
+               method_.c_str(), refusal_));
+    return 0;
+  }
+  if (!admitted_)
+    return channel->send_error(-32603, id, "Unauthenticated.", Value::null);
 
   if (creator) {
     if (params_handler_failed_) {
@@ -280,9 +409,11 @@ int Message_Reader::finish(bool parsed, const JSON_RPC_Channel_Ptr& channel) {
     return channel->send_error(-32601, id, nullptr, Value::null);
   }
 
-  JSON_RPC_Request* request = new (std::nothrow) JSON_RPC_Request(
-      has_id_ ? JSON_RPC_Object::JSON_RPC_REQUEST
-              : JSON_RPC_Object::JSON_RPC_NOTIFY);
+  const int type = has_id_ ? JSON_RPC_Object::JSON_RPC_REQUEST
+                           : JSON_RPC_Object::JSON_RPC_NOTIFY;
+  JSON_RPC_Request* request =
+      budget_.used() >= trim_after ? new (std::nothrow) Large_Request(type)
+                                   : new (std::nothrow) JSON_RPC_Request(type);
   if (!request) {
     errno = ENOMEM;
     return channel->send_error(-32603, id, "Internal error, out of memory.",
@@ -335,16 +466,44 @@ JSON_RPC_Params_Handler_Creator* JSON_RPC_Dispatcher::creator(
   return it == creators_.end() ? nullptr : it->second;
 }
 
+void JSON_RPC_Dispatcher::set_open_methods(
+    const std::vector<std::string>& methods) {
+  open_.clear();
+  all_open_ = false;
+  for (const std::string& m : methods) {
+    if (m == "*")
+      all_open_ = true;
+    else
+      open_.insert(m);
+  }
+}
+
+bool JSON_RPC_Dispatcher::admits(const JSON_RPC_Channel& channel,
+                                 const std::string& method) const {
+  if (!channel.session_required() || all_open_ || open_.count(method))
+    return true;
+  const std::string key = channel.session_id();
+  return !key.empty() && Session_Manager::instance()->load_session(key).get();
+}
+
 int JSON_RPC_Dispatcher::dispatch(const JSON_RPC_Channel_Ptr& channel,
-                                  const char* text, std::size_t length) const {
+                                  const char* text, std::size_t length,
+                                  const char* refusal) const {
   if (!channel.get()) return -1;
   Work_Guard work(*channel);
   JSON_RPC_Channel_WPtr weak(channel);
-  Message_Reader reader(*this, weak);
-  bool parsed;
+  Memory_Budget budget(
+      std::max(MESSAGE_BUDGET_FLOOR, MESSAGE_BUDGET_FACTOR * length));
+  int result;
   {
-    YAJL_Parser parser(reader);
-    parsed = parser.feed(text, length) && parser.complete();
+    Message_Reader reader(*this, *channel, weak, budget, refusal);
+    bool parsed;
+    {
+      YAJL_Parser parser(reader, false);  // the reader checks more strictly
+      parsed = parser.feed(text, length) && parser.complete();
+    }
+    result = reader.finish(parsed, channel);
   }
-  return reader.finish(parsed, channel);
+  if (budget.used() >= trim_after) give_back_memory();
+  return result;
 }

@@ -1,12 +1,17 @@
 // Reads JSON-RPC 2.0 messages and delivers them to the handlers bound to
-// their methods. Bad input is answered here: text that is not JSON -32700,
-// JSON that is not a JSON-RPC message -32600, an unbound method -32601.
+// their methods. Bad input is answered here: text that is not JSON or not
+// UTF-8 -32700, JSON that is not a JSON-RPC message -32600 (so is an id that
+// could not be sent back with the digits it came with, and a message whose
+// values would take more memory than its budget), an unbound method -32601,
+// a method closed to a requester without a session -32603.
 #ifndef JSON_RPC_JSON_RPC_DISPATCHER_H
 #define JSON_RPC_JSON_RPC_DISPATCHER_H
 
 #include <cstddef>
 #include <map>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "agent/json_rpc/json_rpc_channel.h"
 #include "agent/json_rpc/json_rpc_handler.h"
@@ -22,16 +27,35 @@ class JSON_RPC_Dispatcher {
 
   // Reads one whole message and delivers it. Returns what the handler
   // returned, the result of the error answer, or 0 for a message that needs
-  // nothing (a response, a notify of an unbound method).
+  // nothing (a response, a notify of an unbound method). With a `refusal`
+  // nothing is delivered: a request is answered -32603 with that message
+  // and its own id, a notify is dropped and logged (a host that cannot
+  // serve now).
   int dispatch(const JSON_RPC_Channel_Ptr& channel, const char* text,
-               std::size_t length) const;
+               std::size_t length, const char* refusal = nullptr) const;
 
   JSON_RPC_Handler* handler(const std::string& method) const;
   JSON_RPC_Params_Handler_Creator* creator(const std::string& method) const;
 
+  // Methods callable without a session on a channel that requires one; "*"
+  // opens them all. None are open until this is called; call it while
+  // configuring.
+  void set_open_methods(const std::vector<std::string>& methods);
+  // Whether a message from `channel` may reach `method`: the channel needs
+  // no session, the method is open, or the channel's session key is known.
+  bool admits(const JSON_RPC_Channel& channel, const std::string& method) const;
+
+  // The values read from one message may take this many times its length
+  // in memory, and never less than the floor, so that no small message is
+  // refused however dense its values.
+  static constexpr std::size_t MESSAGE_BUDGET_FACTOR = 8;
+  static constexpr std::size_t MESSAGE_BUDGET_FLOOR = 4 << 20;
+
  private:
   std::map<std::string, JSON_RPC_Handler*> handlers_;
   std::map<std::string, JSON_RPC_Params_Handler_Creator*> creators_;
+  std::set<std::string> open_;
+  bool all_open_ = false;
 };
 
 #endif

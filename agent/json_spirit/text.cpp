@@ -1,5 +1,6 @@
 #include <yajl/yajl_gen.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -27,18 +28,29 @@ Value number_from_text(const char* text, std::size_t length) {
   return Value(std::strtod(s.c_str(), nullptr));
 }
 
-int Value_Builder::add(Value&& v) {
-  if (stack_.empty()) {
+Value* Value_Builder::place(Value&& v, std::size_t heap) {
+  Value* top = stack_.empty() ? nullptr : stack_.back();
+  if (top && top->type() == obj_type) {
+    heap += sizeof(Value) + Memory_Budget::member(keys_.back().size());
+  } else if (top) {
+    const Array& a = top->get_array();
+    if (a.size() == a.capacity())  // the push moves to a block twice as large
+      heap += std::max<std::size_t>(a.capacity(), 1) * sizeof(Value);
+  }
+  if (budget_ && !budget_->charge(heap)) return nullptr;
+  if (!top) {
     root_ = std::move(v);
-    done_ = true;
-    return 1;
+    return &root_;
   }
-  Value* top = stack_.back();
-  if (top->type() == obj_type) {
-    top->get_obj()[keys_.back()] = std::move(v);
-  } else {
-    top->get_array().push_back(std::move(v));
-  }
+  if (top->type() == obj_type)
+    return &(top->get_obj()[keys_.back()] = std::move(v));
+  top->get_array().push_back(std::move(v));
+  return &top->get_array().back();
+}
+
+int Value_Builder::add(Value&& v, std::size_t heap) {
+  if (!place(std::move(v), heap)) return 0;
+  if (stack_.empty()) done_ = true;
   return 1;
 }
 
@@ -51,24 +63,14 @@ int Value_Builder::handle_number_i(const char* t, unsigned long long l) {
   return add(std::move(v));
 }
 int Value_Builder::handle_string_i(const char* t, unsigned long long l) {
-  return add(Value(std::string(t, static_cast<std::size_t>(l))));
+  const std::size_t n = static_cast<std::size_t>(l);
+  return add(Value(std::string(t, n)), Memory_Budget::string(n));
 }
 
 int Value_Builder::open(Value&& empty) {
   if (stack_.size() >= MAX_DEPTH) return 0;
-  Value* slot;
-  if (stack_.empty()) {
-    root_ = std::move(empty);
-    slot = &root_;
-  } else {
-    Value* top = stack_.back();
-    if (top->type() == obj_type) {
-      slot = &(top->get_obj()[keys_.back()] = std::move(empty));
-    } else {
-      top->get_array().push_back(std::move(empty));
-      slot = &top->get_array().back();
-    }
-  }
+  Value* slot = place(std::move(empty), 0);
+  if (!slot) return 0;
   stack_.push_back(slot);
   keys_.emplace_back();
   return 1;

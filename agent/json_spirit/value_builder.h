@@ -10,13 +10,50 @@
 
 namespace json_spirit {
 
+// Heap bytes the values read from one text may take. Charges estimate what
+// the allocator hands out; once their sum passes the limit every further
+// charge fails, so building stops instead of growing without bound.
+class Memory_Budget {
+ public:
+  explicit Memory_Budget(std::size_t limit) : limit_(limit) {}
+
+  bool charge(std::size_t bytes) {
+    used_ += bytes;
+    return used_ <= limit_;
+  }
+  bool exceeded() const { return used_ > limit_; }
+  std::size_t used() const { return used_; }
+  std::size_t limit() const { return limit_; }
+
+  // A heap block of `bytes` as glibc's malloc carves it.
+  static std::size_t block(std::size_t bytes) {
+    return bytes ? ((bytes + 8 + 15) & ~std::size_t(15)) : 0;
+  }
+  // The heap part of a std::string of `length` (short ones live inline).
+  static std::size_t string(std::size_t length) {
+    return length < 16 ? 0 : block(length + 1);
+  }
+  // One member of an Object beyond its value: the tree node and the key.
+  static std::size_t member(std::size_t key_length) {
+    return block(sizeof(Object::value_type) + 32) - sizeof(Value) +
+           string(key_length);
+  }
+
+ private:
+  std::size_t limit_;
+  std::size_t used_ = 0;
+};
+
 // Refuses (returns 0 from the event) numbers beyond double range and
 // nesting deeper than MAX_DEPTH: YAJL writes at most 127 levels, a reply
 // wraps a value in a few more, and unbounded nesting would exhaust the
-// stack when the value is freed.
+// stack when the value is freed. With a budget, also refuses the first
+// value that would take the built tree past it.
 class Value_Builder : public YAJL_Handler {
  public:
   static const std::size_t MAX_DEPTH = 100;
+
+  explicit Value_Builder(Memory_Budget* budget = nullptr) : budget_(budget) {}
 
   int handle_null_i() override;
   int handle_boolean_i(bool value) override;
@@ -33,7 +70,9 @@ class Value_Builder : public YAJL_Handler {
   Value& value() { return root_; }
 
  private:
-  int add(Value&& v);
+  // Puts `v` where the next value goes; null when the budget is spent.
+  Value* place(Value&& v, std::size_t heap);
+  int add(Value&& v, std::size_t heap = 0);
   // Adds an empty container where the next value goes and enters it.
   int open(Value&& empty);
 
@@ -42,6 +81,7 @@ class Value_Builder : public YAJL_Handler {
   std::vector<Value*> stack_;
   std::vector<std::string> keys_;
   bool done_ = false;
+  Memory_Budget* budget_;
 };
 
 // Text of a JSON number as the narrowest Value that holds it exactly.

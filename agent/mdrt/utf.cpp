@@ -1,6 +1,7 @@
 #include "agent/mdrt/utf.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -27,7 +28,8 @@ void append_utf8(std::string& out, std::uint32_t cp) {
 // Decodes the well-formed sequence at text[i]: its length, or 0 when the
 // byte there does not start one (overlong, surrogate, above U+10FFFF, cut
 // short, or a stray continuation byte).
-std::size_t decode_utf8(const std::string& text, std::size_t i, char32_t& cp) {
+std::size_t decode_utf8(const char* text, std::size_t size, std::size_t i,
+                        char32_t& cp) {
   const auto byte = [&](std::size_t k) {
     return static_cast<unsigned char>(text[k]);
   };
@@ -51,7 +53,7 @@ std::size_t decode_utf8(const std::string& text, std::size_t i, char32_t& cp) {
   } else {
     return 0;
   }
-  if (text.size() - i < n) return 0;
+  if (size - i < n) return 0;
   const unsigned char b1 = byte(i + 1);
   if (b1 < lo || b1 > hi) return 0;
   char32_t v = b0 & (0xFF >> (n + 1));
@@ -91,7 +93,7 @@ std::wstring utf8_to_utf16(const std::string& text) {
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
     char32_t cp;
-    std::size_t n = decode_utf8(text, i, cp);
+    std::size_t n = decode_utf8(text.data(), text.size(), i, cp);
     if (n == 0) {
       cp = replacement_char;
       n = 1;
@@ -108,14 +110,39 @@ std::wstring utf8_to_utf16(const std::string& text) {
   return out;
 }
 
-bool is_valid_utf8(const std::string& text) {
-  for (std::size_t i = 0; i < text.size();) {
+bool is_valid_utf8(const char* text, std::size_t length) {
+  const std::uint64_t high_bits = 0x8080808080808080ULL;
+  for (std::size_t i = 0; i < length;) {
+    // Most text is ASCII: pass it eight bytes at a time.
+    std::uint64_t word;
+    if (length - i >= sizeof word) {
+      std::memcpy(&word, text + i, sizeof word);
+      if ((word & high_bits) == 0) {
+        i += sizeof word;
+        continue;
+      }
+    }
+    const unsigned char b0 = static_cast<unsigned char>(text[i]);
+    if (b0 < 0x80) {
+      ++i;
+      continue;
+    }
+    // Two-byte forms (Latin, Greek, Cyrillic, ...) without a full decode.
+    if (b0 >= 0xC2 && b0 <= 0xDF && i + 1 < length &&
+        (static_cast<unsigned char>(text[i + 1]) & 0xC0) == 0x80) {
+      i += 2;
+      continue;
+    }
     char32_t cp;
-    const std::size_t n = decode_utf8(text, i, cp);
+    const std::size_t n = decode_utf8(text, length, i, cp);
     if (n == 0) return false;
     i += n;
   }
   return true;
+}
+
+bool is_valid_utf8(const std::string& text) {
+  return is_valid_utf8(text.data(), text.size());
 }
 
 std::string sanitize_utf8(const std::string& text) {
@@ -123,7 +150,7 @@ std::string sanitize_utf8(const std::string& text) {
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
     char32_t cp;
-    const std::size_t n = decode_utf8(text, i, cp);
+    const std::size_t n = decode_utf8(text.data(), text.size(), i, cp);
     if (n == 0) {
       append_utf8(out, replacement_char);
       ++i;

@@ -17,6 +17,7 @@ std::wstring utf8_to_utf16(const std::string& text);
 
 // Whether `text` is valid UTF-8 (no overlongs, no surrogates, <= U+10FFFF).
 bool is_valid_utf8(const std::string& text);
+bool is_valid_utf8(const char* text, std::size_t length);
 
 // `text` with each invalid byte replaced by U+FFFD.
 std::string sanitize_utf8(const std::string& text);

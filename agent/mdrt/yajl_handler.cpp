@@ -58,9 +58,9 @@ const yajl_callbacks callbacks = {on_null,      on_boolean,    nullptr,
 
 }  // namespace
 
-YAJL_Parser::YAJL_Parser(YAJL_Handler& handler)
+YAJL_Parser::YAJL_Parser(YAJL_Handler& handler, bool check_utf8)
     : handle_(yajl_alloc(&callbacks, nullptr, &handler)) {
-  if (handle_) yajl_config(handle_, yajl_dont_validate_strings, 0);
+  if (handle_) yajl_config(handle_, yajl_dont_validate_strings, !check_utf8);
 }
 
 YAJL_Parser::~YAJL_Parser() {

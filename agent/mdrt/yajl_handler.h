@@ -30,7 +30,9 @@ class YAJL_Handler {
 // Drives one YAJL parse into a handler; text may arrive in pieces.
 class YAJL_Parser {
  public:
-  explicit YAJL_Parser(YAJL_Handler& handler);
+  // `check_utf8` false leaves the check of strings to a handler that
+  // makes a stricter one itself.
+  explicit YAJL_Parser(YAJL_Handler& handler, bool check_utf8 = true);
   ~YAJL_Parser();
   YAJL_Parser(const YAJL_Parser&) = delete;
   YAJL_Parser& operator=(const YAJL_Parser&) = delete;

@@ -3,9 +3,13 @@
 #include <ace/Get_Opt.h>
 #include <ace/Log_Msg.h>
 #include <limits.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -109,9 +113,29 @@ tcp::endpoint listen_endpoint(const Config& config) {
   return tcp::endpoint(address, static_cast<unsigned short>(p));
 }
 
+// The methods callable on the listener without a session.
+std::vector<std::string> open_methods(const Config& config) {
+  const std::string text = config.get("jsonrpc.open", "host.info,host.test");
+  std::vector<std::string> methods;
+  for (std::string::size_type start = 0; start <= text.size();) {
+    std::string::size_type comma = std::min(text.find(',', start), text.size());
+    methods.push_back(text.substr(start, comma - start));
+    if (methods.back().empty())
+      throw Config_Error(config.where("jsonrpc.open") +
+                         ": setting 'jsonrpc.open' must be METHOD[,METHOD...] "
+                         "or *, not '" + text + "'");
+    start = comma + 1;
+  }
+  if (std::find(methods.begin(), methods.end(), "*") != methods.end())
+    ACE_ERROR((LM_WARNING, "%N:%l: jsonrpc.open is *: every JSON-RPC method "
+                           "is open to any local process without a session\n"));
+  return methods;
+}
+
 // Settings that shape the agent libraries, applied before any service is
 // loaded so their init sees them.
-void apply_settings(const Config& config, File_Log_Backend& log_file) {
+void apply_settings(const Config& config, File_Log_Backend& log_file,
+                    JSON_RPC_Dispatcher& dispatcher) {
   std::string log = config.get("log", "stderr");
   if (log != "stderr") {
     if (!log_file.open_file(log))
@@ -143,6 +167,8 @@ void apply_settings(const Config& config, File_Log_Backend& log_file) {
       throw Config_Error(config.where(setting.first) + ": cannot use '" +
                          setting.second + "' as drive " + letter + ":");
   }
+
+  dispatcher.set_open_methods(open_methods(config));
 
   Session_Manager::instance()->clear();
   for (const Session_Line& s : config.sessions)
@@ -193,6 +219,12 @@ int run_host(int argc, char* argv[]) {
     return 2;
   }
 
+#ifdef __GLIBC__
+  // A fixed threshold keeps large blocks (message texts, big arrays) in
+  // mappings of their own that go back to the system when freed; left
+  // dynamic, glibc raises it after the first large free and keeps them.
+  ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
+#endif
   static File_Log_Backend log_file;  // outlives every thread that logs
   std::chrono::seconds drain_limit = default_drain_limit;
   Config config;
@@ -208,7 +240,7 @@ int run_host(int argc, char* argv[]) {
     config = load_config(config_path);
     for (const std::string& o : overrides) apply_override(config, o);
     endpoint = listen_endpoint(config);
-    apply_settings(config, log_file);
+    apply_settings(config, log_file, services.dispatcher());
     services.load(config);
     json_rpc::set_worker_limits(number_setting(config, "jsonrpc.workers", 0),
                                 number_setting(config, "jsonrpc.queue", 0));

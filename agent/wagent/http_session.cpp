@@ -227,16 +227,16 @@ void Http_Session::serve(const std::shared_ptr<Request>& request) {
   auto self = shared_from_this();
   Io_Threads::Handler_Scope scope(context_.io);
   try {
-    if (!scope.admitted()) return send_busy(request);
     if (path == "/jsonrpc") {
       if (request->method() == http::verb::post)
-        return serve_jsonrpc_post(self, request);
+        return serve_jsonrpc_post(self, request, !scope.admitted());
       auto response = text_response(*request, http::status::method_not_allowed,
                                     "POST a JSON-RPC object, or upgrade to "
                                     "WebSocket.\n");
       response->set(http::field::allow, "POST");
       return send_final(response, request->keep_alive());
     }
+    if (!scope.admitted()) return send_busy(request);
     if (const auto* rest = context_.services.rest(path))
       return serve_rest(self, request, *rest);
     if (const auto* plain = context_.services.http(path))

@@ -74,11 +74,11 @@ std::shared_ptr<Response> text_response(const Request& request,
 
 // Served outside the strand; each answers and then ends the exchange.
 void serve_jsonrpc_post(const std::shared_ptr<Http_Session>& session,
-                        const std::shared_ptr<Request>& request);
-// Reads one JSON-RPC message and delivers it; a failure that escapes the
-// framework is answered -32603 here.
+                        const std::shared_ptr<Request>& request, bool busy);
+// Reads one JSON-RPC message and delivers it, or with `busy` answers it
+// busy; a failure that escapes the framework is answered -32603 here.
 void deliver_message(Host_Context& context, const JSON_RPC_Channel_Ptr& channel,
-                     const std::string& text);
+                     const std::string& text, bool busy);
 void serve_rest(const std::shared_ptr<Http_Session>& session,
                 const std::shared_ptr<Request>& request,
                 const Creator_Service<JSON_RESTful_Handler>& service);

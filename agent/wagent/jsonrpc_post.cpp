@@ -19,6 +19,7 @@ class Post_Channel : public JSON_RPC_Channel {
                const std::shared_ptr<Request>& request)
       : session_(session), request_(request) {
     set_session(request_session_key(*request, false));
+    set_session_required(true);
     auto it = request->find("X-Forwarded-For");
     std::string forwarded = it == request->end() ? "" : std::string(it->value());
     std::string address = client_address(
@@ -149,18 +150,20 @@ class Post_Channel : public JSON_RPC_Channel {
 }  // namespace
 
 void serve_jsonrpc_post(const std::shared_ptr<Http_Session>& session,
-                        const std::shared_ptr<Request>& request) {
+                        const std::shared_ptr<Request>& request, bool busy) {
   Post_Channel* raw = new Post_Channel(session, request);
   JSON_RPC_Channel_Ptr channel(raw);
   raw->hold(channel);
-  deliver_message(session->context(), channel, request->body());
+  deliver_message(session->context(), channel, request->body(), busy);
   raw->watch_requester();
 }
 
 void deliver_message(Host_Context& context, const JSON_RPC_Channel_Ptr& channel,
-                     const std::string& text) {
+                     const std::string& text, bool busy) {
   try {
-    context.services.dispatcher().dispatch(channel, text.data(), text.size());
+    context.services.dispatcher().dispatch(
+        channel, text.data(), text.size(),
+        busy ? json_rpc::busy_message : nullptr);
   } catch (const std::exception& e) {
     ACE_ERROR((LM_ERROR, "%N:%l: JSON-RPC delivery failed: %C\n", e.what()));
     channel->send_error(-32603, json_spirit::Value::null, nullptr,

@@ -55,6 +55,7 @@ class Services {
   void stop();
 
   const JSON_RPC_Dispatcher& dispatcher() const { return dispatcher_; }
+  JSON_RPC_Dispatcher& dispatcher() { return dispatcher_; }
   const Creator_Service<JSON_RESTful_Handler>* rest(
       const std::string& path) const;
   const Creator_Service<HTTP_Handler>* http(const std::string& path) const;

@@ -88,10 +88,14 @@ void Ws_Session::configure() {
   ws_.set_option(timeouts);
   ws_.read_message_max(context_.body_limit);
   ws_.text(true);
+  // Each piece the channel hands over is one frame; Beast would cut it
+  // into 4 KiB frames of its own.
+  ws_.auto_fragment(false);
 }
 
 void Ws_Session::accept(const std::shared_ptr<Request>& request) {
   configure();
+  raw_channel_->set_session_required(true);
   auto it = request->find("X-Forwarded-For");
   std::string forwarded = it == request->end() ? "" : std::string(it->value());
   raw_channel_->set_requester(
@@ -150,12 +154,8 @@ void Ws_Session::on_read(beast::error_code ec) {
              [self = shared_from_this(), channel = channel_, text] {
                {
                  Io_Threads::Handler_Scope scope(self->context_.io);
-                 if (scope.admitted())
-                   deliver_message(self->context_, channel, *text);
-                 else
-                   channel->send_error(-32603, json_spirit::Value::null,
-                                       json_rpc::busy_message,
-                                       json_spirit::Value::null);
+                 deliver_message(self->context_, channel, *text,
+                                 !scope.admitted());
                }
                self->message_done();
              });

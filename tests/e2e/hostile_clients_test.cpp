@@ -31,7 +31,8 @@ std::string line(const std::string& kind, const std::string& name,
 
 std::string config(const std::string& dir, const std::string& extra = "") {
   return "set listen 127.0.0.1:0\n"
-         "set appdata " + dir + "/var\n" + extra +
+         "set appdata " + dir + "/var\n"
+         "set jsonrpc.open *\n" + extra +
          line("jsonrpc", "host.info", "_make_JSON_RPC_Host_Info_Handler") +
          line("jsonrpc", "host.test", "_make_JSON_RPC_Host_Test_Handler") +
          line("jsonrpc", "fs.list", "_make_JSON_RPC_FS_List_Handler");

@@ -64,7 +64,8 @@ class Wagent : public ::testing::Test {
 
   Value post(const std::string& body, int expected_status = 200) {
     wire::Wire_Client c(agent->host(), agent->port());
-    wire::Http_Response r = c.request("POST", "/jsonrpc", body);
+    wire::Http_Response r =
+        c.request("POST", "/jsonrpc", body, {{"X-Session-Key", "k1"}});
     EXPECT_TRUE(r.ok) << r.error;
     EXPECT_EQ(expected_status, r.status) << r.body;
     return r.body.empty() ? Value() : parse(r.body);
@@ -159,7 +160,8 @@ TEST_F(Wagent, StreamsALargeListingInPieces) {
   wire::Wire_Client c(agent->host(), agent->port());
   std::size_t pieces = 0;
   wire::Http_Response r = c.request(
-      "POST", "/jsonrpc", call(20, "fs.list", "{\"path\":\"" + dir + "\"}"), {},
+      "POST", "/jsonrpc", call(20, "fs.list", "{\"path\":\"" + dir + "\"}"),
+      {{"X-Session-Key", "k1"}},
       [&](std::string_view) { ++pieces; });
   ASSERT_EQ(200, r.status);
   EXPECT_TRUE(r.chunked);
@@ -172,7 +174,7 @@ TEST_F(Wagent, StreamsALargeListingInPieces) {
           : result.get_obj().at("entries").get_array();
   EXPECT_EQ(static_cast<std::size_t>(files), entries.size());
 
-  ASSERT_TRUE(c.ws_connect("/jsonrpc"));
+  ASSERT_TRUE(c.ws_connect("/jsonrpc?session=k1"));
   ASSERT_TRUE(c.ws_send(call(21, "fs.list", "{\"path\":\"" + dir + "\"}")));
   auto message = c.ws_receive(std::chrono::seconds(10));
   ASSERT_TRUE(message);

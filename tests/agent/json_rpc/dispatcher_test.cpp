@@ -1,5 +1,6 @@
-// The dispatcher: routing by method, the error answers it gives itself, and
-// params streamed into a handler made per message.
+// The dispatcher: routing by method, the error answers it gives itself, the
+// access rule of listener channels, and params streamed into a handler made
+// per message.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -7,12 +8,26 @@
 
 #include "agent/json_rpc/json_rpc_dispatcher.h"
 #include "agent/json_spirit/value_builder.h"
+#include "agent/mdrt/service_instance.h"
+#include "agent/modsess/session.h"
 #include "tests/fakes/recording_channel.h"
 #include "tests/fakes/recording_log.h"
 
 using json_spirit::Value;
 
 namespace {
+
+// A message whose params are `count` numbers: past the memory budget of
+// its length from about 70000 on.
+std::string numbers_message(const std::string& method, std::size_t count,
+                            bool params_first) {
+  std::string params = "[";
+  for (std::size_t i = 0; i < count; ++i) params += "1,";
+  params.back() = ']';
+  const std::string head = "\"jsonrpc\":\"2.0\",\"id\":3,\"method\":\"" + method + "\"";
+  return params_first ? "{\"params\":" + params + "," + head + "}"
+                      : "{" + head + ",\"params\":" + params + "}";
+}
 
 Value parse(const std::string& text) {
   Value v;
@@ -139,6 +154,32 @@ TEST_F(DispatcherTest, BadInputIsAnsweredByTheDispatcher) {
        "Invalid Request", Value()},
       {R"({"jsonrpc":"2.0","id":"a-1","method":"no.such"})", -32601,
        "Method not found", "a-1"},
+      // Text that is not UTF-8, raw or escaped, wherever it is.
+      {"{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"echo\",\"params\":\"\xC0\xAF\"}",
+       -32700, "Parse error", Value()},  // overlong '/'
+      {"{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"echo\",\"x\":[\"\xED\xA0\x80\"]}",
+       -32700, "Parse error", Value()},  // encoded surrogate
+      {"{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"echo\",\"params\":{\"\xF4\x90\x80\x80\":1}}",
+       -32700, "Parse error", Value()},  // above U+10FFFF, in a key
+      {"{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"echo\",\"params\":\"\xE2\x82\"}",
+       -32700, "Parse error", Value()},  // cut short
+      {R"({"jsonrpc":"2.0","id":1,"method":"echo","params":"\uDC00"})", -32700,
+       "Parse error", Value()},  // escaped lone surrogate
+      // Ids that could not come back with the digits they were sent with.
+      {R"({"jsonrpc":"2.0","id":18446744073709551617,"method":"echo"})", -32600,
+       "Invalid Request", Value()},
+      {R"({"jsonrpc":"2.0","id":-0,"method":"echo"})", -32600, "Invalid Request", Value()},
+      {R"({"jsonrpc":"2.0","id":1e2,"method":"echo"})", -32600, "Invalid Request", Value()},
+      {R"({"jsonrpc":"2.0","id":0.1,"method":"echo"})", -32600, "Invalid Request", Value()},
+      // Values past the memory budget, built or streamed, params first or not.
+      {numbers_message("echo", 100000, false), -32600,
+       "Invalid Request, too large to hold in memory.", 3},
+      {numbers_message("echo", 100000, true), -32600,
+       "Invalid Request, too large to hold in memory.", 3},
+      {numbers_message("job.create", 100000, false), -32600,
+       "Invalid Request, too large to hold in memory.", 3},
+      {numbers_message("job.create", 100000, true), -32600,
+       "Invalid Request, too large to hold in memory.", 3},
   };
   for (const auto& c : cases) {
     channel = Recording_Channel::make(&rec);
@@ -146,13 +187,73 @@ TEST_F(DispatcherTest, BadInputIsAnsweredByTheDispatcher) {
     EXPECT_EQ(c.id, expect_error(c.code, c.message)) << c.text.substr(0, 80);
   }
   EXPECT_TRUE(echo.received.empty());
+  // A streamed handler saw the messages end invalid.
+  EXPECT_EQ(JSON_RPC_Object::JSON_RPC_INVALID, creator.record.type_at_delete);
 }
 
-TEST_F(DispatcherTest, NotifyOfAnUnboundMethodIsDroppedWithAWarning) {
+TEST_F(DispatcherTest, IdsComeBackWithTheirDigitsAndDenseParamsBelowTheBudgetPass) {
+  for (const char* id : {"18446744073709551615", "-9223372036854775808", "2.5",
+                         "1.0", "\"x\"", "null"}) {
+    dispatch(std::string(R"({"jsonrpc":"2.0","method":"echo","id":)") + id + "}");
+    ASSERT_EQ(1u, rec->texts().size());
+    EXPECT_NE(std::string::npos, rec->texts()[0].find(std::string("\"id\":") + id))
+        << rec->texts()[0];
+    channel = Recording_Channel::make(&rec);
+  }
+  dispatch(numbers_message("echo", 60000, true));
+  EXPECT_EQ(60000u, rec->pop().get_obj().at("result").get_array().size());
+}
+
+// On a channel open to any local process, a method that is not open needs a
+// known session; otherwise nothing is built, made or delivered.
+TEST_F(DispatcherTest, ClosedMethodsNeedAKnownSessionOnAListenerChannel) {
+  Session_Manager sessions;
+  Scoped_Instance_T<Session_Manager> use(&sessions);
+  sessions.add_session("good", "alice", 0);
+  dispatcher.bind("open.one", &echo);
+  const std::vector<std::string> open_one = {"open.one"}, all = {"x", "*"};
+  const struct {
+    const std::vector<std::string>& open;
+    const char* key;
+    const char* text;
+    bool delivered;
+    Value id;  // of the refusal
+  } cases[] = {
+      {open_one, "", R"({"jsonrpc":"2.0","id":1,"method":"echo","params":[1]})", false, 1},
+      {open_one, "bad", R"({"jsonrpc":"2.0","method":"echo"})", false, Value()},
+      {open_one, "", R"({"jsonrpc":"2.0","id":2,"method":"no.such"})", false, 2},
+      {open_one, "", R"({"jsonrpc":"2.0","method":"job.create","params":{},"id":3})", false, 3},
+      {open_one, "", R"({"params":{},"method":"job.create","jsonrpc":"2.0","id":4})", false, 4},
+      {open_one, "", R"({"jsonrpc":"2.0","method":"job.create"})", false, Value()},
+      {open_one, "", R"({"jsonrpc":"2.0","id":5,"method":"open.one"})", true, Value()},
+      {open_one, "good", R"({"jsonrpc":"2.0","id":6,"method":"echo"})", true, Value()},
+      {open_one, "good", R"({"params":{},"method":"job.create","jsonrpc":"2.0"})", true, Value()},
+      {all, "", R"({"jsonrpc":"2.0","id":7,"method":"echo"})", true, Value()},
+  };
+  for (const auto& c : cases) {
+    dispatcher.set_open_methods(c.open);
+    channel = Recording_Channel::make(&rec);
+    channel->set_session_required(true);
+    rec->set_session_key(c.key);
+    echo.received.clear();
+    creator.created = 0;
+    dispatch(c.text);
+    EXPECT_EQ(c.delivered, !echo.received.empty() || creator.created == 1) << c.text;
+    if (!c.delivered) {
+      EXPECT_EQ(c.id, expect_error(-32603, "Unauthenticated.")) << c.text;
+    }
+  }
+}
+
+TEST_F(DispatcherTest, ResponsesAndNotifiesOfUnboundMethodsNeedNothing) {
   Recording_Log log;
   EXPECT_EQ(0, dispatch(R"({"jsonrpc":"2.0","method":"no.such"})"));
-  EXPECT_EQ(0u, rec->count_sent());
   EXPECT_EQ(1u, log.count(LM_WARNING, "no.such"));
+  EXPECT_EQ(0, dispatch(R"({"jsonrpc":"2.0","id":1,"result":true})"));
+  EXPECT_EQ(0, dispatch(
+      R"({"jsonrpc":"2.0","id":1,"error":{"code":1,"message":"x"}})"));
+  EXPECT_EQ(0u, rec->count_sent());
+  EXPECT_TRUE(echo.received.empty());
 }
 
 TEST_F(DispatcherTest, RequestReachesItsHandlerWithIdMethodAndParams) {
@@ -177,14 +278,6 @@ TEST_F(DispatcherTest, NullIdIsARequestAndNoIdANotifyWithoutReply) {
   EXPECT_TRUE(static_cast<JSON_RPC_Request*>(echo.received[0].get())->params.is_null());
   EXPECT_EQ(JSON_RPC_Object::JSON_RPC_NOTIFY, echo.received[1]->type());
   EXPECT_EQ(1u, rec->count_sent());
-}
-
-TEST_F(DispatcherTest, ResponsesAreNotDelivered) {
-  EXPECT_EQ(0, dispatch(R"({"jsonrpc":"2.0","id":1,"result":true})"));
-  EXPECT_EQ(0, dispatch(
-      R"({"jsonrpc":"2.0","id":1,"error":{"code":1,"message":"x"}})"));
-  EXPECT_EQ(0u, rec->count_sent());
-  EXPECT_TRUE(echo.received.empty());
 }
 
 TEST_F(DispatcherTest, DeliveryCountsAsWorkOnTheChannel) {
