@@ -38,7 +38,7 @@ class Recording_HTTP_IO : public HTTP_IO {
     writes.push_back(Write{data == nullptr,
                            data ? std::string(data, length) : std::string(),
                            length, last});
-    return write_result;
+    return 0;
   }
 
   int send_error(int status, const char* reason, const char* body) override {
@@ -57,7 +57,6 @@ class Recording_HTTP_IO : public HTTP_IO {
   std::vector<Write> writes;
   std::vector<Error> errors;
   HTTP_Response head_at_first_write;
-  int write_result = 0;  // what write_body answers
 
  private:
   HTTP_Request request_;
