@@ -1,5 +1,5 @@
 // The factory machinery the module test cannot reach: a throwing
-// constructor, the creator deleter, and the per-request creator template.
+// constructor and the per-request creator template.
 #include <gtest/gtest.h>
 
 #include "agent/httpd/http_handler.h"
@@ -8,20 +8,6 @@
 #include "websvcs/common/frame/object_creator_impl.h"
 
 namespace {
-
-struct Counts {
-  int fini = 0;
-  int destroyed = 0;
-};
-
-class Counting_Creator : public JSON_RPC_Params_Handler_Creator {
- public:
-  explicit Counting_Creator(Counts* c) : counts(c) {}
-  ~Counting_Creator() override { ++counts->destroyed; }
-  int fini() override { ++counts->fini; return 0; }
-  YAJL_Handler* create(JSON_RPC_Channel_WPtr, JSON_RPC_Object_Ptr) override { return nullptr; }
-  Counts* counts;
-};
 
 class Throwing_Handler : public JSON_RPC_Handler {
  public:
@@ -46,14 +32,6 @@ TEST(Factory, SlotReceivesTheDeleterBeforeConstruction) {
                    &slot, &wcommon::delete_handler<JSON_RPC_Handler>)),
                std::runtime_error);
   EXPECT_EQ(&wcommon::delete_handler<JSON_RPC_Handler>, slot);
-}
-
-TEST(Factory, CreatorDeleterCallsFiniOnceThenDestroys) {
-  Counts counts;
-  wcommon::delete_creator<JSON_RPC_Params_Handler_Creator>(new Counting_Creator(&counts));
-  wcommon::delete_creator<JSON_RPC_Params_Handler_Creator>(nullptr);
-  EXPECT_EQ(1, counts.fini);
-  EXPECT_EQ(1, counts.destroyed);
 }
 
 TEST(CreatorImpl, MakesAFreshHandlerPerCallAndDestroysIt) {
