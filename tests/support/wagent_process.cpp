@@ -6,10 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "tests/fakes/temp_dir.h"
@@ -25,16 +25,12 @@ using Clock = std::chrono::steady_clock;
 const char output_file[] = "wagent.out";
 
 // HOST and PORT of the listening line, once a whole one has arrived.
-bool parse_listening(const std::string& text, std::string& host,
-                     unsigned short& port) {
-  static const std::string mark = "wagent: listening on http://";
-  std::size_t begin = text.find(mark), end = text.find('\n', begin);
-  if (begin == std::string::npos || end == std::string::npos) return false;
-  begin += mark.size();
-  std::size_t colon = text.rfind(':', end);
-  if (colon == std::string::npos || colon < begin) return false;
-  host = text.substr(begin, colon - begin);
-  port = static_cast<unsigned short>(std::atoi(text.c_str() + colon + 1));
+bool parse_listening(const std::string& text, std::string& host, unsigned short& port) {
+  static const std::regex line("wagent: listening on http://(.+):([0-9]+)\n");
+  std::smatch m;
+  if (!std::regex_search(text, m, line)) return false;
+  host = m[1];
+  port = static_cast<unsigned short>(std::stoi(m[2]));
   return port != 0;
 }
 

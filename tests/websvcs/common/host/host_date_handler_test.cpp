@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "agent/eventutil/event_trigger.h"
@@ -56,21 +57,19 @@ class HostDate : public ::testing::Test {
   void expect_status(int status, const char* message) {
     ASSERT_EQ(1u, channel.replies.size());
     const auto& r = channel.replies[0];
-    EXPECT_FALSE(r.is_json);
-    EXPECT_EQ(status, r.status);
-    EXPECT_EQ(-1, r.code);
-    EXPECT_EQ(message != nullptr, r.has_message);
-    EXPECT_EQ(message ? message : "", r.message);
+    EXPECT_EQ(std::make_tuple(false, status, -1, message != nullptr,
+                              std::string(message ? message : "")),
+              std::make_tuple(r.is_json, r.status, r.code, r.has_message, r.message));
   }
 
   void expect_event(bool succeeded, const Object& values) {
     ASSERT_EQ(1u, audit.events.size());
-    const Object& e = audit.events[0].get_obj();
-    EXPECT_EQ(Value("0x205000000010005"), e.at("code"));
-    EXPECT_EQ(Value("alice"), e.at("user"));
-    EXPECT_EQ(Value("192.0.2.7"), e.at("address"));
-    EXPECT_EQ(Value(succeeded), e.at("succeeded"));
-    EXPECT_EQ(Value(values), e.at("values"));
+    Object e = audit.events[0].get_obj();
+    e.erase("time");
+    EXPECT_EQ(Value(Object{{"code", "0x205000000010005"}, {"user", "alice"},
+                           {"address", "192.0.2.7"}, {"succeeded", succeeded},
+                           {"values", values}}),
+              Value(e));
   }
 
   Zone_Guard zone;
@@ -123,17 +122,12 @@ TEST_F(HostDate, RefusedRequestsChangeNothingAndSignedInPostsAreAudited) {
 TEST_F(HostDate, GetAnswersTheCurrentTimeInUtc) {
   const std::int64_t before = std::time(nullptr);
   send("GET", Value());
-  const std::int64_t after = std::time(nullptr);
   ASSERT_EQ(1u, channel.replies.size());
-  const Object& reply = channel.replies[0].value.get_obj();
-  ASSERT_EQ(1u, reply.size());
-  const std::string& text = reply.at("date").get_str();
-  ASSERT_EQ(19u, text.size()) << text;
-  EXPECT_EQ(' ', text[10]);
+  const std::string text = channel.replies[0].value.get_obj().at("date").get_str();
   // Read back as UTC it is now; local time would be an hour off.
   std::int64_t t = 0;
-  ASSERT_TRUE(iso8601_to_posix_time(text.c_str(), t)) << text;
-  EXPECT_TRUE(before <= t && t <= after) << text;
+  ASSERT_TRUE(iso8601_to_posix_time(text.c_str(), t) && text.size() == 19) << text;
+  EXPECT_TRUE(before <= t && t <= std::time(nullptr)) << text;
 }
 
 TEST_F(HostDate, ValidDatesGoToTheClockInUtcAndAreAuditedInLocalTime) {
