@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "agent/json_spirit/json_spirit.h"
@@ -227,8 +228,9 @@ TEST(Wagent_Start, RefusesABadConfigurationBeforeListening) {
 
 TEST(Wagent_Start, StopsCleanlyAfterRequestsInFlight) {
   wire::Wagent_Process agent(WAGENT_PATH);
-  ASSERT_TRUE(agent.start(full_config(agent.dir()), {"-s", "log=" + agent.dir() + "/agent.log"}))
-      << agent.stderr_text();
+  // -s sends the log to a file; it ends with the stop.
+  const std::string log = agent.dir() + "/agent.log";
+  ASSERT_TRUE(agent.start(full_config(agent.dir()), {"-s", "log=" + log})) << agent.stderr_text();
   wire::Wire_Client c(agent.host(), agent.port());
   ASSERT_TRUE(c.send_request("POST", "/jsonrpc", call(1, "host.test", "1")));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -236,10 +238,9 @@ TEST(Wagent_Start, StopsCleanlyAfterRequestsInFlight) {
   wire::Http_Response r = c.read_response();
   EXPECT_EQ(200, r.status);  // the call in flight still got its answer
   EXPECT_EQ(0, agent.stop(SIGTERM));
-  std::ifstream log(agent.dir() + "/agent.log");
-  std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
-  EXPECT_NE(std::string::npos, text.find("stopping")) << text;
-  EXPECT_NE(std::string::npos, text.find("stopped")) << text;
+  std::stringstream text;
+  text << std::ifstream(log).rdbuf();
+  EXPECT_NE(std::string::npos, text.str().find("stopped")) << text.str();
 }
 
 // The agent dials out to its management server, serves calls arriving

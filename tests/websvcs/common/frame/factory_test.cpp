@@ -1,6 +1,9 @@
 // The factory machinery the module test cannot reach: a throwing
-// constructor and the per-request creator template.
+// constructor, the per-request creator template and the HTTP creator's
+// arguments.
 #include <gtest/gtest.h>
+
+#include <cstring>
 
 #include "agent/httpd/http_handler.h"
 #include "agent/json_rpc/json_rpc_handler.h"
@@ -13,6 +16,12 @@ class Throwing_Handler : public JSON_RPC_Handler {
  public:
   Throwing_Handler() { throw std::runtime_error("constructor failed"); }
   int handle_object(JSON_RPC_Channel_WPtr, JSON_RPC_Object_Ptr) override { return 0; }
+};
+
+class Arguments_Only : public Object_Creator_T<HTTP_Handler> {
+ public:
+  HTTP_Handler* create() override { return nullptr; }
+  void destroy(HTTP_Handler*) override {}
 };
 
 class Plain_HTTP_Handler : public HTTP_Handler {
@@ -47,4 +56,28 @@ TEST(CreatorImpl, MakesAFreshHandlerPerCallAndDestroysIt) {
   creator.destroy(b);
   creator.destroy(nullptr);
   EXPECT_EQ(0, Plain_HTTP_Handler::alive);
+}
+
+// The exported HTTP creator's copies of its service arguments.
+TEST(HttpCreator, KeepsIndependentCopiesOfTheLastArguments) {
+  Arguments_Only c;
+  EXPECT_EQ(0, c.init(0, nullptr));
+  EXPECT_EQ(nullptr, c.argv());
+  EXPECT_EQ(0, c.init(2, nullptr));  // a count without an array stores none
+  EXPECT_EQ(2, c.argc());
+  EXPECT_EQ(nullptr, c.argv());
+
+  char a[] = "-x", b[] = "value";
+  char* argv[] = {a, b};
+  ASSERT_EQ(0, c.init(2, argv));
+  ASSERT_EQ(0, c.init(2, argv));  // again: the first copies are let go
+  std::strcpy(b, "CHANG");
+  ASSERT_EQ(2, c.argc());
+  EXPECT_STREQ("-x", c.argv()[0]);
+  EXPECT_STREQ("value", c.argv()[1]);
+  EXPECT_EQ(0, c.fini());
+  EXPECT_EQ(2, c.argc());
+  c.clear();
+  EXPECT_EQ(0, c.argc());
+  EXPECT_EQ(nullptr, c.argv());
 }
