@@ -56,6 +56,16 @@ TEST_F(HostTest, NotifyIsRefusedAndZeroAnswersOkAtOnceAfterTheDoneLine) {
   EXPECT_TRUE(log.has(LM_INFO, "host.test is done.\n"));
 }
 
+TEST_F(HostTest, WaitsOnAWorkerWithoutHoldingUpDelivery) {
+  auto start = steady_clock::now();
+  EXPECT_EQ(0, handle(1, true));
+  EXPECT_LT(steady_clock::now() - start, milliseconds(500));
+  ASSERT_TRUE(rec->wait_for_sent(1, seconds(5)));
+  EXPECT_GE(steady_clock::now() - start, milliseconds(950));
+  EXPECT_EQ(OK, json_spirit::JSON_Dump(rec->pop(), false));
+  ASSERT_TRUE(json_rpc::drain_workers(nullptr));
+}
+
 TEST_F(HostTest, RequesterLeavingDuringTheWaitGetsNothing) {
   auto start = steady_clock::now();
   handle(60, true);
