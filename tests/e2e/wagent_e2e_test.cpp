@@ -192,6 +192,7 @@ TEST_F(Wagent, EchoesRequestHeaders) {
   EXPECT_EQ("42", echoed.get_obj().at("X-Trace").get_str());
   EXPECT_EQ("probe", echoed.get_obj().at("User-Agent").get_str());  // the framework's spelling
   EXPECT_EQ(405, c.request("POST", "/debug/headers", "{}").status);
+  EXPECT_EQ(405, c.request("HEAD", "/debug/headers").status);
 }
 
 // Each start below is a process of its own.
