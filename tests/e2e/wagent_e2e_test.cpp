@@ -56,28 +56,18 @@ std::string call(std::int64_t id, const std::string& method,
 
 class Wagent : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    agent = new wire::Wagent_Process(WAGENT_PATH);
-    ASSERT_TRUE(agent->start(full_config(agent->dir())))
-        << agent->stderr_text();
-  }
-  static void TearDownTestSuite() {
-    EXPECT_EQ(0, agent->stop(SIGTERM)) << agent->stderr_text();
-    delete agent;
-    agent = nullptr;
-  }
+  void SetUp() override { ASSERT_TRUE(agent.start(full_config(agent.dir()))) << agent.stderr_text(); }
+  void TearDown() override { EXPECT_EQ(0, agent.stop(SIGTERM)) << agent.stderr_text(); }
 
   Value post(const std::string& body) {
-    wire::Wire_Client c(agent->host(), agent->port());
+    wire::Wire_Client c(agent.host(), agent.port());
     wire::Http_Response r = c.request("POST", "/jsonrpc", body);
     EXPECT_EQ(200, r.status) << r.error << r.body;
     return parse(r.body);
   }
 
-  static wire::Wagent_Process* agent;
+  wire::Wagent_Process agent{WAGENT_PATH};
 };
-
-wire::Wagent_Process* Wagent::agent = nullptr;
 
 TEST_F(Wagent, AnswersJsonRpcOverPost) {
   Value info = post(call(1, "host.info"));
@@ -93,7 +83,7 @@ TEST_F(Wagent, AnswersJsonRpcOverPost) {
 
   // A notify gets no reply object: the exchange ends empty once its work is
   // done, the worker thread's included, and the connection stays usable.
-  wire::Wire_Client c(agent->host(), agent->port());
+  wire::Wire_Client c(agent.host(), agent.port());
   wire::Http_Response r =
       c.request("POST", "/jsonrpc", "{\"jsonrpc\":\"2.0\",\"method\":\"host.test\",\"params\":0}");
   EXPECT_EQ(204, r.status);
@@ -110,7 +100,7 @@ TEST_F(Wagent, AnswersJsonRpcOverPost) {
 }
 
 TEST_F(Wagent, AnswersJsonRpcOverWebSocket) {
-  wire::Wire_Client c(agent->host(), agent->port());
+  wire::Wire_Client c(agent.host(), agent.port());
   ASSERT_TRUE(c.ws_connect("/jsonrpc?session=k1")) << c.last_error();
 
   // A slow call and a quick one: the quick answer comes first, and ids tell
@@ -134,13 +124,13 @@ TEST_F(Wagent, AnswersJsonRpcOverWebSocket) {
 }
 
 TEST_F(Wagent, StreamsALargeListingInPieces) {
-  std::string dir = agent->dir() + "/many";
+  std::string dir = agent.dir() + "/many";
   ASSERT_EQ(0, ::mkdir(dir.c_str(), 0700));
   const int files = 5000;
   for (int i = 0; i < files; ++i)
     std::ofstream(dir + "/file-with-a-long-name-" + std::to_string(i));
 
-  wire::Wire_Client c(agent->host(), agent->port());
+  wire::Wire_Client c(agent.host(), agent.port());
   wire::Http_Response r =
       c.request("POST", "/jsonrpc", call(20, "fs.list", "{\"path\":\"" + dir + "\"}"));
   ASSERT_EQ(200, r.status);
@@ -157,7 +147,7 @@ TEST_F(Wagent, StreamsALargeListingInPieces) {
 }
 
 TEST_F(Wagent, ServesTheClockEndpoint) {
-  wire::Wire_Client c(agent->host(), agent->port());
+  wire::Wire_Client c(agent.host(), agent.port());
   const wire::Header_List session = {{"X-Session-Key", "k1"}};
 
   EXPECT_EQ(401, c.request("GET", "/api/host/date").status);
@@ -172,7 +162,7 @@ TEST_F(Wagent, ServesTheClockEndpoint) {
                 {{"X-Session-Key", "k1"}, {"X-Forwarded-For", "10.1.2.3, 127.0.0.1"}});
   EXPECT_EQ(204, r.status);
   EXPECT_EQ("", r.body);
-  std::ifstream audit(agent->dir() + "/var/audit/events.jsonl");
+  std::ifstream audit(agent.dir() + "/var/audit/events.jsonl");
   Value event;  // the clock change's; the dry run adds an event of its own
   for (std::string line; std::getline(audit, line);)
     if (line.find("\"0x205000000010005\"") != std::string::npos) event = parse(line);
@@ -183,7 +173,7 @@ TEST_F(Wagent, ServesTheClockEndpoint) {
 }
 
 TEST_F(Wagent, EchoesRequestHeaders) {
-  wire::Wire_Client c(agent->host(), agent->port());
+  wire::Wire_Client c(agent.host(), agent.port());
   wire::Http_Response r =
       c.request("GET", "/debug/headers", "", {{"X-Trace", "42"}, {"user-agent", "probe"}});
   ASSERT_EQ(200, r.status);
@@ -195,7 +185,7 @@ TEST_F(Wagent, EchoesRequestHeaders) {
   EXPECT_EQ(405, c.request("HEAD", "/debug/headers").status);
 }
 
-// Each start below is a process of its own.
+// Starts of its own.
 TEST(Wagent_Start, RefusesABadConfigurationBeforeListening) {
   wire::Wagent_Process agent(WAGENT_PATH);
   struct Case {
