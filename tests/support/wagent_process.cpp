@@ -6,10 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 #include "tests/fakes/temp_dir.h"
@@ -26,12 +26,14 @@ const char output_file[] = "wagent.out";
 
 // HOST and PORT of the listening line, once a whole one has arrived.
 bool parse_listening(const std::string& text, std::string& host, unsigned short& port) {
-  static const std::regex line("wagent: listening on http://(.+):([0-9]+)\n");
-  std::smatch m;
-  if (!std::regex_search(text, m, line)) return false;
-  host = m[1];
-  port = static_cast<unsigned short>(std::stoi(m[2]));
-  return port != 0;
+  static const std::string mark = "wagent: listening on http://";
+  std::size_t begin = text.find(mark), end = text.find('\n', begin);
+  if (begin == std::string::npos || end == std::string::npos) return false;
+  std::string address = text.substr(begin + mark.size(), end - begin - mark.size());
+  std::size_t colon = address.rfind(':');
+  host = address.substr(0, colon);
+  port = static_cast<unsigned short>(std::atoi(address.c_str() + colon + 1));
+  return colon != std::string::npos && port != 0;
 }
 
 }  // namespace
