@@ -23,7 +23,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "tests/support/echo_server.h"
+#include "bench/echo_server.h"
 #include "tests/support/wagent_process.h"
 #include "tests/support/wire_client.h"
 

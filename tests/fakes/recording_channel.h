@@ -1,5 +1,5 @@
-// A JSON-RPC channel that keeps every message sent through it, as text and
-// parsed back, so tests check exactly what a requester would receive.
+// A JSON-RPC channel that keeps every message sent through it, parsed back,
+// so tests check exactly what a requester would receive.
 #ifndef TESTS_FAKES_RECORDING_CHANNEL_H
 #define TESTS_FAKES_RECORDING_CHANNEL_H
 
@@ -16,43 +16,83 @@
 class Recording_Channel : public JSON_RPC_Channel {
  public:
   // A fresh channel held by a strong reference, as transports hold theirs.
-  static JSON_RPC_Channel_Ptr make(Recording_Channel** raw);
+  static JSON_RPC_Channel_Ptr make(Recording_Channel** raw) {
+    Recording_Channel* c = new Recording_Channel;
+    if (raw) *raw = c;
+    return JSON_RPC_Channel_Ptr(c);
+  }
 
-  std::size_t count_sent() const;
+  template <class F>
+  auto locked(F f) const -> decltype(f()) {
+    std::lock_guard<std::mutex> guard(lock_);
+    return f();
+  }
+
+  std::size_t count_sent() const { return locked([&] { return texts_.size(); }); }
+  // Every message as sent, for checks of the text itself (ids, escapes).
+  std::vector<std::string> texts() const { return locked([&] { return texts_; }); }
   // The oldest message not yet popped; null when there is none.
-  json_spirit::Value pop();
-  std::vector<std::string> texts() const;
+  json_spirit::Value pop() {
+    json_spirit::Value v;
+    std::lock_guard<std::mutex> guard(lock_);
+    if (popped_ < texts_.size()) json_spirit::read(texts_[popped_++], v);
+    return v;
+  }
   // Pieces written for the last message.
-  std::size_t last_piece_count() const;
+  std::size_t last_piece_count() const { return locked([&] { return last_pieces_; }); }
   // Waits until `n` messages have been sent in all.
-  bool wait_for_sent(std::size_t n, std::chrono::milliseconds timeout);
+  bool wait_for_sent(std::size_t n, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> guard(lock_);
+    return changed_.wait_for(guard, timeout, [&] { return texts_.size() >= n; });
+  }
   // Waits until the framework reports no work left for the channel.
-  bool wait_idle(std::chrono::milliseconds timeout);
-  int idle_count() const;
+  bool wait_idle(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> guard(lock_);
+    return changed_.wait_for(guard, timeout, [&] { return idle_ > 0; });
+  }
+  int idle_count() const { return locked([&] { return idle_; }); }
+
+  // The requester's session key, as a transport sets it.
+  void set_session_key(const std::string& key) { set_session(key); }
 
   // Pieces beyond the first `n` fail, as on a socket the peer closed.
   void fail_writes_after(std::size_t n) { fail_after_ = n; }
-  std::size_t write_attempts() const;
-
-  void set_session_key(const std::string& key) { set_session(key); }
-  void set_original_addr(const ACE_INET_Addr& a) { set_remote_addr(a); }
+  std::size_t write_attempts() const { return locked([&] { return attempts_; }); }
 
  protected:
-  bool begin_message() override;
-  bool write_piece(const char* data, std::size_t length) override;
-  bool end_message(bool ok) override;
-  void on_idle() override;
+  bool begin_message() override {
+    std::lock_guard<std::mutex> guard(lock_);
+    current_.clear();
+    pieces_ = 0;
+    return true;
+  }
+  bool write_piece(const char* data, std::size_t length) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (++attempts_ > fail_after_) return false;
+    current_.append(data, length);
+    ++pieces_;
+    return true;
+  }
+  bool end_message(bool ok) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    last_pieces_ = pieces_;
+    if (ok) texts_.push_back(current_);
+    changed_.notify_all();
+    return true;
+  }
+  void on_idle() override {
+    std::lock_guard<std::mutex> guard(lock_);
+    ++idle_;
+    changed_.notify_all();
+  }
 
  private:
   mutable std::mutex lock_;
   std::condition_variable changed_;
   std::string current_;
-  std::size_t pieces_ = 0;
-  std::size_t last_pieces_ = 0;
-  std::vector<std::string> texts_;
-  std::size_t popped_ = 0;
+  std::size_t pieces_ = 0, last_pieces_ = 0, popped_ = 0, attempts_ = 0;
   std::size_t fail_after_ = static_cast<std::size_t>(-1);
-  std::size_t attempts_ = 0;
+  std::vector<std::string> texts_;
   int idle_ = 0;
 };
 

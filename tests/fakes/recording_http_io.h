@@ -1,5 +1,5 @@
-// An HTTP exchange that keeps everything a handler does with it: every
-// write_body call as made, an error answer, and the response head as it
+// An HTTP exchange that keeps what a handler does with it: every write_body
+// call as made, the status of an error answer, and the response head as it
 // stood when the first body bytes went out.
 #ifndef TESTS_FAKES_RECORDING_HTTP_IO_H
 #define TESTS_FAKES_RECORDING_HTTP_IO_H
@@ -21,7 +21,6 @@ class Recording_HTTP_IO : public HTTP_IO {
   struct Error {
     int status;
     bool null_reason, null_body;
-    std::string reason, body;
   };
 
   // A GET for "/" without headers unless the test says otherwise.
@@ -38,12 +37,11 @@ class Recording_HTTP_IO : public HTTP_IO {
     writes.push_back(Write{data == nullptr,
                            data ? std::string(data, length) : std::string(),
                            length, last});
-    return write_result;
+    return 0;
   }
 
   int send_error(int status, const char* reason, const char* body) override {
-    errors.push_back(Error{status, reason == nullptr, body == nullptr,
-                           reason ? reason : "", body ? body : ""});
+    errors.push_back(Error{status, reason == nullptr, body == nullptr});
     return 0;
   }
 
@@ -57,7 +55,6 @@ class Recording_HTTP_IO : public HTTP_IO {
   std::vector<Write> writes;
   std::vector<Error> errors;
   HTTP_Response head_at_first_write;
-  int write_result = 0;  // what write_body answers
 
  private:
   HTTP_Request request_;

@@ -3,8 +3,9 @@
 #ifndef TESTS_FAKES_RECORDING_LOG_H
 #define TESTS_FAKES_RECORDING_LOG_H
 
+#include <ace/Log_Msg.h>
 #include <ace/Log_Msg_Backend.h>
-#include <ace/Log_Priority.h>
+#include <ace/Log_Record.h>
 
 #include <mutex>
 #include <string>
@@ -12,27 +13,49 @@
 
 class Recording_Log : public ACE_Log_Msg_Backend {
  public:
-  struct Line {
-    ACE_Log_Priority priority;
-    std::string text;
-  };
+  Recording_Log()
+      : previous_(ACE_Log_Msg::msg_backend(this)), previous_flags_(ACE_LOG_MSG->flags()) {
+    ACE_LOG_MSG->open(ACE_TEXT("test"), ACE_Log_Msg::CUSTOM);
+  }
+  ~Recording_Log() override {
+    ACE_LOG_MSG->open(ACE_TEXT("test"), previous_flags_);
+    ACE_Log_Msg::msg_backend(previous_);
+  }
 
-  Recording_Log();
-  ~Recording_Log() override;
-
-  std::vector<Line> lines() const;
   // Lines of this priority whose text contains `fragment`.
-  std::size_t count(ACE_Log_Priority priority, const std::string& fragment) const;
+  std::size_t count(ACE_Log_Priority priority, const std::string& fragment) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::size_t n = 0;
+    for (const Line& l : lines_)
+      n += l.priority == priority && l.text.find(fragment) != std::string::npos;
+    return n;
+  }
   // Whether a line of this priority has exactly this text.
-  bool has(ACE_Log_Priority priority, const std::string& text) const;
-  void clear();
+  bool has(ACE_Log_Priority priority, const std::string& text) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (const Line& l : lines_)
+      if (l.priority == priority && l.text == text) return true;
+    return false;
+  }
+  void clear() {
+    std::lock_guard<std::mutex> guard(lock_);
+    lines_.clear();
+  }
 
   int open(const ACE_TCHAR*) override { return 0; }
   int reset() override { return 0; }
   int close() override { return 0; }
-  ssize_t log(ACE_Log_Record& record) override;
+  ssize_t log(ACE_Log_Record& record) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    lines_.push_back(Line{static_cast<ACE_Log_Priority>(record.type()), record.msg_data()});
+    return 0;
+  }
 
  private:
+  struct Line {
+    ACE_Log_Priority priority;
+    std::string text;
+  };
   mutable std::mutex lock_;
   std::vector<Line> lines_;
   ACE_Log_Msg_Backend* previous_;

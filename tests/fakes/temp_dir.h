@@ -2,11 +2,9 @@
 #ifndef TESTS_FAKES_TEMP_DIR_H
 #define TESTS_FAKES_TEMP_DIR_H
 
-#include <ftw.h>
 #include <stdlib.h>
-#include <unistd.h>
 
-#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -14,20 +12,17 @@ class Temp_Dir {
  public:
   Temp_Dir() {
     char pattern[] = "/tmp/wagent-test-XXXXXX";
-    const char* made = ::mkdtemp(pattern);
-    path_ = made ? made : "";
+    if (::mkdtemp(pattern)) path_ = pattern;
   }
   ~Temp_Dir() {
-    if (!path_.empty())
-      ::nftw(path_.c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS);
+    std::error_code ignored;  // symbolic links go, never what they point at
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
   }
   Temp_Dir(const Temp_Dir&) = delete;
   Temp_Dir& operator=(const Temp_Dir&) = delete;
 
   const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const {
-    return path_ + "/" + name;
-  }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
   // Writes a file below the directory and returns its path.
   std::string write(const std::string& name, const std::string& content) const {
     std::string p = *this / name;
@@ -36,9 +31,6 @@ class Temp_Dir {
   }
 
  private:
-  static int remove_one(const char* p, const struct stat*, int, struct FTW*) {
-    return std::remove(p);
-  }
   std::string path_;
 };
 

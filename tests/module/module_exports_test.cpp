@@ -27,14 +27,8 @@ struct Export {
 std::vector<Export> read_exports() {
   std::vector<Export> out;
   std::ifstream in(WCOMMON_EXPORTS_LIST);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.empty() || line[0] == '#') continue;
-    std::istringstream fields(line);
-    Export e;
-    fields >> e.name >> e.kind;
-    out.push_back(e);
-  }
+  for (std::string line; std::getline(in, line);)
+    if (Export e; std::istringstream(line) >> e.name >> e.kind && e.name[0] != '#') out.push_back(e);
   return out;
 }
 
@@ -45,64 +39,49 @@ struct Counts {
   int destroyed = 0;
 };
 
-class Counting_Handler : public JSON_RPC_Handler {
- public:
-  explicit Counting_Handler(Counts& c) : counts(c) {}
-  ~Counting_Handler() override { ++counts.destroyed; }
+// Objects of the test's own with the module's bases, so the calls a
+// module deleter makes can be counted.
+template <class Base>
+struct Counting : Base {
+  explicit Counting(Counts& c) : counts(c) {}
+  ~Counting() override { ++counts.destroyed; }
   int fini() override { ++counts.fini; return 0; }
+  Counts& counts;
+};
+struct Counting_Handler : Counting<JSON_RPC_Handler> {
+  using Counting::Counting;
   int handle_object(JSON_RPC_Channel_WPtr, JSON_RPC_Object_Ptr) override { return 0; }
-  Counts& counts;
 };
-
-class Counting_Params_Creator : public JSON_RPC_Params_Handler_Creator {
- public:
-  explicit Counting_Params_Creator(Counts& c) : counts(c) {}
-  ~Counting_Params_Creator() override { ++counts.destroyed; }
-  int fini() override { ++counts.fini; return 0; }
+struct Counting_Params_Creator : Counting<JSON_RPC_Params_Handler_Creator> {
+  using Counting::Counting;
   YAJL_Handler* create(JSON_RPC_Channel_WPtr, JSON_RPC_Object_Ptr) override { return nullptr; }
-  Counts& counts;
+};
+template <class Handler>
+struct Counting_Creator : Counting<Object_Creator_T<Handler>> {
+  using Counting<Object_Creator_T<Handler>>::Counting;
+  Handler* create() override { return nullptr; }
+  void destroy(Handler*) override {}
 };
 
-class Counting_HTTP_Creator : public Object_Creator_T<HTTP_Handler> {
- public:
-  explicit Counting_HTTP_Creator(Counts& c) : counts(c) {}
-  ~Counting_HTTP_Creator() override { ++counts.destroyed; }
-  int fini() override { ++counts.fini; return 0; }
-  HTTP_Handler* create() override { return nullptr; }
-  void destroy(HTTP_Handler*) override {}
-  Counts& counts;
-};
-
-class Counting_REST_Creator : public Object_Creator_T<JSON_RESTful_Handler> {
- public:
-  explicit Counting_REST_Creator(Counts& c) : counts(c) {}
-  ~Counting_REST_Creator() override { ++counts.destroyed; }
-  int fini() override { ++counts.fini; return 0; }
-  JSON_RESTful_Handler* create() override { return nullptr; }
-  void destroy(JSON_RESTful_Handler*) override {}
-  Counts& counts;
-};
-
-// Runs the module's deleter on an object of the test's own of the same
-// base, so the calls it makes can be counted.
-Counts run_deleter(const std::string& kind, Object_Deleter deleter) {
+template <class Base, class Object>
+Counts run_deleter(Object_Deleter deleter) {
   Counts counts;
-  if (kind == "handler") {
-    JSON_RPC_Handler* h = new Counting_Handler(counts);
-    deleter(h);
-  } else if (kind == "params_creator") {
-    JSON_RPC_Params_Handler_Creator* c = new Counting_Params_Creator(counts);
-    deleter(c);
-  } else if (kind == "rest_creator") {
-    Object_Creator_T<JSON_RESTful_Handler>* c = new Counting_REST_Creator(counts);
-    deleter(c);
-  } else if (kind == "http_creator") {
-    Object_Creator_T<HTTP_Handler>* c = new Counting_HTTP_Creator(counts);
-    deleter(c);
-  } else {
-    ADD_FAILURE() << "no check for kind " << kind;
-  }
+  Base* object = new Object(counts);
+  deleter(object);
   return counts;
+}
+
+Counts run_deleter(const std::string& kind, Object_Deleter deleter) {
+  if (kind == "handler") return run_deleter<JSON_RPC_Handler, Counting_Handler>(deleter);
+  if (kind == "params_creator")
+    return run_deleter<JSON_RPC_Params_Handler_Creator, Counting_Params_Creator>(deleter);
+  if (kind == "rest_creator")
+    return run_deleter<Object_Creator_T<JSON_RESTful_Handler>,
+                       Counting_Creator<JSON_RESTful_Handler>>(deleter);
+  if (kind == "http_creator")
+    return run_deleter<Object_Creator_T<HTTP_Handler>, Counting_Creator<HTTP_Handler>>(deleter);
+  ADD_FAILURE() << "no check for kind " << kind;
+  return Counts();
 }
 
 class ModuleExports : public ::testing::Test {
@@ -118,35 +97,21 @@ class ModuleExports : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(ModuleExports, EveryListedFactoryResolvesAndHonoursItsSlot) {
+TEST_F(ModuleExports, EveryListedFactoryHonoursItsSlotAndDeletesAsItsKind) {
   for (const Export& e : exports) {
     SCOPED_TRACE(e.name);
     Factory make = reinterpret_cast<Factory>(dll.symbol(ACE_TEXT_CHAR_TO_TCHAR(e.name.c_str())));
     ASSERT_NE(nullptr, make);
-
     void* without_slot = make(nullptr);
-    ASSERT_NE(nullptr, without_slot);
-
     Object_Deleter deleter = nullptr;
     void* with_slot = make(&deleter);
-    ASSERT_NE(nullptr, with_slot);
-    ASSERT_NE(nullptr, deleter);
+    ASSERT_TRUE(without_slot && with_slot && deleter);
     EXPECT_NE(without_slot, with_slot);
-
     deleter(with_slot);
     deleter(without_slot);
     deleter(nullptr);
-  }
-}
-
-TEST_F(ModuleExports, DeletersCallFiniOnlyForCreators) {
-  for (const Export& e : exports) {
-    SCOPED_TRACE(e.name);
-    Factory make = reinterpret_cast<Factory>(dll.symbol(ACE_TEXT_CHAR_TO_TCHAR(e.name.c_str())));
-    ASSERT_NE(nullptr, make);
-    Object_Deleter deleter = nullptr;
-    void* object = make(&deleter);
-    deleter(object);
+    // Creator deleters call fini once more first; handler deleters only
+    // destroy.
     Counts counts = run_deleter(e.kind, deleter);
     EXPECT_EQ(1, counts.destroyed);
     EXPECT_EQ(e.kind == "handler" ? 0 : 1, counts.fini);
@@ -162,20 +127,17 @@ TEST_F(ModuleExports, NothingElseOfTheModulesOwnIsExported) {
   std::set<std::string> found;
   char buffer[4096];
   while (fgets(buffer, sizeof buffer, pipe)) {
+    // "<address> <type> <name>\n"; type A is a version node
     std::string line(buffer);
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    // "<address> <type> <name>"
-    std::size_t first = line.find(' ');
-    if (first == std::string::npos || first + 3 > line.size()) continue;
-    char type = line[first + 1];
-    std::string name = line.substr(first + 3);
-    if (type == 'A') continue;  // version node
+    std::size_t at = line.find(' ');
+    if (at == std::string::npos || line.size() < at + 4 || line[at + 1] == 'A') continue;
+    std::string name = line.substr(at + 3, line.size() - at - 4);
     if (listed.count(name)) {
       found.insert(name);
-      continue;
+    } else {
+      EXPECT_NE(std::string::npos, name.find("Object_Creator_T<HTTP_Handler>"))
+          << "unexpected export: " << line;
     }
-    EXPECT_NE(std::string::npos, name.find("Object_Creator_T<HTTP_Handler>"))
-        << "unexpected export: " << line;
   }
   EXPECT_EQ(0, pclose(pipe));
   EXPECT_EQ(listed, found);

@@ -1,122 +1,107 @@
 #include "tests/support/upstream_server.h"
 
-#include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
-
-#include <condition_variable>
-#include <deque>
-#include <future>
-#include <mutex>
-#include <thread>
 
 namespace wire {
 
 namespace net = boost::asio;
 namespace beast = boost::beast;
-namespace websocket = beast::websocket;
-using tcp = net::ip::tcp;
+using beast::error_code;
+using Clock = std::chrono::steady_clock;
 
+// Everything runs on the caller's thread, inside the calls: the agent's
+// next connection waits in the listen queue until wait_connections takes it.
 struct Upstream_Server::Impl {
+  // First member: destroyed last, after the stream that uses it.
   net::io_context ioc;
-  tcp::acceptor acceptor{ioc, tcp::endpoint(net::ip::make_address("127.0.0.1"), 0)};
-  std::shared_ptr<websocket::stream<tcp::socket>> ws;
+  net::ip::tcp::acceptor acceptor{ioc, {net::ip::make_address("127.0.0.1"), 0}};
+  std::optional<beast::websocket::stream<beast::tcp_stream>> ws;
   beast::flat_buffer buffer;
-  std::mutex lock;
-  std::condition_variable changed;
   std::size_t connections = 0;
-  std::deque<std::string> received;
-  std::thread runner;
+  bool reading = false, read_done = false;
+  error_code read_ec;
 
-  void accept() {
-    acceptor.async_accept([this](beast::error_code ec, tcp::socket socket) {
-      if (ec) return;
-      auto stream = std::make_shared<websocket::stream<tcp::socket>>(std::move(socket));
-      stream->async_accept([this, stream](beast::error_code ec) {
-        if (ec) return accept();
-        ws = stream;
-        {
-          std::lock_guard<std::mutex> g(lock);
-          ++connections;
-        }
-        changed.notify_all();
-        read(stream);
-      });
-    });
+  bool run_until(const bool& done, Clock::time_point deadline) {
+    ioc.restart();
+    while (!done && ioc.run_one_until(deadline) > 0) {
+    }
+    return done;
   }
-
-  // The next connection is accepted once the current one ends.
-  void read(const std::shared_ptr<websocket::stream<tcp::socket>>& stream) {
-    stream->async_read(buffer, [this, stream](beast::error_code ec, std::size_t) {
-      if (ec) {
-        if (ws == stream) ws.reset();
-        return accept();
-      }
-      {
-        std::lock_guard<std::mutex> g(lock);
-        received.push_back(beast::buffers_to_string(buffer.data()));
-      }
-      buffer.consume(buffer.size());
-      changed.notify_all();
-      read(stream);
-    });
+  // Ends whatever is pending on the connection, then forgets it.
+  void close() {
+    if (ws) beast::get_lowest_layer(*ws).close();
+    acceptor.cancel();
+    ioc.restart();
+    ioc.run();
+    ws.reset();
+    reading = false;
+    buffer.clear();
   }
 };
 
-Upstream_Server::Upstream_Server() : impl_(new Impl) {
-  impl_->accept();
-  impl_->runner = std::thread([this] { impl_->ioc.run(); });
-}
+Upstream_Server::Upstream_Server() : impl_(new Impl) {}
 
-Upstream_Server::~Upstream_Server() {
-  impl_->ioc.stop();
-  impl_->runner.join();
-}
+Upstream_Server::~Upstream_Server() { impl_->close(); }
 
-unsigned short Upstream_Server::port() const {
-  return impl_->acceptor.local_endpoint().port();
-}
+unsigned short Upstream_Server::port() const { return impl_->acceptor.local_endpoint().port(); }
 
-bool Upstream_Server::wait_connections(std::size_t n,
-                                       std::chrono::milliseconds timeout) {
-  std::unique_lock<std::mutex> g(impl_->lock);
-  return impl_->changed.wait_for(g, timeout,
-                                 [&] { return impl_->connections >= n; });
+bool Upstream_Server::wait_connections(std::size_t n, std::chrono::milliseconds timeout) {
+  Impl& m = *impl_;
+  const auto deadline = Clock::now() + timeout;
+  while (m.connections < n) {
+    m.close();
+    m.ws.emplace(m.ioc);
+    bool done = false;
+    error_code ec;
+    auto finish = [&](error_code e, auto&&...) {
+      ec = e;
+      done = true;
+    };
+    m.acceptor.async_accept(beast::get_lowest_layer(*m.ws).socket(), [&](error_code e) {
+      if (e) return finish(e);
+      m.ws->async_accept(finish);
+    });
+    if (!m.run_until(done, deadline)) return m.close(), false;
+    m.connections += !ec;
+  }
+  return true;
 }
 
 bool Upstream_Server::send(const std::string& text) {
-  std::promise<bool> sent;
-  net::post(impl_->ioc, [&] {
-    if (!impl_->ws) return sent.set_value(false);
-    beast::error_code ec;
-    impl_->ws->text(true);
-    impl_->ws->write(net::buffer(text), ec);  // small, on the io thread
-    sent.set_value(!ec);
+  Impl& m = *impl_;
+  if (!m.ws) return false;
+  bool done = false;
+  error_code ec;
+  m.ws->text(true);
+  m.ws->async_write(net::buffer(text), [&](error_code e, std::size_t) {
+    ec = e;
+    done = true;
   });
-  return sent.get_future().get();
+  if (!m.run_until(done, Clock::now() + std::chrono::seconds(5))) return m.close(), false;
+  return !ec;
 }
 
-std::optional<std::string> Upstream_Server::receive(
-    std::chrono::milliseconds timeout) {
-  std::unique_lock<std::mutex> g(impl_->lock);
-  if (!impl_->changed.wait_for(g, timeout, [&] { return !impl_->received.empty(); }))
-    return std::nullopt;
-  std::string text = impl_->received.front();
-  impl_->received.pop_front();
+std::optional<std::string> Upstream_Server::receive(std::chrono::milliseconds timeout) {
+  Impl& m = *impl_;
+  if (!m.ws) return std::nullopt;
+  if (!m.reading) {
+    // Left pending past a timeout: the message still comes to a later call.
+    m.reading = true;
+    m.read_done = false;
+    m.ws->async_read(m.buffer, [&m](error_code e, std::size_t) {
+      m.read_ec = e;
+      m.read_done = true;
+    });
+  }
+  if (!m.run_until(m.read_done, Clock::now() + timeout)) return std::nullopt;
+  m.reading = false;
+  if (m.read_ec) return std::nullopt;
+  std::string text = beast::buffers_to_string(m.buffer.data());
+  m.buffer.consume(m.buffer.size());
   return text;
 }
 
-void Upstream_Server::drop() {
-  std::promise<void> done;
-  net::post(impl_->ioc, [&] {
-    if (impl_->ws) {
-      beast::error_code ignored;
-      impl_->ws->next_layer().shutdown(tcp::socket::shutdown_both, ignored);
-      impl_->ws->next_layer().close(ignored);
-    }
-    done.set_value();
-  });
-  done.get_future().get();
-}
+void Upstream_Server::drop() { impl_->close(); }
 
 }  // namespace wire

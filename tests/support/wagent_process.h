@@ -1,7 +1,7 @@
 // Runs a wagent binary as a child process for end-to-end tests and
 // benchmarks: its configuration goes into a temporary directory (also its
-// working directory, so default relative paths land there too), its stderr
-// is read all along on a thread so it never blocks on a full pipe, and the
+// working directory, so default relative paths land there too), its stdout
+// and stderr go to a file there, so it never blocks on a full pipe, and the
 // listening address it prints is picked up.
 #ifndef TESTS_SUPPORT_WAGENT_PROCESS_H
 #define TESTS_SUPPORT_WAGENT_PROCESS_H
@@ -78,9 +78,7 @@ class Wagent_Process {
              const std::vector<std::string>& extra_args);
   bool reap(std::chrono::steady_clock::time_point deadline);
   void kill_and_reap();
-  void finish_reading();
   void note(const std::string& line);
-  void read_loop(int fd);
 
   std::string binary_;
   std::unique_ptr<Temp_Dir> dir_;
@@ -88,13 +86,7 @@ class Wagent_Process {
   int status_ = -1;
   std::string host_;
   unsigned short port_ = 0;
-
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  std::string stderr_;
-  bool eof_ = false;
-  bool stop_reading_ = false;
-  std::thread reader_;
+  std::string notes_;  // the runner's own lines, after the child's
 };
 
 }  // namespace wire

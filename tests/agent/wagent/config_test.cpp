@@ -30,7 +30,6 @@ TEST(Config, ReadsEveryKindOfLine) {
       "test.conf");
   EXPECT_EQ("127.0.0.1:0", c.get("listen", ""));
   EXPECT_EQ("/tmp/with space", c.get("appdata", ""));
-  EXPECT_EQ("agent", c.get("component", "agent"));
   ASSERT_EQ(1u, c.sessions.size());
   EXPECT_EQ(0xC000000000000000ULL, c.sessions[0].perms);
   EXPECT_EQ("alice", c.sessions[0].uid);

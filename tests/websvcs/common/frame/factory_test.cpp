@@ -1,6 +1,9 @@
 // The factory machinery the module test cannot reach: a throwing
-// constructor, the creator deleter, and the per-request creator template.
+// constructor, the per-request creator template and the HTTP creator's
+// arguments.
 #include <gtest/gtest.h>
+
+#include <cstring>
 
 #include "agent/httpd/http_handler.h"
 #include "agent/json_rpc/json_rpc_handler.h"
@@ -9,24 +12,16 @@
 
 namespace {
 
-struct Counts {
-  int fini = 0;
-  int destroyed = 0;
-};
-
-class Counting_Creator : public JSON_RPC_Params_Handler_Creator {
- public:
-  explicit Counting_Creator(Counts* c) : counts(c) {}
-  ~Counting_Creator() override { ++counts->destroyed; }
-  int fini() override { ++counts->fini; return 0; }
-  YAJL_Handler* create(JSON_RPC_Channel_WPtr, JSON_RPC_Object_Ptr) override { return nullptr; }
-  Counts* counts;
-};
-
 class Throwing_Handler : public JSON_RPC_Handler {
  public:
   Throwing_Handler() { throw std::runtime_error("constructor failed"); }
   int handle_object(JSON_RPC_Channel_WPtr, JSON_RPC_Object_Ptr) override { return 0; }
+};
+
+class Arguments_Only : public Object_Creator_T<HTTP_Handler> {
+ public:
+  HTTP_Handler* create() override { return nullptr; }
+  void destroy(HTTP_Handler*) override {}
 };
 
 class Plain_HTTP_Handler : public HTTP_Handler {
@@ -48,14 +43,6 @@ TEST(Factory, SlotReceivesTheDeleterBeforeConstruction) {
   EXPECT_EQ(&wcommon::delete_handler<JSON_RPC_Handler>, slot);
 }
 
-TEST(Factory, CreatorDeleterCallsFiniOnceThenDestroys) {
-  Counts counts;
-  wcommon::delete_creator<JSON_RPC_Params_Handler_Creator>(new Counting_Creator(&counts));
-  wcommon::delete_creator<JSON_RPC_Params_Handler_Creator>(nullptr);
-  EXPECT_EQ(1, counts.fini);
-  EXPECT_EQ(1, counts.destroyed);
-}
-
 TEST(CreatorImpl, MakesAFreshHandlerPerCallAndDestroysIt) {
   typedef Object_Creator_Impl_T<Object_Creator_T<HTTP_Handler>, Plain_HTTP_Handler>
       Creator;
@@ -69,4 +56,28 @@ TEST(CreatorImpl, MakesAFreshHandlerPerCallAndDestroysIt) {
   creator.destroy(b);
   creator.destroy(nullptr);
   EXPECT_EQ(0, Plain_HTTP_Handler::alive);
+}
+
+// The exported HTTP creator's copies of its service arguments.
+TEST(HttpCreator, KeepsIndependentCopiesOfTheLastArguments) {
+  Arguments_Only c;
+  EXPECT_EQ(0, c.init(0, nullptr));
+  EXPECT_EQ(nullptr, c.argv());
+  EXPECT_EQ(0, c.init(2, nullptr));  // a count without an array stores none
+  EXPECT_EQ(2, c.argc());
+  EXPECT_EQ(nullptr, c.argv());
+
+  char a[] = "-x", b[] = "value";
+  char* argv[] = {a, b};
+  ASSERT_EQ(0, c.init(2, argv));
+  ASSERT_EQ(0, c.init(2, argv));  // again: the first copies are let go
+  std::strcpy(b, "CHANG");
+  ASSERT_EQ(2, c.argc());
+  EXPECT_STREQ("-x", c.argv()[0]);
+  EXPECT_STREQ("value", c.argv()[1]);
+  EXPECT_EQ(0, c.fini());
+  EXPECT_EQ(2, c.argc());
+  c.clear();
+  EXPECT_EQ(0, c.argc());
+  EXPECT_EQ(nullptr, c.argv());
 }

@@ -50,23 +50,3 @@ TEST_F(HostInfoTest, AbsentOrNullParamsGetTheHostValueOthersAndFailuresAreErrors
   EXPECT_EQ(R"({"error":{"code":-32603,"message":"Internal error: failed to get the )"
             R"(name of the current system."},"id":17,"jsonrpc":"2.0"})", reply());
 }
-
-TEST_F(HostInfoTest, NotifyOrAGoneRequesterGetsNothingButALogLine) {
-  EXPECT_EQ(-1, handle("", JSON_RPC_Object::JSON_RPC_NOTIFY));
-  EXPECT_EQ(1u, log.count(LM_EMERGENCY,
-                          "Unexpected error in websvcs/common/host/info_handler.cpp:"));
-  EXPECT_EQ(1u, log.count(LM_EMERGENCY, ", obj is not JSON-RPC request!\n"));
-  EXPECT_EQ(0u, rec->count_sent());
-  channel = JSON_RPC_Channel_Ptr();
-  EXPECT_EQ(-1, handle(""));
-  EXPECT_TRUE(log.has(LM_ERROR, "Abort handling JSON-RPC request, requester has gone.\n"));
-  EXPECT_EQ(0, info.calls);
-}
-
-TEST(SystemHostInfo, DescribesThisMachine) {
-  Value v;
-  ASSERT_TRUE(host_info(v));
-  const std::string* node = json_spirit::object_get_str(v, "nodename");
-  EXPECT_TRUE(node && !node->empty());
-  EXPECT_NE(nullptr, json_spirit::object_get_str(v, "sysname"));
-}

@@ -2,6 +2,8 @@
 // call, and the different fates of requests and notifies.
 #include <gtest/gtest.h>
 
+#include <iterator>
+
 #include "agent/mdrt/service_instance.h"
 #include "tests/fakes/recording_channel.h"
 #include "tests/fakes/recording_job_manager.h"
@@ -14,145 +16,111 @@ namespace {
 
 class JobControlTest : public ::testing::Test {
  protected:
-  JobControlTest() : installed(&jobs) { channel = Recording_Channel::make(&rec); }
-
-  JSON_RPC_Request make(const std::string& method, const char* params_json,
-                        int type = JSON_RPC_Object::JSON_RPC_REQUEST) {
-    JSON_RPC_Request r(type);
+  // Hands `method` with `params` (JSON text, null for none) to the handler
+  // as a request or as a notify.
+  int handle(const std::string& method, const char* params, bool notify = false) {
+    JSON_RPC_Request r(notify ? JSON_RPC_Object::JSON_RPC_NOTIFY
+                              : JSON_RPC_Object::JSON_RPC_REQUEST);
     r.id = 21;
     r.method = method;
-    if (params_json) json_spirit::read(params_json, r.params);
-    return r;
-  }
-  int request(const std::string& method, const char* params_json) {
-    JSON_RPC_Request r = make(method, params_json);
-    return handler.handle_request(channel.get(), r);
-  }
-  int notify(const std::string& method, const char* params_json) {
-    JSON_RPC_Request r = make(method, params_json, JSON_RPC_Object::JSON_RPC_NOTIFY);
-    return handler.handle_notify(channel.get(), r);
-  }
-  void expect_invalid_params(const char* message) {
-    Value reply = rec->pop();
-    EXPECT_EQ(Value(21), reply.get_obj().at("id"));
-    const auto& error = reply.get_obj().at("error").get_obj();
-    EXPECT_EQ(Value(-32602), error.at("code"));
-    EXPECT_EQ(Value(message), error.at("message"));
-    EXPECT_EQ(0u, error.count("data"));
+    if (params) json_spirit::read(params, r.params);
+    return notify ? handler.handle_notify(channel.get(), r)
+                  : handler.handle_request(channel.get(), r);
   }
 
+  Recording_Log log;
   Recording_Job_Manager jobs;
-  Scoped_Instance_T<Job_Manager> installed;
+  Scoped_Instance_T<Job_Manager> installed{&jobs};
   JSON_RPC_Job_Control_Handler handler;
   Recording_Channel* rec;
-  JSON_RPC_Channel_Ptr channel;
+  JSON_RPC_Channel_Ptr channel = Recording_Channel::make(&rec);
 };
 
 }  // namespace
 
-TEST_F(JobControlTest, EachMethodCallsItsOperation) {
-  const char* methods[] = {"start", "stop", "pause", "resume", "remove",
-                           "enable", "disable", "switch", "sync"};
-  for (const char* m : methods) request(std::string("job.") + m, "\"nightly\"");
-  auto calls = jobs.calls();
-  ASSERT_EQ(9u, calls.size());
-  for (std::size_t i = 0; i < 9; ++i) {
-    EXPECT_EQ(std::string(methods[i]) + "_job", calls[i].operation);
-    EXPECT_EQ("nightly", calls[i].id);
-  }
-}
-
-TEST_F(JobControlTest, StringParamsIsTheIdAndTheAnswerIsTheManagersBoolean) {
+TEST_F(JobControlTest, EachMethodCallsItsOperationWithTheIdAndStringOptions) {
+  const struct {
+    const char* method;
+    const char* params;
+    const char* operation;
+    Job_Manager::Options options;
+  } cases[] = {
+      {"job.start", "\"nightly\"", "start_job", {}},
+      {"job.stop", R"({"id":"nightly"})", "stop_job", {}},
+      {"job.pause",
+       R"({"id":"nightly","options":{"mode":"full","level":2,"force":true,"n":null,"a":[],"o":{}}})",
+       "pause_job", {{"mode", "full"}}},
+      {"job.resume", R"({"id":"nightly","options":"x"})", "resume_job", {}},
+      {"job.remove", "\"nightly\"", "remove_job", {}},
+      {"job.enable", "\"nightly\"", "enable_job", {}},
+      {"job.disable", "\"nightly\"", "disable_job", {}},
+      {"job.switch", "\"nightly\"", "switch_job", {}},
+      {"job.sync", "\"nightly\"", "sync_job", {}},
+  };
   for (bool answer : {true, false}) {
     jobs.answer(answer);
-    EXPECT_EQ(0, request("job.start", "\"nightly\""));
-    Value reply = rec->pop();
-    EXPECT_EQ(Value(21), reply.get_obj().at("id"));
-    EXPECT_EQ(Value(answer), reply.get_obj().at("result"));
+    for (const auto& c : cases) {
+      EXPECT_EQ(0, handle(c.method, c.params));
+      EXPECT_EQ(Value(json_spirit::Object{{"id", 21}, {"jsonrpc", "2.0"}, {"result", answer}}),
+                rec->pop());
+    }
   }
-  for (const auto& call : jobs.calls()) {
-    EXPECT_TRUE(call.had_options);
-    EXPECT_TRUE(call.options.empty());
-  }
-}
-
-TEST_F(JobControlTest, OnlyStringOptionsArePassed) {
-  request("job.pause",
-          R"({"id":"nightly","options":{"mode":"full","level":2,"force":true,"n":null,"a":[],"o":{}}})");
-  auto calls = jobs.calls();
-  ASSERT_EQ(1u, calls.size());
-  EXPECT_EQ("pause_job", calls[0].operation);
-  EXPECT_EQ((Job_Manager::Options{{"mode", "full"}}), calls[0].options);
-}
-
-TEST_F(JobControlTest, MissingOrNonObjectOptionsGiveAnEmptyMapNotNull) {
-  request("job.stop", R"({"id":"nightly"})");
-  request("job.stop", R"({"id":"nightly","options":"x"})");
-  for (const auto& call : jobs.calls()) {
-    EXPECT_TRUE(call.had_options);
-    EXPECT_TRUE(call.options.empty());
+  // A notify runs its operation just the same, and nothing is sent.
+  EXPECT_EQ(0, handle("job.enable", R"({"id":"nightly","options":{"k":"v"}})", true));
+  EXPECT_EQ(2 * std::size(cases), rec->count_sent());
+  const auto calls = jobs.calls();
+  ASSERT_EQ(2 * std::size(cases) + 1, calls.size());
+  EXPECT_EQ("enable_job", calls.back().operation);
+  EXPECT_EQ((Job_Manager::Options{{"k", "v"}}), calls.back().options);
+  for (std::size_t i = 0; i + 1 < calls.size(); ++i) {
+    const auto& c = cases[i % std::size(cases)];
+    SCOPED_TRACE(c.params);
+    EXPECT_EQ(c.operation, calls[i].operation);
+    EXPECT_EQ("nightly", calls[i].id);
+    EXPECT_TRUE(calls[i].had_options);  // never a null pointer
+    EXPECT_EQ(c.options, calls[i].options);
   }
 }
 
-TEST_F(JobControlTest, BadParamsAreCheckedBeforeTheMethod) {
+TEST_F(JobControlTest, BadParamsAreCheckedBeforeTheMethodAndNotifiesOnlyLogThem) {
   const char* const not_string_or_object =
       "Invalid params: params type must be string or object";
-  const char* const no_id = "Invalid params: params must have 'id'";
+  const char* const unknown = "Invalid params: unknown method";
   const struct {
     const char* method;
     const char* params;
     const char* message;
   } cases[] = {
       {"job.start", "[]", not_string_or_object},
-      {"job.start", "3", not_string_or_object},
-      {"job.start", "true", not_string_or_object},
-      {"job.start", "null", not_string_or_object},
       {"job.start", nullptr, not_string_or_object},
-      {"job.start", R"({"options":{"mode":"full"}})", no_id},
-      {"job.start", R"({"id":7})", no_id},
-      {"job.restart", "\"nightly\"", "Invalid params: unknown method"},
-      {"JOB.START", "\"nightly\"", "Invalid params: unknown method"},
+      {"job.start", R"({"id":7})", "Invalid params: params must have 'id'"},
+      {"job.restart", "\"nightly\"", unknown},
+      {"JOB.START", "\"nightly\"", unknown},
       {"job.restart", "17", not_string_or_object},
   };
   for (const auto& c : cases) {
-    request(c.method, c.params);
-    expect_invalid_params(c.message);
+    SCOPED_TRACE(c.message);
+    handle(c.method, c.params);
+    EXPECT_EQ(Value(json_spirit::Object{
+                  {"error", json_spirit::Object{{"code", -32602}, {"message", c.message}}},
+                  {"id", 21},
+                  {"jsonrpc", "2.0"}}),
+              rec->pop());
+    EXPECT_EQ(0, handle(c.method, c.params, true));
+    EXPECT_TRUE(log.has(LM_ERROR,
+                        std::string("Failed to handle JSON-RPC notify in Job Control "
+                                    "Handler: -32602, ") + c.message + "\n"));
   }
+  EXPECT_EQ(std::size(cases), rec->count_sent());
   EXPECT_TRUE(jobs.calls().empty());
-}
-
-TEST_F(JobControlTest, NotifyRunsTheOperationAndSendsNothing) {
-  EXPECT_EQ(0, notify("job.enable", R"({"id":"n1","options":{"k":"v"}})"));
-  auto calls = jobs.calls();
-  ASSERT_EQ(1u, calls.size());
-  EXPECT_EQ("enable_job", calls[0].operation);
-  EXPECT_EQ((Job_Manager::Options{{"k", "v"}}), calls[0].options);
-  EXPECT_EQ(0u, rec->count_sent());
-}
-
-TEST_F(JobControlTest, NotifyErrorsAreLoggedWithCodeAndMessage) {
-  Recording_Log log;
-  EXPECT_EQ(0, notify("job.start", "[]"));
-  EXPECT_EQ(0, notify("job.start", "{}"));
-  EXPECT_EQ(0, notify("job.restart", "\"x\""));
-  EXPECT_EQ(0u, rec->count_sent());
-  const char* prefix = "Failed to handle JSON-RPC notify in Job Control Handler: -32602, ";
-  EXPECT_TRUE(log.has(LM_ERROR, std::string(prefix) +
-                                    "Invalid params: params type must be string or object\n"));
-  EXPECT_TRUE(log.has(LM_ERROR, std::string(prefix) +
-                                    "Invalid params: params must have 'id'\n"));
-  EXPECT_TRUE(log.has(LM_ERROR, std::string(prefix) + "Invalid params: unknown method\n"));
 }
 
 TEST_F(JobControlTest, GoneRequesterRunsNoOperation) {
-  Recording_Log log;
-  JSON_RPC_Request r = make("job.start", "\"nightly\"");
-  r.id = "req-1";
-  EXPECT_EQ(-1, handler.handle_request(nullptr, r));
+  channel = JSON_RPC_Channel_Ptr();
+  EXPECT_EQ(-1, handle("job.start", "\"nightly\""));
   EXPECT_TRUE(jobs.calls().empty());
-  EXPECT_TRUE(log.has(LM_ERROR,
-                      "Abort handling JSON-RPC request(id: \"req-1\") in Job "
-                      "Control Handler, requester has gone.\n"));
+  EXPECT_TRUE(log.has(LM_ERROR, "Abort handling JSON-RPC request(id: 21) in Job "
+                                "Control Handler, requester has gone.\n"));
 }
 
 TEST_F(JobControlTest, DeliveredThroughTheFrameworkPool) {
