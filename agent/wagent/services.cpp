@@ -111,7 +111,7 @@ void Services::load_line(const Service_Line& line) {
       rc = bind_path(rest_, line, args, object, bound);
       break;
     case SERVICE_HTTP:
-      loaded.fini = &call_fini<Object_Creator_T<HTTP_Handler>>;
+      loaded.fini = &call_fini<HTTP_Handler_Creator>;
       rc = bind_path(http_, line, args, object, bound);
       break;
   }
@@ -131,7 +131,7 @@ template <class Handler>
 int Services::bind_path(
     std::map<std::string, Creator_Service<Handler>>& routes,
     const Service_Line& line, Args& args, void* object, bool& bound) {
-  auto* creator = static_cast<Object_Creator_T<Handler>*>(object);
+  auto* creator = static_cast<typename Creator_Of<Handler>::type*>(object);
   int rc = creator->init(args.argc(), args.argv());
   if (rc != 0) return rc;
   bound = !has_path(line.names[0]);

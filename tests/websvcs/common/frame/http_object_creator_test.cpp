@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "agent/httpd/http_handler.h"
+#include "websvcs/common/frame/http_object_creator.h"
 
 namespace {
 
