@@ -10,8 +10,7 @@
 #include "websvcs/common/frame/jsonrpc_reply.h"
 
 int JSON_RPC_FS_List_Handler::init(int argc, char* argv[]) {
-  FS_List_Options* options = FS_List_Options::instance();
-  return options ? options->init(argc, argv) : -1;
+  return FS_List_Options::instance()->init(argc, argv);
 }
 
 int JSON_RPC_FS_List_Handler::fini() {

@@ -5,12 +5,11 @@
 #include <ace/OS_NS_stdlib.h>
 
 #include <cwctype>
+#include <mutex>
 
 #include "agent/platform/win32.h"
 
 namespace {
-
-typedef ACE_Unmanaged_Singleton<FS_List_Options, ACE_Null_Mutex> Singleton;
 
 bool is_system_account(const WCHAR* name) {
   const wchar_t system[] = L"system";
@@ -22,15 +21,36 @@ bool is_system_account(const WCHAR* name) {
   return name[6] == 0;
 }
 
-}  // namespace
-
-FS_List_Options::FS_List_Options() : restore_connection(true) {
+bool restore_by_default() {
   WCHAR name[UNLEN + 1] = {0};
   DWORD size = UNLEN + 1;
   if (!GetUserNameW(name, &size)) name[0] = 0;
   // The service account has no network mappings worth restoring.
-  if (name[0] && is_system_account(name)) restore_connection = false;
+  return !(name[0] && is_system_account(name));
 }
+
+// The process's own options, made on first use and never destroyed; `stale`
+// once closed, until the next use reads the default again.
+std::mutex process_lock;
+FS_List_Options* process_options = nullptr;
+bool stale = false;
+
+}  // namespace
+
+template <>
+FS_List_Options* default_service<FS_List_Options>() {
+  std::lock_guard<std::mutex> guard(process_lock);
+  if (!process_options) {
+    process_options = new FS_List_Options;
+  } else if (stale) {
+    process_options->restore_connection = restore_by_default();
+  }
+  stale = false;
+  return process_options;
+}
+template class Service_Instance_T<FS_List_Options>;
+
+FS_List_Options::FS_List_Options() : restore_connection(restore_by_default()) {}
 
 int FS_List_Options::init(int argc, char* argv[]) {
   if (argc > 0 && argv) {
@@ -53,6 +73,7 @@ int FS_List_Options::init(int argc, char* argv[]) {
   return 0;
 }
 
-FS_List_Options* FS_List_Options::instance() { return Singleton::instance(); }
-
-void FS_List_Options::close() { Singleton::close(); }
+void FS_List_Options::close() {
+  std::lock_guard<std::mutex> guard(process_lock);
+  stale = true;
+}

@@ -7,7 +7,7 @@
 
 #include <set>
 
-#include "agent/mdrt/service_instance.h"
+#include "agent/platform/service_instance.h"
 #include "agent/platform/platform.h"
 #include "tests/fakes/fake_platform.h"
 #include "tests/fakes/recording_channel.h"

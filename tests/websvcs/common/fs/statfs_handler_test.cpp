@@ -1,7 +1,7 @@
 // fs.statfs: params, the byte counts, and a path that cannot be queried.
 #include <gtest/gtest.h>
 
-#include "agent/mdrt/service_instance.h"
+#include "agent/platform/service_instance.h"
 #include "tests/fakes/fake_platform.h"
 #include "tests/fakes/recording_channel.h"
 #include "websvcs/common/fs/statfs_handler.h"

@@ -2,7 +2,7 @@
 // call, and the different fates of requests and notifies.
 #include <gtest/gtest.h>
 
-#include "agent/mdrt/service_instance.h"
+#include "agent/platform/service_instance.h"
 #include "tests/fakes/recording_channel.h"
 #include "tests/fakes/recording_job_manager.h"
 #include "tests/fakes/recording_log.h"

@@ -1,7 +1,7 @@
 // Reads one directory entry by entry; nothing is collected, so a directory
 // of any size costs the same memory.
-#ifndef MDRT_DIRECTORY_READER_H
-#define MDRT_DIRECTORY_READER_H
+#ifndef PLATFORM_DIRECTORY_READER_H
+#define PLATFORM_DIRECTORY_READER_H
 
 #include <sys/types.h>
 

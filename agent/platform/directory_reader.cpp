@@ -1,4 +1,4 @@
-#include "agent/mdrt/directory_reader.h"
+#include "agent/platform/directory_reader.h"
 
 #include <dirent.h>
 #include <fcntl.h>
