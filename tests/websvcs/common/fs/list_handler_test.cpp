@@ -70,14 +70,16 @@ class FsListTest : public ::testing::Test {
 TEST_F(FsListTest, ParamsChooseTheDrivesADirectoryOrAreRefused) {
   const std::string file = dir.write("f", ""), path = quoted(dir.path()),
       drives = "c:\\||NTFS;", bad = R"({"code":-32602,"message":"Invalid params: )"
-                                    R"(params type must be omitted, null, string or obj_type"})";
+                                    R"(params type must be omitted, null, string or obj_type"})",
+      einval = R"({"code":-32602,"message":"Invalid argument"})";
   ASSERT_TRUE(platform::set_drive('d', dir.path()));
   const std::pair<std::string, std::string> cases[] = {
       {"", drives}, {"null", drives}, {"\"\"", drives}, {"{}", drives},
       {R"({"path":7})", drives}, {path, "f|file;"}, {R"({"path":)" + path + "}", "f|file;"},
       {quoted("d:\\"), "f|file;"}, {"5", bad}, {"true", bad}, {"[]", bad}, {"1.5", bad},
       {quoted(dir / "absent"), R"({"code":-32602,"message":"No such file or directory"})"},
-      {quoted(file), R"({"code":-32602,"message":"Not a directory"})"}};
+      {quoted(file), R"({"code":-32602,"message":"Not a directory"})"},
+      {R"("/etc\u0000/../root")", einval}, {R"({"path":"\u0000"})", einval}};
   for (const auto& c : cases) EXPECT_EQ(c.second, summary(list(c.first))) << c.first;
   int result = 0;
   list(quoted(dir / "absent"), &result);
