@@ -5,9 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "agent/platform/platform.h"
@@ -16,6 +21,13 @@
 namespace {
 
 DIR* D(void* p) { return static_cast<DIR*>(p); }
+
+// Entries read on the caller's thread before a helper takes over: most
+// directories end before that and never cost a thread.
+const unsigned long READ_HERE_FIRST = 512;
+// Entries per hand-over, and hand-overs in flight.
+const std::size_t BATCH_SIZE = 256;
+const std::size_t BATCHES = 4;
 
 mode_t mode_of_dirent_type(unsigned char type) {
   switch (type) {
@@ -81,8 +93,31 @@ DIR* open_bounded(const std::string& path) {
 
 }  // namespace
 
+// Batches go round: the helper fills an empty one, hands it over full, and
+// the caller gives it back once read. Entries are swapped out, so their
+// strings keep their buffers from round to round.
+struct Directory_Reader::Read_Ahead {
+  struct Batch {
+    std::vector<Directory_Entry_T<char>> entries;
+    std::size_t count = 0;
+  };
+
+  std::mutex lock;
+  std::condition_variable filled;    // a batch is full, or the walk ended
+  std::condition_variable emptied;   // a batch came back, or stop
+  std::deque<Batch> full;
+  std::vector<Batch> empty;
+  bool ended = false;
+  int error = 0;
+  std::atomic<bool> stop{false};
+  Batch current;  // the caller's, read up to `next`
+  std::size_t next = 0;
+  std::thread helper;
+};
+
 Directory_Reader::Directory_Reader()
-    : dir_(nullptr), skip_dots_(false), flags_(0), error_(0) {}
+    : dir_(nullptr), skip_dots_(false), flags_(0), error_(0),
+      read_here_count_(0) {}
 
 Directory_Reader::~Directory_Reader() { close(); }
 
@@ -109,15 +144,96 @@ bool Directory_Reader::open(const char* path, bool skip_dots, unsigned flags) {
 }
 
 bool Directory_Reader::read(Directory_Entry_T<char>& entry) {
+  if (ahead_) return read_ahead(entry);
+  if ((flags_ & READ_AHEAD) && dir_ && ++read_here_count_ > READ_HERE_FIRST) {
+    start_read_ahead();
+    if (ahead_) return read_ahead(entry);
+  }
+  return read_here(entry, error_);
+}
+
+void Directory_Reader::start_read_ahead() {
+  std::unique_ptr<Read_Ahead> ahead(new (std::nothrow) Read_Ahead);
+  if (!ahead) return;
+  try {
+    ahead->empty.resize(BATCHES);
+    for (Read_Ahead::Batch& b : ahead->empty) b.entries.resize(BATCH_SIZE);
+    ahead_ = std::move(ahead);
+    ahead_->helper = std::thread(&Directory_Reader::run_read_ahead, this);
+  } catch (const std::exception&) {
+    // No memory or no thread: go on reading here.
+    ahead_.reset();
+  }
+}
+
+// The helper's loop. Until it ends it alone touches the directory stream.
+void Directory_Reader::run_read_ahead() {
+  Read_Ahead& a = *ahead_;
+  for (;;) {
+    Read_Ahead::Batch batch;
+    {
+      std::unique_lock<std::mutex> guard(a.lock);
+      a.emptied.wait(guard, [&] { return a.stop || !a.empty.empty(); });
+      if (a.stop) return;
+      batch = std::move(a.empty.back());
+      a.empty.pop_back();
+    }
+    bool more = true;
+    int error = 0;
+    try {
+      while (batch.count < BATCH_SIZE && !a.stop &&
+             (more = read_here(batch.entries[batch.count], error)))
+        ++batch.count;
+    } catch (const std::bad_alloc&) {
+      more = false;
+      error = ENOMEM;
+    }
+    std::lock_guard<std::mutex> guard(a.lock);
+    a.full.push_back(std::move(batch));
+    if (!more) {
+      a.ended = true;
+      a.error = error;
+    }
+    a.filled.notify_one();
+    if (!more) return;
+  }
+}
+
+bool Directory_Reader::read_ahead(Directory_Entry_T<char>& entry) {
+  Read_Ahead& a = *ahead_;
+  while (a.next == a.current.count) {
+    std::unique_lock<std::mutex> guard(a.lock);
+    if (!a.current.entries.empty()) {
+      a.current.count = 0;
+      a.empty.push_back(std::move(a.current));
+      a.current = Read_Ahead::Batch();
+      a.emptied.notify_one();
+    }
+    a.next = 0;
+    a.filled.wait(guard, [&] { return a.ended || !a.full.empty(); });
+    if (a.full.empty()) {
+      errno = error_ = a.error;
+      return false;
+    }
+    a.current = std::move(a.full.front());
+    a.full.pop_front();
+  }
+  std::swap(entry, a.current.entries[a.next++]);
+  error_ = 0;
+  return true;
+}
+
+bool Directory_Reader::read_here(Directory_Entry_T<char>& entry,
+                                 int& error) {
   if (!dir_) {
-    errno = error_ = EBADF;
+    errno = error = EBADF;
     return false;
   }
   for (;;) {
     errno = 0;
     struct dirent* d = ::readdir(D(dir_));
     if (!d) {
-      error_ = errno;
+      error = errno;
       return false;
     }
     const char* n = d->d_name;
@@ -143,12 +259,22 @@ bool Directory_Reader::read(Directory_Entry_T<char>& entry) {
       }
       // An entry removed since readdir is still listed, without details.
     }
-    error_ = 0;
+    error = 0;
     return true;
   }
 }
 
 void Directory_Reader::close() {
+  if (ahead_) {
+    {
+      std::lock_guard<std::mutex> guard(ahead_->lock);
+      ahead_->stop = true;
+      ahead_->emptied.notify_one();
+    }
+    ahead_->helper.join();
+    ahead_.reset();
+  }
+  read_here_count_ = 0;
   if (dir_) ::closedir(D(dir_));
   dir_ = nullptr;
 }

@@ -46,7 +46,8 @@ int JSON_RPC_FS_List_Handler::list(JSON_RPC_Channel& channel,
   }
   if (!wcommon::accept_path(channel, id, path)) return -1;
   Directory_Iterator_T<char> iterator(path.c_str(), true,
-                                      Directory_Reader::WITH_STAT);
+                                      Directory_Reader::WITH_STAT |
+                                          Directory_Reader::READ_AHEAD);
   if (!iterator.has_handle())
     return wcommon::send_path_error(channel, id, errno);
   JSON_RPC_FS_List_Generator entries(&id, &iterator);
