@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -105,7 +104,9 @@ struct Directory_Reader::Read_Ahead {
   std::mutex lock;
   std::condition_variable filled;    // a batch is full, or the walk ended
   std::condition_variable emptied;   // a batch came back, or stop
-  std::deque<Batch> full;
+  // Both hold at most BATCHES and are reserved for that many, so handing
+  // over never allocates.
+  std::vector<Batch> full;  // oldest first
   std::vector<Batch> empty;
   bool ended = false;
   int error = 0;
@@ -156,6 +157,7 @@ void Directory_Reader::start_read_ahead() {
   std::unique_ptr<Read_Ahead> ahead(new (std::nothrow) Read_Ahead);
   if (!ahead) return;
   try {
+    ahead->full.reserve(BATCHES);
     ahead->empty.resize(BATCHES);
     for (Read_Ahead::Batch& b : ahead->empty) b.entries.resize(BATCH_SIZE);
     ahead_ = std::move(ahead);
@@ -216,7 +218,7 @@ bool Directory_Reader::read_ahead(Directory_Entry_T<char>& entry) {
       return false;
     }
     a.current = std::move(a.full.front());
-    a.full.pop_front();
+    a.full.erase(a.full.begin());
   }
   std::swap(entry, a.current.entries[a.next++]);
   error_ = 0;
