@@ -29,24 +29,23 @@ bool restore_by_default() {
   return !(name[0] && is_system_account(name));
 }
 
-// The process's own options, made on first use and never destroyed; `stale`
-// once closed, until the next use reads the default again.
+// Whether the process's own options were closed since their last use.
 std::mutex process_lock;
-FS_List_Options* process_options = nullptr;
 bool stale = false;
 
 }  // namespace
 
+// The process's own options are a static of the module, not a leak of it:
+// a host may unload the module at exit.
 template <>
 FS_List_Options* default_service<FS_List_Options>() {
   std::lock_guard<std::mutex> guard(process_lock);
-  if (!process_options) {
-    process_options = new FS_List_Options;
-  } else if (stale) {
-    process_options->restore_connection = restore_by_default();
-  }
+  static bool made = false;
+  static FS_List_Options options;  // reads the account when made
+  if (stale && made) options.restore_connection = restore_by_default();
+  made = true;
   stale = false;
-  return process_options;
+  return &options;
 }
 template class Service_Instance_T<FS_List_Options>;
 
