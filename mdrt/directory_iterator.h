@@ -8,7 +8,7 @@
 #include <memory>
 #include <new>
 
-#include "agent/mdrt/directory_reader.h"
+#include "agent/platform/directory_reader.h"
 
 template <class C>
 class Directory_Iterator_T {

@@ -9,20 +9,9 @@
 #include <cstdio>
 #include <ctime>
 
-#include "agent/mdrt/service_instance.h"
 #include "agent/mdrt/yajl_gen.h"
 
 namespace {
-
-// Null stands for the process's own log, made on first use and never
-// destroyed, so a trigger ending during exit still finds it.
-Service_Slot_T<Audit_Log> slot(nullptr);
-
-Audit_Log* or_process(Audit_Log* log) {
-  if (log) return log;
-  static Audit_Log* process_log = new Audit_Log();
-  return process_log;
-}
 
 // Compact JSON and a newline. False when the value cannot be written as
 // JSON (a NaN, say): half a line would spoil the file for every reader.
@@ -63,11 +52,14 @@ bool write_line(int fd, const std::string& line) {
 
 }  // namespace
 
-Audit_Log* Audit_Log::instance() { return or_process(slot.get()); }
-
-Audit_Log* Audit_Log::instance(Audit_Log* replacement) {
-  return or_process(slot.exchange(replacement));
+// The process's own log is never destroyed, so a trigger ending during exit
+// still finds it.
+template <>
+Audit_Log* default_service<Audit_Log>() {
+  static Audit_Log* process_log = new Audit_Log();
+  return process_log;
 }
+template class Service_Instance_T<Audit_Log>;
 
 Audit_Log::~Audit_Log() {}
 

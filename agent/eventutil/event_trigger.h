@@ -10,16 +10,12 @@
 #include <string>
 
 #include "agent/json_spirit/json_spirit.h"
+#include "agent/platform/service_instance.h"
 
 // Where events go: one JSON object per line,
 // {"code": "0x...", "address", "user", "values", "succeeded", "time"}.
-class Audit_Log {
+class Audit_Log : public Service_Instance_T<Audit_Log> {
  public:
-  static Audit_Log* instance();
-  // Installs `replacement` (null restores the process's own) and returns
-  // the previous one. Not owned.
-  static Audit_Log* instance(Audit_Log* replacement);
-
   virtual ~Audit_Log();
 
   // The file events are appended to; until it is set, events are only
@@ -35,6 +31,8 @@ class Audit_Log {
   mutable std::mutex lock_;
   std::string path_;
 };
+
+extern template class Service_Instance_T<Audit_Log>;
 
 class Event_Trigger {
  public:

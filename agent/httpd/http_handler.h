@@ -1,5 +1,5 @@
 // A plain HTTP request handler of the agent's HTTP framework: one object per
-// request, made and returned by an Object_Creator_T<HTTP_Handler>.
+// request, made and returned by the service's HTTP_Handler_Creator.
 #ifndef HTTPD_HTTP_HANDLER_H
 #define HTTPD_HTTP_HANDLER_H
 
@@ -21,34 +21,20 @@ class HTTP_Handler {
   virtual int handle_close();
 };
 
-// Exported by the module that supplies HTTP handlers; it keeps copies of its
-// service arguments, which a host may hand to each created handler.
-template <>
-class __attribute__((visibility("default"))) Object_Creator_T<HTTP_Handler>
+// What a host holds an HTTP service by. A module's creators derive from it
+// (its Object_Creator_T<HTTP_Handler> among them), so a host needs no type
+// of the module's own to call them.
+class __attribute__((visibility("default"))) HTTP_Handler_Creator
     : public Service_Object {
  public:
-  Object_Creator_T();
-  virtual ~Object_Creator_T();
-  // Replaces the stored copies with copies of the first `argc` strings; -1
-  // when memory runs out (what was copied stays for clear()).
-  virtual int init(int argc, char** argv);
-  // Keeps the copies: a creator's deleter calls fini a second time.
-  virtual int fini();
+  virtual ~HTTP_Handler_Creator();
+  // The service's arguments, which the creator may keep for its handlers.
+  virtual int init(int argc, char** argv) = 0;
+  // Called at stop, and once more by the creator's deleter.
+  virtual int fini() = 0;
+  // A fresh handler, or null with errno ENOMEM.
   virtual HTTP_Handler* create() = 0;
   virtual void destroy(HTTP_Handler* handler) = 0;
-
-  // Frees the stored copies.
-  void clear();
-
-  int argc() const { return argc_; }
-  char* const* argv() const { return argv_; }
-
- private:
-  Object_Creator_T(const Object_Creator_T&) = delete;
-  Object_Creator_T& operator=(const Object_Creator_T&) = delete;
-
-  int argc_;
-  char** argv_;
 };
 
 #endif

@@ -7,15 +7,12 @@
 #include <map>
 #include <string>
 
-class Job_Manager {
+#include "agent/platform/service_instance.h"
+
+// Reached through instance(); the process's own holds no jobs.
+class Job_Manager : public Service_Instance_T<Job_Manager> {
  public:
   typedef std::map<std::string, std::string> Options;
-
-  // The manager in use; never null.
-  static Job_Manager* instance();
-  // Installs `replacement` (null restores the default) and returns the
-  // previous manager. The manager is not owned.
-  static Job_Manager* instance(Job_Manager* replacement);
 
   virtual ~Job_Manager();
 
@@ -43,5 +40,7 @@ class Empty_Job_Manager : public Job_Manager {
   bool switch_job(const std::string&, const Options*) override { return false; }
   bool sync_job(const std::string&, const Options*) override { return false; }
 };
+
+extern template class Service_Instance_T<Job_Manager>;
 
 #endif

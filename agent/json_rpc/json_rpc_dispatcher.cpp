@@ -12,7 +12,7 @@
 
 #include "agent/json_rpc/yajl_event_buffer.h"
 #include "agent/json_spirit/value_builder.h"
-#include "agent/mdrt/utf.h"
+#include "agent/platform/utf.h"
 #include "agent/mdrt/yajl_handler.h"
 #include "agent/modsess/session.h"
 

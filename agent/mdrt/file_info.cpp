@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "agent/mdrt/utf.h"
+#include "agent/platform/utf.h"
 #include "agent/mdrt/yajl_gen.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "agent/mdrt/directory_reader.h"
+#include "agent/platform/directory_reader.h"
 
 struct yajl_gen_t;
 

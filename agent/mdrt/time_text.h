@@ -23,12 +23,4 @@ long get_timezone_offset();
 std::string POSIX_Time_To_ISO8601(std::int64_t t, const char* format);
 std::string POSIX_Time_To_ISO8601_Local(std::int64_t t, const char* format);
 
-// The proleptic Gregorian calendar without the C library's global state:
-// days since 1970-01-01 of a date (month 1-12), the date of such a day, and
-// the length of a month (0 for a month outside 1-12).
-std::int64_t days_from_civil(std::int64_t year, unsigned month, unsigned day);
-void civil_from_days(std::int64_t days, std::int64_t& year, unsigned& month,
-                     unsigned& day);
-unsigned days_in_month(std::int64_t year, unsigned month);
-
 #endif

@@ -1,22 +1,17 @@
 #include "agent/modsess/session.h"
 
-#include "agent/mdrt/service_instance.h"
-
 bool Session::check_perms(std::uint64_t mask, bool flag) const {
   if (flag) return (perms_ & mask) != 0;
   return (perms_ & mask) == mask;
 }
 
-namespace {
-Session_Manager process_sessions;
-Service_Slot_T<Session_Manager> session_slot(&process_sessions);
-}  // namespace
-
-Session_Manager* Session_Manager::instance() { return session_slot.get(); }
-
-Session_Manager* Session_Manager::instance(Session_Manager* replacement) {
-  return session_slot.exchange(replacement ? replacement : &process_sessions);
+// Never destroyed: a request may still load a session during exit.
+template <>
+Session_Manager* default_service<Session_Manager>() {
+  static Session_Manager* sessions = new Session_Manager;
+  return sessions;
 }
+template class Service_Instance_T<Session_Manager>;
 
 Session_Manager::~Session_Manager() {}
 

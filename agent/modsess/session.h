@@ -11,6 +11,8 @@
 #include <mutex>
 #include <string>
 
+#include "agent/platform/service_instance.h"
+
 class Session {
  public:
   Session(const std::string& key, const std::string& uid, std::uint64_t perms)
@@ -32,13 +34,9 @@ class Session {
 
 typedef ACE_Refcounted_Auto_Ptr<Session, ACE_Thread_Mutex> Session_Ptr;
 
-class Session_Manager {
+// Reached through instance(); the process's own starts without sessions.
+class Session_Manager : public Service_Instance_T<Session_Manager> {
  public:
-  static Session_Manager* instance();
-  // Installs `replacement` (null restores the process's own) and returns
-  // the previous one. Not owned.
-  static Session_Manager* instance(Session_Manager* replacement);
-
   virtual ~Session_Manager();
 
   // False when the key is empty or already taken.
@@ -52,5 +50,7 @@ class Session_Manager {
   std::mutex lock_;
   std::map<std::string, Session_Ptr> sessions_;
 };
+
+extern template class Service_Instance_T<Session_Manager>;
 
 #endif

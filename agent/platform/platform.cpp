@@ -1,15 +1,10 @@
 #include "agent/platform/platform.h"
 
-#include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <map>
 #include <mutex>
-#include <new>
 
-#include "agent/eventutil/event_trigger.h"
-#include "agent/mdrt/service_instance.h"
-#include "agent/mdrt/time_text.h"
+#include "agent/platform/calendar.h"
 
 // Supplied by the system's own file (posix_platform.cpp or
 // win32_platform.cpp): its Platform_API, and whether drive letters are the
@@ -17,44 +12,11 @@
 Platform_API& system_platform_api();
 bool system_has_drive_letters();
 
-// What every system's set_system_time does in dry-run mode: one audit event
-// for the change it did not make. TRUE, or FALSE with ENOMEM.
-BOOL record_dry_run_clock_change(const SYSTEMTIME& utc) {
-  char when[48];
-  std::snprintf(when, sizeof when, "%04u-%02u-%02u %02u:%02u:%02u",
-                unsigned{utc.wYear}, unsigned{utc.wMonth}, unsigned{utc.wDay},
-                unsigned{utc.wHour}, unsigned{utc.wMinute},
-                unsigned{utc.wSecond});
-  try {
-    Event_Trigger event(0, "", "", 3);
-    event.bind("action", "set_system_time");
-    event.bind("utc", when);
-    event.bind("mode", "dry-run");
-    event.succeed();
-  } catch (const std::bad_alloc&) {
-    SetLastError(ENOMEM);
-    return FALSE;
-  }
-  return TRUE;
-}
-
 namespace {
-
-// Null stands for the system's API, created on first use, so the slot is
-// constant-initialized and safe to use from any static initializer.
-Service_Slot_T<Platform_API> slot(nullptr);
-
-// Dry run unless the host asks for the real clock, so that nothing but a
-// deliberate setting changes the machine's time.
-std::atomic<platform::Clock_Mode> current_clock_mode{platform::CLOCK_DRY_RUN};
 
 // FILETIME counts 100 ns ticks from 1601-01-01, 11644473600 s before 1970.
 constexpr std::int64_t filetime_epoch_offset = 11644473600;
 constexpr std::int64_t ticks_per_second = 10000000;
-
-Platform_API* or_system(Platform_API* api) {
-  return api ? api : &system_platform_api();
-}
 
 bool is_letter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -98,13 +60,13 @@ Drive_Table& drive_table() {
 
 }  // namespace
 
-Platform_API::~Platform_API() {}
-
-Platform_API* Platform_API::instance() { return or_system(slot.get()); }
-
-Platform_API* Platform_API::instance(Platform_API* replacement) {
-  return or_system(slot.exchange(replacement));
+template <>
+Platform_API* default_service<Platform_API>() {
+  return &system_platform_api();
 }
+template class Service_Instance_T<Platform_API>;
+
+Platform_API::~Platform_API() {}
 
 bool get_disk_free_space(const char* path, FS_Stat& out) {
   return Platform_API::instance()->disk_free_space(path, out);
@@ -153,10 +115,6 @@ std::string resolve_path(const std::string& path) {
   }
   return out;
 }
-
-void set_clock_mode(Clock_Mode mode) { current_clock_mode.store(mode); }
-
-Clock_Mode clock_mode() { return current_clock_mode.load(); }
 
 bool posix_time_to_filetime(std::int64_t seconds, long nanoseconds,
                             FILETIME& out) {

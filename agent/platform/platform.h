@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "agent/platform/service_instance.h"
 #include "agent/platform/win32.h"
 
 struct FS_Stat {
@@ -39,11 +40,18 @@ std::string drive_mount_point(char letter);
 // a letter without a drive gives "".
 std::string resolve_path(const std::string& path);
 
-// What SetSystemTime does: in dry-run mode (the default) it records the
-// change in the audit log and reports success without touching the clock.
-enum Clock_Mode { CLOCK_DRY_RUN, CLOCK_SYSTEM };
-void set_clock_mode(Clock_Mode mode);
-Clock_Mode clock_mode();
+// What does not change while the agent runs: uname's names, the OS's
+// pretty name (os-release), processors online, total memory.
+struct System_Description {
+  std::string nodename, sysname, release, version, machine;
+  std::string os;             // "" when there is no os-release file
+  long cpus = 0;              // 0 when unknown
+  std::uint64_t memory = 0;   // bytes; 0 when unknown
+};
+// False when the machine's names cannot be read.
+bool describe_system(System_Description& out);
+// Seconds since the machine started; -1 when unknown.
+std::int64_t uptime_seconds();
 
 // POSIX seconds (and nanoseconds) as a FILETIME; false before 1601.
 bool posix_time_to_filetime(std::int64_t seconds, long nanoseconds,
@@ -52,15 +60,10 @@ bool posix_time_to_filetime(std::int64_t seconds, long nanoseconds,
 }  // namespace platform
 
 // What the platform layer asks of the system. The free functions above and
-// the POSIX versions of the Windows calls go through Platform_API::instance(),
-// so tests install a fake and observe every call.
-class Platform_API {
+// the POSIX versions of the Windows calls go through Platform_API::instance()
+// (the system's own unless a test installs a fake to observe every call).
+class Platform_API : public Service_Instance_T<Platform_API> {
  public:
-  static Platform_API* instance();
-  // Installs `replacement` (null restores the system's) and returns the
-  // previous one. Not owned.
-  static Platform_API* instance(Platform_API* replacement);
-
   virtual ~Platform_API();
 
   virtual BOOL get_volume_information(LPCWSTR root, LPWSTR volume_name,
@@ -78,7 +81,11 @@ class Platform_API {
   virtual bool disk_free_space(const char* path, FS_Stat& out) = 0;
   virtual std::string filesystem_type(const char* path) = 0;
   // Sets the system clock to `utc`; FALSE with the error for GetLastError.
+  // Whether the clock may be touched at all is decided a layer above
+  // (systemutil), never here.
   virtual BOOL set_system_time(const SYSTEMTIME* utc) = 0;
 };
+
+extern template class Service_Instance_T<Platform_API>;
 
 #endif

@@ -4,6 +4,8 @@
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysinfo.h>
+#include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -21,11 +23,8 @@
 #include <system_error>
 #include <thread>
 
-#include "agent/mdrt/time_text.h"
-#include "agent/mdrt/utf.h"
-
-// platform.cpp: the audit event of a clock change not made.
-BOOL record_dry_run_clock_change(const SYSTEMTIME& utc);
+#include "agent/platform/calendar.h"
+#include "agent/platform/utf.h"
 
 // Never destroyed: a late probe thread may still call in during exit.
 Platform_API& system_platform_api() {
@@ -200,6 +199,24 @@ void copy_wide(const std::wstring& text, LPWSTR buffer, DWORD size) {
   buffer[n] = 0;
 }
 
+// PRETTY_NAME of the os-release file, unquoted; "" when there is none.
+std::string os_pretty_name() {
+  for (const char* path : {"/etc/os-release", "/usr/lib/os-release"}) {
+    std::ifstream in(path);
+    std::string line;
+    const std::string key = "PRETTY_NAME=";
+    while (std::getline(in, line)) {
+      if (line.compare(0, key.size(), key) != 0) continue;
+      std::string v = line.substr(key.size());
+      if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') &&
+          v.back() == v.front())
+        v = v.substr(1, v.size() - 2);
+      return v;
+    }
+  }
+  return std::string();
+}
+
 std::string effective_user_name() {
   const uid_t uid = ::geteuid();
   long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
@@ -299,6 +316,29 @@ std::string decode_label_name(const std::string& name) {
 }
 
 namespace platform {
+
+bool describe_system(System_Description& out) {
+  struct utsname u;
+  if (::uname(&u) != 0) return false;
+  out.nodename = u.nodename;
+  out.sysname = u.sysname;
+  out.release = u.release;
+  out.version = u.version;
+  out.machine = u.machine;
+  out.os = os_pretty_name();
+  const long cpus = ::sysconf(_SC_NPROCESSORS_ONLN);
+  out.cpus = cpus > 0 ? cpus : 0;
+  struct sysinfo si;
+  out.memory = ::sysinfo(&si) == 0
+                   ? static_cast<std::uint64_t>(si.totalram) * si.mem_unit
+                   : 0;
+  return true;
+}
+
+std::int64_t uptime_seconds() {
+  struct sysinfo si;
+  return ::sysinfo(&si) == 0 ? static_cast<std::int64_t>(si.uptime) : -1;
+}
 
 std::string mount_point_of(const std::string& path) {
   const std::vector<Mount_Entry> mounts = read_mounts();
@@ -505,8 +545,6 @@ BOOL POSIX_Platform_API::set_system_time(const SYSTEMTIME* utc) {
     SetLastError(EINVAL);
     return FALSE;
   }
-  if (platform::clock_mode() == platform::CLOCK_DRY_RUN)
-    return record_dry_run_clock_change(*utc);
   struct timespec ts;
   ts.tv_sec = static_cast<time_t>(
       days_from_civil(utc->wYear, utc->wMonth, utc->wDay) * 86400 +

@@ -82,7 +82,6 @@ class POSIX_Platform_API : public Platform_API {
   bool restore_connection(wchar_t letter, const wchar_t* remote) override;
   bool disk_free_space(const char* path, FS_Stat& out) override;
   std::string filesystem_type(const char* path) override;
-  // In dry-run mode only the audit log hears of it; otherwise
   // clock_settime, which needs CAP_SYS_TIME.
   BOOL set_system_time(const SYSTEMTIME* utc) override;
 };

@@ -67,7 +67,8 @@ BOOL GetDiskFreeSpaceW(LPCWSTR root, LPDWORD sectors_per_cluster,
                        LPDWORD total_clusters);
 BOOL GetUserNameW(LPWSTR buffer, LPDWORD size);
 BOOL FileTimeToSystemTime(const FILETIME* file_time, LPSYSTEMTIME system_time);
-// Sets the clock to a UTC time (subject to the host's clock mode).
+// Sets the clock to a UTC time. Callers that honour the host's clock mode
+// go through systemutil::set_system_time.
 BOOL SetSystemTime(const SYSTEMTIME* system_time);
 DWORD GetLastError();
 void SetLastError(DWORD error);

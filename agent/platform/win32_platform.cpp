@@ -11,9 +11,6 @@
 #pragma comment(lib, "mpr.lib")  // WNetRestoreConnectionW
 #endif
 
-// platform.cpp: the audit event of a clock change not made.
-BOOL record_dry_run_clock_change(const SYSTEMTIME& utc);
-
 class Win32_Platform_API : public Platform_API {
  public:
   BOOL get_volume_information(LPCWSTR root, LPWSTR volume_name,
@@ -64,11 +61,7 @@ class Win32_Platform_API : public Platform_API {
     return name;
   }
 
-  // A caller of ::SetSystemTime reaches the system directly; the clock mode
-  // holds only for callers that come through here.
   BOOL set_system_time(const SYSTEMTIME* utc) override {
-    if (utc && platform::clock_mode() == platform::CLOCK_DRY_RUN)
-      return record_dry_run_clock_change(*utc);
     return ::SetSystemTime(utc);
   }
 };
@@ -80,3 +73,29 @@ Platform_API& system_platform_api() {
 }
 
 bool system_has_drive_letters() { return true; }
+
+namespace platform {
+
+bool describe_system(System_Description& out) {
+  char name[MAX_COMPUTERNAME_LENGTH + 1];
+  DWORD size = sizeof name;
+  if (!::GetComputerNameA(name, &size)) return false;
+  out.nodename = name;
+  out.sysname = "Windows";
+  SYSTEM_INFO si;
+  ::GetNativeSystemInfo(&si);
+  out.cpus = static_cast<long>(si.dwNumberOfProcessors);
+  out.machine = si.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64
+                    ? "x86_64"
+                    : "";
+  MEMORYSTATUSEX memory;
+  memory.dwLength = sizeof memory;
+  out.memory = ::GlobalMemoryStatusEx(&memory) ? memory.ullTotalPhys : 0;
+  return true;
+}
+
+std::int64_t uptime_seconds() {
+  return static_cast<std::int64_t>(::GetTickCount64() / 1000);
+}
+
+}  // namespace platform

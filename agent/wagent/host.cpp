@@ -21,6 +21,7 @@
 #include "agent/json_rpc/json_rpc_handler.h"
 #include "agent/modsess/session.h"
 #include "agent/platform/platform.h"
+#include "agent/systemutil/system_actions.h"
 #include "agent/wagent/config.h"
 #include "agent/wagent/io_threads.h"
 #include "agent/wagent/log_backend.h"
@@ -156,9 +157,9 @@ void apply_settings(const Config& config, File_Log_Backend& log_file,
   ::setenv("COMPONENT", component.c_str(), 1);
   Audit_Log::instance()->set_path(appdata + "/audit/events.jsonl");
 
-  platform::set_clock_mode(config.get("clock", "dry-run") == "system"
-                               ? platform::CLOCK_SYSTEM
-                               : platform::CLOCK_DRY_RUN);
+  System_Options::instance()->clock =
+      config.get("clock", "dry-run") == "system" ? System_Options::SYSTEM
+                                                 : System_Options::DRY_RUN;
 
   for (const auto& setting : config.settings) {
     if (setting.first.compare(0, 6, "drive.") != 0) continue;

@@ -117,9 +117,9 @@ void serve_http(const std::shared_ptr<Http_Session>& session,
     io.send_error(500, nullptr, nullptr);
   } else {
     try {
-      // The creator keeps the service's arguments for its handlers.
-      int rc = handler->init(service.creator->argc(),
-                             const_cast<char**>(service.creator->argv()));
+      // Every handler gets the service's arguments, as REST handlers do.
+      Args args(service.args);
+      int rc = handler->init(args.argc(), args.argv());
       const std::string& body = request->body();
       if (rc == 0 && !body.empty())
         rc = handler->handle_body(body.data(), static_cast<unsigned>(body.size()));

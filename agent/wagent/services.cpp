@@ -25,7 +25,8 @@ int kind_of(Service_Object* object) {
     return SERVICE_PARAMS;
   if (dynamic_cast<Object_Creator_T<JSON_RESTful_Handler>*>(object))
     return SERVICE_REST;
-  return SERVICE_HTTP;  // MERGE: cast to the agent's HTTP creator base
+  if (dynamic_cast<HTTP_Handler_Creator*>(object)) return SERVICE_HTTP;
+  return -1;
 }
 }  // namespace
 
@@ -41,7 +42,7 @@ std::map<std::string, ACE_DLL*>& loaded_libraries() {
 
 template <class T>
 int call_fini(Service_Object* object) {
-  return static_cast<T*>(object)->fini();
+  return dynamic_cast<T*>(object)->fini();
 }
 
 }  // namespace
@@ -141,7 +142,7 @@ void Services::load_line(const Service_Line& line) {
       rc = bind_path(rest_, line, args, object, bound);
       break;
     case SERVICE_HTTP:
-      loaded.fini = &call_fini<Object_Creator_T<HTTP_Handler>>;
+      loaded.fini = &call_fini<HTTP_Handler_Creator>;
       rc = bind_path(http_, line, args, object, bound);
       break;
   }
@@ -162,7 +163,7 @@ int Services::bind_path(
     std::map<std::string, Creator_Service<Handler>>& routes,
     const Service_Line& line, Args& args, Service_Object* object,
     bool& bound) {
-  auto* creator = static_cast<Object_Creator_T<Handler>*>(object);
+  auto* creator = dynamic_cast<typename Creator_Of<Handler>::type*>(object);
   int rc = creator->init(args.argc(), args.argv());
   if (rc != 0) return rc;
   bound = !has_path(line.names[0]);

@@ -32,11 +32,22 @@ struct Args {
   std::vector<char*> pointers;
 };
 
+// The type a creator of `Handler`s is held by: HTTP creators through the
+// agent's own base, since their class is the module's.
+template <class Handler>
+struct Creator_Of {
+  typedef Object_Creator_T<Handler> type;
+};
+template <>
+struct Creator_Of<HTTP_Handler> {
+  typedef HTTP_Handler_Creator type;
+};
+
 // A configured REST or HTTP service: the creator and the arguments each
 // per-request handler gets in its init.
 template <class Handler>
 struct Creator_Service {
-  Object_Creator_T<Handler>* creator;
+  typename Creator_Of<Handler>::type* creator;
   std::vector<std::string> args;
 };
 

@@ -2,10 +2,12 @@
 
 #include <cstdlib>
 
-WebSocket_Options* WebSocket_Options::instance() {
+template <>
+WebSocket_Options* default_service<WebSocket_Options>() {
   static WebSocket_Options* options = new WebSocket_Options;
   return options;
 }
+template class Service_Instance_T<WebSocket_Options>;
 
 bool WebSocket_Options::set_url(const std::string& url) {
   bool tls;

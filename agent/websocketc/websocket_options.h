@@ -6,9 +6,11 @@
 #include <mutex>
 #include <string>
 
-class WebSocket_Options {
+#include "agent/platform/service_instance.h"
+
+// Reached through instance(); the process's own starts unconfigured.
+class WebSocket_Options : public Service_Instance_T<WebSocket_Options> {
  public:
-  static WebSocket_Options* instance();
 
   // Reads "ws://HOST[:PORT][/PATH]" or "wss://..."; false (and nothing
   // changed) for anything else.
@@ -30,5 +32,7 @@ class WebSocket_Options {
   bool tls_ = false;
   std::string path_ = "/";
 };
+
+extern template class Service_Instance_T<WebSocket_Options>;
 
 #endif

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "agent/httpd/http_handler.h"
+#include "websvcs/common/frame/http_object_creator.h"
 #include "agent/json_rpc/json_rpc_handler.h"
 #include "agent/mdrt/object_creator.h"
 #include "agent/restful/restful_handler.h"

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "agent/mdrt/service_instance.h"
+#include "agent/platform/service_instance.h"
 #include "tests/fakes/recording_log.h"
 #include "tests/fakes/temp_dir.h"
 

@@ -8,7 +8,7 @@
 
 #include "agent/json_rpc/json_rpc_dispatcher.h"
 #include "agent/json_spirit/value_builder.h"
-#include "agent/mdrt/service_instance.h"
+#include "agent/platform/service_instance.h"
 #include "agent/modsess/session.h"
 #include "tests/fakes/recording_channel.h"
 #include "tests/fakes/recording_log.h"

@@ -1,18 +1,16 @@
 // The clock calls: FILETIME and SYSTEMTIME conversions, and SetSystemTime,
-// which here only ever runs in dry-run mode or against the fake.
+// which here only ever runs against the fake.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <tuple>
 
-#include "agent/eventutil/event_trigger.h"
-#include "agent/mdrt/service_instance.h"
 #include "agent/mdrt/time_text.h"
+#include "agent/platform/calendar.h"
+#include "agent/platform/service_instance.h"
 #include "tests/fakes/fake_platform.h"
-#include "tests/fakes/temp_dir.h"
 
 namespace {
 
@@ -100,29 +98,4 @@ TEST(SetSystemTime, ValidTimesReachThePlatformOthersAreRefused) {
   fake.set_time_ok = false;
   EXPECT_FALSE(SetSystemTime(&st));
   EXPECT_EQ(static_cast<DWORD>(EPERM), GetLastError());
-}
-
-TEST(SetSystemTime, DryRunOnTheRealPlatformOnlyWritesTheAuditLog) {
-  ASSERT_EQ(platform::CLOCK_DRY_RUN, platform::clock_mode());  // the default
-  Temp_Dir dir;
-  Audit_Log log;
-  log.set_path(dir / "audit.log");
-  Scoped_Instance_T<Audit_Log> guard(&log);
-  const SYSTEMTIME st = system_time(2001, 2, 3, 4, 5, 6, 789);
-  ASSERT_TRUE(SetSystemTime(&st));
-
-  std::ifstream in(dir / "audit.log");
-  std::string line, extra;
-  ASSERT_TRUE(std::getline(in, line));
-  EXPECT_FALSE(std::getline(in, extra)) << extra;
-  json_spirit::Value event;
-  ASSERT_TRUE(json_spirit::read(line, event)) << line;
-  event.get_obj().erase("time");
-  EXPECT_EQ(json_spirit::Value(json_spirit::Object{
-                {"code", "0x0"}, {"address", ""}, {"user", ""},
-                {"values", json_spirit::Object{{"action", "set_system_time"},
-                                               {"utc", "2001-02-03 04:05:06"},
-                                               {"mode", "dry-run"}}},
-                {"succeeded", true}}),
-            event);
 }

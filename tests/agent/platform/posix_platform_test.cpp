@@ -11,7 +11,7 @@
 #include <future>
 #include <thread>
 
-#include "agent/mdrt/utf.h"
+#include "agent/platform/utf.h"
 
 using namespace std::chrono_literals;
 

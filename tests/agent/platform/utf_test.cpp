@@ -1,5 +1,5 @@
 // UTF-16 units (one per wchar_t) to and from UTF-8.
-#include "agent/mdrt/utf.h"
+#include "agent/platform/utf.h"
 
 #include <gtest/gtest.h>
 

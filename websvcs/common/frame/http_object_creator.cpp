@@ -1,12 +1,10 @@
+#include "websvcs/common/frame/http_object_creator.h"
+
 #include <cstdlib>
 #include <cstring>
 
-#include "agent/httpd/http_handler.h"
-
-Object_Creator_T<HTTP_Handler>::Object_Creator_T() : argc_(0), argv_(nullptr) {}
-
-Object_Creator_T<HTTP_Handler>::~Object_Creator_T() { clear(); }
-
+// init is the class's one virtual function defined out of line, so its type
+// information and vtable are made here only.
 int Object_Creator_T<HTTP_Handler>::init(int argc, char** argv) {
   clear();
   argc_ = argc;
@@ -21,13 +19,3 @@ int Object_Creator_T<HTTP_Handler>::init(int argc, char** argv) {
   return 0;
 }
 
-int Object_Creator_T<HTTP_Handler>::fini() { return 0; }
-
-void Object_Creator_T<HTTP_Handler>::clear() {
-  if (argv_) {
-    for (int i = 0; i < argc_; ++i) std::free(argv_[i]);
-    std::free(argv_);
-    argv_ = nullptr;
-  }
-  argc_ = 0;
-}

@@ -7,6 +7,8 @@
 #include <new>
 
 #include "agent/mdrt/object_creator.h"
+// Every module source that names the HTTP creator must see its one definition.
+#include "websvcs/common/frame/http_object_creator.h"
 
 template <class Creator_Base, class Handler>
 class Object_Creator_Impl_T : public Creator_Base {

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "agent/mdrt/file_info.h"
-#include "agent/mdrt/utf.h"
+#include "agent/platform/utf.h"
 #include "agent/mdrt/yajl_gen.h"
 #include "agent/platform/platform.h"
 #include "websvcs/common/fs/list_options.h"
@@ -53,8 +53,7 @@ bool JSON_RPC_FS_List_Generator::generate(yajl_gen_t* g) {
 }
 
 void JSON_RPC_FS_List_Generator::write_drives(yajl_gen_t* g) {
-  FS_List_Options* options = FS_List_Options::instance();
-  const bool restore = options && options->restore_connection;
+  const bool restore = FS_List_Options::instance()->restore_connection;
 
   // a: and b: are floppy letters; touching them can stall for seconds.
   for (wchar_t letter = L'c'; letter <= L'z'; ++letter) {

@@ -2,16 +2,15 @@
 
 #include <cerrno>
 
-#include "agent/mdrt/file_info.h"
 #include "mdrt/directory_iterator.h"
 #include "websvcs/common/fs/list_generator.h"
 #include "websvcs/common/fs/list_options.h"
+#include "websvcs/common/fs/path_param.h"
 #include "websvcs/common/frame/factory.h"
 #include "websvcs/common/frame/jsonrpc_reply.h"
 
 int JSON_RPC_FS_List_Handler::init(int argc, char* argv[]) {
-  FS_List_Options* options = FS_List_Options::instance();
-  return options ? options->init(argc, argv) : -1;
+  return FS_List_Options::instance()->init(argc, argv);
 }
 
 int JSON_RPC_FS_List_Handler::fini() {
@@ -45,13 +44,12 @@ int JSON_RPC_FS_List_Handler::list(JSON_RPC_Channel& channel,
     JSON_RPC_FS_List_Generator drives(&id, nullptr);
     return channel.send_generator(drives);
   }
+  if (!wcommon::accept_path(channel, id, path)) return -1;
   Directory_Iterator_T<char> iterator(path.c_str(), true,
-                                      Directory_Reader::WITH_STAT);
-  if (!iterator.has_handle()) {
-    POSIX_Error error(errno, 1);
-    wcommon::send_error(channel, -32602, id, error.c_str());
-    return -1;
-  }
+                                      Directory_Reader::WITH_STAT |
+                                          Directory_Reader::READ_AHEAD);
+  if (!iterator.has_handle())
+    return wcommon::send_path_error(channel, id, errno);
   JSON_RPC_FS_List_Generator entries(&id, &iterator);
   return channel.send_generator(entries);
 }

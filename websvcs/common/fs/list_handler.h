@@ -9,7 +9,8 @@
 // directory is named, streamed into the reply as they are read.
 class JSON_RPC_FS_List_Handler : public JSON_RPC_Handler {
  public:
-  // Service arguments go to FS_List_Options; fini destroys the options.
+  // Service arguments go to FS_List_Options; fini puts them back to their
+  // default.
   int init(int argc, char* argv[]) override;
   int fini() override;
   int handle_object(JSON_RPC_Channel_WPtr channel,

@@ -5,12 +5,11 @@
 #include <ace/OS_NS_stdlib.h>
 
 #include <cwctype>
+#include <mutex>
 
 #include "agent/platform/win32.h"
 
 namespace {
-
-typedef ACE_Unmanaged_Singleton<FS_List_Options, ACE_Null_Mutex> Singleton;
 
 bool is_system_account(const WCHAR* name) {
   const wchar_t system[] = L"system";
@@ -22,15 +21,35 @@ bool is_system_account(const WCHAR* name) {
   return name[6] == 0;
 }
 
-}  // namespace
-
-FS_List_Options::FS_List_Options() : restore_connection(true) {
+bool restore_by_default() {
   WCHAR name[UNLEN + 1] = {0};
   DWORD size = UNLEN + 1;
   if (!GetUserNameW(name, &size)) name[0] = 0;
   // The service account has no network mappings worth restoring.
-  if (name[0] && is_system_account(name)) restore_connection = false;
+  return !(name[0] && is_system_account(name));
 }
+
+// Whether the process's own options were closed since their last use.
+std::mutex process_lock;
+bool stale = false;
+
+}  // namespace
+
+// The process's own options are a static of the module, not a leak of it:
+// a host may unload the module at exit.
+template <>
+FS_List_Options* default_service<FS_List_Options>() {
+  std::lock_guard<std::mutex> guard(process_lock);
+  static bool made = false;
+  static FS_List_Options options;  // reads the account when made
+  if (stale && made) options.restore_connection = restore_by_default();
+  made = true;
+  stale = false;
+  return &options;
+}
+template class Service_Instance_T<FS_List_Options>;
+
+FS_List_Options::FS_List_Options() : restore_connection(restore_by_default()) {}
 
 int FS_List_Options::init(int argc, char* argv[]) {
   if (argc > 0 && argv) {
@@ -53,6 +72,7 @@ int FS_List_Options::init(int argc, char* argv[]) {
   return 0;
 }
 
-FS_List_Options* FS_List_Options::instance() { return Singleton::instance(); }
-
-void FS_List_Options::close() { Singleton::close(); }
+void FS_List_Options::close() {
+  std::lock_guard<std::mutex> guard(process_lock);
+  stale = true;
+}

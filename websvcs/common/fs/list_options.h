@@ -1,13 +1,14 @@
 #ifndef WCOMMON_FS_LIST_OPTIONS_H
 #define WCOMMON_FS_LIST_OPTIONS_H
 
-#include <ace/Null_Mutex.h>
-#include <ace/Singleton.h>
+#include <atomic>
+
+#include "agent/platform/service_instance.h"
 
 // The listing's one setting: whether a drive letter whose volume cannot be
-// read gets a chance to restore its network mapping first. Process-wide;
-// its default depends on the account the agent runs under.
-class FS_List_Options {
+// read gets a chance to restore its network mapping first. Reached through
+// instance(); its default depends on the account the agent runs under.
+class FS_List_Options : public Service_Instance_T<FS_List_Options> {
  public:
   // Off for the "system" account, on for a named user (and when the
   // account cannot be read).
@@ -17,13 +18,13 @@ class FS_List_Options {
   // options are logged and skipped; always 0.
   int init(int argc, char* argv[]);
 
-  // Made on first use, never destroyed at exit on its own; null (errno
-  // ENOMEM) when it cannot be made.
-  static FS_List_Options* instance();
-  // Destroys the instance; the next instance() starts from the default.
+  // The process's own options go back to the default, read afresh on their
+  // next use (the account may differ by then).
   static void close();
 
-  bool restore_connection;
+  std::atomic<bool> restore_connection;
 };
+
+extern template class Service_Instance_T<FS_List_Options>;
 
 #endif

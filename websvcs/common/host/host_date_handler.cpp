@@ -10,6 +10,7 @@
 #include "agent/eventutil/event_trigger.h"
 #include "agent/mdrt/time_text.h"
 #include "agent/platform/platform.h"
+#include "agent/systemutil/system_actions.h"
 #include "websvcs/common/frame/factory.h"
 
 namespace {
@@ -19,7 +20,8 @@ const char NOT_AUTHENTICATED[] = "User is not authenticated.";
 // The audit code of a change of the system clock.
 const std::uint64_t SET_DATE_EVENT = 0x205000000010005ULL;
 
-// Sets the clock to POSIX time `t`; false with the reason for GetLastError.
+// Sets the clock to POSIX time `t` under the host's clock mode; false with
+// the reason for GetLastError.
 bool set_system_time(std::int64_t t) {
   FILETIME file_time;
   SYSTEMTIME system_time;
@@ -29,7 +31,7 @@ bool set_system_time(std::int64_t t) {
     return false;
   }
   return FileTimeToSystemTime(&file_time, &system_time) &&
-         SetSystemTime(&system_time);
+         systemutil::set_system_time(system_time);
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 // arguments, and a fresh default after fini.
 #include <gtest/gtest.h>
 
-#include "agent/mdrt/service_instance.h"
+#include "agent/platform/service_instance.h"
 #include "tests/fakes/fake_platform.h"
 #include "tests/fakes/recording_log.h"
 #include "websvcs/common/fs/list_handler.h"

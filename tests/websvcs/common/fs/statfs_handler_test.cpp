@@ -1,7 +1,7 @@
 // fs.statfs: params, the byte counts, and a path that cannot be queried.
 #include <gtest/gtest.h>
 
-#include "agent/mdrt/service_instance.h"
+#include "agent/platform/service_instance.h"
 #include "tests/fakes/fake_platform.h"
 #include "tests/fakes/recording_channel.h"
 #include "websvcs/common/fs/statfs_handler.h"
@@ -34,6 +34,8 @@ TEST(StatfsTest, StringParamsGiveBytesBeyondThirtyTwoBitsOrFalseWithoutATypeLook
     EXPECT_EQ(R"({"error":{"code":-32602,"message":"Invalid params: params type must )"
               R"(be string"},"id":8,"jsonrpc":"2.0"})", JSON_Dump(statfs(params), false));
   EXPECT_TRUE(platform.calls().empty());
+  EXPECT_EQ(R"({"error":{"code":-32602,"message":"Invalid argument"},"id":8,"jsonrpc":"2.0"})",
+            JSON_Dump(statfs(std::string("/data\0/../etc", 13)), false));
   platform.disk = FS_Stat{4096, 3000000000ULL, 1000000000ULL};
   EXPECT_EQ(R"({"id":8,"jsonrpc":"2.0","result":{"free":4096000000000,)"
             R"("total":12288000000000,"type":"ext4","used":8192000000000}})",

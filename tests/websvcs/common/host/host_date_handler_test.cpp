@@ -10,8 +10,9 @@
 #include <vector>
 
 #include "agent/eventutil/event_trigger.h"
-#include "agent/mdrt/service_instance.h"
+#include "agent/platform/service_instance.h"
 #include "agent/mdrt/time_text.h"
+#include "agent/systemutil/system_actions.h"
 #include "tests/fakes/fake_platform.h"
 #include "tests/fakes/recording_log.h"
 #include "tests/fakes/recording_rest_channel.h"
@@ -78,6 +79,8 @@ class HostDate : public ::testing::Test {
   Scoped_Instance_T<Audit_Log> audit_guard{&audit};
   Fake_Platform platform;
   Scoped_Instance_T<Platform_API> platform_guard{&platform};
+  System_Options system_mode{System_Options::SYSTEM};
+  Scoped_Instance_T<System_Options> system_guard{&system_mode};
   Recording_REST_Channel channel;
   JSON_RESTful_Host_Date_Handler handler;
 };

@@ -1,7 +1,7 @@
 // host.info: the machine's description, its params rule and failure answers.
 #include <gtest/gtest.h>
 
-#include "agent/mdrt/service_instance.h"
+#include "agent/platform/service_instance.h"
 #include "tests/fakes/fake_host_info.h"
 #include "tests/fakes/recording_channel.h"
 #include "tests/fakes/recording_log.h"

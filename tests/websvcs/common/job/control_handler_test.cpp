@@ -4,7 +4,7 @@
 
 #include <iterator>
 
-#include "agent/mdrt/service_instance.h"
+#include "agent/platform/service_instance.h"
 #include "tests/fakes/recording_channel.h"
 #include "tests/fakes/recording_job_manager.h"
 #include "tests/fakes/recording_log.h"

@@ -1,4 +1,4 @@
-#include "agent/mdrt/utf.h"
+#include "agent/platform/utf.h"
 
 #include <cstdint>
 #include <cstring>

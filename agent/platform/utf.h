@@ -1,6 +1,6 @@
 // Conversions between UTF-16 code units (held one per wchar_t) and UTF-8.
-#ifndef MDRT_UTF_H
-#define MDRT_UTF_H
+#ifndef PLATFORM_UTF_H
+#define PLATFORM_UTF_H
 
 #include <cstddef>
 #include <string>

@@ -1,11 +1,12 @@
 // Reads one directory entry by entry; nothing is collected, so a directory
 // of any size costs the same memory.
-#ifndef MDRT_DIRECTORY_READER_H
-#define MDRT_DIRECTORY_READER_H
+#ifndef PLATFORM_DIRECTORY_READER_H
+#define PLATFORM_DIRECTORY_READER_H
 
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 template <class C>
@@ -29,6 +30,11 @@ class Directory_Reader {
   // Fill mode, size, time and link target of each entry: one lstat-class
   // call per entry (plus a readlink for links).
   static const unsigned WITH_STAT = 16;
+  // Once a directory proves long, read (and stat) entries ahead on a helper
+  // thread while the caller works on earlier ones; they are handed over in
+  // a few batches of fixed size, so memory stays flat. The helper stops when
+  // the reader is closed.
+  static const unsigned READ_AHEAD = 32;
 
   Directory_Reader();
   ~Directory_Reader();
@@ -49,10 +55,20 @@ class Directory_Reader {
   void close();
 
  private:
+  struct Read_Ahead;
+
+  // The next entry read on the calling thread; `error` as error().
+  bool read_here(Directory_Entry_T<char>& entry, int& error);
+  bool read_ahead(Directory_Entry_T<char>& entry);
+  void start_read_ahead();
+  void run_read_ahead();
+
   void* dir_;  // DIR*
   bool skip_dots_;
   unsigned flags_;
   int error_;
+  unsigned long read_here_count_;
+  std::unique_ptr<Read_Ahead> ahead_;
 };
 
 #endif

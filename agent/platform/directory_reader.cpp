@@ -1,0 +1,282 @@
+#include "agent/platform/directory_reader.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "agent/platform/platform.h"
+#include "agent/platform/posix_platform.h"
+
+namespace {
+
+DIR* D(void* p) { return static_cast<DIR*>(p); }
+
+// Entries read on the caller's thread before a helper takes over: most
+// directories end before that and never cost a thread.
+const unsigned long READ_HERE_FIRST = 512;
+// Entries per hand-over, and hand-overs in flight.
+const std::size_t BATCH_SIZE = 256;
+const std::size_t BATCHES = 4;
+
+mode_t mode_of_dirent_type(unsigned char type) {
+  switch (type) {
+    case DT_REG: return S_IFREG;
+    case DT_DIR: return S_IFDIR;
+    case DT_LNK: return S_IFLNK;
+    case DT_FIFO: return S_IFIFO;
+    case DT_SOCK: return S_IFSOCK;
+    case DT_CHR: return S_IFCHR;
+    case DT_BLK: return S_IFBLK;
+  }
+  return 0;
+}
+
+std::string read_link_at(int dir_fd, const char* name, std::size_t hint) {
+  std::vector<char> buf(hint > 0 && hint < 65536 ? hint + 1 : 256);
+  for (;;) {
+    ssize_t n = ::readlinkat(dir_fd, name, buf.data(), buf.size());
+    if (n < 0) return std::string();
+    if (static_cast<std::size_t>(n) < buf.size())
+      return std::string(buf.data(), static_cast<std::size_t>(n));
+    if (buf.size() >= 65536) return std::string(buf.data(), buf.size());
+    buf.resize(buf.size() * 4);
+  }
+}
+
+// Opening a directory on a dead network mount blocks for good; give up
+// after the volume wait instead of holding the requester's thread. A late
+// opendir closes what it opened itself.
+DIR* open_bounded(const std::string& path) {
+  struct Attempt {
+    std::mutex lock;
+    DIR* dir = nullptr;
+    int error = 0;
+    bool abandoned = false;
+  };
+  auto attempt = std::make_shared<Attempt>();
+  std::string key = platform::mount_point_of(path);
+  bool finished = platform::run_bounded_task(
+      key.empty() ? path : key, platform::volume_wait_limit,
+      [attempt, path]() {
+        DIR* d = ::opendir(path.c_str());
+        int error = errno;
+        std::lock_guard<std::mutex> guard(attempt->lock);
+        if (attempt->abandoned) {
+          if (d) ::closedir(d);
+          return;
+        }
+        attempt->dir = d;
+        attempt->error = error;
+      });
+  int timeout_error = errno;
+  std::lock_guard<std::mutex> guard(attempt->lock);
+  if (!finished) {
+    attempt->abandoned = true;
+    if (attempt->dir) ::closedir(attempt->dir);
+    errno = timeout_error;
+    return nullptr;
+  }
+  errno = attempt->error;
+  return attempt->dir;
+}
+
+}  // namespace
+
+// Batches go round: the helper fills an empty one, hands it over full, and
+// the caller gives it back once read. Entries are swapped out, so their
+// strings keep their buffers from round to round.
+struct Directory_Reader::Read_Ahead {
+  struct Batch {
+    std::vector<Directory_Entry_T<char>> entries;
+    std::size_t count = 0;
+  };
+
+  std::mutex lock;
+  std::condition_variable filled;    // a batch is full, or the walk ended
+  std::condition_variable emptied;   // a batch came back, or stop
+  // Both hold at most BATCHES and are reserved for that many, so handing
+  // over never allocates.
+  std::vector<Batch> full;  // oldest first
+  std::vector<Batch> empty;
+  bool ended = false;
+  int error = 0;
+  std::atomic<bool> stop{false};
+  Batch current;  // the caller's, read up to `next`
+  std::size_t next = 0;
+  std::thread helper;
+};
+
+Directory_Reader::Directory_Reader()
+    : dir_(nullptr), skip_dots_(false), flags_(0), error_(0),
+      read_here_count_(0) {}
+
+Directory_Reader::~Directory_Reader() { close(); }
+
+bool Directory_Reader::open(const char* path, bool skip_dots, unsigned flags) {
+  close();
+  error_ = 0;
+  if (!path || !*path) {
+    errno = error_ = ENOENT;
+    return false;
+  }
+  std::string resolved = platform::resolve_path(path);
+  if (resolved.empty()) {
+    errno = error_ = ENOENT;
+    return false;
+  }
+  dir_ = open_bounded(resolved);
+  if (!dir_) {
+    error_ = errno;
+    return false;
+  }
+  skip_dots_ = skip_dots;
+  flags_ = flags;
+  return true;
+}
+
+bool Directory_Reader::read(Directory_Entry_T<char>& entry) {
+  if (ahead_) return read_ahead(entry);
+  if ((flags_ & READ_AHEAD) && dir_ && ++read_here_count_ > READ_HERE_FIRST) {
+    start_read_ahead();
+    if (ahead_) return read_ahead(entry);
+  }
+  return read_here(entry, error_);
+}
+
+void Directory_Reader::start_read_ahead() {
+  std::unique_ptr<Read_Ahead> ahead(new (std::nothrow) Read_Ahead);
+  if (!ahead) return;
+  try {
+    ahead->full.reserve(BATCHES);
+    ahead->empty.resize(BATCHES);
+    for (Read_Ahead::Batch& b : ahead->empty) b.entries.resize(BATCH_SIZE);
+    ahead_ = std::move(ahead);
+    ahead_->helper = std::thread(&Directory_Reader::run_read_ahead, this);
+  } catch (const std::exception&) {
+    // No memory or no thread: go on reading here.
+    ahead_.reset();
+  }
+}
+
+// The helper's loop. Until it ends it alone touches the directory stream.
+void Directory_Reader::run_read_ahead() {
+  Read_Ahead& a = *ahead_;
+  for (;;) {
+    Read_Ahead::Batch batch;
+    {
+      std::unique_lock<std::mutex> guard(a.lock);
+      a.emptied.wait(guard, [&] { return a.stop || !a.empty.empty(); });
+      if (a.stop) return;
+      batch = std::move(a.empty.back());
+      a.empty.pop_back();
+    }
+    bool more = true;
+    int error = 0;
+    try {
+      while (batch.count < BATCH_SIZE && !a.stop &&
+             (more = read_here(batch.entries[batch.count], error)))
+        ++batch.count;
+    } catch (const std::bad_alloc&) {
+      more = false;
+      error = ENOMEM;
+    }
+    std::lock_guard<std::mutex> guard(a.lock);
+    a.full.push_back(std::move(batch));
+    if (!more) {
+      a.ended = true;
+      a.error = error;
+    }
+    a.filled.notify_one();
+    if (!more) return;
+  }
+}
+
+bool Directory_Reader::read_ahead(Directory_Entry_T<char>& entry) {
+  Read_Ahead& a = *ahead_;
+  while (a.next == a.current.count) {
+    std::unique_lock<std::mutex> guard(a.lock);
+    if (!a.current.entries.empty()) {
+      a.current.count = 0;
+      a.empty.push_back(std::move(a.current));
+      a.current = Read_Ahead::Batch();
+      a.emptied.notify_one();
+    }
+    a.next = 0;
+    a.filled.wait(guard, [&] { return a.ended || !a.full.empty(); });
+    if (a.full.empty()) {
+      errno = error_ = a.error;
+      return false;
+    }
+    a.current = std::move(a.full.front());
+    a.full.erase(a.full.begin());
+  }
+  std::swap(entry, a.current.entries[a.next++]);
+  error_ = 0;
+  return true;
+}
+
+bool Directory_Reader::read_here(Directory_Entry_T<char>& entry,
+                                 int& error) {
+  if (!dir_) {
+    errno = error = EBADF;
+    return false;
+  }
+  for (;;) {
+    errno = 0;
+    struct dirent* d = ::readdir(D(dir_));
+    if (!d) {
+      error = errno;
+      return false;
+    }
+    const char* n = d->d_name;
+    if (skip_dots_ && n[0] == '.' && (!n[1] || (n[1] == '.' && !n[2])))
+      continue;
+
+    entry.name.assign(n);
+    entry.mode = mode_of_dirent_type(d->d_type);
+    entry.has_stat = false;
+    entry.size = 0;
+    entry.mtime = 0;
+    entry.target.clear();
+    if (flags_ & WITH_STAT) {
+      int fd = ::dirfd(D(dir_));
+      struct stat st;
+      if (::fstatat(fd, n, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        entry.mode = st.st_mode;
+        entry.has_stat = true;
+        entry.size = static_cast<std::uint64_t>(st.st_size);
+        entry.mtime = static_cast<std::int64_t>(st.st_mtime);
+        if (S_ISLNK(st.st_mode))
+          entry.target = read_link_at(fd, n, static_cast<std::size_t>(st.st_size));
+      }
+      // An entry removed since readdir is still listed, without details.
+    }
+    error = 0;
+    return true;
+  }
+}
+
+void Directory_Reader::close() {
+  if (ahead_) {
+    {
+      std::lock_guard<std::mutex> guard(ahead_->lock);
+      ahead_->stop = true;
+      ahead_->emptied.notify_one();
+    }
+    ahead_->helper.join();
+    ahead_.reset();
+  }
+  read_here_count_ = 0;
+  if (dir_) ::closedir(D(dir_));
+  dir_ = nullptr;
+}

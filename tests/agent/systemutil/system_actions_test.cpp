@@ -1,0 +1,44 @@
+// The clock mode: a dry run (the default) only writes the audit log, on the
+// real platform too; the system mode reaches the platform (here the fake).
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "agent/eventutil/event_trigger.h"
+#include "agent/systemutil/system_actions.h"
+#include "tests/fakes/fake_platform.h"
+#include "tests/fakes/temp_dir.h"
+
+TEST(SystemClock, DryRunOnlyWritesTheAuditLogSystemModeReachesThePlatform) {
+  ASSERT_EQ(System_Options::DRY_RUN, System_Options::instance()->clock.load());
+  Temp_Dir dir;
+  Audit_Log log;
+  log.set_path(dir / "audit.log");
+  Scoped_Instance_T<Audit_Log> guard(&log);
+  const SYSTEMTIME st = {2001, 2, 0, 3, 4, 5, 6, 789};
+  ASSERT_TRUE(systemutil::set_system_time(st));
+
+  std::ifstream in(dir / "audit.log");
+  std::string line, extra;
+  ASSERT_TRUE(std::getline(in, line));
+  EXPECT_FALSE(std::getline(in, extra)) << extra;
+  json_spirit::Value event;
+  ASSERT_TRUE(json_spirit::read(line, event)) << line;
+  event.get_obj().erase("time");
+  EXPECT_EQ(json_spirit::Value(json_spirit::Object{
+                {"code", "0x0"}, {"address", ""}, {"user", ""},
+                {"values", json_spirit::Object{{"action", "set_system_time"},
+                                               {"utc", "2001-02-03 04:05:06"},
+                                               {"mode", "dry-run"}}},
+                {"succeeded", true}}),
+            event);
+
+  Fake_Platform fake;
+  Scoped_Instance_T<Platform_API> platform_guard(&fake);
+  System_Options system(System_Options::SYSTEM);
+  Scoped_Instance_T<System_Options> mode_guard(&system);
+  fake.set_time_ok = false;
+  EXPECT_FALSE(systemutil::set_system_time(st));
+  EXPECT_EQ(static_cast<DWORD>(EPERM), GetLastError());
+  EXPECT_EQ(std::vector<std::string>{"set_time 2001-02-03 04:05:06"}, fake.calls());
+}
