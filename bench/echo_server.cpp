@@ -1,6 +1,9 @@
 #include "bench/echo_server.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -21,6 +24,21 @@ using beast::error_code;
 
 namespace {
 
+// The answer to `request`: the request itself, or, when it asks for a
+// "size", a reply of that many bytes with its id, as a large result would be.
+std::string echo_reply(const std::string& request) {
+  std::size_t at = request.find("\"size\":");
+  if (at == std::string::npos) return request;
+  std::size_t size = std::strtoul(request.c_str() + at + 7, nullptr, 10);
+  std::size_t id_at = request.find("\"id\":");
+  std::string id = id_at == std::string::npos
+                       ? "null"
+                       : request.substr(id_at + 5, request.find_first_of(",}", id_at) - id_at - 5);
+  std::string head = "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":\"";
+  std::size_t fill = size > head.size() + 2 ? size - head.size() - 2 : 0;
+  return head + std::string(fill, 'x') + "\"}";
+}
+
 class Ws_Session : public std::enable_shared_from_this<Ws_Session> {
  public:
   explicit Ws_Session(tcp::socket socket) : ws_(std::move(socket)) {}
@@ -38,10 +56,12 @@ class Ws_Session : public std::enable_shared_from_this<Ws_Session> {
                                                          std::size_t) {
       if (ec) return;
       self->ws_.text(self->ws_.got_text());
+      auto reply = std::make_shared<std::string>(
+          echo_reply(beast::buffers_to_string(self->buffer_.data())));
+      self->buffer_.consume(self->buffer_.size());
       self->ws_.async_write(
-          self->buffer_.data(), [self](error_code ec2, std::size_t) {
+          net::buffer(*reply), [self, reply](error_code ec2, std::size_t) {
             if (ec2) return;
-            self->buffer_.consume(self->buffer_.size());
             self->read();
           });
     });
@@ -71,7 +91,7 @@ class Http_Session : public std::enable_shared_from_this<Http_Session> {
                                                                    req_.version());
     res->set(http::field::content_type, "application/json");
     res->keep_alive(req_.keep_alive());
-    res->body() = req_.body();
+    res->body() = echo_reply(req_.body());
     res->prepare_payload();
     http::async_write(socket_, *res,
                       [self = shared_from_this(), res](error_code ec,

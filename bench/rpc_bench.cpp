@@ -1,6 +1,7 @@
-// Requests per second of JSON-RPC `host.info` through a running wagent,
-// beside a trivial Beast echo server in this process answering the same
-// request text, so the host's own cost shows as the ratio of the two.
+// Requests per second of JSON-RPC `host.info`, then of a `fs.list` with a
+// 100 KiB reply, through a running wagent, beside a trivial Beast echo
+// server in this process answering the same request text (or a reply of the
+// same size), so the host's own cost shows as the ratio of the two.
 //
 //   rpc_bench [--seconds S] [--clients 1,4,16] [--wagent PATH]
 //             [--module PATH] [--echo-only]
@@ -8,9 +9,10 @@
 // Over HTTP, N clients each keep one connection alive and send POST
 // /jsonrpc one after the other. Over WebSocket, one connection keeps up to
 // N requests in flight and matches replies by id. Each row runs S seconds
-// (default 3) per server. wagent is started on 127.0.0.1:0 with only
-// host.info bound; PATH defaults to the wagent and libwcommon.so of this
+// (default 3) per server. wagent is started on 127.0.0.1:0 with host.info
+// and fs.list bound; PATH defaults to the wagent and libwcommon.so of this
 // build. Without a wagent binary only the echo column is filled.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <unordered_set>
@@ -48,15 +51,25 @@ struct Target {
   std::string host;
   unsigned short port;
   bool echo;  // the echo server answers with the request itself
+  // Rows of large replies: wagent lists this folder, whose listing is about
+  // 100 KiB; the echo server answers a reply of the same size.
+  std::string big_folder;
+  std::size_t big_size = 0;
 };
 
-std::string request_text(unsigned long id) {
-  return "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id) +
-         ",\"method\":\"host.info\"}";
+bool big_rows = false;  // the load of the current rows
+
+std::string request_text(const Target& t, unsigned long id) {
+  std::string head = "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id);
+  if (!big_rows) return head + ",\"method\":\"host.info\"}";
+  if (t.echo) return head + ",\"size\":" + std::to_string(t.big_size) + "}";
+  return head + ",\"method\":\"fs.list\",\"params\":\"" + t.big_folder + "\"}";
 }
 
 bool good_reply(const Target& t, const std::string& request,
                 const std::string& reply) {
+  if (big_rows) return reply.size() >= t.big_size / 2 &&
+                       reply.find("\"result\"") != std::string::npos;
   return t.echo ? reply == request
                 : reply.find("\"result\"") != std::string::npos;
 }
@@ -78,7 +91,7 @@ Figures run_http(const Target& t, unsigned clients, double seconds) {
   for (unsigned c = 0; c < clients; ++c)
     threads.emplace_back([&, c] {
       wire::Wire_Client client(t.host, t.port);
-      std::string body = request_text(c);
+      std::string body = request_text(t, c);
       // The first exchange opens the connection outside the timed run.
       client.request("POST", "/jsonrpc", body);
       ++ready;
@@ -109,7 +122,7 @@ Figures run_ws(const Target& t, unsigned window, double seconds) {
   std::vector<std::string> sent_text;  // by id, for the echo check
   unsigned long next_id = 0, done = 0, errors = 0;
   auto send_next = [&] {
-    std::string text = request_text(next_id);
+    std::string text = request_text(t, next_id);
     in_flight.insert(next_id++);
     sent_text.push_back(text);
     return client.ws_send(text);
@@ -208,7 +221,7 @@ int main(int argc, char** argv) {
   }
 
   wire::Echo_Server echo_server;
-  Target echo{echo_server.host(), echo_server.port(), true};
+  Target echo{echo_server.host(), echo_server.port(), true, "", 0};
 
   wire::Wagent_Process wagent(o.wagent);
   bool have_host = false;
@@ -221,20 +234,50 @@ int main(int argc, char** argv) {
       std::string config = "set listen 127.0.0.1:0\n"
                            "set appdata " + wagent.dir() + "/var\n"
                            "set log " + wagent.dir() + "/wagent.log\n"
+                           "set jsonrpc.open host.info,fs.list\n"
                            "jsonrpc host.info " + o.module +
-                           ":_make_JSON_RPC_Host_Info_Handler\n";
+                           ":_make_JSON_RPC_Host_Info_Handler\n"
+                           "jsonrpc fs.list " + o.module +
+                           ":_make_JSON_RPC_FS_List_Handler\n";
       have_host = wagent.start(config);
       if (!have_host)
         std::fprintf(stderr, "rpc_bench: wagent did not start:\n%s\n",
                      wagent.stderr_text().c_str());
     }
   }
-  Target host{wagent.host(), wagent.port(), false};
+  Target host{wagent.host(), wagent.port(), false, "", 0};
+
+  // A folder whose listing is about 100 KiB, so the large rows go through
+  // the streaming path (chunks over POST, fragments over WebSocket).
+  host.big_folder = wagent.dir() + "/big";
+  ::mkdir(host.big_folder.c_str(), 0700);
+  for (int i = 0; i < 600; ++i)
+    std::ofstream(host.big_folder + "/" + std::string(100, 'f') + std::to_string(i));
+  if (have_host) {
+    big_rows = true;
+    wire::Wire_Client probe(host.host, host.port);
+    host.big_size = probe.request("POST", "/jsonrpc", request_text(host, 0)).body.size();
+    big_rows = false;
+  }
+  echo.big_size = host.big_size ? host.big_size : 100 * 1024;
 
   std::printf("host.info requests per second, %.1f s per cell, %u cores\n",
               o.seconds, std::thread::hardware_concurrency());
   std::printf("%-10s %4s %14s %14s %8s\n", "transport", "N", "wagent",
               "echo", "ratio");
+  for (unsigned n : o.clients) {
+    Figures h, e = run_http(echo, n, o.seconds);
+    if (have_host) h = run_http(host, n, o.seconds);
+    print_row("http", n, have_host ? &h : nullptr, e);
+  }
+  for (unsigned n : o.clients) {
+    Figures h, e = run_ws(echo, n, o.seconds);
+    if (have_host) h = run_ws(host, n, o.seconds);
+    print_row("websocket", n, have_host ? &h : nullptr, e);
+  }
+  big_rows = true;
+  std::printf("replies of %zu bytes (fs.list of %s beside an echo of that "
+              "size)\n", echo.big_size, host.big_folder.c_str());
   for (unsigned n : o.clients) {
     Figures h, e = run_http(echo, n, o.seconds);
     if (have_host) h = run_http(host, n, o.seconds);

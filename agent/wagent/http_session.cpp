@@ -115,6 +115,9 @@ void Listener::on_accept(beast::error_code ec, tcp::socket socket) {
     return;
   }
   if (!ec && !context_.stopping) {
+    // Replies leave in one write or a few: no reason to hold a piece back.
+    beast::error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
     auto session = std::make_shared<Http_Session>(std::move(socket), context_);
     context_.track(session);
     session->start();

@@ -169,7 +169,7 @@ void Ws_Session::on_read(beast::error_code ec) {
 
 void Ws_Session::message_done() {
   --in_flight_;
-  net::post(ws_.get_executor(), [self = shared_from_this()] {
+  net::dispatch(ws_.get_executor(), [self = shared_from_this()] {
     if (self->read_paused_ && !self->ended_ &&
         self->in_flight_ < self->context_.ws_in_flight_limit) {
       self->read_paused_ = false;
