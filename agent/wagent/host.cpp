@@ -6,6 +6,7 @@
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -248,6 +249,12 @@ int run_host(int argc, char* argv[]) {
     drain_limit = std::chrono::seconds(
         number_setting(config, "stop.timeout", drain_limit.count()));
     ctx.body_limit = number_setting(config, "http.body_limit", ctx.body_limit);
+    // Handlers open files, directories and databases of their own: the
+    // connections leave them part of the descriptor limit.
+    rlimit files;
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
+      ctx.connection_limit = files.rlim_cur > 256 ? files.rlim_cur - 128
+                                                  : files.rlim_cur / 2;
     ctx.timeout = std::chrono::seconds(
         number_setting(config, "http.timeout", ctx.timeout.count()));
     try {

@@ -93,6 +93,9 @@ void Listener::stop() {
 }
 
 void Listener::accept() {
+  if (context_.connections >= context_.connection_limit)
+    return pause(std::to_string(context_.connections.load()) +
+                 " connections, all the descriptor limit leaves room for");
   acceptor_.async_accept(
       net::make_strand(context_.ioc),
       [self = shared_from_this()](beast::error_code ec, tcp::socket socket) {
@@ -100,21 +103,25 @@ void Listener::accept() {
       });
 }
 
+void Listener::pause(const std::string& why) {
+  // Pending connections stay in the backlog; trying again at once would
+  // only spin. Connections already open go on being served.
+  if (!paused_)
+    ACE_ERROR((LM_WARNING, "%N:%l: accept paused: %C\n", why.c_str()));
+  paused_ = true;
+  backoff_.expires_after(std::chrono::milliseconds(100));
+  backoff_.async_wait([self = shared_from_this()](beast::error_code ec) {
+    if (!ec && self->acceptor_.is_open()) self->accept();
+  });
+}
+
 void Listener::on_accept(beast::error_code ec, tcp::socket socket) {
   if (ec == net::error::operation_aborted || !acceptor_.is_open()) return;
   if (ec == net::error::no_descriptors || ec.value() == ENFILE ||
-      ec == net::error::no_buffer_space || ec == net::error::no_memory) {
-    // The pending connection stays in the backlog; trying again at once
-    // would only spin. Connections already open go on being served.
-    ACE_ERROR((LM_WARNING, "%N:%l: accept paused for 100 ms: %C\n",
-               ec.message().c_str()));
-    backoff_.expires_after(std::chrono::milliseconds(100));
-    backoff_.async_wait([self = shared_from_this()](beast::error_code wait_ec) {
-      if (!wait_ec && self->acceptor_.is_open()) self->accept();
-    });
-    return;
-  }
+      ec == net::error::no_buffer_space || ec == net::error::no_memory)
+    return pause(ec.message());
   if (!ec && !context_.stopping) {
+    paused_ = false;
     // Replies leave in one write or a few: no reason to hold a piece back.
     beast::error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
@@ -128,7 +135,7 @@ void Listener::on_accept(beast::error_code ec, tcp::socket socket) {
 // ---------------------------------------------------------------------------
 
 Http_Session::Http_Session(tcp::socket&& socket, Host_Context& context)
-    : stream_(std::move(socket)), context_(context) {
+    : stream_(std::move(socket)), context_(context), counted_(context) {
   beast::error_code ec;
   peer_ = stream_.socket().remote_endpoint(ec);
   peer_text_ = peer_.address().to_string();

@@ -59,6 +59,7 @@ class Http_Session : public Closable,
 
   beast::tcp_stream stream_;
   Host_Context& context_;
+  Connection_Count counted_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
   tcp::endpoint peer_;

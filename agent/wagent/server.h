@@ -36,6 +36,10 @@ struct Host_Context {
   // Messages a WebSocket may have in flight before its reading pauses.
   std::size_t ws_in_flight_limit = 32;
   std::atomic<bool> stopping{false};
+  // Connections open now, and the most the descriptor limit leaves room for
+  // while handlers still open files of their own.
+  std::atomic<std::size_t> connections{0};
+  std::size_t connection_limit = 1024;
 
   void track(const std::shared_ptr<Closable>& c);
   // Shuts every tracked connection that is still open.
@@ -46,6 +50,20 @@ struct Host_Context {
  private:
   std::mutex lock_;
   std::list<std::weak_ptr<Closable>> open_;
+};
+
+// Counts one open connection for as long as it lives.
+class Connection_Count {
+ public:
+  explicit Connection_Count(Host_Context& context) : context_(context) {
+    ++context_.connections;
+  }
+  ~Connection_Count() { --context_.connections; }
+  Connection_Count(const Connection_Count&) = delete;
+  Connection_Count& operator=(const Connection_Count&) = delete;
+
+ private:
+  Host_Context& context_;
 };
 
 // Address text of a request: the first X-Forwarded-For entry when it is a
@@ -63,11 +81,13 @@ class Listener : public std::enable_shared_from_this<Listener> {
  private:
   void accept();
   void on_accept(beast::error_code ec, tcp::socket socket);
+  // Waits 100 ms before accepting again; `why` is logged once per pause.
+  void pause(const std::string& why);
 
   Host_Context& context_;
   tcp::acceptor acceptor_;
-  // Out of descriptors: wait before the next accept instead of spinning.
   net::steady_timer backoff_;
+  bool paused_ = false;
 };
 
 }  // namespace wagent

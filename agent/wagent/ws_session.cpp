@@ -66,7 +66,10 @@ class Ws_Session::Channel : public JSON_RPC_Channel {
 };
 
 Ws_Session::Ws_Session(tcp::socket&& socket, Host_Context& context)
-    : ws_(std::move(socket)), context_(context), raw_channel_(nullptr) {
+    : ws_(std::move(socket)),
+      context_(context),
+      counted_(context),
+      raw_channel_(nullptr) {
   beast::error_code ec;
   peer_ = beast::get_lowest_layer(ws_).socket().remote_endpoint(ec);
 }

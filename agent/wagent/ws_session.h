@@ -64,6 +64,7 @@ class Ws_Session : public Closable,
 
   websocket::stream<beast::tcp_stream> ws_;
   Host_Context& context_;
+  Connection_Count counted_;
   beast::flat_buffer buffer_;
   JSON_RPC_Channel_Ptr channel_;
   Channel* raw_channel_;
