@@ -265,29 +265,23 @@ int main(int argc, char** argv) {
               o.seconds, std::thread::hardware_concurrency());
   std::printf("%-10s %4s %14s %14s %8s\n", "transport", "N", "wagent",
               "echo", "ratio");
-  for (unsigned n : o.clients) {
-    Figures h, e = run_http(echo, n, o.seconds);
-    if (have_host) h = run_http(host, n, o.seconds);
-    print_row("http", n, have_host ? &h : nullptr, e);
-  }
-  for (unsigned n : o.clients) {
-    Figures h, e = run_ws(echo, n, o.seconds);
-    if (have_host) h = run_ws(host, n, o.seconds);
-    print_row("websocket", n, have_host ? &h : nullptr, e);
-  }
+  auto run_rows = [&] {
+    for (unsigned n : o.clients) {
+      Figures h, e = run_http(echo, n, o.seconds);
+      if (have_host) h = run_http(host, n, o.seconds);
+      print_row("http", n, have_host ? &h : nullptr, e);
+    }
+    for (unsigned n : o.clients) {
+      Figures h, e = run_ws(echo, n, o.seconds);
+      if (have_host) h = run_ws(host, n, o.seconds);
+      print_row("websocket", n, have_host ? &h : nullptr, e);
+    }
+  };
+  run_rows();
   big_rows = true;
   std::printf("replies of %zu bytes (fs.list of %s beside an echo of that "
               "size)\n", echo.big_size, host.big_folder.c_str());
-  for (unsigned n : o.clients) {
-    Figures h, e = run_http(echo, n, o.seconds);
-    if (have_host) h = run_http(host, n, o.seconds);
-    print_row("http", n, have_host ? &h : nullptr, e);
-  }
-  for (unsigned n : o.clients) {
-    Figures h, e = run_ws(echo, n, o.seconds);
-    if (have_host) h = run_ws(host, n, o.seconds);
-    print_row("websocket", n, have_host ? &h : nullptr, e);
-  }
+  run_rows();
 
   if (have_host) {
     int status = wagent.stop();
