@@ -232,13 +232,14 @@ TEST_F(DispatcherTest, ClosedMethodsNeedAKnownSessionOnAListenerChannel) {
 
 TEST_F(DispatcherTest, RequestsAndNotifiesReachTheirHandlerAndEachCountsAsWork) {
   Recording_Log log;
-  for (const char* text : {R"({"params":{"b":[1,2]},"method":"echo","id":9,"jsonrpc":"2.0","x":{}})",
-                           R"({"jsonrpc":"2.0","method":"echo","id":null})",
-                           R"({"jsonrpc":"2.0","method":"echo","params":[1]})",
-                           R"({"jsonrpc":"2.0","method":"no.such"})",  // a notify: logged only
-                           R"({"jsonrpc":"2.0","id":1,"result":true})",
-                           R"({"jsonrpc":"2.0","id":1,"error":{"code":1,"message":"x"}})"})
-    EXPECT_EQ(0, dispatch(text)) << text;
+  const char* const texts[] = {
+      R"({"params":{"b":[1,2]},"method":"echo","id":9,"jsonrpc":"2.0","x":{}})",
+      R"({"jsonrpc":"2.0","method":"echo","id":null})",
+      R"({"jsonrpc":"2.0","method":"echo","params":[1]})",
+      R"({"jsonrpc":"2.0","method":"no.such"})",  // a notify: logged only
+      R"({"jsonrpc":"2.0","id":1,"result":true})",
+      R"({"jsonrpc":"2.0","id":1,"error":{"code":1,"message":"x"}})"};
+  for (const char* text : texts) EXPECT_EQ(0, dispatch(text)) << text;
   EXPECT_EQ(1u, log.count(LM_WARNING, "no.such"));
   ASSERT_EQ(3u, echo.received.size());
   const auto* r = static_cast<JSON_RPC_Request*>(echo.received[0].get());

@@ -64,8 +64,12 @@ class Waiting_Thread_Handler : public JSON_RPC_Thread_Handler {
 // Records "<kind> <id> <with|without>" per call.
 class Pool_Handler : public JSON_RPC_Thread_Pool_Handler_Impl {
  public:
-  int handle_request(JSON_RPC_Channel* c, JSON_RPC_Request& r) override { return record("request", c, r); }
-  int handle_notify(JSON_RPC_Channel* c, JSON_RPC_Request& r) override { return record("notify", c, r); }
+  int handle_request(JSON_RPC_Channel* c, JSON_RPC_Request& r) override {
+    return record("request", c, r);
+  }
+  int handle_notify(JSON_RPC_Channel* c, JSON_RPC_Request& r) override {
+    return record("notify", c, r);
+  }
   std::vector<std::string> seen;
 
  private:
@@ -120,7 +124,8 @@ TEST(ThreadPoolHandler, SplitsKindsAndSeesAGoneRequesterAsNull) {
   JSON_RPC_Channel_Ptr channel = Recording_Channel::make(nullptr);
   handler.handle_object(JSON_RPC_Channel_WPtr(channel), message(3));
   drain();
-  handler.handle_object(JSON_RPC_Channel_WPtr(channel), message(4, JSON_RPC_Object::JSON_RPC_NOTIFY));
+  handler.handle_object(JSON_RPC_Channel_WPtr(channel),
+                        message(4, JSON_RPC_Object::JSON_RPC_NOTIFY));
   drain();
   handler.handle_object(gone_channel(), message(5));
   drain();
