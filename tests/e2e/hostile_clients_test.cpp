@@ -135,7 +135,7 @@ TEST(Hostile_Clients, AClientThatLeavesEndsTheWorkDoneForIt) {
   }
   EXPECT_TRUE(agent.wait_for_stderr("requester has gone", std::chrono::seconds(5)))
       << agent.stderr_text();
-  EXPECT_EQ(0, agent.stop());
+  EXPECT_EQ(0, agent.stop()) << agent.stderr_text();
 }
 
 TEST(Hostile_Clients, RequestsThatCannotBeDelimitedAreRefusedAndClosed) {
@@ -151,7 +151,7 @@ TEST(Hostile_Clients, RequestsThatCannotBeDelimitedAreRefusedAndClosed) {
   std::string garbled = raw_exchange(agent, "POST /jsonrpc HTTP/1.1\r\nHost x\r\n\r\n");
   EXPECT_EQ(0u, garbled.find("HTTP/1.1 400")) << garbled;
   EXPECT_TRUE(answers_host_info(agent));
-  EXPECT_EQ(0, agent.stop());
+  EXPECT_EQ(0, agent.stop()) << agent.stderr_text();
 }
 
 TEST(Hostile_Clients, AFullWorkerQueueAnswersBusyAtOnce) {
@@ -169,7 +169,7 @@ TEST(Hostile_Clients, AFullWorkerQueueAnswersBusyAtOnce) {
   EXPECT_NE(std::string::npos, reply->find("{\"code\":-32603,\"message\":\"Busy"))
       << *reply;
   EXPECT_EQ(std::string::npos, reply->find("\"id\":1,")) << *reply;
-  EXPECT_EQ(0, agent.stop());
+  EXPECT_EQ(0, agent.stop()) << agent.stderr_text();
 }
 
 TEST(Hostile_Clients, OutOfDescriptorsTheHostWaitsAndServesItsConnections) {
@@ -201,7 +201,7 @@ TEST(Hostile_Clients, OutOfDescriptorsTheHostWaitsAndServesItsConnections) {
   hogs.clear();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_TRUE(answers_host_info(agent));
-  EXPECT_EQ(0, agent.stop());
+  EXPECT_EQ(0, agent.stop()) << agent.stderr_text();
 }
 
 }  // namespace
