@@ -2,67 +2,43 @@
 // leave mid-request, flood the workers, send what HTTP does not allow or
 // exhaust descriptors, and a stop while all of that is going on.
 #include <arpa/inet.h>
-#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <thread>
 #include <vector>
 
-#include "tests/support/wagent_process.h"
-#include "tests/support/wire_client.h"
+#include "tests/e2e/e2e.h"
+#include "tests/fakes/temp_dir.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-std::string line(const std::string& kind, const std::string& name,
-                 const std::string& factory) {
-  return kind + " " + name + " " + WCOMMON_PATH + ":" + factory + "\n";
-}
+using namespace e2e;
 
 std::string config(const std::string& dir, const std::string& extra = "") {
-  return "set listen 127.0.0.1:0\n"
-         "set appdata " + dir + "/var\n"
-         "set jsonrpc.open *\n" + extra +
-         line("jsonrpc", "host.info", "_make_JSON_RPC_Host_Info_Handler") +
-         line("jsonrpc", "host.test", "_make_JSON_RPC_Host_Test_Handler") +
-         line("jsonrpc", "fs.list", "_make_JSON_RPC_FS_List_Handler");
+  return listener(dir) + "set jsonrpc.open *\n" + extra +
+         bind("jsonrpc", "host.info", "_make_JSON_RPC_Host_Info_Handler") +
+         bind("jsonrpc", "host.test", "_make_JSON_RPC_Host_Test_Handler") +
+         bind("jsonrpc", "fs.list", "_make_JSON_RPC_FS_List_Handler");
 }
 
-std::string call(int id, const std::string& method,
-                 const std::string& params = "null") {
-  return "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id) +
-         ",\"method\":\"" + method + "\",\"params\":" + params + "}";
-}
-
-// A folder whose listing is megabytes long: far more than the socket
+// Fills `dir` until its listing is megabytes long: far more than the socket
 // buffers and the host's reply queue hold for a client that does not read.
-struct Big_Folder {
-  Big_Folder() {
-    char pattern[] = "/tmp/wagent-big-XXXXXX";
-    path = ::mkdtemp(pattern);
-    const std::string stem(240, 'n');
-    for (int i = 0; i < 16000; ++i)
-      std::ofstream(path + "/" + std::to_string(i) + stem);
-    param = "\"" + path + "\"";
-  }
-  ~Big_Folder() { std::system(("rm -rf " + path).c_str()); }
-  std::string path, param;
-};
+// Answers the fs.list params that name it.
+std::string fill_big(const Temp_Dir& dir) {
+  for (int i = 0; i < 16000; ++i) dir.write(std::to_string(i) + std::string(240, 'n'), "");
+  return "\"" + dir.path() + "\"";
+}
 
 // Bytes no HTTP client library would send; returns what the host answered
 // before it closed the connection.
-std::string raw_exchange(const wire::Wagent_Process& agent,
-                         const std::string& bytes) {
+std::string raw_exchange(const wire::Wagent_Process& agent, const std::string& bytes) {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -84,7 +60,7 @@ std::string raw_exchange(const wire::Wagent_Process& agent,
 bool answers_host_info(const wire::Wagent_Process& agent) {
   wire::Wire_Client c(agent.host(), agent.port(), std::chrono::seconds(5));
   wire::Http_Response r = c.request("POST", "/jsonrpc", call(1, "host.info"));
-  return r.ok && r.status == 200 && r.body.find("\"result\"") != std::string::npos;
+  return r.ok && r.status == 200 && code_of(r.body) == 0;
 }
 
 // CPU seconds the process has used so far.
@@ -99,40 +75,9 @@ double cpu_seconds(pid_t pid) {
   return (user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
-int thread_count(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(in, line);)
-    if (line.compare(0, 8, "Threads:") == 0) return std::atoi(line.c_str() + 8);
-  return 0;
-}
-
-TEST(Hostile_Clients, AFactoryUnderTheWrongKeywordIsRefusedAtStart) {
-  const struct {
-    std::string line, says;
-  } cases[] = {
-      {line("rest", "/x", "_make_JSON_RPC_Host_Info_Handler"),
-       "makes a JSON-RPC handler (a 'jsonrpc' line), not a REST handler creator"},
-      {line("jsonrpc", "a.b", "_make_HTTP_Headers_Echo_Handler_Creator"),
-       "makes an HTTP handler creator (an 'http' line), not a JSON-RPC handler"},
-      {line("params", "a.b", "_make_JSON_RPC_Host_Info_Handler"),
-       "not a params-handler creator"},
-      {line("jsonrpc", "a.b", "wcommon_exports"), "is not a factory name"},
-  };
-  for (const auto& c : cases) {
-    wire::Wagent_Process agent(WAGENT_PATH);
-    wire::Run_Result r =
-        agent.run_to_exit("set listen 127.0.0.1:0\nset appdata " +
-                          agent.dir() + "/var\n" + c.line);
-    EXPECT_EQ(1, r.status) << c.line;
-    EXPECT_NE(std::string::npos, r.stderr_text.find("wagent.conf:3: "))
-        << r.stderr_text;
-    EXPECT_NE(std::string::npos, r.stderr_text.find(c.says)) << r.stderr_text;
-  }
-}
-
 TEST(Hostile_Clients, ClientsThatNeverReadDelayNobodyAndStopStillEnds) {
-  Big_Folder big;
-  const std::string& folder = big.param;
+  Temp_Dir big;
+  const std::string folder = fill_big(big);
   wire::Wagent_Process agent(WAGENT_PATH);
   ASSERT_TRUE(agent.start(config(agent.dir()))) << agent.stderr_text();
 
@@ -143,56 +88,37 @@ TEST(Hostile_Clients, ClientsThatNeverReadDelayNobodyAndStopStillEnds) {
     ASSERT_TRUE(stalled.back()->ws_send(call(i, "fs.list", folder)));
     ASSERT_TRUE(stalled.back()->ws_send(call(i, "fs.list", folder)));
     stalled.emplace_back(new wire::Wire_Client(agent.host(), agent.port()));
-    ASSERT_TRUE(stalled.back()->send_request("POST", "/jsonrpc",
-                                             call(i, "fs.list", folder)));
+    ASSERT_TRUE(stalled.back()->send_request("POST", "/jsonrpc", call(i, "fs.list", folder)));
   }
   std::this_thread::sleep_for(std::chrono::seconds(1));
-  // The replies really are stuck: each holds a thread that the host has
-  // replaced for everybody else.
-  EXPECT_GT(thread_count(agent.pid()), 16);
 
-  auto began = Clock::now();
   EXPECT_TRUE(answers_host_info(agent));
   wire::Wire_Client ws(agent.host(), agent.port(), std::chrono::seconds(5));
   ASSERT_TRUE(ws.ws_connect("/jsonrpc"));
   ASSERT_TRUE(ws.ws_send(call(7, "host.info")));
   auto reply = ws.ws_receive(std::chrono::seconds(5));
   ASSERT_TRUE(reply);
-  EXPECT_NE(std::string::npos, reply->find("\"result\""));
-  std::printf("answered beside 32 stalled readers (%d threads) in %.3f s\n",
-              thread_count(agent.pid()),
-              std::chrono::duration<double>(Clock::now() - began).count());
-
-  began = Clock::now();
-  EXPECT_EQ(0, agent.stop(SIGTERM, std::chrono::seconds(15)))
-      << agent.stderr_text();
-  std::printf("stopped in %.1f s\n",
-              std::chrono::duration<double>(Clock::now() - began).count());
+  EXPECT_EQ(0, code_of(*reply));
+  EXPECT_EQ(0, agent.stop(SIGTERM, std::chrono::seconds(15))) << agent.stderr_text();
 }
 
 TEST(Hostile_Clients, StopWithWorkInFlightAlwaysEndsCleanly) {
-  Big_Folder big;
-  const std::string& folder = big.param;
+  Temp_Dir big;
+  const std::string folder = fill_big(big);
   for (int run = 0; run < 4; ++run) {
     wire::Wagent_Process agent(WAGENT_PATH);
     ASSERT_TRUE(agent.start(config(agent.dir(), "set stop.timeout 1\n")));
     std::vector<std::unique_ptr<wire::Wire_Client>> clients;
     for (int i = 0; i < 5; ++i) {
       clients.emplace_back(new wire::Wire_Client(agent.host(), agent.port()));
-      clients.back()->send_request("POST", "/jsonrpc",
-                                   call(i, "host.test", "100000"));
+      clients.back()->send_request("POST", "/jsonrpc", call(i, "host.test", "100000"));
     }
     clients.emplace_back(new wire::Wire_Client(agent.host(), agent.port()));
     ASSERT_TRUE(clients.back()->ws_connect("/jsonrpc"));
     clients.back()->ws_send(call(8, "host.test", "100000"));
     clients.back()->ws_send(call(9, "fs.list", folder));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-
-    auto began = Clock::now();
-    EXPECT_EQ(0, agent.stop(SIGTERM, std::chrono::seconds(15)))
-        << agent.stderr_text();
-    std::printf("stopped in %.1f s\n",
-                std::chrono::duration<double>(Clock::now() - began).count());
+    EXPECT_EQ(0, agent.stop(SIGTERM, std::chrono::seconds(15))) << agent.stderr_text();
     EXPECT_EQ(std::string::npos, agent.stderr_text().find("Sanitizer"))
         << agent.stderr_text();
   }
@@ -207,16 +133,14 @@ TEST(Hostile_Clients, AClientThatLeavesEndsTheWorkDoneForIt) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     c.disconnect();
   }
-  EXPECT_TRUE(agent.wait_for_stderr("requester has gone",
-                                    std::chrono::seconds(5)))
+  EXPECT_TRUE(agent.wait_for_stderr("requester has gone", std::chrono::seconds(5)))
       << agent.stderr_text();
-  EXPECT_EQ(0, agent.stop());
+  EXPECT_EQ(0, agent.stop()) << agent.stderr_text();
 }
 
 TEST(Hostile_Clients, RequestsThatCannotBeDelimitedAreRefusedAndClosed) {
   wire::Wagent_Process agent(WAGENT_PATH);
   ASSERT_TRUE(agent.start(config(agent.dir())));
-  const std::string body = call(1, "host.info");
   // Read as a request without body, the "body" would be taken for the next
   // request: refused instead, and the connection closed behind it.
   std::string smuggled = raw_exchange(
@@ -227,7 +151,7 @@ TEST(Hostile_Clients, RequestsThatCannotBeDelimitedAreRefusedAndClosed) {
   std::string garbled = raw_exchange(agent, "POST /jsonrpc HTTP/1.1\r\nHost x\r\n\r\n");
   EXPECT_EQ(0u, garbled.find("HTTP/1.1 400")) << garbled;
   EXPECT_TRUE(answers_host_info(agent));
-  EXPECT_EQ(0, agent.stop());
+  EXPECT_EQ(0, agent.stop()) << agent.stderr_text();
 }
 
 TEST(Hostile_Clients, AFullWorkerQueueAnswersBusyAtOnce) {
@@ -245,7 +169,7 @@ TEST(Hostile_Clients, AFullWorkerQueueAnswersBusyAtOnce) {
   EXPECT_NE(std::string::npos, reply->find("{\"code\":-32603,\"message\":\"Busy"))
       << *reply;
   EXPECT_EQ(std::string::npos, reply->find("\"id\":1,")) << *reply;
-  EXPECT_EQ(0, agent.stop());
+  EXPECT_EQ(0, agent.stop()) << agent.stderr_text();
 }
 
 TEST(Hostile_Clients, OutOfDescriptorsTheHostWaitsAndServesItsConnections) {
@@ -263,8 +187,8 @@ TEST(Hostile_Clients, OutOfDescriptorsTheHostWaitsAndServesItsConnections) {
   ASSERT_EQ(200, kept.request("POST", "/jsonrpc", call(1, "host.info")).status);
   std::vector<std::unique_ptr<wire::Wire_Client>> hogs;
   for (int i = 0; i < 60; ++i) {
-    hogs.emplace_back(new wire::Wire_Client(agent.host(), agent.port(),
-                                            std::chrono::milliseconds(200)));
+    hogs.emplace_back(
+        new wire::Wire_Client(agent.host(), agent.port(), std::chrono::milliseconds(200)));
     hogs.back()->send_request("GET", "/none");
   }
   ASSERT_TRUE(agent.wait_for_stderr("accept paused", std::chrono::seconds(5)));
@@ -277,7 +201,7 @@ TEST(Hostile_Clients, OutOfDescriptorsTheHostWaitsAndServesItsConnections) {
   hogs.clear();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_TRUE(answers_host_info(agent));
-  EXPECT_EQ(0, agent.stop());
+  EXPECT_EQ(0, agent.stop()) << agent.stderr_text();
 }
 
 }  // namespace

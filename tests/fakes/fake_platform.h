@@ -44,32 +44,26 @@ class Fake_Platform : public Platform_API {
   FS_Stat disk{4096, 1000, 250};
   std::string fs_type = "ext4";
   // Clock changes: recorded as "set_time 2024-03-05 14:07:09"; the last one
-  // is kept whole. With set_time_ok false they fail with set_time_error.
+  // is kept whole. With set_time_ok false they fail with EPERM.
   bool set_time_ok = true;
-  DWORD set_time_error = EPERM;
   SYSTEMTIME last_time = {};
 
-  BOOL get_volume_information(LPCWSTR root, LPWSTR name, DWORD name_size,
-                              LPDWORD serial, LPDWORD, LPDWORD, LPWSTR fs,
-                              DWORD fs_size) override {
+  BOOL get_volume_information(LPCWSTR root, LPWSTR name, DWORD name_size, LPDWORD, LPDWORD,
+                              LPDWORD, LPWSTR fs, DWORD fs_size) override {
     Drive* d = drive("volume", root);
-    bool ok = d && (d->volume_ok || (restored_.count(root[0]) &&
-                                     d->volume_ok_after_restore));
-    if (!ok) {
+    if (!d || !(d->volume_ok || (restored_.count(root[0]) && d->volume_ok_after_restore))) {
       SetLastError(ENOENT);
       return FALSE;
     }
     copy(d->label, name, name_size);
     copy(d->fs_name, fs, fs_size);
-    if (serial) *serial = 7;
     return TRUE;
   }
   UINT get_drive_type(LPCWSTR root) override {
     Drive* d = drive("type", root);
     return d ? d->type : DRIVE_NO_ROOT_DIR;
   }
-  BOOL get_disk_free_space_w(LPCWSTR root, LPDWORD spc, LPDWORD bps,
-                             LPDWORD free_clusters,
+  BOOL get_disk_free_space_w(LPCWSTR root, LPDWORD spc, LPDWORD bps, LPDWORD free_clusters,
                              LPDWORD total_clusters) override {
     Drive* d = drive("free", root);
     if (!d || !d->free_ok) return FALSE;
@@ -106,16 +100,12 @@ class Fake_Platform : public Platform_API {
   BOOL set_system_time(const SYSTEMTIME* utc) override {
     char text[64];
     std::snprintf(text, sizeof text, "set_time %04u-%02u-%02u %02u:%02u:%02u",
-                  unsigned{utc->wYear}, unsigned{utc->wMonth},
-                  unsigned{utc->wDay}, unsigned{utc->wHour},
-                  unsigned{utc->wMinute}, unsigned{utc->wSecond});
+                  unsigned{utc->wYear}, unsigned{utc->wMonth}, unsigned{utc->wDay},
+                  unsigned{utc->wHour}, unsigned{utc->wMinute}, unsigned{utc->wSecond});
     record(text);
     last_time = *utc;
-    if (!set_time_ok) {
-      SetLastError(set_time_error);
-      return FALSE;
-    }
-    return TRUE;
+    if (!set_time_ok) SetLastError(EPERM);
+    return set_time_ok;
   }
 
  private:

@@ -1,6 +1,6 @@
 // An HTTP exchange that keeps what a handler does with it: every write_body
-// call as made, the status of an error answer, and the response head as it
-// stood when the first body bytes went out.
+// call as made, the status of each error answer, and the response head as
+// it stood when the first body bytes went out.
 #ifndef TESTS_FAKES_RECORDING_HTTP_IO_H
 #define TESTS_FAKES_RECORDING_HTTP_IO_H
 
@@ -17,10 +17,6 @@ class Recording_HTTP_IO : public HTTP_IO {
     std::string data;    // the bytes, when there were any
     std::size_t length;  // as passed
     bool last;
-  };
-  struct Error {
-    int status;
-    bool null_reason, null_body;
   };
 
   // A GET for "/" without headers unless the test says otherwise.
@@ -40,8 +36,8 @@ class Recording_HTTP_IO : public HTTP_IO {
     return 0;
   }
 
-  int send_error(int status, const char* reason, const char* body) override {
-    errors.push_back(Error{status, reason == nullptr, body == nullptr});
+  int send_error(int status, const char*, const char*) override {
+    errors.push_back(status);
     return 0;
   }
 
@@ -53,7 +49,7 @@ class Recording_HTTP_IO : public HTTP_IO {
   }
 
   std::vector<Write> writes;
-  std::vector<Error> errors;
+  std::vector<int> errors;
   HTTP_Response head_at_first_write;
 
  private:

@@ -37,10 +37,6 @@ class Recording_Log : public ACE_Log_Msg_Backend {
       if (l.priority == priority && l.text == text) return true;
     return false;
   }
-  void clear() {
-    std::lock_guard<std::mutex> guard(lock_);
-    lines_.clear();
-  }
 
   int open(const ACE_TCHAR*) override { return 0; }
   int reset() override { return 0; }

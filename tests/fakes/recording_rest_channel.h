@@ -22,21 +22,19 @@ class Recording_REST_Channel : public JSON_RESTful_Channel {
 
   int reply_json(const json_spirit::Value& value) override {
     replies.push_back(Reply{true, value, 200, 0, false, std::string()});
-    return result;
+    return 0;
   }
   int reply_status(int status, int code) override {
-    replies.push_back(
-        Reply{false, json_spirit::Value(), status, code, false, std::string()});
-    return result;
+    replies.push_back(Reply{false, json_spirit::Value(), status, code, false, std::string()});
+    return 0;
   }
   int reply_status(int status, int code, const char* message) override {
     replies.push_back(Reply{false, json_spirit::Value(), status, code,
                             message != nullptr, message ? message : ""});
-    return result;
+    return 0;
   }
 
   std::vector<Reply> replies;
-  int result = 0;  // what every reply answers
 };
 
 #endif

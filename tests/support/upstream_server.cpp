@@ -19,15 +19,7 @@ struct Upstream_Server::Impl {
   std::optional<beast::websocket::stream<beast::tcp_stream>> ws;
   beast::flat_buffer buffer;
   std::size_t connections = 0;
-  bool reading = false, read_done = false;
-  error_code read_ec;
 
-  bool run_until(const bool& done, Clock::time_point deadline) {
-    ioc.restart();
-    while (!done && ioc.run_one_until(deadline) > 0) {
-    }
-    return done;
-  }
   // Ends whatever is pending on the connection, then forgets it.
   void close() {
     if (ws) beast::get_lowest_layer(*ws).close();
@@ -35,8 +27,20 @@ struct Upstream_Server::Impl {
     ioc.restart();
     ioc.run();
     ws.reset();
-    reading = false;
     buffer.clear();
+  }
+  // Runs the operation `start` begins until it ends; past the deadline the
+  // connection is closed and the operation fails.
+  template <class Start>
+  error_code run(Clock::time_point deadline, Start start) {
+    error_code ec;
+    bool done = false;
+    start([&](error_code e, auto&&...) { ec = e, done = true; });
+    ioc.restart();
+    while (!done && ioc.run_one_until(deadline) > 0) {
+    }
+    if (!done) close();
+    return done ? ec : beast::error::timeout;
   }
 };
 
@@ -52,17 +56,13 @@ bool Upstream_Server::wait_connections(std::size_t n, std::chrono::milliseconds 
   while (m.connections < n) {
     m.close();
     m.ws.emplace(m.ioc);
-    bool done = false;
-    error_code ec;
-    auto finish = [&](error_code e, auto&&...) {
-      ec = e;
-      done = true;
-    };
-    m.acceptor.async_accept(beast::get_lowest_layer(*m.ws).socket(), [&](error_code e) {
-      if (e) return finish(e);
-      m.ws->async_accept(finish);
+    error_code ec = m.run(deadline, [&](auto done) {
+      m.acceptor.async_accept(beast::get_lowest_layer(*m.ws).socket(), [&m, done](error_code e) {
+        if (e) return done(e);
+        m.ws->async_accept(done);
+      });
     });
-    if (!m.run_until(done, deadline)) return m.close(), false;
+    if (ec == beast::error::timeout) return false;
     m.connections += !ec;
   }
   return true;
@@ -71,32 +71,15 @@ bool Upstream_Server::wait_connections(std::size_t n, std::chrono::milliseconds 
 bool Upstream_Server::send(const std::string& text) {
   Impl& m = *impl_;
   if (!m.ws) return false;
-  bool done = false;
-  error_code ec;
   m.ws->text(true);
-  m.ws->async_write(net::buffer(text), [&](error_code e, std::size_t) {
-    ec = e;
-    done = true;
-  });
-  if (!m.run_until(done, Clock::now() + std::chrono::seconds(5))) return m.close(), false;
-  return !ec;
+  return !m.run(Clock::now() + std::chrono::seconds(5),
+                [&](auto done) { m.ws->async_write(net::buffer(text), done); });
 }
 
 std::optional<std::string> Upstream_Server::receive(std::chrono::milliseconds timeout) {
   Impl& m = *impl_;
-  if (!m.ws) return std::nullopt;
-  if (!m.reading) {
-    // Left pending past a timeout: the message still comes to a later call.
-    m.reading = true;
-    m.read_done = false;
-    m.ws->async_read(m.buffer, [&m](error_code e, std::size_t) {
-      m.read_ec = e;
-      m.read_done = true;
-    });
-  }
-  if (!m.run_until(m.read_done, Clock::now() + timeout)) return std::nullopt;
-  m.reading = false;
-  if (m.read_ec) return std::nullopt;
+  if (!m.ws || m.run(Clock::now() + timeout, [&](auto done) { m.ws->async_read(m.buffer, done); }))
+    return std::nullopt;
   std::string text = beast::buffers_to_string(m.buffer.data());
   m.buffer.consume(m.buffer.size());
   return text;

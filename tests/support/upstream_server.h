@@ -23,6 +23,7 @@ class Upstream_Server {
   bool wait_connections(std::size_t n, std::chrono::milliseconds timeout);
   // To the current connection.
   bool send(const std::string& text);
+  // Nothing on failure or timeout; a timeout drops the connection.
   std::optional<std::string> receive(std::chrono::milliseconds timeout);
   // Closes the current connection, as a server that goes away.
   void drop();

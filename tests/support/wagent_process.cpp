@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "tests/fakes/temp_dir.h"
 
@@ -43,22 +44,18 @@ Wagent_Process::Wagent_Process(std::string binary)
     : binary_(std::filesystem::absolute(binary).string()),
       dir_(std::make_unique<Temp_Dir>()) {}
 
-Wagent_Process::~Wagent_Process() { kill_and_reap(); }
+Wagent_Process::~Wagent_Process() { reap(std::chrono::milliseconds(0), "left running"); }
 
 const std::string& Wagent_Process::dir() const { return dir_->path(); }
 
-std::string Wagent_Process::config_path() const { return *dir_ / "wagent.conf"; }
-
-void Wagent_Process::note(const std::string& line) { notes_ += "[wagent_process] " + line + "\n"; }
-
 bool Wagent_Process::spawn(const std::string& config_text,
                            const std::vector<std::string>& extra_args) {
-  if (pid_ > 0) return note("already running"), false;
+  if (pid_ > 0) return notes_ += "[wagent_process] already running\n", false;
   notes_.clear();
   host_.clear();
   port_ = 0;
   status_ = -1;
-  dir_->write("wagent.conf", config_text);
+  const std::string config = dir_->write("wagent.conf", config_text);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -78,7 +75,7 @@ bool Wagent_Process::spawn(const std::string& config_text,
   posix_spawnattr_setsigdefault(&attr, &defaults);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
-  std::vector<std::string> args{binary_, "-f", config_path()};
+  std::vector<std::string> args{binary_, "-f", config};
   args.insert(args.end(), extra_args.begin(), extra_args.end());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
@@ -88,34 +85,26 @@ bool Wagent_Process::spawn(const std::string& config_text,
   posix_spawnattr_destroy(&attr);
   if (error == 0) return true;
   pid_ = -1;
-  return note("cannot start " + binary_ + ": " + std::strerror(error)), false;
+  notes_ += "[wagent_process] cannot start " + binary_ + ": " + std::strerror(error) + "\n";
+  return false;
 }
 
 bool Wagent_Process::start(const std::string& config_text,
-                           const std::vector<std::string>& extra_args,
-                           std::chrono::milliseconds timeout) {
+                           const std::vector<std::string>& extra_args) {
   if (!spawn(config_text, extra_args)) return false;
-  for (auto deadline = Clock::now() + timeout; Clock::now() < deadline;
+  for (auto deadline = Clock::now() + std::chrono::seconds(10); Clock::now() < deadline;
        std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
     if (parse_listening(stderr_text(), host_, port_)) return true;
     if (!running()) return false;
   }
-  kill_and_reap();
-  note("no listening line within " + std::to_string(timeout.count()) + " ms; killed");
+  reap(std::chrono::milliseconds(0), "no listening line within 10 s");
   return false;
 }
 
 Run_Result Wagent_Process::run_to_exit(const std::string& config_text,
-                                       const std::vector<std::string>& extra_args,
-                                       std::chrono::milliseconds timeout) {
-  Run_Result result;
-  if (spawn(config_text, extra_args) && !reap(Clock::now() + timeout)) {
-    kill_and_reap();
-    note("still running after " + std::to_string(timeout.count()) + " ms; killed");
-  }
-  result.status = status_;
-  result.stderr_text = stderr_text();
-  return result;
+                                       const std::vector<std::string>& extra_args) {
+  if (spawn(config_text, extra_args)) reap(std::chrono::seconds(10), "still running after 10 s");
+  return Run_Result{status_, stderr_text()};
 }
 
 bool Wagent_Process::running() {
@@ -132,27 +121,20 @@ bool Wagent_Process::running() {
 
 bool Wagent_Process::send_signal(int sig) { return pid_ > 0 && ::kill(pid_, sig) == 0; }
 
-bool Wagent_Process::reap(Clock::time_point deadline) {
-  for (; running(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
-    if (Clock::now() >= deadline) return false;
-  return true;
-}
-
-void Wagent_Process::kill_and_reap() {
+void Wagent_Process::reap(std::chrono::milliseconds timeout, const std::string& what) {
+  for (auto deadline = Clock::now() + timeout; running() && Clock::now() < deadline;)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   if (pid_ <= 0) return;
   ::kill(pid_, SIGKILL);
   while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
   }
   pid_ = -1;
   status_ = -1;
+  notes_ += "[wagent_process] " + what + "; killed\n";
 }
 
 int Wagent_Process::stop(int sig, std::chrono::milliseconds timeout) {
-  if (send_signal(sig) && !reap(Clock::now() + timeout)) {
-    kill_and_reap();
-    note("did not end within " + std::to_string(timeout.count()) + " ms of signal " +
-         std::to_string(sig) + "; killed");
-  }
+  if (send_signal(sig)) reap(timeout, "did not end in time after signal " + std::to_string(sig));
   return status_;
 }
 

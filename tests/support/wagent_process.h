@@ -9,12 +9,9 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 class Temp_Dir;
@@ -40,45 +37,37 @@ class Wagent_Process {
   Wagent_Process& operator=(const Wagent_Process&) = delete;
 
   const std::string& dir() const;
-  std::string config_path() const;  // dir()/wagent.conf
 
   // Writes the configuration and runs `binary -f CONFIG extra_args...`
   // until it prints its listening line. False when it ends or stays silent
-  // past the timeout (it is killed then); stderr_text() tells why. May be
-  // called again after stop() to restart on the same directory.
-  bool start(const std::string& config_text,
-             const std::vector<std::string>& extra_args = {},
-             std::chrono::milliseconds timeout = std::chrono::seconds(10));
-  // Runs it expecting it to end by itself, as for a refused configuration.
-  Run_Result run_to_exit(
-      const std::string& config_text,
-      const std::vector<std::string>& extra_args = {},
-      std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // for 10 s (it is killed then); stderr_text() tells why. May be called
+  // again after stop() to restart on the same directory.
+  bool start(const std::string& config_text, const std::vector<std::string>& extra_args = {});
+  // Runs it expecting it to end by itself within 10 s, as for a refused
+  // configuration.
+  Run_Result run_to_exit(const std::string& config_text,
+                         const std::vector<std::string>& extra_args = {});
 
   // From the listening line of the last start().
   const std::string& host() const { return host_; }
   unsigned short port() const { return port_; }
-
   pid_t pid() const { return pid_; }
-  bool running();
+
   bool send_signal(int sig);
   // Sends `sig` and waits for the end; returns the status as Run_Result
   // has it. Calling it again returns the same status.
-  int stop(int sig = SIGTERM,
-           std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  int stop(int sig = SIGTERM, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
   // Everything the current run wrote to stderr so far.
   std::string stderr_text() const;
   // Waits until stderr holds `needle`.
-  bool wait_for_stderr(const std::string& needle,
-                       std::chrono::milliseconds timeout);
+  bool wait_for_stderr(const std::string& needle, std::chrono::milliseconds timeout);
 
  private:
-  bool spawn(const std::string& config_text,
-             const std::vector<std::string>& extra_args);
-  bool reap(std::chrono::steady_clock::time_point deadline);
-  void kill_and_reap();
-  void note(const std::string& line);
+  bool spawn(const std::string& config_text, const std::vector<std::string>& extra_args);
+  bool running();
+  // Waits for the end until `timeout`, then kills; `what` is noted then.
+  void reap(std::chrono::milliseconds timeout, const std::string& what);
 
   std::string binary_;
   std::unique_ptr<Temp_Dir> dir_;

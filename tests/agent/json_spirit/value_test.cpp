@@ -16,11 +16,7 @@ Value parse(const std::string& text) {
 
 }  // namespace
 
-TEST(JsonValue, KindCodesAreTheFixedOnesAndAccessorsAreChecked) {
-  EXPECT_EQ((std::vector<int>{0, 1, 2, 5, 7, bool_type, real_type}),
-            (std::vector<int>{Value(Object()).type(), Value(Array()).type(),
-                              Value("x").type(), Value(3).type(), Value().type(),
-                              Value(true).type(), Value(1.5).type()}));
+TEST(JsonValue, AccessorsAreChecked) {
   EXPECT_TRUE(Value::null.is_null());
   EXPECT_THROW(Value(1).get_str(), Type_Error);
   EXPECT_THROW(Value("1").get_int64(), Type_Error);

@@ -48,7 +48,7 @@ TEST_F(FsListOptionsTest, DefaultByAccountArgumentsOverrideUnknownOnesAreSkipped
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "case " << &c - cases);
     FS_List_Options::close();
-    log.clear();
+    Recording_Log log;  // this case's lines only
     platform.user_ok = c.user != nullptr;
     platform.user = c.user ? c.user : L"";
     EXPECT_EQ(c.on, init(c.args));

@@ -45,13 +45,3 @@ TEST(StatfsTest, StringParamsGiveBytesBeyondThirtyTwoBitsOrFalseWithoutATypeLook
   EXPECT_EQ((std::vector<std::string>{"disk /data", "fstype /data", "disk /missing"}),
             platform.calls());
 }
-
-TEST(StatfsSystem, RootOfThisMachine) {
-  const Value reply = statfs("/");
-  const auto& result = reply.get_obj().at("result").get_obj();
-  EXPECT_GT(result.at("total").get_int64(), 0);
-  EXPECT_EQ(result.at("total").get_int64() - result.at("free").get_int64(),
-            result.at("used").get_int64());
-  EXPECT_FALSE(result.at("type").get_str().empty());
-  EXPECT_EQ(Value(false), statfs("/no/such/path").get_obj().at("result"));
-}

@@ -122,16 +122,3 @@ TEST_F(JobControlTest, GoneRequesterRunsNoOperation) {
   EXPECT_TRUE(log.has(LM_ERROR, "Abort handling JSON-RPC request(id: 21) in Job "
                                 "Control Handler, requester has gone.\n"));
 }
-
-TEST_F(JobControlTest, DeliveredThroughTheFrameworkPool) {
-  JSON_RPC_Request* r = new JSON_RPC_Request;
-  r->id = 5;
-  r->method = "job.sync";
-  r->params = "weekly";
-  handler.handle_object(JSON_RPC_Channel_WPtr(channel), JSON_RPC_Object_Ptr(r));
-  ASSERT_TRUE(rec->wait_for_sent(1, std::chrono::seconds(5)));
-  ASSERT_TRUE(json_rpc::drain_workers(nullptr));
-  ASSERT_EQ(1u, jobs.calls().size());
-  EXPECT_EQ("sync_job", jobs.calls()[0].operation);
-  EXPECT_EQ("weekly", jobs.calls()[0].id);
-}
