@@ -33,7 +33,12 @@ Io_Threads::Io_Threads(boost::asio::io_context& ioc, unsigned base,
       thread_limit_(thread_limit > base_ ? thread_limit : base_),
       handler_limit_(handler_limit ? handler_limit : 1) {}
 
-Io_Threads::~Io_Threads() { stop(std::chrono::seconds(1)); }
+Io_Threads::~Io_Threads() {
+  stop(std::chrono::seconds(1));
+  // Threads still inside a handler are left to the end of the process.
+  for (Slot& s : slots_)
+    if (s.thread.joinable()) s.thread.detach();
+}
 
 void Io_Threads::start() {
   std::lock_guard<std::mutex> guard(lock_);
@@ -50,7 +55,20 @@ bool Io_Threads::stop(std::chrono::milliseconds limit) {
   if (monitor_.joinable()) monitor_.join();
   ioc_.stop();
   std::unique_lock<std::mutex> guard(lock_);
-  return changed_.wait_for(guard, limit, [this] { return threads_ == 0; });
+  bool ended = changed_.wait_for(guard, limit, [this] { return threads_ == 0; });
+  reap();
+  return ended;
+}
+
+void Io_Threads::reap() {
+  for (auto it = slots_.begin(); it != slots_.end();) {
+    if (!it->finished) {
+      ++it;
+      continue;
+    }
+    if (it->thread.joinable()) it->thread.join();
+    it = slots_.erase(it);
+  }
 }
 
 unsigned Io_Threads::threads() const {
@@ -59,11 +77,12 @@ unsigned Io_Threads::threads() const {
 }
 
 void Io_Threads::add_thread() {
+  reap();
   if (threads_ >= thread_limit_ || stopping_) return;
   slots_.emplace_back();
   Slot_Ref slot = std::prev(slots_.end());
   try {
-    std::thread(&Io_Threads::run, this, slot).detach();
+    slot->thread = std::thread(&Io_Threads::run, this, slot);
     ++threads_;
   } catch (const std::system_error& e) {
     slots_.erase(slot);
@@ -90,7 +109,7 @@ void Io_Threads::run(Slot_Ref slot) {
     }
   }
   std::lock_guard<std::mutex> guard(lock_);
-  slots_.erase(slot);
+  slot->finished = true;
   --threads_;
   current_pool_ = nullptr;
   current_slot_ = nullptr;
@@ -101,6 +120,7 @@ unsigned Io_Threads::available(long long now) const {
   const long long late = now - std::chrono::nanoseconds(tick).count();
   unsigned free = 0;
   for (const Slot& s : slots_) {
+    if (s.finished) continue;
     long long since = s.busy_since.load(std::memory_order_relaxed);
     if (!s.blocked.load(std::memory_order_relaxed) && (since == 0 || since > late))
       ++free;

@@ -86,11 +86,15 @@ class Io_Threads {
   struct Slot {
     std::atomic<long long> busy_since{0};  // steady ns; 0 when not serving
     std::atomic<bool> blocked{false};
+    std::thread thread;
+    bool finished = false;  // under lock_; joined and erased by reap()
   };
 
   typedef std::list<Slot>::iterator Slot_Ref;
 
   void add_thread();  // under lock_
+  // Joins threads that have left, so none outlives the pool unseen.
+  void reap();  // under lock_
   void run(Slot_Ref slot);
   void monitor();
   // Threads neither blocked nor serving for longer than a tick.
@@ -105,7 +109,7 @@ class Io_Threads {
 
   mutable std::mutex lock_;
   std::condition_variable changed_;
-  std::list<Slot> slots_;  // one per running thread; stable addresses
+  std::list<Slot> slots_;  // one per thread; stable addresses
   unsigned threads_ = 0;
   bool stopping_ = false;
   std::thread monitor_;
