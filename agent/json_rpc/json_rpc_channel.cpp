@@ -4,19 +4,36 @@
 
 #include <cerrno>
 #include <new>
+#include <string>
 
 #include "agent/mdrt/yajl_gen.h"
 
-// Passes each piece the generator prints straight to the transport, so a
-// reply is never held whole in memory.
-class JSON_RPC_Channel::Piece_Printer : public YAJL_Printer {
+// Gathers what is written (a token at a time from a generator) into blocks
+// of `drain_at` bytes and passes each block on to the transport: a reply is
+// never held whole in memory, and the transport sees a few calls per reply
+// rather than one per token.
+class JSON_RPC_Channel::Piece_Printer : public YAJL_Printer,
+                                       public json_spirit::Text_Out {
  public:
   explicit Piece_Printer(JSON_RPC_Channel& channel) : channel_(channel) {}
   void print(const char* data, std::size_t length) override {
-    if (ok && length) ok = channel_.write_piece(data, length);
+    if (text.size() + length > drain_at) {
+      drain();
+      if (length >= drain_at) {
+        if (ok) ok = channel_.write_piece(data, length);
+        return;
+      }
+    }
+    if (text.capacity() == 0) text.reserve(drain_at);
+    text.append(data, length);
   }
   void write(const char* data, std::size_t length) override {
     print(data, length);
+  }
+  bool drain() override {
+    if (ok && !text.empty()) ok = channel_.write_piece(text.data(), text.size());
+    text.clear();
+    return ok;
   }
   bool ok = true;
 
@@ -41,25 +58,17 @@ JSON_RPC_Channel::JSON_RPC_Channel() {}
 
 JSON_RPC_Channel::~JSON_RPC_Channel() {}
 
-int JSON_RPC_Channel::send_with(JSON_Generator& generator) {
+template <class Write>
+int JSON_RPC_Channel::send_message(Write write) {
   std::lock_guard<std::mutex> guard(send_lock_);
   if (!open_) return -1;
   if (!begin_message()) return -1;
   Piece_Printer printer(*this);
   bool ok = false;
-  {
-    YAJL_Gen g(yajl_gen_alloc_printer(&printer, nullptr, false, nullptr));
-    if (g.get()) {
-      generator.watch_output(&printer.ok);
-      try {
-        ok = generator.generate(g);
-      } catch (...) {
-        ok = false;
-      }
-      generator.watch_output(nullptr);
-    } else {
-      errno = ENOMEM;
-    }
+  try {
+    ok = write(printer) && printer.drain();
+  } catch (...) {
+    ok = false;
   }
   ok = ok && printer.ok;
   if (!end_message(ok) || !ok) return -1;
@@ -67,8 +76,30 @@ int JSON_RPC_Channel::send_with(JSON_Generator& generator) {
   return 0;
 }
 
+int JSON_RPC_Channel::send_with(JSON_Generator& generator) {
+  return send_message([&generator](Piece_Printer& printer) {
+    YAJL_Gen g(yajl_gen_alloc_printer(&printer, nullptr, false, nullptr));
+    if (!g.get()) {
+      errno = ENOMEM;
+      return false;
+    }
+    // The generator may throw; it must not keep watching a gone printer.
+    struct Watch {
+      JSON_Generator& g;
+      ~Watch() { g.watch_output(nullptr); }
+    } watch{generator};
+    generator.watch_output(&printer.ok);
+    return generator.generate(g);
+  });
+}
+
 int JSON_RPC_Channel::send_object(JSON_RPC_Object_Ptr object) {
   if (!object.get()) return -1;
+  if (object->has_text()) {
+    const JSON_RPC_Object& o = *object;
+    return send_message(
+        [&o](Piece_Printer& printer) { return o.write_text(printer); });
+  }
   Object_Generator generator(*object);
   return send_with(generator);
 }

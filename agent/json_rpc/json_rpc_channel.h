@@ -73,6 +73,8 @@ class JSON_RPC_Channel {
 
  private:
   class Piece_Printer;
+  template <class Write>
+  int send_message(Write write);
   int send_with(JSON_Generator& generator);
 
   std::mutex send_lock_;

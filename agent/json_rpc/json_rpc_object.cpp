@@ -2,11 +2,29 @@
 
 #include <yajl/yajl_gen.h>
 
+#include <charconv>
+
 #include "agent/mdrt/yajl_gen.h"
 
 JSON_RPC_Object::~JSON_RPC_Object() {}
 
+bool JSON_RPC_Object::write_text(json_spirit::Text_Out&) const { return false; }
+
 namespace {
+
+// The start of every message as text: {"jsonrpc":"2.0","id":ID
+bool open_text(json_spirit::Text_Out& out, const json_spirit::Value* id) {
+  out.text.append("{\"jsonrpc\":\"2.0\"");
+  if (!id) return true;
+  out.text.append(",\"id\":");
+  return json_spirit::write_compact(*id, out);
+}
+
+bool member_text(json_spirit::Text_Out& out, const char* key,
+                 const json_spirit::Value& value) {
+  out.text.append(",\"").append(key).append("\":");
+  return json_spirit::write_compact(value, out);
+}
 
 bool open_message(yajl_gen g, const json_spirit::Value& id) {
   yajl_gen_map_open(g);
@@ -35,6 +53,15 @@ bool JSON_RPC_Request::generate(yajl_gen_t* g) const {
   return yajl_gen_map_close(g) == yajl_gen_status_ok;
 }
 
+bool JSON_RPC_Request::write_text(json_spirit::Text_Out& out) const {
+  if (!open_text(out, type() != JSON_RPC_NOTIFY ? &id : nullptr) ||
+      !member_text(out, "method", json_spirit::Value(method)))
+    return false;
+  if (!params.is_null() && !member_text(out, "params", params)) return false;
+  out.text.push_back('}');
+  return true;
+}
+
 JSON_RPC_Response::JSON_RPC_Response(const JSON_RPC_Request* request)
     : JSON_RPC_Object(JSON_RPC_RESPONSE) {
   if (request) id = request->id;
@@ -47,12 +74,30 @@ bool JSON_RPC_Response::generate(yajl_gen_t* g) const {
   return yajl_gen_map_close(g) == yajl_gen_status_ok;
 }
 
+bool JSON_RPC_Response::write_text(json_spirit::Text_Out& out) const {
+  if (!open_text(out, &id) || !member_text(out, "result", result)) return false;
+  out.text.push_back('}');
+  return true;
+}
+
+bool JSON_RPC_Response_Error::write_text(json_spirit::Text_Out& out) const {
+  if (!open_text(out, &id)) return false;
+  out.text.append(",\"error\":{\"code\":");
+  char digits[16];
+  out.text.append(digits, static_cast<std::size_t>(
+                              std::to_chars(digits, digits + sizeof digits, code).ptr - digits));
+  if (!member_text(out, "message", json_spirit::Value(message))) return false;
+  if (!data.is_null() && !member_text(out, "data", data)) return false;
+  out.text.append("}}");
+  return true;
+}
+
 bool JSON_RPC_Response_Error::generate(yajl_gen_t* g) const {
   open_message(g, id);
   yajl_gen_text(g, "error");
   yajl_gen_map_open(g);
   yajl_gen_text(g, "code");
-  yajl_gen_integer(g, code);
+  yajl_gen_whole(g, code);
   yajl_gen_text(g, "message");
   yajl_gen_text(g, message);
   if (!data.is_null()) {

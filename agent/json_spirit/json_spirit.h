@@ -131,6 +131,22 @@ std::string JSON_Dump(const Value& value, bool pretty);
 // Write a value into a YAJL generator; returns the yajl_gen_status.
 int yajl_gen_value(yajl_gen_t* g, const Value& value);
 
+// Where compact text goes: `text` collects it, and `drain()` is called
+// whenever it holds `drain_at` bytes or more, to pass it on and clear it;
+// a false from drain stops the writing.
+class Text_Out {
+ public:
+  virtual ~Text_Out();
+  virtual bool drain() = 0;
+  std::string text;
+  std::size_t drain_at = 16 * 1024;
+};
+
+// The compact JSON text of a value, byte for byte what yajl_gen_value
+// writes, without a generator's per-token cost. False when a string is not
+// valid UTF-8, a number is not finite, or drain() said stop.
+bool write_compact(const Value& value, Text_Out& out);
+
 // Parse one JSON text. On failure returns false, leaves `out` unchanged and,
 // when `error` is given, describes what is wrong.
 bool read(const char* text, std::size_t length, Value& out,

@@ -2,13 +2,17 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <cstdlib>
 
 #include "agent/json_spirit/json_spirit.h"
 #include "agent/json_spirit/value_builder.h"
 #include "agent/mdrt/yajl_gen.h"
 #include "agent/mdrt/yajl_handler.h"
+#include "agent/platform/utf.h"
 
 namespace json_spirit {
 
@@ -129,11 +133,8 @@ int yajl_gen_value(yajl_gen_t* g, const Value& value) {
     case real_type:
       return yajl_gen_double(g, value.get_real());
     case int_type:
-      if (value.is_uint64()) {
-        std::string digits = std::to_string(value.get_uint64());
-        return yajl_gen_number(g, digits.data(), digits.size());
-      }
-      return yajl_gen_integer(g, value.get_int64());
+      if (value.is_uint64()) return yajl_gen_whole(g, value.get_uint64());
+      return yajl_gen_whole(g, value.get_int64());
     case obj_type:
       st = yajl_gen_map_open(g);
       for (const auto& member : value.get_obj()) {
@@ -152,6 +153,111 @@ int yajl_gen_value(yajl_gen_t* g, const Value& value) {
       return st == yajl_gen_status_ok ? yajl_gen_array_close(g) : st;
   }
   return yajl_gen_invalid_string;
+}
+
+Text_Out::~Text_Out() {}
+
+namespace {
+
+bool write_string(const std::string& s, std::string& out) {
+  if (!is_valid_utf8(s.data(), s.size())) return false;
+  static const char hex[] = "0123456789ABCDEF";
+  out.push_back('"');
+  const char* run = s.data();
+  const char* const end = run + s.size();
+  for (const char* p = run; p < end; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(run, static_cast<std::size_t>(p - run));
+    run = p + 1;
+    switch (c) {
+      case '"': out.append("\\\"", 2); break;
+      case '\\': out.append("\\\\", 2); break;
+      case '\n': out.append("\\n", 2); break;
+      case '\r': out.append("\\r", 2); break;
+      case '\t': out.append("\\t", 2); break;
+      case '\f': out.append("\\f", 2); break;
+      case '\b': out.append("\\b", 2); break;
+      default: {
+        const char escaped[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
+        out.append(escaped, sizeof escaped);
+      }
+    }
+  }
+  out.append(run, static_cast<std::size_t>(end - run));
+  out.push_back('"');
+  return true;
+}
+
+template <class Integer>
+void write_whole(Integer v, std::string& out) {
+  char digits[24];
+  auto stop = std::to_chars(digits, digits + sizeof digits, v).ptr;
+  out.append(digits, static_cast<std::size_t>(stop - digits));
+}
+
+// As YAJL prints doubles: "%.20g", with ".0" added to whole numbers.
+bool write_real(double v, std::string& out) {
+  if (!std::isfinite(v)) return false;
+  char digits[32];
+  int n = std::snprintf(digits, sizeof digits, "%.20g", v);
+  if (n <= 0) return false;
+  out.append(digits, static_cast<std::size_t>(n));
+  if (std::strspn(digits, "0123456789-") == static_cast<std::size_t>(n))
+    out.append(".0", 2);
+  return true;
+}
+
+bool write_value(const Value& value, Text_Out& out) {
+  std::string& text = out.text;
+  switch (value.type()) {
+    case null_type: text.append("null", 4); break;
+    case bool_type:
+      if (value.get_bool()) text.append("true", 4);
+      else text.append("false", 5);
+      break;
+    case str_type:
+      if (!write_string(value.get_str(), text)) return false;
+      break;
+    case real_type:
+      if (!write_real(value.get_real(), text)) return false;
+      break;
+    case int_type:
+      if (value.is_uint64()) write_whole(value.get_uint64(), text);
+      else write_whole(value.get_int64(), text);
+      break;
+    case obj_type: {
+      text.push_back('{');
+      bool first = true;
+      for (const auto& member : value.get_obj()) {
+        if (!first) text.push_back(',');
+        first = false;
+        if (!write_string(member.first, text)) return false;
+        text.push_back(':');
+        if (!write_value(member.second, out)) return false;
+      }
+      out.text.push_back('}');
+      break;
+    }
+    case array_type: {
+      text.push_back('[');
+      bool first = true;
+      for (const auto& element : value.get_array()) {
+        if (!first) text.push_back(',');
+        first = false;
+        if (!write_value(element, out)) return false;
+      }
+      out.text.push_back(']');
+      break;
+    }
+  }
+  return out.text.size() < out.drain_at || out.drain();
+}
+
+}  // namespace
+
+bool write_compact(const Value& value, Text_Out& out) {
+  return write_value(value, out);
 }
 
 std::string JSON_Dump(const Value& value, bool pretty) {

@@ -50,11 +50,11 @@ int file_info_to_json(yajl_gen_t* g, const Directory_Entry_T<char>& entry,
   yajl_gen_text(g, type_name(entry));
   if (entry.has_stat) {
     yajl_gen_text(g, "size");
-    yajl_gen_integer(g, static_cast<long long>(entry.size));
+    yajl_gen_whole(g, static_cast<long long>(entry.size));
     yajl_gen_text(g, "mode");
-    yajl_gen_integer(g, entry.mode & 07777);
+    yajl_gen_whole(g, entry.mode & 07777);
     yajl_gen_text(g, "mtime");
-    yajl_gen_integer(g, entry.mtime);
+    yajl_gen_whole(g, entry.mtime);
   }
   if (S_ISLNK(entry.mode) && entry.has_stat) put_text(g, "target", entry.target);
   return yajl_gen_map_close(g);

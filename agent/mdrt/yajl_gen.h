@@ -5,7 +5,9 @@
 
 #include <yajl/yajl_gen.h>
 
+#include <charconv>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 // Owns a yajl_gen handle and frees it when it ends.
@@ -58,6 +60,14 @@ inline yajl_gen_status yajl_gen_text(yajl_gen g, const char* s) {
 inline yajl_gen_status yajl_gen_text(yajl_gen g, const std::string& s) {
   return yajl_gen_string(g, reinterpret_cast<const unsigned char*>(s.data()),
                          s.size());
+}
+
+// Integers without YAJL's own formatting, which goes through sprintf.
+template <class Integer>
+inline yajl_gen_status yajl_gen_whole(yajl_gen g, Integer value) {
+  char digits[24];
+  auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  return yajl_gen_number(g, digits, static_cast<std::size_t>(end - digits));
 }
 
 // Sink of a generator's output. `print` receives every piece the generator

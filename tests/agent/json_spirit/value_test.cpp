@@ -68,3 +68,42 @@ TEST(JsonValue, BadTextAndTooDeepOrLargeTextAreRefusedLeavingTheTarget) {
     EXPECT_TRUE(bad != too_deep || error.find("nesting") != std::string::npos) << error;
   }
 }
+
+namespace {
+
+// Collects compact text; drains into `drained` at a small size so that the
+// draining itself is exercised.
+struct Collect : Text_Out {
+  Collect() { drain_at = 8; }
+  bool drain() override {
+    drained += text;
+    text.clear();
+    return !stop;
+  }
+  std::string drained;
+  bool stop = false;
+};
+
+}  // namespace
+
+TEST(JsonValue, CompactTextIsWhatTheGeneratorWritesAndRefusesWhatItRefuses) {
+  Object o;
+  o["esc"] = std::string("q\"b\\n\nr\rt\tf\fb\b\x01\x1f/\x7f\xc3\xa9", 21);
+  o["num"] = Array{Value(0), Value(-7), Value(UINT64_MAX), Value(INT64_MIN),
+                   Value(2.5), Value(3.0), Value(-1e300), Value(1e-7)};
+  o["nest"] = Array{Value(Object{}), Value(Array{}), Value(), Value(true),
+                    Value(false), Value(Object{{"", Value("")}})};
+  const Value v(o);
+  Collect c;
+  ASSERT_TRUE(write_compact(v, c));
+  EXPECT_EQ(JSON_Dump(v, false), c.drained + c.text);
+
+  for (const Value& bad : {Value(std::string("\xff")), Value(1.0 / 0.0),
+                           Value(Object{{"\xc0\x80", Value(1)}})}) {
+    Collect refused;
+    EXPECT_FALSE(write_compact(Value(Array{bad}), refused));
+  }
+  Collect stopped;
+  stopped.stop = true;
+  EXPECT_FALSE(write_compact(v, stopped));
+}

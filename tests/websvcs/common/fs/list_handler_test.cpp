@@ -112,17 +112,18 @@ TEST_F(FsListTest, LargeDirectoriesStreamInPiecesAndStopWhenTheRequesterGoes) {
   for (int i = 0; i < 2000; ++i) dir.write("file-" + std::to_string(i), "");
   const Value reply = list(quoted(dir.path()));
   EXPECT_EQ(2000u, reply.get_obj().at("result").get_array().size());
+  // About 150 KB: several blocks, never the whole reply at once.
   const std::size_t pieces = rec->last_piece_count();
-  EXPECT_GT(pieces, 1000u);
+  EXPECT_GT(pieces, 4u);
   // Early on, and halfway, when entries are read ahead on another thread.
-  for (std::size_t stop_after : {std::size_t{10}, pieces / 2}) {
+  for (std::size_t stop_after : {std::size_t{1}, pieces / 2}) {
     channel = Recording_Channel::make(&rec);
     rec->fail_writes_after(stop_after);
     int result = 0;
     list(quoted(dir.path()), &result);
     EXPECT_EQ(-1, result);
     EXPECT_EQ(0u, rec->count_sent());
-    EXPECT_LT(rec->write_attempts(), stop_after + 10);
+    EXPECT_LT(rec->write_attempts(), stop_after + 2);
   }
 }
 
