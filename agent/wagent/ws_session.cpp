@@ -13,6 +13,8 @@ const std::size_t fragment_size = 64 * 1024;
 // Replies queued for the socket beyond this make their senders wait, so a
 // client that stops reading costs bounded memory.
 const std::size_t queue_limit = 1024 * 1024;
+// A silent peer is pinged after one period and closed after the next.
+const std::chrono::seconds idle_period(150);
 }  // namespace
 
 class Ws_Session::Channel : public JSON_RPC_Channel {
@@ -69,7 +71,8 @@ Ws_Session::Ws_Session(tcp::socket&& socket, Host_Context& context)
     : ws_(std::move(socket)),
       context_(context),
       counted_(context),
-      raw_channel_(nullptr) {
+      raw_channel_(nullptr),
+      idle_timer_(ws_.get_executor()) {
   beast::error_code ec;
   peer_ = beast::get_lowest_layer(ws_).socket().remote_endpoint(ec);
 }
@@ -84,11 +87,14 @@ void Ws_Session::configure() {
   beast::get_lowest_layer(ws_).expires_never();
   websocket::stream_base::timeout timeouts{};
   timeouts.handshake_timeout = context_.timeout;
-  // Pings find a peer that has gone without closing; a peer that stops
-  // reading stops answering them too, which ends writes blocked on it.
-  timeouts.idle_timeout = std::chrono::seconds(300);
-  timeouts.keep_alive_pings = true;
+  // Beast's own idle timeout re-arms a timer on every read, a system call
+  // and a cancelled wait per message; watch_idle() keeps one timer instead.
+  timeouts.idle_timeout = websocket::stream_base::none();
+  timeouts.keep_alive_pings = false;
   ws_.set_option(timeouts);
+  ws_.control_callback([this](websocket::frame_type, beast::string_view) {
+    heard_ = true;
+  });
   ws_.read_message_max(context_.body_limit);
   ws_.text(true);
   // Each piece the channel hands over is one frame; Beast would cut it
@@ -133,7 +139,32 @@ void Ws_Session::handshake(const std::string& host, const std::string& target,
   });
 }
 
-void Ws_Session::serve() { read(); }
+void Ws_Session::serve() {
+  watch_idle();
+  read();
+}
+
+// Pings find a peer that has gone without closing; a peer that stops
+// reading stops answering them too, which ends writes blocked on it.
+void Ws_Session::watch_idle() {
+  idle_timer_.expires_after(idle_period);
+  idle_timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+    if (ec || self->ended_) return;
+    if (self->heard_ || self->read_paused_) {
+      self->heard_ = false;
+      self->pinged_ = false;
+    } else if (!self->pinged_) {
+      self->pinged_ = true;
+      self->ws_.async_ping({}, [](beast::error_code) {});
+    } else {
+      ACE_DEBUG((LM_INFO, "%N:%l: WebSocket peer %C answers nothing; "
+                          "closing it\n",
+                 self->peer_.address().to_string().c_str()));
+      return beast::get_lowest_layer(self->ws_).close();
+    }
+    self->watch_idle();
+  });
+}
 
 void Ws_Session::read() {
   ws_.async_read(buffer_, [self = shared_from_this()](beast::error_code ec,
@@ -144,6 +175,7 @@ void Ws_Session::read() {
 
 void Ws_Session::on_read(beast::error_code ec) {
   if (ec) return ended();
+  heard_ = true;
   if (!ws_.got_text()) {
     buffer_.consume(buffer_.size());
     return read();
@@ -279,6 +311,7 @@ void Ws_Session::shut() {
 void Ws_Session::ended() {
   if (ended_) return;
   ended_ = true;
+  idle_timer_.cancel();
   if (!writing_) fail_writes();
   // Also ends the stream's own timers, which would otherwise keep the
   // io_context busy until they expire.

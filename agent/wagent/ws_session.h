@@ -59,6 +59,7 @@ class Ws_Session : public Closable,
   void ended();
   void write_next();
   void fail_writes();
+  void watch_idle();
 
   typedef std::pair<std::string, bool> Fragment;
 
@@ -72,6 +73,12 @@ class Ws_Session : public Closable,
   std::atomic<std::size_t> in_flight_{0};
   bool read_paused_ = false;  // on the strand only
   bool ended_ = false;        // on the strand only
+  // Keep-alive (strand only): a peer heard from since the last tick is
+  // alive; one that is not is pinged, and closed when still silent at the
+  // next tick.
+  net::steady_timer idle_timer_;
+  bool heard_ = true;
+  bool pinged_ = false;
   std::function<void()> closed_callback_;
 
   // Pieces waiting for the socket, written one at a time (strand only).
