@@ -12,7 +12,8 @@ namespace {
 // A handler running longer than this is taken to block, and its thread is
 // replaced for the io_context.
 const std::chrono::milliseconds tick(5);
-// A thread beyond the base that finds no work for this long leaves.
+// A thread beyond the base leaves once it has finished a handler while
+// enough other threads are free, or when it finds no work for this long.
 const std::chrono::seconds idle_exit(10);
 
 long long now_ns() {
@@ -94,16 +95,16 @@ void Io_Threads::run(Slot_Ref slot) {
   current_pool_ = this;
   current_slot_ = &*slot;
   for (;;) {
-    std::size_t ran = 0;
     try {
-      ran = ioc_.run_one_for(idle_exit);
+      ioc_.run_one_for(idle_exit);
     } catch (const std::exception& e) {
       // Completion handlers answer their own failures; this is the last line.
       ACE_ERROR((LM_ERROR, "%N:%l: io handler failed: %C\n", e.what()));
-      ran = 1;
     }
     if (ioc_.stopped()) break;
-    if (ran == 0) {
+    // A replacement stays only while it is needed: left running, it would
+    // share the load with the base threads and wake them for nothing.
+    if (threads_.load(std::memory_order_relaxed) > base_) {
       std::lock_guard<std::mutex> guard(lock_);
       if (threads_ > base_ && available(now_ns()) > base_) break;
     }

@@ -110,7 +110,9 @@ class Io_Threads {
   mutable std::mutex lock_;
   std::condition_variable changed_;
   std::list<Slot> slots_;  // one per thread; stable addresses
-  unsigned threads_ = 0;
+  // Written under lock_; read without it to see cheaply whether extra
+  // threads run.
+  std::atomic<unsigned> threads_{0};
   bool stopping_ = false;
   std::thread monitor_;
 
