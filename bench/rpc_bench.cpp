@@ -4,7 +4,8 @@
 // same size), so the host's own cost shows as the ratio of the two.
 //
 //   rpc_bench [--seconds S] [--clients 1,4,16] [--wagent PATH]
-//             [--module PATH] [--echo-only]
+//             [--module PATH] [--echo-only] [--transport http|websocket]
+//             [--small-only]
 //
 // Over HTTP, N clients each keep one connection alive and send POST
 // /jsonrpc one after the other. Over WebSocket, one connection keeps up to
@@ -40,6 +41,8 @@ struct Options {
   std::string wagent = RPC_BENCH_WAGENT;
   std::string module = RPC_BENCH_MODULE;
   bool echo_only = false;
+  std::string transport;  // empty: both
+  bool small_only = false;
 };
 
 struct Figures {
@@ -184,6 +187,10 @@ bool parse_options(int argc, char** argv, Options& o) {
       o.module = argv[++i];
     else if (a == "--echo-only")
       o.echo_only = true;
+    else if (a == "--transport" && has_value)
+      o.transport = argv[++i];
+    else if (a == "--small-only")
+      o.small_only = true;
     else
       return false;
   }
@@ -215,7 +222,8 @@ int main(int argc, char** argv) {
   if (!parse_options(argc, argv, o)) {
     std::fprintf(stderr,
                  "usage: %s [--seconds S] [--clients 1,4,16] [--wagent PATH] "
-                 "[--module PATH] [--echo-only]\n",
+                 "[--module PATH] [--echo-only] [--transport http|websocket] "
+                 "[--small-only]\n",
                  argv[0]);
     return 2;
   }
@@ -267,17 +275,20 @@ int main(int argc, char** argv) {
               "echo", "ratio");
   auto run_rows = [&] {
     for (unsigned n : o.clients) {
+      if (o.transport == "websocket") break;
       Figures h, e = run_http(echo, n, o.seconds);
       if (have_host) h = run_http(host, n, o.seconds);
       print_row("http", n, have_host ? &h : nullptr, e);
     }
     for (unsigned n : o.clients) {
+      if (o.transport == "http") break;
       Figures h, e = run_ws(echo, n, o.seconds);
       if (have_host) h = run_ws(host, n, o.seconds);
       print_row("websocket", n, have_host ? &h : nullptr, e);
     }
   };
   run_rows();
+  if (o.small_only) return have_host && wagent.stop() != 0 ? 1 : 0;
   big_rows = true;
   std::printf("replies of %zu bytes (fs.list of %s beside an echo of that "
               "size)\n", echo.big_size, host.big_folder.c_str());
