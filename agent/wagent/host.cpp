@@ -233,10 +233,10 @@ int run_host(int argc, char* argv[]) {
   const std::string exe_dir = executable_dir(argv[0]);
   Services services({exe_dir + "/../lib", exe_dir});
   tcp::endpoint endpoint;
-  net::io_context ioc;
-  const unsigned cores = std::max(2u, std::thread::hardware_concurrency());
-  Io_Threads io(ioc, cores, cores + handler_limit, handler_limit);
-  Host_Context ctx(ioc, services, io);
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  Io_Lanes lanes(cores, 1 + handler_limit, handler_limit);
+  Host_Context ctx(lanes, services);
+  net::io_context& ioc = ctx.ioc;
   std::shared_ptr<Listener> listener;
   try {
     config = load_config(config_path);
@@ -284,13 +284,12 @@ int run_host(int argc, char* argv[]) {
     upstream->start();
   }
 
-  auto guard = net::make_work_guard(ioc);
   net::signal_set signals(ioc, SIGINT, SIGTERM);
   std::promise<int> stop_signal;
   signals.async_wait([&](beast::error_code ec, int signal) {
     stop_signal.set_value(ec ? 0 : signal);
   });
-  io.start();
+  lanes.start();
   std::cerr << "wagent: listening on http://" << host_text << ":"
             << bound.port() << std::endl;
 
@@ -304,20 +303,19 @@ int run_host(int argc, char* argv[]) {
   // which ends every write still waiting on a client, and what runs after
   // that has a last second to notice.
   const auto idle = [&] {
-    return io.handlers() == 0 && json_rpc::drain_workers(&ACE_Time_Value::zero);
+    return lanes.handlers() == 0 && json_rpc::drain_workers(&ACE_Time_Value::zero);
   };
   wait_until(idle, drain_limit);
   ctx.shut_all();
   wait_until([&] { return idle() && ctx.open_count() == 0; }, close_limit);
-  guard.reset();
-  bool joined = io.stop(close_limit);
+  bool joined = lanes.stop(close_limit);
   if (!joined || !idle()) {
     // Work that outlived its bounds may still touch the services and the
     // process's statics: leave without destroying anything under it.
     ACE_ERROR((LM_WARNING, "%N:%l: requests still running after %d s "
                            "(%d on io threads, %C on workers); leaving "
                            "without stopping the services\n",
-               int(drain_limit.count()), int(io.handlers()),
+               int(drain_limit.count()), int(lanes.handlers()),
                json_rpc::drain_workers(&ACE_Time_Value::zero) ? "none" : "some"));
     ACE_DEBUG((LM_NOTICE, "%N:%l: stopped\n"));
     log_file.close();

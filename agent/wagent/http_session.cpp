@@ -96,10 +96,11 @@ void Listener::accept() {
   if (context_.connections >= context_.connection_limit)
     return pause(std::to_string(context_.connections.load()) +
                  " connections, all the descriptor limit leaves room for");
+  Io_Lanes::Lane& lane = context_.lanes.next();
   acceptor_.async_accept(
-      net::make_strand(context_.ioc),
-      [self = shared_from_this()](beast::error_code ec, tcp::socket socket) {
-        self->on_accept(ec, std::move(socket));
+      net::make_strand(lane.ioc),
+      [self = shared_from_this(), &lane](beast::error_code ec, tcp::socket socket) {
+        self->on_accept(ec, std::move(socket), lane);
       });
 }
 
@@ -115,7 +116,8 @@ void Listener::pause(const std::string& why) {
   });
 }
 
-void Listener::on_accept(beast::error_code ec, tcp::socket socket) {
+void Listener::on_accept(beast::error_code ec, tcp::socket socket,
+                         Io_Lanes::Lane& lane) {
   if (ec == net::error::operation_aborted || !acceptor_.is_open()) return;
   if (ec == net::error::no_descriptors || ec.value() == ENFILE ||
       ec == net::error::no_buffer_space || ec == net::error::no_memory)
@@ -125,7 +127,7 @@ void Listener::on_accept(beast::error_code ec, tcp::socket socket) {
     // Replies leave in one write or a few: no reason to hold a piece back.
     beast::error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
-    auto session = std::make_shared<Http_Session>(std::move(socket), context_);
+    auto session = std::make_shared<Http_Session>(std::move(socket), context_, lane);
     context_.track(session);
     session->start();
   }
@@ -134,8 +136,9 @@ void Listener::on_accept(beast::error_code ec, tcp::socket socket) {
 
 // ---------------------------------------------------------------------------
 
-Http_Session::Http_Session(tcp::socket&& socket, Host_Context& context)
-    : stream_(std::move(socket)), context_(context), counted_(context) {
+Http_Session::Http_Session(tcp::socket&& socket, Host_Context& context,
+                           Io_Lanes::Lane& lane)
+    : stream_(std::move(socket)), context_(context), lane_(lane), counted_(context) {
   beast::error_code ec;
   peer_ = stream_.socket().remote_endpoint(ec);
   peer_text_ = peer_.address().to_string();
@@ -220,14 +223,14 @@ void Http_Session::on_read(beast::error_code ec) {
   if (websocket::is_upgrade(*request)) {
     if (path != "/jsonrpc")
       return reply_now(http::status::not_found, "Not found.\n", false);
-    auto ws = std::make_shared<Ws_Session>(stream_.release_socket(), context_);
+    auto ws = std::make_shared<Ws_Session>(stream_.release_socket(), context_, lane_);
     context_.track(ws);
     ws->accept(request);
     return;
   }
 
   // Served outside the strand: the handler's writes go back through it.
-  Io_Threads::hand_on(context_.ioc.get_executor(),
+  Io_Threads::hand_on(lane_.ioc.get_executor(),
                       [self = shared_from_this(), request] { self->serve(request); });
 }
 
@@ -235,7 +238,7 @@ void Http_Session::serve(const std::shared_ptr<Request>& request) {
   std::string target(request->target());
   std::string path = target.substr(0, target.find('?'));
   auto self = shared_from_this();
-  Io_Threads::Handler_Scope scope(context_.io);
+  Io_Threads::Handler_Scope scope(lane_.io);
   try {
     if (path == "/jsonrpc") {
       if (request->method() == http::verb::post)

@@ -22,7 +22,8 @@ typedef http::response<http::string_body> Response;
 class Http_Session : public Closable,
                      public std::enable_shared_from_this<Http_Session> {
  public:
-  Http_Session(tcp::socket&& socket, Host_Context& context);
+  Http_Session(tcp::socket&& socket, Host_Context& context,
+               Io_Lanes::Lane& lane);
 
   void start();
   void shut() override;
@@ -59,6 +60,7 @@ class Http_Session : public Closable,
 
   beast::tcp_stream stream_;
   Host_Context& context_;
+  Io_Lanes::Lane& lane_;
   Connection_Count counted_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;

@@ -2,6 +2,7 @@
 
 #include <ace/Log_Msg.h>
 
+#include <algorithm>
 #include <exception>
 #include <system_error>
 
@@ -28,11 +29,13 @@ thread_local Io_Threads* Io_Threads::current_pool_ = nullptr;
 thread_local Io_Threads::Slot* Io_Threads::current_slot_ = nullptr;
 
 Io_Threads::Io_Threads(boost::asio::io_context& ioc, unsigned base,
-                       unsigned thread_limit, unsigned handler_limit)
+                       unsigned thread_limit, unsigned handler_limit,
+                       std::atomic<std::size_t>* handlers)
     : ioc_(ioc),
       base_(base ? base : 1),
       thread_limit_(thread_limit > base_ ? thread_limit : base_),
-      handler_limit_(handler_limit ? handler_limit : 1) {}
+      handler_limit_(handler_limit ? handler_limit : 1),
+      handlers_(handlers ? handlers : &own_handlers_) {}
 
 Io_Threads::~Io_Threads() {
   stop(std::chrono::seconds(1));
@@ -139,14 +142,14 @@ void Io_Threads::monitor() {
   std::unique_lock<std::mutex> guard(lock_);
   while (!stopping_) {
     changed_.wait_for(guard, tick);
-    if (!stopping_ && handlers_.load() > 0) make_available(now_ns());
+    if (!stopping_ && handlers_->load() > 0) make_available(now_ns());
   }
 }
 
 Io_Threads::Handler_Scope::Handler_Scope(Io_Threads& pool)
-    : pool_(pool), admitted_(++pool.handlers_ <= pool.handler_limit_) {
+    : pool_(pool), admitted_(++*pool.handlers_ <= pool.handler_limit_) {
   if (!admitted_) {
-    --pool_.handlers_;
+    --*pool_.handlers_;
     return;
   }
   if (current_pool_ == &pool_) current_slot_->busy_since = now_ns();
@@ -155,7 +158,7 @@ Io_Threads::Handler_Scope::Handler_Scope(Io_Threads& pool)
 Io_Threads::Handler_Scope::~Handler_Scope() {
   if (!admitted_) return;
   if (current_pool_ == &pool_) current_slot_->busy_since = 0;
-  --pool_.handlers_;
+  --*pool_.handlers_;
 }
 
 Io_Threads::Blocking_Scope::Blocking_Scope() : pool_(current_pool_) {
@@ -167,6 +170,38 @@ Io_Threads::Blocking_Scope::Blocking_Scope() : pool_(current_pool_) {
 
 Io_Threads::Blocking_Scope::~Blocking_Scope() {
   if (pool_) current_slot_->blocked = was_blocked_;
+}
+
+Io_Lanes::Lane::Lane(unsigned thread_limit, unsigned handler_limit,
+                     std::atomic<std::size_t>* handlers)
+    : work(ioc.get_executor()),
+      io(ioc, 1, thread_limit, handler_limit, handlers) {}
+
+Io_Lanes::Io_Lanes(unsigned lanes, unsigned thread_limit,
+                   unsigned handler_limit) {
+  for (unsigned i = 0; i < (lanes ? lanes : 1); ++i)
+    lanes_.push_back(
+        std::make_unique<Lane>(thread_limit, handler_limit, &handlers_));
+}
+
+Io_Lanes::Lane& Io_Lanes::next() {
+  return *lanes_[next_.fetch_add(1, std::memory_order_relaxed) % lanes_.size()];
+}
+
+void Io_Lanes::start() {
+  for (auto& lane : lanes_) lane->io.start();
+}
+
+bool Io_Lanes::stop(std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  bool all = true;
+  for (auto& lane : lanes_) {
+    lane->work.reset();
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    all = lane->io.stop(std::max(left, std::chrono::milliseconds(0))) && all;
+  }
+  return all;
 }
 
 }  // namespace wagent

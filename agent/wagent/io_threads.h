@@ -17,11 +17,14 @@
 #include <condition_variable>
 #include <cstddef>
 #include <list>
+#include <memory>
+#include <vector>
 #include <mutex>
 #include <thread>
 
 #include <boost/asio/defer.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
 
 namespace wagent {
@@ -29,8 +32,10 @@ namespace wagent {
 class Io_Threads {
  public:
   // `base` threads always run; up to `thread_limit` when some are blocked.
+  // Pools that share `handlers` (when given) share the handler limit.
   Io_Threads(boost::asio::io_context& ioc, unsigned base, unsigned thread_limit,
-             unsigned handler_limit);
+             unsigned handler_limit,
+             std::atomic<std::size_t>* handlers = nullptr);
   ~Io_Threads();
   Io_Threads(const Io_Threads&) = delete;
   Io_Threads& operator=(const Io_Threads&) = delete;
@@ -41,7 +46,7 @@ class Io_Threads {
   bool stop(std::chrono::milliseconds limit);
 
   // Handlers running now (on any thread).
-  std::size_t handlers() const { return handlers_.load(); }
+  std::size_t handlers() const { return handlers_->load(); }
   unsigned threads() const;
 
   // Runs `f` on `executor` after the caller: deferred when the calling io
@@ -105,7 +110,8 @@ class Io_Threads {
   const unsigned base_;
   const unsigned thread_limit_;
   const std::size_t handler_limit_;
-  std::atomic<std::size_t> handlers_{0};
+  std::atomic<std::size_t> own_handlers_{0};
+  std::atomic<std::size_t>* const handlers_;
 
   mutable std::mutex lock_;
   std::condition_variable changed_;
@@ -118,6 +124,44 @@ class Io_Threads {
 
   static thread_local Io_Threads* current_pool_;
   static thread_local Slot* current_slot_;
+};
+
+// Lanes of io: one io_context per core, each served by its own Io_Threads.
+// A connection stays on one lane from accept to close, so its reads,
+// handlers and writes run on one thread and never wake another, which is
+// most of what a small request would otherwise cost; the lanes spread
+// connections over the cores. The handler limit holds for all lanes
+// together.
+class Io_Lanes {
+ public:
+  struct Lane {
+    Lane(unsigned thread_limit, unsigned handler_limit,
+         std::atomic<std::size_t>* handlers);
+    boost::asio::io_context ioc;
+    // Keeps the lane's threads waiting for work until stop().
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work;
+    Io_Threads io;
+  };
+
+  Io_Lanes(unsigned lanes, unsigned thread_limit, unsigned handler_limit);
+  Io_Lanes(const Io_Lanes&) = delete;
+  Io_Lanes& operator=(const Io_Lanes&) = delete;
+
+  // The lane of the next connection, taken in turn.
+  Lane& next();
+  // The lane of the listener, the signals and the upstream channel.
+  Lane& first() { return *lanes_.front(); }
+
+  void start();
+  // Stops every lane within `limit` in all; false when some thread is
+  // still inside a handler.
+  bool stop(std::chrono::milliseconds limit);
+  std::size_t handlers() const { return handlers_.load(); }
+
+ private:
+  std::atomic<std::size_t> handlers_{0};
+  std::vector<std::unique_ptr<Lane>> lanes_;
+  std::atomic<unsigned> next_{0};
 };
 
 }  // namespace wagent

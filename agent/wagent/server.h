@@ -24,12 +24,13 @@ class Closable {
 
 // What every connection shares with the host.
 struct Host_Context {
-  Host_Context(net::io_context& ioc, const Services& services, Io_Threads& io)
-      : ioc(ioc), services(services), io(io) {}
+  Host_Context(Io_Lanes& lanes, const Services& services)
+      : lanes(lanes), ioc(lanes.first().ioc), services(services) {}
 
+  Io_Lanes& lanes;
+  // The listener's, the signals' and the upstream channel's.
   net::io_context& ioc;
   const Services& services;
-  Io_Threads& io;
   std::size_t body_limit = 8 * 1024 * 1024;
   // A request must arrive whole, and each write must progress, within it.
   std::chrono::seconds timeout{30};
@@ -80,7 +81,7 @@ class Listener : public std::enable_shared_from_this<Listener> {
 
  private:
   void accept();
-  void on_accept(beast::error_code ec, tcp::socket socket);
+  void on_accept(beast::error_code ec, tcp::socket socket, Io_Lanes::Lane& lane);
   // Waits 100 ms before accepting again; `why` is logged once per pause.
   void pause(const std::string& why);
 

@@ -63,7 +63,8 @@ void Upstream::connect() {
                   return self->retry();
                 }
                 auto session = std::make_shared<Ws_Session>(
-                    std::move(*socket), self->context_);
+                    std::move(*socket), self->context_,
+                    self->context_.lanes.first());
                 self->current_ = session;
                 self->context_.track(session);
                 std::weak_ptr<Ws_Session> weak = session;

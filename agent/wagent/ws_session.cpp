@@ -67,9 +67,11 @@ class Ws_Session::Channel : public JSON_RPC_Channel {
   bool fragment_sent_ = false;
 };
 
-Ws_Session::Ws_Session(tcp::socket&& socket, Host_Context& context)
+Ws_Session::Ws_Session(tcp::socket&& socket, Host_Context& context,
+                       Io_Lanes::Lane& lane)
     : ws_(std::move(socket)),
       context_(context),
+      lane_(lane),
       counted_(context),
       raw_channel_(nullptr),
       idle_timer_(ws_.get_executor()) {
@@ -185,10 +187,10 @@ void Ws_Session::on_read(beast::error_code ec) {
 
   ++in_flight_;
   // Served outside the strand; replies come back through it.
-  Io_Threads::hand_on(context_.ioc.get_executor(),
+  Io_Threads::hand_on(lane_.ioc.get_executor(),
              [self = shared_from_this(), channel = channel_, text] {
                {
-                 Io_Threads::Handler_Scope scope(self->context_.io);
+                 Io_Threads::Handler_Scope scope(self->lane_.io);
                  deliver_message(self->context_, channel, *text,
                                  !scope.admitted());
                }

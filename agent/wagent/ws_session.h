@@ -22,7 +22,8 @@ namespace wagent {
 class Ws_Session : public Closable,
                    public std::enable_shared_from_this<Ws_Session> {
  public:
-  Ws_Session(tcp::socket&& socket, Host_Context& context);
+  // `socket`'s executor is a strand of `lane`.
+  Ws_Session(tcp::socket&& socket, Host_Context& context, Io_Lanes::Lane& lane);
   ~Ws_Session() override;
 
   // Server side: completes the upgrade of `request`.
@@ -65,6 +66,7 @@ class Ws_Session : public Closable,
 
   websocket::stream<beast::tcp_stream> ws_;
   Host_Context& context_;
+  Io_Lanes::Lane& lane_;
   Connection_Count counted_;
   beast::flat_buffer buffer_;
   JSON_RPC_Channel_Ptr channel_;
