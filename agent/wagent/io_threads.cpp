@@ -13,9 +13,13 @@ namespace {
 // A handler running longer than this is taken to block, and its thread is
 // replaced for the io_context.
 const std::chrono::milliseconds tick(5);
-// A thread beyond the base leaves once it has finished a handler while
-// enough other threads are free, or when it finds no work for this long.
-const std::chrono::seconds idle_exit(10);
+// A thread beyond the base leaves, while enough other threads are free,
+// once it has found no work for `idle_exit`, or after any handler once it
+// has run for `extra_life`: long enough not to be made again for every
+// message that blocks, short enough not to share a lane's steady traffic
+// with its base thread, which would wake them both for every message.
+const std::chrono::milliseconds idle_exit(100);
+const std::chrono::seconds extra_life(1);
 
 long long now_ns() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -97,19 +101,24 @@ void Io_Threads::add_thread() {
 void Io_Threads::run(Slot_Ref slot) {
   current_pool_ = this;
   current_slot_ = &*slot;
+  const long long retire_at =
+      now_ns() + std::chrono::nanoseconds(extra_life).count();
   for (;;) {
+    std::size_t ran = 0;
     try {
-      ioc_.run_one_for(idle_exit);
+      ran = ioc_.run_one_for(idle_exit);
     } catch (const std::exception& e) {
       // Completion handlers answer their own failures; this is the last line.
       ACE_ERROR((LM_ERROR, "%N:%l: io handler failed: %C\n", e.what()));
+      ran = 1;
     }
     if (ioc_.stopped()) break;
-    // A replacement stays only while it is needed: left running, it would
-    // share the load with the base threads and wake them for nothing.
     if (threads_.load(std::memory_order_relaxed) > base_) {
-      std::lock_guard<std::mutex> guard(lock_);
-      if (threads_ > base_ && available(now_ns()) > base_) break;
+      const long long now = now_ns();
+      if (ran == 0 || now > retire_at) {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (threads_ > base_ && available(now) > base_) break;
+      }
     }
   }
   std::lock_guard<std::mutex> guard(lock_);
