@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <optional>
 #include <new>
 
 #include "agent/json_rpc/yajl_event_buffer.h"
@@ -216,7 +217,8 @@ class Message_Reader : public YAJL_Handler {
   std::string key_;
   YAJL_Handler skip_;
   YAJL_Handler* sink_ = &skip_;
-  std::unique_ptr<json_spirit::Value_Builder> builder_;
+  // In place: one is made for every member read.
+  std::optional<json_spirit::Value_Builder> builder_;
 
   bool jsonrpc_ok_ = false;
   bool has_method_ = false;
@@ -271,8 +273,8 @@ void Message_Reader::begin_member(std::string key) {
   } else if (key_ != "jsonrpc" && key_ != "method" && key_ != "id") {
     return;  // members JSON-RPC does not define are ignored
   }
-  builder_.reset(new json_spirit::Value_Builder(&budget_));
-  sink_ = builder_.get();
+  builder_.emplace(&budget_);
+  sink_ = &*builder_;
 }
 
 void Message_Reader::end_member() {
