@@ -1,12 +1,14 @@
 #!/bin/sh
-# Installs every Debian package the build, the tests and the benchmarks need.
+# Installs every Debian package the build, the tests, the benchmarks and the
+# package check (scripts/check-package.sh) need.
 # Idempotent and non-interactive; run as root (CI and fresh machines are root).
 set -eu
 
 PACKAGES="cmake make g++ binutils pkg-config curl
 libace-dev libyajl-dev libboost-dev libboost-regex-dev
 libsqlite3-dev libcurl4-openssl-dev libssl-dev zlib1g-dev
-googletest libgtest-dev libgmock-dev libbenchmark-dev"
+googletest libgtest-dev libgmock-dev libbenchmark-dev
+dpkg-dev file lintian systemd"
 
 missing=""
 for p in $PACKAGES; do

@@ -1,6 +1,5 @@
 #include "agent/wagent/host.h"
 
-#include <ace/Get_Opt.h>
 #include <ace/Log_Msg.h>
 #include <limits.h>
 #ifdef __GLIBC__
@@ -24,6 +23,7 @@
 #include "agent/platform/platform.h"
 #include "agent/systemutil/system_actions.h"
 #include "agent/wagent/config.h"
+#include "agent/wagent/invocation.h"
 #include "agent/wagent/io_threads.h"
 #include "agent/wagent/log_backend.h"
 #include "agent/wagent/server.h"
@@ -34,8 +34,6 @@
 namespace wagent {
 
 namespace {
-
-const char usage[] = "usage: wagent -f CONFIG [-s KEY=VALUE ...]\n";
 
 // How long a stop waits for requests in flight before it closes their
 // connections (setting stop.timeout), and then for what is left.
@@ -205,21 +203,9 @@ std::string executable_dir(const char* argv0) {
 }  // namespace
 
 int run_host(int argc, char* argv[]) {
-  std::string config_path;
-  std::vector<std::string> overrides;
-  ACE_Get_Opt options(argc, argv, ACE_TEXT("f:s:h"), 1, 1);
-  for (int c; (c = options()) != -1;) {
-    switch (c) {
-      case 'f': config_path = options.opt_arg(); break;
-      case 's': overrides.push_back(options.opt_arg()); break;
-      case 'h': std::cout << usage; return 0;
-      default: std::cerr << usage; return 2;
-    }
-  }
-  if (config_path.empty() || options.opt_ind() < argc) {
-    std::cerr << usage;
-    return 2;
-  }
+  Invocation invocation;
+  if (int code = parse_invocation(argc, argv, invocation); code >= 0) return code;
+  const Service_Notifier notifier;
 
 #ifdef __GLIBC__
   // A fixed threshold keeps large blocks (message texts, big arrays) in
@@ -231,7 +217,7 @@ int run_host(int argc, char* argv[]) {
   std::chrono::seconds drain_limit = default_drain_limit;
   Config config;
   const std::string exe_dir = executable_dir(argv[0]);
-  Services services({exe_dir + "/../lib", exe_dir});
+  Services services({exe_dir + "/../" WAGENT_MODULE_DIR, exe_dir + "/../lib", exe_dir});
   tcp::endpoint endpoint;
   const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
   Io_Lanes lanes(cores, 1 + handler_limit, handler_limit);
@@ -239,8 +225,9 @@ int run_host(int argc, char* argv[]) {
   net::io_context& ioc = ctx.ioc;
   std::shared_ptr<Listener> listener;
   try {
-    config = load_config(config_path);
-    for (const std::string& o : overrides) apply_override(config, o);
+    config = load_config(invocation.config_path);
+    for (const std::string& o : invocation.overrides) apply_override(config, o);
+    apply_service_directories(config);
     endpoint = listen_endpoint(config);
     apply_settings(config, log_file, services.dispatcher());
     services.load(config);
@@ -292,9 +279,12 @@ int run_host(int argc, char* argv[]) {
   lanes.start();
   std::cerr << "wagent: listening on http://" << host_text << ":"
             << bound.port() << std::endl;
+  notifier.notify("READY=1\nSTATUS=listening on " + host_text + ":" +
+                  std::to_string(bound.port()));
 
   int signal = stop_signal.get_future().get();
   ACE_DEBUG((LM_NOTICE, "%N:%l: signal %d: stopping\n", signal));
+  notifier.notify("STOPPING=1");
   ctx.stopping = true;
   listener->stop();
   if (upstream) upstream->stop();

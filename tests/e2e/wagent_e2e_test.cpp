@@ -1,6 +1,9 @@
 // wagent as a user meets it: a real process on an ephemeral loopback port,
 // called over real sockets.
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -230,6 +233,47 @@ TEST(Wagent_Start, StopsCleanlyAfterRequestsInFlight) {
   std::stringstream text;
   text << std::ifstream(log).rdbuf();
   EXPECT_NE(std::string::npos, text.str().find("stopped")) << text.str();
+}
+
+// Started by systemd, the unit names no paths: the host finds its
+// configuration, state and log folders in the environment and reports
+// ready on the socket it was given, then stopping.
+TEST(Wagent_Start, TakesItsFoldersFromTheServiceManager) {
+  wire::Wagent_Process agent(WAGENT_PATH);
+  const std::string dir = agent.dir(), notify = dir + "/notify";
+  ASSERT_EQ(0, ::mkdir((dir + "/logs").c_str(), 0750));
+  const int manager = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  notify.copy(address.sun_path, sizeof address.sun_path - 1);
+  ASSERT_EQ(0, ::bind(manager, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  const timeval wait{10, 0};
+  ::setsockopt(manager, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  const auto next_notice = [&] {
+    char text[256];
+    ssize_t n = ::recv(manager, text, sizeof text, 0);
+    return std::string(text, n > 0 ? n : 0);
+  };
+  const char* const names[] = {"CONFIGURATION_DIRECTORY", "STATE_DIRECTORY",
+                               "LOGS_DIRECTORY", "NOTIFY_SOCKET"};
+  const std::string values[] = {dir, dir + "/state", dir + "/logs", notify};
+  for (int i = 0; i < 4; ++i) ::setenv(names[i], values[i].c_str(), 1);
+  agent.omit_config_flag();
+  const bool started = agent.start("set listen 127.0.0.1:0\nset log agent.log\n" +
+                                   bind("jsonrpc", "host.info", "_make_JSON_RPC_Host_Info_Handler"));
+  for (const char* name : names) ::unsetenv(name);
+  ASSERT_TRUE(started) << agent.stderr_text();
+
+  EXPECT_EQ("READY=1\nSTATUS=listening on 127.0.0.1:" + std::to_string(agent.port()),
+            next_notice());
+  struct stat info;
+  EXPECT_EQ(0, ::stat((dir + "/state/chost").c_str(), &info));
+  EXPECT_EQ(0, agent.stop(SIGTERM)) << agent.stderr_text();
+  EXPECT_EQ("STOPPING=1", next_notice());
+  std::stringstream log;
+  log << std::ifstream(dir + "/logs/agent.log").rdbuf();
+  EXPECT_NE(std::string::npos, log.str().find("stopped")) << log.str();
+  ::close(manager);
 }
 
 // The agent dials out to its management server, serves calls arriving

@@ -75,7 +75,8 @@ bool Wagent_Process::spawn(const std::string& config_text,
   posix_spawnattr_setsigdefault(&attr, &defaults);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
-  std::vector<std::string> args{binary_, "-f", config};
+  std::vector<std::string> args{binary_};
+  if (config_flag_) args.insert(args.end(), {"-f", config});
   args.insert(args.end(), extra_args.begin(), extra_args.end());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());

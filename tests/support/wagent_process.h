@@ -37,6 +37,9 @@ class Wagent_Process {
   Wagent_Process& operator=(const Wagent_Process&) = delete;
 
   const std::string& dir() const;
+  // Runs without `-f CONFIG`, as a service manager starts it; the
+  // configuration is still written to dir()/wagent.conf.
+  void omit_config_flag() { config_flag_ = false; }
 
   // Writes the configuration and runs `binary -f CONFIG extra_args...`
   // until it prints its listening line. False when it ends or stays silent
@@ -75,6 +78,7 @@ class Wagent_Process {
   int status_ = -1;
   std::string host_;
   unsigned short port_ = 0;
+  bool config_flag_ = true;
   std::string notes_;  // the runner's own lines, after the child's
 };
 

@@ -1,0 +1,123 @@
+#include "agent/wagent/invocation.h"
+
+#include <ace/Get_Opt.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+#include "agent/wagent/config.h"
+
+namespace wagent {
+
+namespace {
+
+const char usage[] = "usage: wagent [-f CONFIG] [-s KEY=VALUE ...] [-h]\n";
+
+const char help[] =
+    "\n"
+    "  -f CONFIG     configuration file (default $CONFIGURATION_DIRECTORY/wagent.conf)\n"
+    "  -s KEY=VALUE  overrides a 'set' line of the file\n"
+    "  -h            prints this text\n"
+    "\n"
+    "Configuration lines ('#' starts a comment, \"...\" groups blanks):\n"
+    "  set <key> <value>\n"
+    "  session <session-key> <uid> <permission-mask-hex>\n"
+    "  jsonrpc <method>[,<method>...] <library>:<factory> [args...]\n"
+    "  params  <method> <library>:<factory> [args...]\n"
+    "  rest    <path> <library>:<factory> [args...]\n"
+    "  http    <path> <library>:<factory> [args...]\n"
+    "\n"
+    "Settings:\n"
+    "  listen            ADDRESS:PORT to serve on (127.0.0.1:8580; port 0 picks one)\n"
+    "  appdata           the agent's data folder ($STATE_DIRECTORY, else ./var)\n"
+    "  component         $COMPONENT of the agent's paths (agent)\n"
+    "  upstream          ws://HOST:PORT/PATH of the management server (none)\n"
+    "  upstream.session  session key of calls arriving from upstream\n"
+    "  jsonrpc.open      methods callable without a session (host.info,host.test; * = all)\n"
+    "  jsonrpc.workers   threads for handlers that may wait (64)\n"
+    "  jsonrpc.queue     requests each worker pool may hold queued (1024)\n"
+    "  power, clock      dry-run (record only, the default) or system\n"
+    "  log               stderr (the default) or a file, relative to $LOGS_DIRECTORY\n"
+    "  drive.<letter>    folder a drive letter stands for (c: is /)\n"
+    "  http.body_limit   largest request body in bytes (8388608)\n"
+    "  http.timeout      seconds a request may take to arrive or a write to progress (30)\n"
+    "  stop.timeout      seconds requests in flight get at SIGTERM or SIGINT (10)\n"
+    "\n"
+    "See wagent(8).\n";
+
+// The first folder of a variable systemd set (it joins several with ':'),
+// or "" when it is not set.
+std::string service_directory(const char* name) {
+  const char* value = std::getenv(name);
+  if (!value) return "";
+  std::string text(value);
+  return text.substr(0, text.find(':'));
+}
+
+}  // namespace
+
+int parse_invocation(int argc, char* argv[], Invocation& invocation) {
+  ACE_Get_Opt options(argc, argv, ACE_TEXT("f:s:h"), 1, 1);
+  for (int c; (c = options()) != -1;) {
+    switch (c) {
+      case 'f': invocation.config_path = options.opt_arg(); break;
+      case 's': invocation.overrides.push_back(options.opt_arg()); break;
+      case 'h': std::cout << usage << help; return 0;
+      default: std::cerr << usage; return 2;
+    }
+  }
+  if (invocation.config_path.empty()) {
+    const std::string dir = service_directory("CONFIGURATION_DIRECTORY");
+    if (!dir.empty()) invocation.config_path = dir + "/wagent.conf";
+  }
+  if (invocation.config_path.empty() || options.opt_ind() < argc) {
+    std::cerr << usage;
+    return 2;
+  }
+  return -1;
+}
+
+void apply_service_directories(Config& config) {
+  const std::string state = service_directory("STATE_DIRECTORY");
+  if (!state.empty() && !config.settings.count("appdata")) {
+    config.settings["appdata"] = state;
+    config.setting_where["appdata"] = "$STATE_DIRECTORY";
+  }
+  const std::string logs = service_directory("LOGS_DIRECTORY");
+  const std::string log = config.get("log", "stderr");
+  if (!logs.empty() && log != "stderr" && log[0] != '/')
+    config.settings["log"] = logs + "/" + log;
+}
+
+Service_Notifier::Service_Notifier() {
+  if (const char* socket = std::getenv("NOTIFY_SOCKET")) socket_ = socket;
+  ::unsetenv("NOTIFY_SOCKET");
+}
+
+bool Service_Notifier::notify(const std::string& state) const {
+  // A path, or '@' for a name in the abstract namespace.
+  sockaddr_un address{};
+  if (socket_.empty() || (socket_[0] != '/' && socket_[0] != '@') ||
+      socket_.size() >= sizeof address.sun_path)
+    return false;
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, socket_.data(), socket_.size());
+  if (socket_[0] == '@') address.sun_path[0] = '\0';
+  const socklen_t length =
+      static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + socket_.size());
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const bool sent =
+      ::sendto(fd, state.data(), state.size(), MSG_NOSIGNAL,
+               reinterpret_cast<const sockaddr*>(&address), length) ==
+      static_cast<ssize_t>(state.size());
+  ::close(fd);
+  return sent;
+}
+
+}  // namespace wagent
