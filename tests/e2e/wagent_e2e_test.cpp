@@ -225,8 +225,9 @@ TEST(Wagent_Start, StopsCleanlyAfterRequestsInFlight) {
   const std::string log = agent.dir() + "/agent.log";
   ASSERT_TRUE(agent.start(full_config(agent.dir()), {"-s", "log=" + log})) << agent.stderr_text();
   wire::Wire_Client c(agent.host(), agent.port());
-  ASSERT_TRUE(c.send_request("POST", "/jsonrpc", call(1, "host.test", "1")));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // Long enough to be surely in flight under a loaded sanitizer run.
+  ASSERT_TRUE(c.send_request("POST", "/jsonrpc", call(1, "host.test", "2")));
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
   ASSERT_TRUE(agent.send_signal(SIGTERM));
   EXPECT_EQ(200, c.read_response().status);  // the call in flight still got its answer
   EXPECT_EQ(0, agent.stop(SIGTERM));
