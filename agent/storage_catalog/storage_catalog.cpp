@@ -24,7 +24,8 @@ std::string lower(std::string text) {
   return text;
 }
 
-// Outside any lock: a slow or dead mount must not hold up the catalog.
+// The worker measures outside the lock, so a slow or dead mount holds up
+// only its own resync; the first load measures once under it.
 bool measure(const std::string& path, std::uint64_t& total,
              std::uint64_t& free) {
   FS_Stat s;
