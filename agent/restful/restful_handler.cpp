@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "agent/platform/net_interfaces.h"
+
 namespace {
 
 int hex_value(char c) {
@@ -50,6 +52,18 @@ void parse_query_string(const std::string& query,
   }
 }
 
+std::uint64_t rest_caller_classes(const Parsed_Request& request) {
+  const bool user = !request.session.null();
+  const bool local = platform::is_loopback_address(request.peer_addr);
+  if (user) {
+    if (!local) return REST_REMOTE_USER;
+    return request.forwarded ? REST_LOCAL_USER
+                             : REST_LOCAL_USER | REST_DIRECT_LOCAL_USER;
+  }
+  if (request.forwarded) return REST_PROXIED_ANONYMOUS;
+  return local ? REST_LOCAL_ANONYMOUS : REST_REMOTE_ANONYMOUS;
+}
+
 JSON_RESTful_Channel::~JSON_RESTful_Channel() {}
 
 JSON_RESTful_Handler::~JSON_RESTful_Handler() {}
@@ -67,6 +81,10 @@ int JSON_RESTful_Handler_Impl2::concurrency() { return 0; }
 
 int JSON_RESTful_Handler_Impl2::handle_request(JSON_RESTful_Channel& channel,
                                                Parsed_Request& request) {
+  if ((rest_caller_classes(request) & mask_) == 0)
+    return request.session.null()
+               ? channel.reply_status(401, -1, "User is not authenticated.")
+               : channel.reply_status(403, -1, "Insufficient user permissions.");
   int rc = check_request(channel, request);
   if (rc != 0) return rc;
   rc = check_session(channel, request);

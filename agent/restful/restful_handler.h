@@ -20,6 +20,11 @@ struct Parsed_Request {
   json_spirit::Value body;
   // The client's original address as text.
   std::string client_addr;
+  // The address of the connection's other end, and whether the request
+  // says it came through a proxy (it carries X-Forwarded-For). Only these
+  // decide who the caller is: a forwarded address can be forged.
+  std::string peer_addr;
+  bool forwarded = false;
   // The query string, decoded; the last of repeated names wins.
   std::map<std::string, std::string> params;
   // Empty when the request carries no valid session key.
@@ -29,6 +34,22 @@ struct Parsed_Request {
 // Decodes "a=1&b=x%20y" into `out`; '+' is a space.
 void parse_query_string(const std::string& query,
                         std::map<std::string, std::string>& out);
+
+// The callers an endpoint serves: its base mask is a union of these
+// classes. A caller belongs to the classes its session (known or not) and
+// its route (loopback peer or not, through a proxy or not) put it in; the
+// framework lets it on when one of them is in the mask.
+enum REST_Caller_Class : std::uint64_t {
+  REST_LOCAL_USER = 1,          // session, loopback peer, proxy or not
+  REST_LOCAL_ANONYMOUS = 2,     // no session, loopback peer, no proxy
+  REST_REMOTE_ANONYMOUS = 4,    // no session, other peer, no proxy
+  REST_REMOTE_USER = 8,         // session, other peer
+  REST_PROXIED_ANONYMOUS = 16,  // no session, through a proxy
+  REST_DIRECT_LOCAL_USER = 32,  // session, loopback peer, no proxy
+};
+
+// The classes `request`'s caller belongs to.
+std::uint64_t rest_caller_classes(const Parsed_Request& request);
 
 class JSON_RESTful_Channel {
  public:
@@ -46,7 +67,8 @@ class JSON_RESTful_Handler {
   virtual int init(int argc, char* argv[]);
   virtual int fini();
   // How many requests of this handler's service may run at once; 0 for no
-  // limit.
+  // limit. The host asks once, when it binds the service; requests beyond
+  // the limit wait their turn.
   virtual int concurrency();
   // Called for every request; the default calls the operation of the
   // request's method.
@@ -54,16 +76,17 @@ class JSON_RESTful_Handler {
                              Parsed_Request& request) = 0;
 };
 
-// The base of every REST endpoint. `mask` and `value` are the handler's own
-// settings; the framework keeps them for the handler.
+// The base of every REST endpoint. `mask` names the callers it serves
+// (REST_Caller_Class bits; all bits: anyone); `value` is the handler's own.
 class JSON_RESTful_Handler_Impl2 : public JSON_RESTful_Handler {
  public:
   JSON_RESTful_Handler_Impl2(std::uint64_t mask, std::uint32_t value);
   ~JSON_RESTful_Handler_Impl2() override;
 
   int concurrency() override;
-  // Checks, then the operation of the method. A method without an
-  // operation gets 405.
+  // The caller policy of the mask (a refused caller gets 401 without a
+  // session, 403 with one), the checks, then the operation of the method.
+  // A method without an operation gets 405.
   int handle_request(JSON_RESTful_Channel& channel,
                      Parsed_Request& request) override;
   virtual int handle_uri_suffix(const std::string& suffix);

@@ -16,7 +16,8 @@ const std::set<std::string>& known_settings() {
   static const std::set<std::string> keys = {
       "listen", "appdata", "component", "upstream", "upstream.session",
       "power", "clock", "log", "http.body_limit", "http.timeout",
-      "jsonrpc.open", "jsonrpc.workers", "jsonrpc.queue", "stop.timeout"};
+      "jsonrpc.open", "jsonrpc.workers", "jsonrpc.queue", "stop.timeout",
+      "storage.pools"};
   return keys;
 }
 

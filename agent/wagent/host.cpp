@@ -21,6 +21,7 @@
 #include "agent/json_rpc/json_rpc_handler.h"
 #include "agent/modsess/session.h"
 #include "agent/platform/platform.h"
+#include "agent/storage_catalog/storage_catalog.h"
 #include "agent/systemutil/system_actions.h"
 #include "agent/wagent/config.h"
 #include "agent/wagent/invocation.h"
@@ -155,6 +156,11 @@ void apply_settings(const Config& config, File_Log_Backend& log_file,
   ::setenv("APPDATA", appdata.c_str(), 1);
   ::setenv("COMPONENT", component.c_str(), 1);
   Audit_Log::instance()->set_path(appdata + "/audit/events.jsonl");
+  // Like libraries, a relative pools file is relative to the configuration.
+  std::string pools = config.get("storage.pools", "");
+  if (!pools.empty())
+    set_storage_pools_file(pools[0] == '/' ? pools
+                                           : directory_of(config.path) + "/" + pools);
 
   System_Options::instance()->clock =
       config.get("clock", "dry-run") == "system" ? System_Options::SYSTEM

@@ -4,6 +4,7 @@
 
 #include "agent/json_spirit/json_spirit.h"
 #include "agent/wagent/http_session.h"
+#include "agent/wagent/io_threads.h"
 
 namespace wagent {
 
@@ -60,9 +61,32 @@ void fill_request(const Http_Session& session, const Request& request,
   std::string forwarded = it == request.end() ? "" : std::string(it->value());
   out.client_addr = client_address(it == request.end() ? nullptr : &forwarded,
                                    session.peer());
+  out.peer_addr = session.peer().address().to_string();
+  out.forwarded = it != request.end();
   std::string key = request_session_key(request, false);
   if (!key.empty()) out.session = Session_Manager::instance()->load_session(key);
 }
+
+// Holds a place in the service's gate for the request, waiting for it
+// when the service is at its bound; the wait frees the io thread's place.
+class Gate_Pass {
+ public:
+  explicit Gate_Pass(Concurrency_Gate* gate) : gate_(gate) {
+    if (!gate_ || gate_->try_enter()) return;
+    Io_Threads::Blocking_Scope waiting;
+    gate_->enter();
+  }
+  ~Gate_Pass() { leave(); }
+  void leave() {
+    if (gate_) gate_->leave();
+    gate_ = nullptr;
+  }
+  Gate_Pass(const Gate_Pass&) = delete;
+  Gate_Pass& operator=(const Gate_Pass&) = delete;
+
+ private:
+  Concurrency_Gate* gate_;
+};
 
 }  // namespace
 
@@ -72,6 +96,7 @@ void serve_rest(const std::shared_ptr<Http_Session>& session,
   Parsed_Request parsed;
   fill_request(*session, *request, parsed);
   Rest_Reply reply;
+  Gate_Pass pass(service.gate.get());
 
   JSON_RESTful_Handler* handler = service.creator->create();
   if (!handler) {
@@ -92,6 +117,7 @@ void serve_rest(const std::shared_ptr<Http_Session>& session,
     handler->fini();
     service.creator->destroy(handler);
   }
+  pass.leave();  // writing the answer is no longer the service's work
 
   std::shared_ptr<Response> response;
   if (!reply.replied()) {

@@ -158,6 +158,20 @@ void Services::load_line(const Service_Line& line) {
              line.where.c_str()));
 }
 
+namespace {
+
+// A REST service's handlers tell their bound; one is made to ask.
+unsigned concurrency_of(Object_Creator_T<JSON_RESTful_Handler>* creator) {
+  JSON_RESTful_Handler* handler = creator->create();
+  if (!handler) return 0;
+  int limit = handler->concurrency();
+  creator->destroy(handler);
+  return limit > 0 ? static_cast<unsigned>(limit) : 0;
+}
+unsigned concurrency_of(HTTP_Handler_Creator*) { return 0; }
+
+}  // namespace
+
 template <class Handler>
 int Services::bind_path(
     std::map<std::string, Creator_Service<Handler>>& routes,
@@ -167,7 +181,12 @@ int Services::bind_path(
   int rc = creator->init(args.argc(), args.argv());
   if (rc != 0) return rc;
   bound = !has_path(line.names[0]);
-  if (bound) routes[line.names[0]] = Creator_Service<Handler>{creator, line.args};
+  if (bound) {
+    unsigned limit = concurrency_of(creator);
+    routes[line.names[0]] = Creator_Service<Handler>{
+        creator, line.args,
+        limit ? std::make_shared<Concurrency_Gate>(limit) : nullptr};
+  }
   return 0;
 }
 

@@ -14,6 +14,7 @@
 #include "agent/json_rpc/json_rpc_dispatcher.h"
 #include "agent/mdrt/object_creator.h"
 #include "agent/restful/restful_handler.h"
+#include "agent/wagent/concurrency_gate.h"
 #include "agent/wagent/config.h"
 
 namespace wagent {
@@ -49,6 +50,8 @@ template <class Handler>
 struct Creator_Service {
   typename Creator_Of<Handler>::type* creator;
   std::vector<std::string> args;
+  // Set when the service's handlers bound their concurrency.
+  std::shared_ptr<Concurrency_Gate> gate;
 };
 
 class Services {

@@ -22,6 +22,60 @@ TEST(RESTful_Handler, QueryStringsAreDecoded) {
   EXPECT_EQ(0u, p.count(""));
 }
 
+// Answers 200 whenever the framework lets a caller through.
+class Open_Endpoint : public JSON_RESTful_Handler_Impl2 {
+ public:
+  explicit Open_Endpoint(std::uint64_t mask) : JSON_RESTful_Handler_Impl2(mask, 0) {}
+  int handle_get(JSON_RESTful_Channel& channel, Parsed_Request&) override {
+    return channel.reply_json(json_spirit::Value(true));
+  }
+};
+
+class Status_Channel : public JSON_RESTful_Channel {
+ public:
+  int reply_json(const json_spirit::Value&) override { return status = 200; }
+  int reply_status(int s, int) override { return status = s; }
+  int reply_status(int s, int, const char*) override { return status = s; }
+  int status = 0;
+};
+
+TEST(RESTful_Handler, TheMaskNamesTheCallersAnEndpointServes) {
+  const std::uint64_t ALL = ~std::uint64_t(0);
+  const struct {
+    bool signed_in;
+    const char* peer;
+    bool forwarded;
+    int mask_32, mask_7, mask_27, mask_all;  // status for each mask
+  } cases[] = {
+      {true, "127.0.0.1", false, 200, 200, 200, 200},
+      {true, "::1", false, 200, 200, 200, 200},
+      {true, "::ffff:127.0.0.2", false, 200, 200, 200, 200},
+      {true, "127.0.0.1", true, 403, 200, 200, 200},   // through a local proxy
+      {true, "10.0.0.5", false, 403, 403, 200, 200},   // another machine
+      {true, "", false, 403, 403, 200, 200},           // no socket address
+      {false, "127.0.0.1", false, 401, 200, 200, 200},
+      {false, "127.0.0.1", true, 401, 401, 200, 200},
+      {false, "192.168.1.9", false, 401, 200, 401, 200},
+      {false, "fe80::1", false, 401, 200, 401, 200},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.peer) + (c.forwarded ? " forwarded" : "") +
+                 (c.signed_in ? " signed in" : ""));
+    const std::pair<std::uint64_t, int> expected[] = {
+        {32, c.mask_32}, {7, c.mask_7}, {27, c.mask_27}, {ALL, c.mask_all}};
+    for (const auto& e : expected) {
+      Parsed_Request request;
+      request.method = "GET";
+      request.peer_addr = c.peer;
+      request.forwarded = c.forwarded;
+      if (c.signed_in) request.session = Session_Ptr(new Session("k", "alice", 0));
+      Status_Channel channel;
+      Open_Endpoint(e.first).handle_request(channel, request);
+      EXPECT_EQ(e.second, channel.status) << "mask " << e.first;
+    }
+  }
+}
+
 TEST(HTTP_Framework, HeaderNamesAndMethodCodes) {
   EXPECT_STREQ("content-type", http_head_string(HTTP_HEADER_CONTENT_TYPE, 1));
   EXPECT_EQ(nullptr, http_head_string(HTTP_HEADER_OTHER, 0));

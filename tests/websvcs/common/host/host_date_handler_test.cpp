@@ -50,6 +50,7 @@ class HostDate : public ::testing::Test {
     request.method = method;
     request.body = body;
     request.client_addr = "192.0.2.7";
+    request.peer_addr = "127.0.0.1";
     if (signed_in) request.session = Session_Ptr(new Session("k", "alice", 0));
     return handler.handle_request(channel, request);
   }

@@ -1,0 +1,94 @@
+#include "agent/platform/net_interfaces.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#ifdef __linux__
+#include <netpacket/packet.h>
+#endif
+
+#include <cstdio>
+#include <cstring>
+
+namespace platform {
+
+namespace {
+
+unsigned prefix_length(const unsigned char* mask, std::size_t size) {
+  unsigned bits = 0;
+  for (std::size_t i = 0; i < size; ++i)
+    for (unsigned char b = mask[i]; b; b = static_cast<unsigned char>(b << 1))
+      bits += (b & 0x80) != 0;
+  return bits;
+}
+
+Net_Interface& entry(std::vector<Net_Interface>& list, const ifaddrs* a) {
+  for (Net_Interface& i : list)
+    if (i.name == a->ifa_name) return i;
+  list.emplace_back();
+  Net_Interface& i = list.back();
+  i.name = a->ifa_name;
+  i.up = (a->ifa_flags & IFF_UP) != 0;
+  i.loopback = (a->ifa_flags & IFF_LOOPBACK) != 0;
+  return i;
+}
+
+void add_address(Net_Interface& i, const ifaddrs* a) {
+  char text[INET6_ADDRSTRLEN] = "";
+  int family = a->ifa_addr->sa_family;
+  if (family == AF_INET) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(a->ifa_addr);
+    const auto* mask = reinterpret_cast<const sockaddr_in*>(a->ifa_netmask);
+    inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
+    i.addresses.push_back(Net_Address{
+        false, text,
+        mask ? prefix_length(reinterpret_cast<const unsigned char*>(&mask->sin_addr), 4)
+             : 32});
+  } else if (family == AF_INET6) {
+    const auto* in = reinterpret_cast<const sockaddr_in6*>(a->ifa_addr);
+    const auto* mask = reinterpret_cast<const sockaddr_in6*>(a->ifa_netmask);
+    inet_ntop(AF_INET6, &in->sin6_addr, text, sizeof text);
+    i.addresses.push_back(Net_Address{
+        true, text, mask ? prefix_length(mask->sin6_addr.s6_addr, 16) : 128});
+#ifdef __linux__
+  } else if (family == AF_PACKET) {
+    const auto* ll = reinterpret_cast<const sockaddr_ll*>(a->ifa_addr);
+    // Loopback and tunnels report an all-zero or empty hardware address.
+    bool any = false;
+    for (int k = 0; k < ll->sll_halen; ++k) any |= ll->sll_addr[k] != 0;
+    if (ll->sll_halen != 6 || !any) return;
+    char mac[18];
+    std::snprintf(mac, sizeof mac, "%02x:%02x:%02x:%02x:%02x:%02x",
+                  ll->sll_addr[0], ll->sll_addr[1], ll->sll_addr[2],
+                  ll->sll_addr[3], ll->sll_addr[4], ll->sll_addr[5]);
+    i.mac = mac;
+#endif
+  }
+}
+
+}  // namespace
+
+bool list_interfaces(std::vector<Net_Interface>& out) {
+  ifaddrs* all = nullptr;
+  if (::getifaddrs(&all) != 0) return false;
+  for (const ifaddrs* a = all; a; a = a->ifa_next) {
+    Net_Interface& i = entry(out, a);
+    if (a->ifa_addr) add_address(i, a);
+  }
+  ::freeifaddrs(all);
+  return true;
+}
+
+bool is_loopback_address(const std::string& text) {
+  in_addr v4;
+  if (inet_pton(AF_INET, text.c_str(), &v4) == 1)
+    return (ntohl(v4.s_addr) >> 24) == 127;
+  in6_addr v6;
+  if (inet_pton(AF_INET6, text.c_str(), &v6) != 1) return false;
+  if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
+  return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
+}
+
+}  // namespace platform

@@ -1,0 +1,34 @@
+// The machine's network interfaces, and whether an address is loopback.
+#ifndef PLATFORM_NET_INTERFACES_H
+#define PLATFORM_NET_INTERFACES_H
+
+#include <string>
+#include <vector>
+
+namespace platform {
+
+struct Net_Address {
+  bool ipv6;
+  std::string address;  // numeric text
+  unsigned prefix;      // length of the network prefix in bits
+};
+
+struct Net_Interface {
+  std::string name;
+  bool up = false;
+  bool loopback = false;
+  std::string mac;  // "aa:bb:cc:dd:ee:ff"; "" when the system has none
+  std::vector<Net_Address> addresses;
+};
+
+// One entry per interface, in the system's order; false when the system
+// cannot list them.
+bool list_interfaces(std::vector<Net_Interface>& out);
+
+// True for a numeric IPv4 address in 127.0.0.0/8, ::1, or an IPv4-mapped
+// IPv6 form of the former; false for anything else, names included.
+bool is_loopback_address(const std::string& text);
+
+}  // namespace platform
+
+#endif

@@ -1,0 +1,98 @@
+// The agent's key material in a temporary folder: the pair is made once,
+// kept private, read back after a restart and readable by OpenSSL's tool.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "agent/chost/host_manager.h"
+#include "agent/mdrt/key_text.h"
+#include "tests/fakes/recording_log.h"
+#include "tests/fakes/temp_dir.h"
+
+namespace {
+
+std::string run(const std::string& command) {
+  std::string out;
+  FILE* p = ::popen(command.c_str(), "r");
+  if (!p) return out;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
+  ::pclose(p);
+  return out;
+}
+
+std::string pem_of(const std::string& der) {
+  RSA_Key_Writer text(reinterpret_cast<const unsigned char*>(der.data()), der.size(), true,
+                      Secure_String());
+  return std::string(text.data(), text.length());
+}
+
+TEST(Host_Keys, PairIsMadeOnceKeptPrivateAndSurvivesARestart) {
+  Temp_Dir dir;
+  std::string der;
+  {
+    File_Host_Manager first(dir.path());
+    // Callers racing for the first key all get the one pair.
+    std::vector<std::string> seen(4);
+    std::vector<std::thread> threads;
+    for (auto& s : seen) threads.emplace_back([&first, &s] { s = first.public_key(); });
+    for (auto& t : threads) t.join();
+    der = seen[0];
+    for (const auto& s : seen) EXPECT_EQ(der, s);
+  }
+  ASSERT_FALSE(der.empty());
+  struct stat st;
+  ASSERT_EQ(0, ::stat((dir / "private_key.pem").c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 0777);
+
+  File_Host_Manager restarted(dir.path());
+  EXPECT_EQ(der, restarted.public_key());
+  // The endpoint's text is exactly what OpenSSL's tool makes of the file.
+  const std::string pem = pem_of(der);
+  EXPECT_EQ(0u, pem.find("-----BEGIN PUBLIC KEY-----\n"));
+  EXPECT_EQ(pem, run("openssl pkey -pubin -in " + dir / "public_key.pem"));
+  EXPECT_NE(std::string::npos,
+            run("openssl pkey -in " + dir / "private_key.pem" + " -noout -text")
+                .find("Private-Key: (2048 bit"));
+}
+
+TEST(Host_Keys, AnUnreadablePrivateKeyIsNeverReplaced) {
+  Temp_Dir dir;
+  dir.write("private_key.pem", "not a key\n");
+  Recording_Log log;
+  File_Host_Manager manager(dir.path());
+  EXPECT_EQ("", manager.public_key());
+  EXPECT_EQ(1u, log.count(LM_ERROR, "cannot read the private key"));
+  std::ifstream in(dir / "private_key.pem");
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ("not a key\n", text.str());
+}
+
+TEST(Host_Keys, ChallengesAreFreshHexWithAnExpiry) {
+  Temp_Dir dir;
+  File_Host_Manager manager(dir.path());
+  std::string a, b;
+  std::int64_t expires_a = 0, expires_b = 0;
+  const std::int64_t now = std::time(nullptr);
+  ASSERT_TRUE(manager.create_challenge(a, expires_a));
+  ASSERT_TRUE(manager.create_challenge(b, expires_b));
+  EXPECT_NE(a, b);
+  for (const std::string& c : {a, b}) {
+    EXPECT_EQ(64u, c.size());
+    for (char ch : c) EXPECT_TRUE(std::isdigit(ch) || (ch >= 'a' && ch <= 'f')) << c;
+  }
+  EXPECT_LE(now + 300, expires_a);
+  EXPECT_GE(now + 302, expires_b);
+}
+
+}  // namespace

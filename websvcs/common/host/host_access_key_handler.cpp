@@ -1,0 +1,16 @@
+#include "websvcs/common/host/host_access_key_handler.h"
+
+#include "agent/chost/host_manager.h"
+#include "websvcs/common/frame/factory.h"
+
+JSON_RESTful_Host_Access_Key_Handler::JSON_RESTful_Host_Access_Key_Handler()
+    : JSON_RESTful_Handler_Impl2(32, 0) {}
+
+int JSON_RESTful_Host_Access_Key_Handler::handle_get(JSON_RESTful_Channel& channel,
+                                                     Parsed_Request&) {
+  // No key yet is the empty string, still a JSON string.
+  return channel.reply_json(json_spirit::Value(Host_Manager::instance()->access_key()));
+}
+
+WCOMMON_CREATOR_FACTORY(Object_Creator_T<JSON_RESTful_Handler>,
+                        JSON_RESTful_Host_Access_Key_Handler_Creator)
