@@ -13,6 +13,9 @@ struct FS_Stat {
   std::uint32_t unit_size;    // bytes per counted unit
   std::uint64_t total_units;
   std::uint64_t free_units;   // available to unprivileged users
+  // Free with the blocks reserved for the superuser, which the agent is:
+  // what a backup written by it can fill. Zero when unknown.
+  std::uint64_t free_units_all = 0;
 };
 
 // Free space of the volume holding `path` (a POSIX path or a drive path

@@ -524,6 +524,7 @@ bool POSIX_Platform_API::disk_free_space(const char* path, FS_Stat& out) {
                                                             : p.vfs.f_bsize);
   out.total_units = p.vfs.f_blocks;
   out.free_units = p.vfs.f_bavail;
+  out.free_units_all = p.vfs.f_bfree;
   return true;
 }
 

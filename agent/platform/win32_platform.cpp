@@ -47,6 +47,7 @@ class Win32_Platform_API : public Platform_API {
     out.unit_size = 1;
     out.total_units = total.QuadPart;
     out.free_units = available.QuadPart;
+    out.free_units_all = total_free.QuadPart;
     return true;
   }
 

@@ -30,8 +30,10 @@ bool measure(const std::string& path, std::uint64_t& total,
              std::uint64_t& free) {
   FS_Stat s;
   if (!get_disk_free_space(path.c_str(), s)) return false;
+  // A pool is written by the agent, which may use the reserved blocks
+  // too; "used" then agrees with df.
   total = s.total_units * s.unit_size;
-  free = s.free_units * s.unit_size;
+  free = (s.free_units_all ? s.free_units_all : s.free_units) * s.unit_size;
   return true;
 }
 
