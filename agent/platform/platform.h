@@ -49,6 +49,9 @@ std::string expand_environment(const std::string& text);
 // Makes `path` and its missing parents with `mode`; false (errno) when one
 // cannot be made.
 bool make_folders(const std::string& path, int mode);
+// Lets the owner run the file at `path` (a no-op where files are run by
+// their name); false (errno) when its mode cannot be changed.
+bool make_executable(const std::string& path);
 
 // What does not change while the agent runs: uname's names, the OS's
 // pretty name (os-release), processors online, total memory.

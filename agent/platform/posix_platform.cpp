@@ -592,3 +592,13 @@ int POSIX_Platform_API::power_off(bool restart) {
   ACE_DEBUG((LM_ERROR, ACE_TEXT("%N:%l: reboot(2) refused, %m\n")));
   return -1;
 }
+
+namespace platform {
+
+bool make_executable(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 &&
+         ::chmod(path.c_str(), (st.st_mode & 07777) | S_IXUSR) == 0;
+}
+
+}  // namespace platform

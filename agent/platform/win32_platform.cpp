@@ -96,6 +96,8 @@ bool system_has_drive_letters() { return true; }
 
 namespace platform {
 
+bool make_executable(const std::string&) { return true; }
+
 bool describe_system(System_Description& out) {
   char name[MAX_COMPUTERNAME_LENGTH + 1];
   DWORD size = sizeof name;
