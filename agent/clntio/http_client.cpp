@@ -232,6 +232,8 @@ bool http_session_get_file(const HTTP_Session_Ptr& session,
   if (ok && ACE_OS::rename(temp.c_str(), local_path.c_str()) != 0) ok = false;
   if (!ok) {
     ACE_OS::unlink(temp.c_str());
+    // An older file of that name must not pass for this download.
+    ACE_OS::unlink(local_path.c_str());
     ACE_ERROR((LM_ERROR, "%N:%l: download of %C failed: %C, status %d\n",
                url.c_str(), curl_easy_strerror(result), int(status)));
   }

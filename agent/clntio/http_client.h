@@ -95,7 +95,8 @@ bool download_file_name(const std::string& uri, std::string& name);
 
 // Fetches `request` into `local_path`. The body goes to a temporary file in
 // the same folder, renamed over `local_path` only when the transfer ended
-// whole with a 2xx status; otherwise nothing is left and false is returned.
+// whole with a 2xx status; otherwise nothing is left (an older file of that
+// name is removed too) and false is returned.
 bool http_session_get_file(const HTTP_Session_Ptr& session,
                            const HTTP_Request& request,
                            const std::string& local_path);
