@@ -4,7 +4,7 @@
 #include "websvcs/common/frame/factory.h"
 
 JSON_RPC_Reboot_Handler::JSON_RPC_Reboot_Handler()
-    : JSON_RPC_Power_Handler_Impl(
-          0x0205000000010001ULL, &systemutil::system_reboot, "Failed to reboot system.") {}
+    : JSON_RPC_Power_Handler_Impl(0x0205000000010001ULL, &systemutil::system_reboot,
+                                  "Failed to reboot system.") {}
 
 WCOMMON_JSON_RPC_HANDLER_FACTORY(JSON_RPC_Reboot_Handler)
