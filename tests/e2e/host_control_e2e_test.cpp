@@ -66,10 +66,13 @@ TEST(HostControl_E2E, KeyOnlyWhileRegisteredNamesStayInTheFolderRebootIsAuditedI
   };
   const std::string done = R"({"jsonrpc":"2.0","id":2,"result":true})";
 
+  const std::string key_file = var + "/chost/access_key";
   EXPECT_EQ(204, post(notify("host.registered", "\"K1\"")).status);
   EXPECT_TRUE(agent.wait_for_stderr("upstream channel registered", std::chrono::seconds(5)));
+  EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write, fs::status(key_file).permissions());
   EXPECT_EQ(done, execute("first", "\"/files/tool.sh\""));
   EXPECT_EQ(204, post(notify("host.unregistered", "null")).status);
+  EXPECT_FALSE(fs::exists(key_file));
   EXPECT_EQ(done, execute("second", "\"/files/tool.sh\""));
   EXPECT_EQ((std::vector<std::optional<std::string>>{"K1", std::nullopt}), keys_seen());
   const std::string exec_log = var + "/quillon/veltrano/agent/log/execute.log";

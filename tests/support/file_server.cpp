@@ -22,19 +22,9 @@ using tcp = net::ip::tcp;
 
 namespace {
 
-std::string pem_of(int (*write)(BIO*, void*), void* object) {
-  BIO* bio = BIO_new(BIO_s_mem());
-  write(bio, object);
-  char* data = nullptr;
-  long n = BIO_get_mem_data(bio, &data);
-  std::string text(data, n);
-  BIO_free(bio);
-  return text;
-}
-
-// A self-signed certificate for 127.0.0.1: good in itself, trusted only by
-// a client told to.
-void make_certificate(std::string& cert_pem, std::string& key_pem) {
+// A self-signed certificate for 127.0.0.1 (PEM, with its key): good in
+// itself, trusted only by a client told to.
+std::pair<std::string, std::string> make_certificate() {
   EVP_PKEY* key = EVP_EC_gen("P-256");
   X509* x = X509_new();
   X509_set_version(x, 2);
@@ -56,15 +46,21 @@ void make_certificate(std::string& cert_pem, std::string& key_pem) {
     X509_EXTENSION_free(e);
   }
   X509_sign(x, key, EVP_sha256());
-  cert_pem = pem_of([](BIO* b, void* o) { return PEM_write_bio_X509(b, static_cast<X509*>(o)); }, x);
-  key_pem = pem_of(
-      [](BIO* b, void* o) {
-        return PEM_write_bio_PrivateKey(b, static_cast<EVP_PKEY*>(o), nullptr, nullptr, 0,
-                                        nullptr, nullptr);
-      },
-      key);
+  BIO* cert = BIO_new(BIO_s_mem());
+  BIO* pkey = BIO_new(BIO_s_mem());
+  PEM_write_bio_X509(cert, x);
+  PEM_write_bio_PrivateKey(pkey, key, nullptr, nullptr, 0, nullptr, nullptr);
+  auto text = [](BIO* b) {
+    char* data = nullptr;
+    long n = BIO_get_mem_data(b, &data);
+    std::string t(data, n);
+    BIO_free(b);
+    return t;
+  };
+  std::pair<std::string, std::string> pem(text(cert), text(pkey));
   X509_free(x);
   EVP_PKEY_free(key);
+  return pem;
 }
 
 std::string head_of(const File_Server::Answer& a) {
@@ -117,7 +113,6 @@ struct File_Server::Impl {
       // A client that stalls cannot hold the server for long.
       timeval limit{5, 0};
       ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-      ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
       if (tls) {
         net::ssl::stream<tcp::socket> stream(std::move(socket), *tls);
         beast::error_code handshake;
@@ -134,16 +129,15 @@ struct File_Server::Impl {
 
 File_Server::File_Server(bool tls) : impl_(new Impl) {
   if (tls) {
-    std::string cert, key;
-    make_certificate(cert, key);
+    const auto pem = make_certificate();
     impl_->tls.emplace(net::ssl::context::tls_server);
-    impl_->tls->use_certificate(net::buffer(cert), net::ssl::context::pem);
-    impl_->tls->use_private_key(net::buffer(key), net::ssl::context::pem);
+    impl_->tls->use_certificate(net::buffer(pem.first), net::ssl::context::pem);
+    impl_->tls->use_private_key(net::buffer(pem.second), net::ssl::context::pem);
     char path[] = "/tmp/wagent-test-ca-XXXXXX";
     int fd = ::mkstemp(path);
     if (fd >= 0) ::close(fd);
     impl_->ca_file = path;
-    std::ofstream(impl_->ca_file) << cert;
+    std::ofstream(impl_->ca_file) << pem.first;
   }
   impl_->accept();
   impl_->thread = std::thread([this] { impl_->ioc.run(); });

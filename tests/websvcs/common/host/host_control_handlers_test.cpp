@@ -1,10 +1,6 @@
 // Registration news, reboot and shutdown: the outside calls each makes, in
-// order, and what refuses them. The machine is never touched: the power
-// calls reach the fake platform.
+// order, and what refuses them. The power calls reach the fake platform.
 #include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
 
 #include "agent/modsess/session.h"
 #include "agent/systemutil/system_actions.h"
@@ -26,53 +22,39 @@ namespace {
 
 const int NOTIFY = JSON_RPC_Object::JSON_RPC_NOTIFY;
 const int REQUEST = JSON_RPC_Object::JSON_RPC_REQUEST;
-const int RESPONSE = JSON_RPC_Object::JSON_RPC_RESPONSE;
 
 JSON_RPC_Object_Ptr object(int type, const std::string& params = "") {
-  if (type == RESPONSE) return JSON_RPC_Object_Ptr(new JSON_RPC_Response);
   JSON_RPC_Request* r = new JSON_RPC_Request(type);
   r->id = type == REQUEST ? Value(7) : Value();
   EXPECT_TRUE(params.empty() || json_spirit::read(params, r->params)) << params;
   return JSON_RPC_Object_Ptr(r);
 }
 
-class HostControl : public ::testing::Test {
- protected:
-  HostControl() {
-    host.journal = &journal;
-    log.journal = &journal;
-  }
-  int handle(JSON_RPC_Handler& handler, JSON_RPC_Object_Ptr o) {
-    journal.clear();
-    return handler.handle_object(JSON_RPC_Channel_WPtr(channel), o);
-  }
-  std::string reply() { return json_spirit::JSON_Dump(rec->pop(), false); }
-
-  Journal journal;
-  Fake_Host_Manager host;
-  Scoped_Instance_T<Host_Manager> host_guard{&host};
-  Recording_Upstream_Client client{journal};
-  Scoped_Instance_T<Upstream_JSON_RESTful_Client> client_guard{&client};
-  Recording_WebSocket_Event_Manager events{journal};
-  Scoped_Instance_T<WebSocket_Event_Manager> events_guard{&events};
-  Recording_Log log;
-  Recording_Channel* rec;
-  JSON_RPC_Channel_Ptr channel = Recording_Channel::make(&rec);
-};
+std::string pop(Recording_Channel* rec) { return json_spirit::JSON_Dump(rec->pop(), false); }
 
 }  // namespace
 
-TEST_F(HostControl, RegistrationStoresOrClearsTheKeyThenResetsLogsAndNotifies) {
-  const std::string uuid = host.uuid_text;
+TEST(Registration, StoresOrClearsTheKeyThenResetsLogsAndNotifiesWithTheChannel) {
+  Journal journal;
+  Fake_Host_Manager host;
+  host.journal = &journal;
+  Scoped_Instance_T<Host_Manager> host_guard(&host);
+  Recording_Upstream_Client client(journal);
+  Scoped_Instance_T<Upstream_JSON_RESTful_Client> client_guard(&client);
+  Recording_WebSocket_Event_Manager events(journal);
+  Scoped_Instance_T<WebSocket_Event_Manager> events_guard(&events);
+  Recording_Log log;
+  log.journal = &journal;
+  Recording_Channel* rec;
+  JSON_RPC_Channel_Ptr channel = Recording_Channel::make(&rec);
+
   JSON_RPC_Host_Registered_Handler registered;
   JSON_RPC_Host_Unregistered_Handler unregistered;
-  const Journal stored = {"access_key(K1)", "reset",
-                          "log Channel " + uuid + " is registered.\n", "notify_registered"};
-  const Journal cleared = {"access_key()", "reset",
-                           "log Channel " + uuid + " is unregistered.\n", "notify_unregistered"};
-  const std::string refused =
-      R"({"error":{"code":-32602,"message":"Invalid params: params type must be string."},)"
-      R"("id":null,"jsonrpc":"2.0"})";
+  const std::string in = "log Channel " + host.uuid_text + " is ";
+  const Journal stored = {"access_key(K1)", "reset", in + "registered.\n", "notify_registered"};
+  const Journal cleared = {"access_key()", "reset", in + "unregistered.\n", "notify_unregistered"};
+  const std::string refused = R"({"error":{"code":-32602,"message":"Invalid params: params )"
+                              R"(type must be string."},"id":null,"jsonrpc":"2.0"})";
   const struct {
     JSON_RPC_Handler* handler;
     JSON_RPC_Object_Ptr object;
@@ -89,26 +71,20 @@ TEST_F(HostControl, RegistrationStoresOrClearsTheKeyThenResetsLogsAndNotifies) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
+    journal.clear();
     events.channels.clear();
-    EXPECT_EQ(c.result, handle(*c.handler, c.object));
+    EXPECT_EQ(c.result, c.handler->handle_object(JSON_RPC_Channel_WPtr(channel), c.object));
     for (std::string& entry : journal)  // the line names the handler's file
-      if (entry.find("obj is not JSON-RPC notify!") != std::string::npos)
-        entry = "log not a notify";
+      if (entry.find("obj is not JSON-RPC notify!") != std::string::npos) entry = "log not a notify";
     EXPECT_EQ(c.calls, journal);
-    EXPECT_EQ(c.reply, reply());
-    if (!c.calls.empty() && c.result == 0) {
+    EXPECT_EQ(c.reply, pop(rec));
+    if (c.calls.size() == 4) {
       EXPECT_EQ(std::vector<JSON_RPC_Channel*>{channel.get()}, events.channels);
     }
   }
-
   // A requester that has gone changes nothing.
-  for (JSON_RPC_Handler* h : {static_cast<JSON_RPC_Handler*>(&registered),
-                              static_cast<JSON_RPC_Handler*>(&unregistered)}) {
-    JSON_RPC_Channel_WPtr gone;
-    {
-      JSON_RPC_Channel_Ptr temporary = Recording_Channel::make(nullptr);
-      gone = temporary;
-    }
+  JSON_RPC_Channel_WPtr gone(Recording_Channel::make(nullptr));
+  for (JSON_RPC_Handler* h : std::vector<JSON_RPC_Handler*>{&registered, &unregistered}) {
     journal.clear();
     EXPECT_EQ(-1, h->handle_object(gone, object(NOTIFY, "\"K2\"")));
     EXPECT_EQ(Journal{"log Abort handling JSON-RPC request, requester has gone.\n"}, journal);
@@ -145,19 +121,17 @@ TEST(PowerHandlers, RefuseInOrderThenAuditAndCallTheSystemBeforeAnswering) {
     const char* session;
     bool address;
     bool system_ok;
-    const char* error;  // null: success
-    bool audited;
+    const char* error;  // "" for the kind's failure message, null for success
   } cases[] = {
-      {REQUEST, "", true, true, "Unauthenticated.", false},
-      {NOTIFY, "nobody", true, true, "Unauthenticated.", false},
-      {REQUEST, "high", true, true, "Forbidden.", false},
-      {NOTIFY, "low", true, true, "Forbidden.", false},
-      {REQUEST, "all", false, true, "Internal error: failed to get original remote address.",
-       false},
-      {REQUEST, "all", true, false, "", true},  // the kind's failure message
-      {NOTIFY, "all", true, false, "", true},
-      {REQUEST, "all", true, true, nullptr, true},
-      {NOTIFY, "all", true, true, nullptr, true},
+      {REQUEST, "", true, true, "Unauthenticated."},
+      {NOTIFY, "nobody", true, true, "Unauthenticated."},
+      {REQUEST, "high", true, true, "Forbidden."},
+      {NOTIFY, "low", true, true, "Forbidden."},
+      {REQUEST, "all", false, true, "Internal error: failed to get original remote address."},
+      {REQUEST, "all", true, false, ""},
+      {NOTIFY, "all", true, false, ""},
+      {REQUEST, "all", true, true, nullptr},
+      {NOTIFY, "all", true, true, nullptr},
   };
   for (const auto& k : kinds) {
     for (const auto& c : cases) {
@@ -170,34 +144,27 @@ TEST(PowerHandlers, RefuseInOrderThenAuditAndCallTheSystemBeforeAnswering) {
       const std::size_t calls_before = platform.calls().size();
       platform.power_ok = c.system_ok;
 
-      const int result = k.handler->handle_object(JSON_RPC_Channel_WPtr(channel),
-                                                  object(c.type));
-      const std::string id = c.type == REQUEST ? "7" : "null";
-      std::string expected;
-      if (c.error) {
-        expected = std::string(R"({"error":{"code":-32603,"message":")") +
-                   (*c.error ? c.error : k.failed) + R"("},"id":)" + id + R"(,"jsonrpc":"2.0"})";
-      } else if (c.type == REQUEST) {
-        expected = R"({"id":7,"jsonrpc":"2.0","result":true})";
-      }
-      EXPECT_EQ(0, result);
-      EXPECT_EQ(expected.empty() ? "null" : expected,
-                json_spirit::JSON_Dump(rec->pop(), false));
-      ASSERT_EQ(c.audited ? 1u : 0u, audit.events.size());
-      EXPECT_EQ(calls_before + (c.audited ? 1 : 0), platform.calls().size());
-      if (c.audited) {
-        EXPECT_EQ(k.call, platform.calls().back());
-        json_spirit::Object e = audit.events[0].get_obj();
-        e.erase("time");
-        EXPECT_EQ(Value(json_spirit::Object{{"code", k.code}, {"address", "192.0.2.7"},
-                                            {"user", "alice"}, {"succeeded", true},
-                                            {"values", json_spirit::Object()}}),
-                  Value(e));
-      }
+      EXPECT_EQ(0, k.handler->handle_object(JSON_RPC_Channel_WPtr(channel), object(c.type)));
+      std::string expected = c.type == REQUEST ? R"({"id":7,"jsonrpc":"2.0","result":true})" : "null";
+      if (c.error)
+        expected = std::string(R"({"error":{"code":-32603,"message":")") + (*c.error ? c.error : k.failed) +
+                   R"("},"id":)" + (c.type == REQUEST ? "7" : "null") + R"(,"jsonrpc":"2.0"})";
+      EXPECT_EQ(expected, pop(rec));
+      // Audited (and succeeded) once past the checks, even when the system then fails.
+      const bool audited = !c.error || !*c.error;
+      ASSERT_EQ(audited ? 1u : 0u, audit.events.size());
+      EXPECT_EQ(calls_before + audited, platform.calls().size());
+      if (!audited) continue;
+      EXPECT_EQ(k.call, platform.calls().back());
+      json_spirit::Object e = audit.events[0].get_obj();
+      e.erase("time");
+      EXPECT_EQ(Value(json_spirit::Object{{"code", k.code}, {"address", "192.0.2.7"}, {"user", "alice"},
+                                          {"succeeded", true}, {"values", json_spirit::Object()}}),
+                Value(e));
     }
     // A response object is refused before anything else.
-    EXPECT_EQ(-1, k.handler->handle_object(JSON_RPC_Channel_WPtr(Recording_Channel::make(nullptr)),
-                                           object(RESPONSE)));
+    EXPECT_EQ(-1, k.handler->handle_object(JSON_RPC_Channel_WPtr(),
+                                           JSON_RPC_Object_Ptr(new JSON_RPC_Response)));
   }
-  EXPECT_EQ(2, log.count(LM_EMERGENCY, "obj is neither JSON-RPC request nor notify!"));
+  EXPECT_EQ(2u, log.count(LM_EMERGENCY, "obj is neither JSON-RPC request nor notify!"));
 }

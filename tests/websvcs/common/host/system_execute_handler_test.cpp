@@ -106,4 +106,15 @@ TEST(SystemExecute, AnswersRunsAndLogsAsEachCaseRequires) {
     for (std::string line; std::getline(lines, line, '|');)
       EXPECT_EQ(1u, log.count(LM_ERROR, line)) << line;
   }
+
+  // A long command line runs cut to 1,023 characters; the log keeps it whole.
+  Recording_Log log;
+  const std::string command = "echo " + std::string(2000, 'a');
+  JSON_RPC_Request* r = new JSON_RPC_Request(JSON_RPC_Object::JSON_RPC_NOTIFY);
+  r->params = json_spirit::Object{{"cmd", command}};
+  EXPECT_EQ(0, handler.handle_object(JSON_RPC_Channel_WPtr(Recording_Channel::make(nullptr)),
+                                     JSON_RPC_Object_Ptr(r)));
+  EXPECT_TRUE(log.has(LM_NOTICE, "Execute '" + command.substr(0, 1023) + "'\n"));
+  const std::string text = read_all(exec_log);
+  EXPECT_NE(std::string::npos, text.find("|" + command + "\n" + std::string(1018, 'a') + "\n\n"));
 }
