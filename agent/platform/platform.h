@@ -43,6 +43,19 @@ std::string drive_mount_point(char letter);
 // a letter without a drive gives "".
 std::string resolve_path(const std::string& path);
 
+// Path templates are written with `\`; on POSIX they become `/`.
+std::string native_separators(std::string path);
+// `text` with every $NAME replaced by its environment value through
+// ACE_OS::strenvdup (which takes only the first one of a text, so each is
+// given its own piece), then with native separators. Unset names stay.
+std::string expand_environment(const std::string& text);
+// Makes `path` and its missing parents with `mode`; false (errno) when one
+// cannot be made.
+bool make_folders(const std::string& path, int mode);
+// Lets the owner run the file at `path` (a no-op where files are run by
+// their name); false (errno) when its mode cannot be changed.
+bool make_executable(const std::string& path);
+
 // What does not change while the agent runs: uname's names, the OS's
 // pretty name (os-release), processors online, total memory.
 struct System_Description {
@@ -87,6 +100,9 @@ class Platform_API : public Service_Instance_T<Platform_API> {
   // Whether the clock may be touched at all is decided a layer above
   // (systemutil), never here.
   virtual BOOL set_system_time(const SYSTEMTIME* utc) = 0;
+  // Restarts (`restart`) or powers off the machine; 0, or -1 with errno.
+  // Like the clock, whether it may happen is decided by systemutil.
+  virtual int power_off(bool restart) = 0;
 };
 
 extern template class Service_Instance_T<Platform_API>;

@@ -2,7 +2,10 @@
 
 #include <dirent.h>
 #include <pwd.h>
+#include <spawn.h>
+#include <sys/reboot.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/statvfs.h>
 #include <sys/sysinfo.h>
 #include <sys/utsname.h>
@@ -14,6 +17,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -25,6 +29,8 @@
 
 #include "agent/platform/calendar.h"
 #include "agent/platform/utf.h"
+
+extern char** environ;
 
 // Never destroyed: a late probe thread may still call in during exit.
 Platform_API& system_platform_api() {
@@ -567,3 +573,36 @@ BOOL POSIX_Platform_API::set_system_time(const SYSTEMTIME* utc) {
              utc->wSecond));
   return TRUE;
 }
+
+int POSIX_Platform_API::power_off(bool restart) {
+  // systemd stops the services in order; reboot(2) is for machines without
+  // it, or where it refuses.
+  char program[] = "systemctl";
+  char verb[16];
+  std::snprintf(verb, sizeof verb, "%s", restart ? "reboot" : "poweroff");
+  char* argv[] = {program, verb, nullptr};
+  pid_t pid;
+  int status = 0;
+  if (::posix_spawnp(&pid, program, nullptr, nullptr, argv, environ) == 0 &&
+      ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+      WEXITSTATUS(status) == 0) {
+    ACE_DEBUG((LM_NOTICE, ACE_TEXT("%N:%l: systemctl %C accepted\n"), verb));
+    return 0;
+  }
+  ACE_DEBUG((LM_WARNING, ACE_TEXT("%N:%l: systemctl %C failed; calling "
+                                  "reboot(2)\n"), verb));
+  ::sync();
+  if (::reboot(restart ? RB_AUTOBOOT : RB_POWER_OFF) == 0) return 0;
+  ACE_DEBUG((LM_ERROR, ACE_TEXT("%N:%l: reboot(2) refused, %m\n")));
+  return -1;
+}
+
+namespace platform {
+
+bool make_executable(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 &&
+         ::chmod(path.c_str(), (st.st_mode & 07777) | S_IXUSR) == 0;
+}
+
+}  // namespace platform

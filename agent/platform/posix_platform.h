@@ -84,6 +84,7 @@ class POSIX_Platform_API : public Platform_API {
   std::string filesystem_type(const char* path) override;
   // clock_settime, which needs CAP_SYS_TIME.
   BOOL set_system_time(const SYSTEMTIME* utc) override;
+  int power_off(bool restart) override;
 };
 
 #endif

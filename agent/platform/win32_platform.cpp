@@ -65,6 +65,26 @@ class Win32_Platform_API : public Platform_API {
   BOOL set_system_time(const SYSTEMTIME* utc) override {
     return ::SetSystemTime(utc);
   }
+
+  int power_off(bool restart) override {
+    // A service holds the shutdown privilege but must switch it on first.
+    HANDLE token;
+    if (::OpenProcessToken(::GetCurrentProcess(),
+                           TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+      TOKEN_PRIVILEGES p = {};
+      p.PrivilegeCount = 1;
+      p.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+      if (::LookupPrivilegeValueW(NULL, SE_SHUTDOWN_NAME, &p.Privileges[0].Luid))
+        ::AdjustTokenPrivileges(token, FALSE, &p, 0, NULL, NULL);
+      ::CloseHandle(token);
+    }
+    if (::InitiateSystemShutdownExW(
+            NULL, NULL, 0, TRUE, restart ? TRUE : FALSE,
+            SHTDN_REASON_MAJOR_OTHER | SHTDN_REASON_FLAG_PLANNED))
+      return 0;
+    errno = static_cast<int>(::GetLastError());
+    return -1;
+  }
 };
 
 // Never destroyed, like the POSIX one: callers may still come during exit.
@@ -76,6 +96,8 @@ Platform_API& system_platform_api() {
 bool system_has_drive_letters() { return true; }
 
 namespace platform {
+
+bool make_executable(const std::string&) { return true; }
 
 bool describe_system(System_Description& out) {
   char name[MAX_COMPUTERNAME_LENGTH + 1];

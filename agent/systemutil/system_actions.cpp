@@ -1,5 +1,7 @@
 #include "agent/systemutil/system_actions.h"
 
+#include <ace/Log_Msg.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <new>
@@ -33,7 +35,20 @@ BOOL record_dry_run(const char* action, const char* key, const char* value) {
   return TRUE;
 }
 
+// One way for both power actions; they differ only in what they ask for.
+int power_off(bool restart) {
+  if (System_Options::instance()->power == System_Options::SYSTEM)
+    return Platform_API::instance()->power_off(restart);
+  const char* action = restart ? "system_reboot" : "system_shutdown";
+  ACE_DEBUG((LM_NOTICE, ACE_TEXT("%N:%l: %C in dry-run mode: recorded, the "
+                                 "machine is left running\n"), action));
+  return record_dry_run(action, "mode", "dry-run") ? 0 : (errno = ENOMEM, -1);
+}
+
 }  // namespace
+
+int system_reboot() { return power_off(true); }
+int system_shutdown() { return power_off(false); }
 
 BOOL set_system_time(const SYSTEMTIME& utc) {
   if (System_Options::instance()->clock == System_Options::SYSTEM)

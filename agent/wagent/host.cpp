@@ -165,6 +165,9 @@ void apply_settings(const Config& config, File_Log_Backend& log_file,
   System_Options::instance()->clock =
       config.get("clock", "dry-run") == "system" ? System_Options::SYSTEM
                                                  : System_Options::DRY_RUN;
+  System_Options::instance()->power =
+      config.get("power", "dry-run") == "system" ? System_Options::SYSTEM
+                                                 : System_Options::DRY_RUN;
 
   for (const auto& setting : config.settings) {
     if (setting.first.compare(0, 6, "drive.") != 0) continue;

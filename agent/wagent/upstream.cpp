@@ -2,6 +2,7 @@
 
 #include <ace/Log_Msg.h>
 
+#include "agent/chost/host_manager.h"
 #include "agent/json_rpc/global_channel.h"
 #include "agent/wagent/ws_session.h"
 
@@ -23,10 +24,13 @@ Upstream::Upstream(Host_Context& context, std::string host,
       session_key_(std::move(session_key)) {}
 
 void Upstream::start() {
+  registered_ = Host_Manager::instance()->access_key_size() != 0;
+  WebSocket_Event_Manager::instance()->add_listener(this);
   net::dispatch(strand_, [self = shared_from_this()] { self->connect(); });
 }
 
 void Upstream::stop() {
+  WebSocket_Event_Manager::instance()->remove_listener(this);
   net::dispatch(strand_, [self = shared_from_this()] {
     self->stopped_ = true;
     self->timer_.cancel();
@@ -104,6 +108,27 @@ void Upstream::retry() {
   timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
     if (!ec) self->connect();
   });
+}
+
+}  // namespace wagent
+
+namespace wagent {
+
+void Upstream::on_registered(const JSON_RPC_Channel_Ptr& channel) {
+  mark(channel, true);
+}
+
+void Upstream::on_unregistered(const JSON_RPC_Channel_Ptr& channel) {
+  mark(channel, false);
+}
+
+void Upstream::mark(const JSON_RPC_Channel_Ptr& channel, bool registered) {
+  registered_ = registered;
+  const bool upstream =
+      channel.get() && Global_JSON_RPC_Channel::instance().get() == channel.get();
+  ACE_DEBUG((LM_NOTICE, "%N:%l: upstream channel %C (news from the %C)\n",
+             registered ? "registered" : "unregistered",
+             upstream ? "upstream connection" : "listener"));
 }
 
 }  // namespace wagent

@@ -1,31 +1,41 @@
 // The connection the agent makes to its management server. It serves
 // JSON-RPC arriving there like the listener does, is the global channel
-// while it is up, and comes back after a drop with a capped back-off.
+// while it is up, and comes back after a drop with a capped back-off. It
+// listens for the server's registration news and keeps whether the agent is
+// registered (it starts so when an access key is kept from before).
 #ifndef WAGENT_UPSTREAM_H
 #define WAGENT_UPSTREAM_H
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
 
 #include "agent/wagent/net.h"
 #include "agent/wagent/server.h"
+#include "agent/websocketc/websocket_event_manager.h"
 
 namespace wagent {
 
 class Ws_Session;
 
-class Upstream : public std::enable_shared_from_this<Upstream> {
+class Upstream : public std::enable_shared_from_this<Upstream>,
+                 public WebSocket_Event_Listener {
  public:
   Upstream(Host_Context& context, std::string host, unsigned short port,
            std::string target, std::string session_key);
 
   void start();
   void stop();
+  bool registered() const { return registered_; }
+
+  void on_registered(const JSON_RPC_Channel_Ptr& channel) override;
+  void on_unregistered(const JSON_RPC_Channel_Ptr& channel) override;
 
  private:
   void connect();
   void retry();
+  void mark(const JSON_RPC_Channel_Ptr& channel, bool registered);
 
   Host_Context& context_;
   net::strand<net::io_context::executor_type> strand_;
@@ -36,6 +46,7 @@ class Upstream : public std::enable_shared_from_this<Upstream> {
   std::string session_key_;
   std::chrono::seconds backoff_{1};
   bool stopped_ = false;
+  std::atomic<bool> registered_{false};
   std::weak_ptr<Ws_Session> current_;
 };
 

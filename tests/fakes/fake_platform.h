@@ -107,6 +107,15 @@ class Fake_Platform : public Platform_API {
     if (!set_time_ok) SetLastError(EPERM);
     return set_time_ok;
   }
+  // Recorded as "power reboot" or "power shutdown"; with power_ok false
+  // they fail with EPERM.
+  bool power_ok = true;
+  int power_off(bool restart) override {
+    record(restart ? "power reboot" : "power shutdown");
+    if (power_ok) return 0;
+    errno = EPERM;
+    return -1;
+  }
 
  private:
   void record(const std::string& call) {

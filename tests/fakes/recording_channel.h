@@ -54,6 +54,7 @@ class Recording_Channel : public JSON_RPC_Channel {
 
   // The requester's session key, as a transport sets it.
   void set_session_key(const std::string& key) { set_session(key); }
+  void set_remote_address(const ACE_INET_Addr& address) { set_remote_addr(address); }
 
   // Pieces beyond the first `n` fail, as on a socket the peer closed.
   void fail_writes_after(std::size_t n) { fail_after_ = n; }

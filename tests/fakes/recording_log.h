@@ -1,5 +1,7 @@
 // Captures every ACE log line of the process (all threads) for the scope's
-// duration, so a test can check which lines a handler wrote.
+// duration, so a test can check which lines a handler wrote. With `journal`
+// set, each line is also appended there as "log TEXT", in order with the
+// other calls a test records.
 #ifndef TESTS_FAKES_RECORDING_LOG_H
 #define TESTS_FAKES_RECORDING_LOG_H
 
@@ -38,12 +40,15 @@ class Recording_Log : public ACE_Log_Msg_Backend {
     return false;
   }
 
+  std::vector<std::string>* journal = nullptr;
+
   int open(const ACE_TCHAR*) override { return 0; }
   int reset() override { return 0; }
   int close() override { return 0; }
   ssize_t log(ACE_Log_Record& record) override {
     std::lock_guard<std::mutex> guard(lock_);
     lines_.push_back(Line{static_cast<ACE_Log_Priority>(record.type()), record.msg_data()});
+    if (journal) journal->push_back("log " + lines_.back().text);
     return 0;
   }
 

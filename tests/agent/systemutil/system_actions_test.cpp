@@ -42,3 +42,16 @@ TEST(SystemClock, DryRunOnlyWritesTheAuditLogSystemModeReachesThePlatform) {
   EXPECT_EQ(static_cast<DWORD>(EPERM), GetLastError());
   EXPECT_EQ(std::vector<std::string>{"set_time 2001-02-03 04:05:06"}, fake.calls());
 }
+
+TEST(SystemPower, DryRunOnlyRecordsSystemModeReachesThePlatform) {
+  Fake_Platform fake;
+  Scoped_Instance_T<Platform_API> platform_guard(&fake);
+  EXPECT_EQ(0, systemutil::system_reboot());
+  EXPECT_EQ(0, systemutil::system_shutdown());
+  System_Options system(System_Options::DRY_RUN, System_Options::SYSTEM);
+  Scoped_Instance_T<System_Options> mode_guard(&system);
+  fake.power_ok = false;
+  EXPECT_EQ(-1, systemutil::system_shutdown());
+  EXPECT_EQ(EPERM, errno);
+  EXPECT_EQ(std::vector<std::string>{"power shutdown"}, fake.calls());
+}

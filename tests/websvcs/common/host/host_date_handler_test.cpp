@@ -14,6 +14,7 @@
 #include "agent/mdrt/time_text.h"
 #include "agent/systemutil/system_actions.h"
 #include "tests/fakes/fake_platform.h"
+#include "tests/fakes/recording_audit_log.h"
 #include "tests/fakes/recording_log.h"
 #include "tests/fakes/recording_rest_channel.h"
 #include "websvcs/common/host/host_date_handler.h"
@@ -22,15 +23,6 @@ using json_spirit::Object;
 using json_spirit::Value;
 
 namespace {
-
-class Recording_Audit_Log : public Audit_Log {
- public:
-  bool append(const Value& event) override {
-    events.push_back(event);
-    return true;
-  }
-  std::vector<Value> events;
-};
 
 // A fixed zone an hour east of UTC without summer time, for the test's
 // process only.

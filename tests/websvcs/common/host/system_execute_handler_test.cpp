@@ -1,0 +1,120 @@
+// system.execute: params errors, binders, the execution log's records, and
+// what happens when the download, the log or the spawn fails. Commands run
+// for real, in a temporary $APPDATA; downloads go to a closed loopback port.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "agent/websocketc/websocket_options.h"
+#include "tests/fakes/fake_host_manager.h"
+#include "tests/fakes/recording_channel.h"
+#include "tests/fakes/recording_log.h"
+#include "tests/fakes/temp_dir.h"
+#include "websvcs/common/host/system_execute_handler.h"
+
+namespace {
+
+struct Env_Guard {
+  Env_Guard(const char* name, const std::string& value) : name(name) {
+    if (const char* old = std::getenv(name)) previous = old, had = true;
+    ::setenv(name, value.c_str(), 1);
+  }
+  ~Env_Guard() { had ? (void)::setenv(name, previous.c_str(), 1) : (void)::unsetenv(name); }
+  const char* name;
+  std::string previous;
+  bool had = false;
+};
+
+std::string read_all(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+TEST(SystemExecute, AnswersRunsAndLogsAsEachCaseRequires) {
+  Temp_Dir dir;
+  Env_Guard appdata("APPDATA", dir.path());
+  Env_Guard component("COMPONENT", "agent");
+  const std::string log_dir = dir / "quillon/veltrano/agent/log";
+  const std::string exec_log = log_dir + "/execute.log";
+  const std::string mark = dir / "mark";
+  Fake_Host_Manager host;
+  Scoped_Instance_T<Host_Manager> host_guard(&host);
+  WebSocket_Options server;  // a port nothing listens on: every download fails
+  ASSERT_TRUE(server.set_url("ws://127.0.0.1:1/"));
+  Scoped_Instance_T<WebSocket_Options> server_guard(&server);
+  JSON_RPC_System_Execute_Handler handler;
+
+  const std::string need_cmd = R"({"error":{"code":-32602,"message":"Invalid params: Need 'cmd' in params."},"id":7,"jsonrpc":"2.0"})";
+  const struct {
+    std::string params;
+    bool notify;
+    bool log_folder;
+    std::string reply;         // "null" when none
+    const char* logged;        // in the execution log; null: no log at all
+    const char* error_lines;   // LM_ERROR lines expected, "|" apart
+  } cases[] = {
+      {"[1]", true, true,
+       R"({"error":{"code":-32602,"message":"Invalid params: params type must be object."},"id":null,"jsonrpc":"2.0"})",
+       nullptr, ""},
+      {"{}", false, true, need_cmd, nullptr, ""},
+      {R"({"cmd":5})", false, true, need_cmd, nullptr, ""},
+      {R"({"cmd":"sh -c 'echo {a} {n}; exit 3'","binders":{"a":"x","n":5}})", false, true,
+       R"({"id":7,"jsonrpc":"2.0","result":true})",
+       "|sh -c 'echo x 5; exit 3'\nx 5\n\n", ""},
+      {R"({"cmd":"sh -c 'exit 3'"})", false, true, R"({"id":7,"jsonrpc":"2.0","result":true})",
+       "|sh -c 'exit 3'|3\n\n\n", ""},
+      {R"({"cmd":"echo {a}","binders":[1],"uri":5})", true, true, "null", "|echo {a}\n{a}\n\n", ""},
+      {R"({"cmd":"touch )" + mark + R"(","uri":"/tool.sh"})", false, true,
+       R"({"error":{"code":-32603,"message":"Failed to download executable file."},"id":7,"jsonrpc":"2.0"})",
+       nullptr, "download of"},
+      {R"({"cmd":"touch )" + mark + R"("})", false, false,
+       R"({"id":7,"jsonrpc":"2.0","result":false})", nullptr,
+       "Failed to open file|Failed to execute command: touch"},
+      {R"({"cmd":"  "})", false, true, R"({"id":7,"jsonrpc":"2.0","result":false})", "|  \n",
+       "Failed to run '  ', errno=22|Failed to execute command:   \n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.params);
+    std::filesystem::remove_all(log_dir);
+    if (c.log_folder) std::filesystem::create_directories(log_dir);
+    Recording_Log log;
+    Recording_Channel* rec;
+    JSON_RPC_Channel_Ptr channel = Recording_Channel::make(&rec);
+    JSON_RPC_Request* r = new JSON_RPC_Request(c.notify ? JSON_RPC_Object::JSON_RPC_NOTIFY
+                                                        : JSON_RPC_Object::JSON_RPC_REQUEST);
+    r->id = c.notify ? json_spirit::Value() : json_spirit::Value(7);
+    ASSERT_TRUE(json_spirit::read(c.params, r->params));
+
+    EXPECT_EQ(0, handler.handle_object(JSON_RPC_Channel_WPtr(channel), JSON_RPC_Object_Ptr(r)));
+    EXPECT_EQ(c.reply, json_spirit::JSON_Dump(rec->pop(), false));
+    EXPECT_FALSE(std::filesystem::exists(mark));  // nothing ran that should not
+    if (c.logged) {
+      const std::string text = read_all(exec_log);
+      EXPECT_NE(std::string::npos, text.find(c.logged)) << text;
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(exec_log));
+    }
+    std::stringstream lines(c.error_lines);
+    for (std::string line; std::getline(lines, line, '|');)
+      EXPECT_EQ(1u, log.count(LM_ERROR, line)) << line;
+  }
+
+  // A long command line runs cut to 1,023 characters; the log keeps it whole.
+  Recording_Log log;
+  const std::string command = "echo " + std::string(2000, 'a');
+  JSON_RPC_Request* r = new JSON_RPC_Request(JSON_RPC_Object::JSON_RPC_NOTIFY);
+  r->params = json_spirit::Object{{"cmd", command}};
+  EXPECT_EQ(0, handler.handle_object(JSON_RPC_Channel_WPtr(Recording_Channel::make(nullptr)),
+                                     JSON_RPC_Object_Ptr(r)));
+  EXPECT_TRUE(log.has(LM_NOTICE, "Execute '" + command.substr(0, 1023) + "'\n"));
+  const std::string text = read_all(exec_log);
+  EXPECT_NE(std::string::npos, text.find("|" + command + "\n" + std::string(1018, 'a') + "\n\n"));
+}

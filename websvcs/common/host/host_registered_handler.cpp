@@ -1,0 +1,35 @@
+#include "websvcs/common/host/host_registered_handler.h"
+
+#include "agent/chost/host_manager.h"
+#include "agent/chost/upstream_client.h"
+#include "agent/websocketc/websocket_event_manager.h"
+#include "websvcs/common/frame/factory.h"
+#include "websvcs/common/frame/jsonrpc_reply.h"
+
+int JSON_RPC_Host_Registered_Handler::handle_object(
+    JSON_RPC_Channel_WPtr channel, JSON_RPC_Object_Ptr object) {
+  JSON_RPC_Channel_Ptr requester = wcommon::lock_channel(channel);
+  if (!requester.get()) {
+    WCOMMON_LOG_REQUESTER_GONE();
+    return -1;
+  }
+  JSON_RPC_Request* notify = wcommon::as_notify(object);
+  if (!notify) {
+    WCOMMON_LOG_NOT_NOTIFY();
+    return -1;
+  }
+  // Answered although a notify: the server must learn that no key was kept.
+  if (notify->params.type() != json_spirit::str_type)
+    return wcommon::send_error(*requester, -32602, notify->id,
+                               "Invalid params: params type must be string.");
+
+  Host_Manager::instance()->access_key(notify->params.get_str());
+  // The REST client's next exchange carries the new key.
+  Upstream_JSON_RESTful_Client::instance()->reset();
+  ACE_DEBUG((LM_INFO, "Channel %s is registered.\n",
+             Host_Manager::instance()->uuid().c_str()));
+  WebSocket_Event_Manager::instance()->notify_registered(requester);
+  return 0;
+}
+
+WCOMMON_JSON_RPC_HANDLER_FACTORY(JSON_RPC_Host_Registered_Handler)
