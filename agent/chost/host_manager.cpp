@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "agent/mdrt/path_conf.h"
+#include "agent/mdrt/string_checker.h"
 
 Host_Manager::~Host_Manager() {}
 
@@ -42,17 +43,6 @@ std::string make_uuid() {
                 b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9],
                 b[10], b[11], b[12], b[13], b[14], b[15]);
   return text;
-}
-
-bool is_uuid(const std::string& s) {
-  if (s.size() != 36) return false;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-    const char c = s[i];
-    if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
-      return false;
-  }
-  return true;
 }
 
 // The whole file; false when it cannot be read.
@@ -95,7 +85,7 @@ void File_Host_Manager::load_identity() const {
   if (identity_loaded_) return;
   identity_loaded_ = true;
   const std::string uuid_path = folder_ + "/" + UUID_FILE;
-  if (!read_file(uuid_path, uuid_) || !is_uuid(uuid_)) {
+  if (!read_file(uuid_path, uuid_) || !is_valid_uuid(uuid_.c_str())) {
     uuid_ = make_uuid();
     if (!replace_file(uuid_path, uuid_, 0644))
       ACE_ERROR((LM_ERROR, "%N:%l: cannot keep the agent's UUID in %C, %m\n",
