@@ -18,22 +18,18 @@
 
 namespace {
 
+// Set for the test only: nothing in the test environment sets these.
 struct Env_Guard {
   Env_Guard(const char* name, const std::string& value) : name(name) {
-    if (const char* old = std::getenv(name)) previous = old, had = true;
     ::setenv(name, value.c_str(), 1);
   }
-  ~Env_Guard() { had ? (void)::setenv(name, previous.c_str(), 1) : (void)::unsetenv(name); }
+  ~Env_Guard() { ::unsetenv(name); }
   const char* name;
-  std::string previous;
-  bool had = false;
 };
 
 std::string read_all(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  std::ostringstream text;
+  return text << std::ifstream(path).rdbuf(), text.str();
 }
 
 }  // namespace
