@@ -102,10 +102,10 @@ bool Wagent_Process::start(const std::string& config_text,
   return false;
 }
 
-Run_Result Wagent_Process::run_to_exit(const std::string& config_text,
+int Wagent_Process::run_to_exit(const std::string& config_text,
                                        const std::vector<std::string>& extra_args) {
   if (spawn(config_text, extra_args)) reap(std::chrono::seconds(10), "still running after 10 s");
-  return Run_Result{status_, stderr_text()};
+  return status_;
 }
 
 bool Wagent_Process::running() {
