@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -217,8 +218,7 @@ TEST(Wagent_Start, TakesItsFoldersFromTheServiceManagerAndStopsCleanly) {
 
   EXPECT_EQ("READY=1\nSTATUS=listening on 127.0.0.1:" + std::to_string(agent.port()),
             next_notice());
-  struct stat info;
-  EXPECT_EQ(0, ::stat((dir + "/state/chost").c_str(), &info));
+  EXPECT_TRUE(std::filesystem::exists(dir + "/state/chost"));
   wire::Wire_Client c(agent.host(), agent.port());
   // Long enough to be surely in flight under a loaded sanitizer run.
   ASSERT_TRUE(c.send_request("POST", "/jsonrpc", call(1, "host.test", "2")));
@@ -242,10 +242,8 @@ TEST(Wagent_Upstream, ServesTheManagementServerAndReconnects) {
   for (std::size_t connection : {1, 2}) {
     ASSERT_TRUE(server.wait_connections(connection, std::chrono::seconds(10)))
         << agent.stderr_text();
-    ASSERT_TRUE(server.send(call(1, "host.info")));
-    auto reply = server.receive(std::chrono::seconds(5));
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(0, code_of(*reply));
+    EXPECT_EQ(0, code_of(server.exchange(call(1, "host.info"), std::chrono::seconds(5))
+                             .value_or(""))) << agent.stderr_text();
     server.drop();
   }
   EXPECT_EQ(0, agent.stop(SIGTERM)) << agent.stderr_text();
