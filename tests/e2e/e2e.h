@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "agent/json_spirit/json_spirit.h"
@@ -36,6 +38,12 @@ inline Value parse(const std::string& text) {
   Value v;
   EXPECT_TRUE(json_spirit::read(text, v)) << text;
   return v;
+}
+
+inline std::string read_file(const std::string& path) {
+  std::ostringstream text;
+  text << std::ifstream(path).rdbuf();
+  return text.str();
 }
 
 // The error code of a reply, 0 when it carries a result.

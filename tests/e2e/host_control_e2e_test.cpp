@@ -2,9 +2,8 @@
 // the management server's downloads: the access key goes with downloads
 // only while the agent is registered, crafted names stay in their folder,
 // reboot in dry-run is audited, and the identity outlives a restart.
+#include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "tests/e2e/e2e.h"
 #include "tests/support/file_server.h"
@@ -13,13 +12,6 @@ namespace {
 
 using namespace e2e;
 namespace fs = std::filesystem;
-
-std::string read_all(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 std::string notify(const std::string& method, const std::string& params) {
   return R"({"jsonrpc":"2.0","method":")" + method + R"(","params":)" + params + "}";
@@ -76,33 +68,32 @@ TEST(HostControl_E2E, KeyOnlyWhileRegisteredNamesStayInTheFolderRebootIsAuditedI
   EXPECT_EQ(done, execute("second", "\"/files/tool.sh\""));
   EXPECT_EQ((std::vector<std::optional<std::string>>{"K1", std::nullopt}), keys_seen());
   const std::string exec_log = var + "/quillon/veltrano/agent/log/execute.log";
-  EXPECT_NE(std::string::npos, read_all(exec_log).find("ran first\n"));
-  EXPECT_NE(std::string::npos, read_all(exec_log).find("ran second\n"));
+  EXPECT_NE(std::string::npos, read_file(exec_log).find("ran first\n"));
+  EXPECT_NE(std::string::npos, read_file(exec_log).find("ran second\n"));
 
   const std::vector<std::string> before = names_below(var + "/quillon");
   for (const char* uri : {R"("x/..")", R"("x/")", R"("a\\..\\b")", R"("a\u0000b")",
-                          R"("/files/..")"}) {
+                          R"("/files/..")"})
     EXPECT_EQ(-32603, code_of(execute("x", uri))) << uri;
-  }
   EXPECT_EQ(before, names_below(var + "/quillon"));
   EXPECT_EQ(std::vector<std::string>{"tool.sh"},
             names_below(var + "/quillon/veltrano/agent/downloads"));
 
   EXPECT_EQ(R"({"jsonrpc":"2.0","id":3,"result":true})",
             post(call(3, "host.reboot")).body);
-  const std::string audit = read_all(var + "/audit/events.jsonl");
+  const std::string audit = read_file(var + "/audit/events.jsonl");
   EXPECT_NE(std::string::npos, audit.find(R"("code":"0x205000000010001")")) << audit;
   EXPECT_NE(std::string::npos, audit.find(R"("action":"system_reboot","mode":"dry-run")"))
       << audit;
 
   // The UUID and the key are kept across a restart.
   EXPECT_EQ(204, post(notify("host.registered", "\"K2\"")).status);
-  const std::string uuid = read_all(var + "/chost/uuid");
+  const std::string uuid = read_file(var + "/chost/uuid");
   EXPECT_EQ(36u, uuid.size());
   ASSERT_EQ(0, agent.stop(SIGTERM)) << agent.stderr_text();
   ASSERT_TRUE(agent.start(config)) << agent.stderr_text();
   EXPECT_EQ(done, execute("third", "\"/files/tool.sh\""));
   EXPECT_EQ(std::optional<std::string>("K2"), keys_seen().back());
-  EXPECT_EQ(uuid, read_all(var + "/chost/uuid"));
+  EXPECT_EQ(uuid, read_file(var + "/chost/uuid"));
   EXPECT_EQ(0, agent.stop(SIGTERM)) << agent.stderr_text();
 }

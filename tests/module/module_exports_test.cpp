@@ -79,20 +79,13 @@ Counts run_deleter(const std::string& kind, Object_Deleter deleter) {
   return c;
 }
 
-class ModuleExports : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_EQ(0, dll.open(ACE_TEXT(WCOMMON_PATH))) << dll.error();
-    exports = read_exports();
-    ASSERT_FALSE(exports.empty());
-  }
-  ACE_DLL dll;
-  std::vector<Export> exports;
-};
-
 }  // namespace
 
-TEST_F(ModuleExports, EveryListedFactoryHonoursItsSlotAndDeletesAsItsKind) {
+TEST(ModuleExports, EveryListedFactoryHonoursItsSlotAndDeletesAsItsKind) {
+  ACE_DLL dll;
+  ASSERT_EQ(0, dll.open(ACE_TEXT(WCOMMON_PATH))) << dll.error();
+  const std::vector<Export> exports = read_exports();
+  ASSERT_FALSE(exports.empty());
   for (const Export& e : exports) {
     SCOPED_TRACE(e.name);
     Factory make = reinterpret_cast<Factory>(dll.symbol(ACE_TEXT_CHAR_TO_TCHAR(e.name.c_str())));

@@ -1,17 +1,17 @@
 #include "tests/support/file_server.h"
 
-#include <openssl/pem.h>
-#include <openssl/x509v3.h>
-#include <stdlib.h>
-#include <unistd.h>
+#include <sys/socket.h>
 
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <fstream>
+#include <cstdlib>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
+
+#include "tests/fakes/temp_dir.h"
 
 namespace wire {
 
@@ -21,47 +21,6 @@ namespace http = beast::http;
 using tcp = net::ip::tcp;
 
 namespace {
-
-// A self-signed certificate for 127.0.0.1 (PEM, with its key): good in
-// itself, trusted only by a client told to.
-std::pair<std::string, std::string> make_certificate() {
-  EVP_PKEY* key = EVP_EC_gen("P-256");
-  X509* x = X509_new();
-  X509_set_version(x, 2);
-  ASN1_INTEGER_set(X509_get_serialNumber(x), 1);
-  X509_gmtime_adj(X509_getm_notBefore(x), -60);
-  X509_gmtime_adj(X509_getm_notAfter(x), 3600);
-  X509_set_pubkey(x, key);
-  X509_NAME* name = X509_get_subject_name(x);
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
-  X509_set_issuer_name(x, name);
-  X509V3_CTX v3;
-  X509V3_set_ctx_nodb(&v3);
-  X509V3_set_ctx(&v3, x, x, nullptr, nullptr, 0);
-  for (auto ext : {std::make_pair(NID_subject_alt_name, "IP:127.0.0.1"),
-                   std::make_pair(NID_basic_constraints, "critical,CA:TRUE")}) {
-    X509_EXTENSION* e = X509V3_EXT_conf_nid(nullptr, &v3, ext.first, ext.second);
-    X509_add_ext(x, e, -1);
-    X509_EXTENSION_free(e);
-  }
-  X509_sign(x, key, EVP_sha256());
-  BIO* cert = BIO_new(BIO_s_mem());
-  BIO* pkey = BIO_new(BIO_s_mem());
-  PEM_write_bio_X509(cert, x);
-  PEM_write_bio_PrivateKey(pkey, key, nullptr, nullptr, 0, nullptr, nullptr);
-  auto text = [](BIO* b) {
-    char* data = nullptr;
-    long n = BIO_get_mem_data(b, &data);
-    std::string t(data, n);
-    BIO_free(b);
-    return t;
-  };
-  std::pair<std::string, std::string> pem(text(cert), text(pkey));
-  X509_free(x);
-  EVP_PKEY_free(key);
-  return pem;
-}
 
 std::string head_of(const File_Server::Answer& a) {
   std::string head = "HTTP/1.1 " + std::to_string(a.status) + " " +
@@ -78,6 +37,7 @@ struct File_Server::Impl {
   net::io_context ioc;
   tcp::acceptor acceptor{ioc, {net::ip::make_address("127.0.0.1"), 0}};
   std::optional<net::ssl::context> tls;
+  Temp_Dir dir;
   std::string ca_file;
   mutable std::mutex lock;
   std::map<std::string, Answer> answers;
@@ -129,15 +89,19 @@ struct File_Server::Impl {
 
 File_Server::File_Server(bool tls) : impl_(new Impl) {
   if (tls) {
-    const auto pem = make_certificate();
+    // A self-signed certificate for 127.0.0.1: good in itself, trusted only
+    // by a client told to.
+    impl_->ca_file = impl_->dir / "ca.pem";
+    const std::string key = impl_->dir / "key.pem";
+    const std::string make =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 -subj "
+        "/CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " + key + " -out " +
+        impl_->ca_file + " 2>/dev/null";
+    if (std::system(make.c_str()) != 0)
+      throw std::runtime_error("openssl made no certificate");
     impl_->tls.emplace(net::ssl::context::tls_server);
-    impl_->tls->use_certificate(net::buffer(pem.first), net::ssl::context::pem);
-    impl_->tls->use_private_key(net::buffer(pem.second), net::ssl::context::pem);
-    char path[] = "/tmp/wagent-test-ca-XXXXXX";
-    int fd = ::mkstemp(path);
-    if (fd >= 0) ::close(fd);
-    impl_->ca_file = path;
-    std::ofstream(impl_->ca_file) << pem.first;
+    impl_->tls->use_certificate_file(impl_->ca_file, net::ssl::context::pem);
+    impl_->tls->use_private_key_file(key, net::ssl::context::pem);
   }
   impl_->accept();
   impl_->thread = std::thread([this] { impl_->ioc.run(); });
@@ -146,7 +110,6 @@ File_Server::File_Server(bool tls) : impl_(new Impl) {
 File_Server::~File_Server() {
   impl_->ioc.stop();
   impl_->thread.join();
-  if (!impl_->ca_file.empty()) ::unlink(impl_->ca_file.c_str());
 }
 
 unsigned short File_Server::port() const { return impl_->acceptor.local_endpoint().port(); }

@@ -17,7 +17,6 @@ struct Upstream_Server::Impl {
   net::io_context ioc;
   net::ip::tcp::acceptor acceptor{ioc, {net::ip::make_address("127.0.0.1"), 0}};
   std::optional<beast::websocket::stream<beast::tcp_stream>> ws;
-  beast::flat_buffer buffer;
   std::size_t connections = 0;
 
   // Ends whatever is pending on the connection, then forgets it.
@@ -27,7 +26,6 @@ struct Upstream_Server::Impl {
     ioc.restart();
     ioc.run();
     ws.reset();
-    buffer.clear();
   }
   // Runs the operation `start` begins until it ends; past the deadline the
   // connection is closed and the operation fails.
@@ -68,21 +66,17 @@ bool Upstream_Server::wait_connections(std::size_t n, std::chrono::milliseconds 
   return true;
 }
 
-bool Upstream_Server::send(const std::string& text) {
+std::optional<std::string> Upstream_Server::exchange(const std::string& text,
+                                                     std::chrono::milliseconds timeout) {
   Impl& m = *impl_;
-  if (!m.ws) return false;
+  const auto deadline = Clock::now() + timeout;
+  beast::flat_buffer reply;
+  if (!m.ws) return std::nullopt;
   m.ws->text(true);
-  return !m.run(Clock::now() + std::chrono::seconds(5),
-                [&](auto done) { m.ws->async_write(net::buffer(text), done); });
-}
-
-std::optional<std::string> Upstream_Server::receive(std::chrono::milliseconds timeout) {
-  Impl& m = *impl_;
-  if (!m.ws || m.run(Clock::now() + timeout, [&](auto done) { m.ws->async_read(m.buffer, done); }))
+  if (m.run(deadline, [&](auto done) { m.ws->async_write(net::buffer(text), done); }) ||
+      m.run(deadline, [&](auto done) { m.ws->async_read(reply, done); }))
     return std::nullopt;
-  std::string text = beast::buffers_to_string(m.buffer.data());
-  m.buffer.consume(m.buffer.size());
-  return text;
+  return beast::buffers_to_string(reply.data());
 }
 
 void Upstream_Server::drop() { impl_->close(); }

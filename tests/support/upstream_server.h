@@ -21,10 +21,9 @@ class Upstream_Server {
   unsigned short port() const;
   // Waits until `n` connections have been accepted in all.
   bool wait_connections(std::size_t n, std::chrono::milliseconds timeout);
-  // To the current connection.
-  bool send(const std::string& text);
-  // Nothing on failure or timeout; a timeout drops the connection.
-  std::optional<std::string> receive(std::chrono::milliseconds timeout);
+  // Sends `text` on the current connection and reads the next message back:
+  // nothing on failure or timeout; a timeout drops the connection.
+  std::optional<std::string> exchange(const std::string& text, std::chrono::milliseconds timeout);
   // Closes the current connection, as a server that goes away.
   void drop();
 

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -27,14 +27,14 @@ const char output_file[] = "wagent.out";
 
 // HOST and PORT of the listening line, once a whole one has arrived.
 bool parse_listening(const std::string& text, std::string& host, unsigned short& port) {
-  static const std::string mark = "wagent: listening on http://";
-  std::size_t begin = text.find(mark), end = text.find('\n', begin);
-  if (begin == std::string::npos || end == std::string::npos) return false;
-  std::string address = text.substr(begin + mark.size(), end - begin - mark.size());
-  std::size_t colon = address.rfind(':');
-  host = address.substr(0, colon);
-  port = static_cast<unsigned short>(std::atoi(address.c_str() + colon + 1));
-  return colon != std::string::npos && port != 0;
+  const std::size_t begin = text.find("wagent: listening on http://");
+  char address[64];
+  if (begin == std::string::npos || text.find('\n', begin) == std::string::npos ||
+      std::sscanf(text.c_str() + begin, "wagent: listening on http://%63[0-9.]:%hu", address,
+                  &port) != 2)
+    return false;
+  host = address;
+  return port != 0;
 }
 
 }  // namespace
@@ -102,10 +102,10 @@ bool Wagent_Process::start(const std::string& config_text,
   return false;
 }
 
-Run_Result Wagent_Process::run_to_exit(const std::string& config_text,
+int Wagent_Process::run_to_exit(const std::string& config_text,
                                        const std::vector<std::string>& extra_args) {
   if (spawn(config_text, extra_args)) reap(std::chrono::seconds(10), "still running after 10 s");
-  return Run_Result{status_, stderr_text()};
+  return status_;
 }
 
 bool Wagent_Process::running() {

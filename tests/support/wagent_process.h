@@ -18,14 +18,6 @@ class Temp_Dir;
 
 namespace wire {
 
-// How a run ended, shell style: the exit code, 128 + the number of the
-// signal that ended it, or -1 when it did not end in time (it is then
-// killed).
-struct Run_Result {
-  int status = -1;
-  std::string stderr_text;
-};
-
 class Wagent_Process {
  public:
   // Makes the temporary directory at once, so a configuration can name
@@ -47,8 +39,8 @@ class Wagent_Process {
   // again after stop() to restart on the same directory.
   bool start(const std::string& config_text, const std::vector<std::string>& extra_args = {});
   // Runs it expecting it to end by itself within 10 s, as for a refused
-  // configuration.
-  Run_Result run_to_exit(const std::string& config_text,
+  // configuration; returns the status as stop() does.
+  int run_to_exit(const std::string& config_text,
                          const std::vector<std::string>& extra_args = {});
 
   // From the listening line of the last start().
@@ -57,8 +49,10 @@ class Wagent_Process {
   pid_t pid() const { return pid_; }
 
   bool send_signal(int sig);
-  // Sends `sig` and waits for the end; returns the status as Run_Result
-  // has it. Calling it again returns the same status.
+  // Sends `sig` and waits for the end; returns the status shell style: the
+  // exit code, 128 + the number of the signal that ended it, or -1 when it
+  // did not end in time (it is then killed). Calling it again returns the
+  // same status.
   int stop(int sig = SIGTERM, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
   // Everything the current run wrote to stderr so far.

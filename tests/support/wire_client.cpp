@@ -26,7 +26,6 @@ struct Wire_Client::Impl {
 
   std::optional<beast::tcp_stream> http;
   beast::flat_buffer http_buffer;
-  std::size_t unanswered = 0;
 
   std::optional<websocket::stream<beast::tcp_stream>> ws;
   // The message being read survives a ws_receive that timed out.
@@ -68,7 +67,7 @@ struct Wire_Client::Impl {
 
   bool connect(beast::tcp_stream& s) {
     error_code ec;
-    auto address = net::ip::make_address(host == "localhost" ? "127.0.0.1" : host, ec);
+    auto address = net::ip::make_address(host, ec);
     if (ec) return failed("bad address " + host, ec);
     ec = await(s, [&](auto done) { s.async_connect({address, port}, done); });
     if (ec) return failed("connect", ec);
@@ -80,7 +79,6 @@ struct Wire_Client::Impl {
     if (http) http->close();
     http.reset();
     http_buffer.clear();
-    unanswered = 0;
   }
 
   // Closes the socket and lets every pending handler run.
@@ -128,10 +126,7 @@ Wire_Client::~Wire_Client() = default;
 
 Http_Response Wire_Client::request(const std::string& method, const std::string& target,
                                    const std::string& body, const Header_List& headers) {
-  if (send_request(method, target, body, headers)) return read_response();
-  Http_Response failed;
-  failed.error = impl_->error;
-  return failed;
+  return send_request(method, target, body, headers) ? read_response() : Http_Response();
 }
 
 bool Wire_Client::send_request(const std::string& method, const std::string& target,
@@ -153,44 +148,32 @@ bool Wire_Client::send_request(const std::string& method, const std::string& tar
   req.prepare_payload();
   error_code ec = m.await(*m.http, [&](auto done) { http::async_write(*m.http, req, done); });
   if (ec) return m.close_http(), m.failed("write", ec);
-  ++m.unanswered;
   return true;
 }
 
 Http_Response Wire_Client::read_response() {
   Impl& m = *impl_;
   Http_Response out;
-  if (!m.http || m.unanswered == 0) {
-    out.error = m.error = "no request outstanding";
-    return out;
-  }
-  --m.unanswered;
+  if (!m.http) return m.error = "no connection", out;
   http::response_parser<http::string_body> parser;
   parser.body_limit(boost::none);
   auto on_chunk = [&](std::uint64_t size, beast::string_view, error_code&) {
     out.chunk_count += size > 0;
   };
-  auto on_chunk_piece = [&](std::uint64_t, beast::string_view p, error_code&) {
-    out.body.append(p.data(), p.size());
-    return p.size();
+  auto on_piece = [&](std::uint64_t, beast::string_view p, error_code&) {
+    return out.body.append(p.data(), p.size()), p.size();
   };
   parser.on_chunk_header(on_chunk);
-  parser.on_chunk_body(on_chunk_piece);
+  parser.on_chunk_body(on_piece);
   error_code ec = m.await(
       *m.http, [&](auto done) { http::async_read(*m.http, m.http_buffer, parser, done); });
-  if (ec) {
-    m.close_http();
-    m.failed("read", ec);
-    out.error = m.error;
-    return out;
-  }
+  if (ec) return m.close_http(), m.failed("read", ec), out;
   auto& msg = parser.get();
   out.ok = true;
   out.status = static_cast<int>(msg.result_int());
   out.content_type = std::string(msg[http::field::content_type]);
-  out.chunked = parser.chunked();
   out.keep_alive = parser.keep_alive();
-  if (!out.chunked) out.body = std::move(msg.body());
+  if (!parser.chunked()) out.body = std::move(msg.body());
   if (!out.keep_alive) m.close_http();
   return out;
 }

@@ -19,13 +19,11 @@ namespace wire {
 using Header_List = std::vector<std::pair<std::string, std::string>>;
 
 struct Http_Response {
-  bool ok = false;     // a whole response was read
-  std::string error;   // why not, when !ok
+  bool ok = false;  // a whole response was read; last_error() tells why not
   int status = 0;
   std::string content_type;
   std::string body;
-  bool chunked = false;         // Transfer-Encoding: chunked
-  std::size_t chunk_count = 0;  // non-empty chunks received
+  std::size_t chunk_count = 0;  // non-empty chunks received, when chunked
   bool keep_alive = false;      // the server left the connection open
 };
 
