@@ -21,10 +21,7 @@ int handle(Recording_HTTP_IO& io, const Headers& headers) {
 }  // namespace
 
 TEST(HeadersEcho, AnswersTheHeadersInOrderAsAChunkedJsonObject) {
-  const struct {
-    Headers headers;
-    std::string body;
-  } cases[] = {
+  const struct { Headers headers; std::string body; } cases[] = {
       {{}, "{}"},
       // Known names take the framework's spelling, others stay as received.
       {{{"content-type", "text/plain"}, {"X-Trace-id", "abc"},
