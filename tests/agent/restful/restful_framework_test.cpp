@@ -1,9 +1,8 @@
-// The REST and HTTP framework pieces handlers rely on: query strings,
-// header names and codes, sessions. Method dispatch is checked through the
-// clock endpoint's handler.
+// The REST framework pieces handlers rely on: query strings, the caller
+// mask, sessions. Method dispatch is checked through the clock endpoint's
+// handler, header names and codes through the headers echo.
 #include <gtest/gtest.h>
 
-#include "agent/httpd/http_io.h"
 #include "agent/restful/restful_handler.h"
 
 namespace {
@@ -71,26 +70,6 @@ TEST(RESTful_Handler, TheMaskNamesTheCallersAnEndpointServes) {
       EXPECT_EQ(e.second, channel.status) << "mask " << e.first;
     }
   }
-}
-
-TEST(HTTP_Framework, HeaderNamesAndMethodCodes) {
-  EXPECT_EQ(nullptr, http_head_string(HTTP_HEADER_OTHER, 0));
-  EXPECT_EQ(nullptr, http_head_string(HTTP_HEADER_COUNT, 0));
-  EXPECT_EQ(HTTP_METHOD_OTHER, http_method_code("get"));
-
-  HTTP_Request r;
-  r.set_method("POST");
-  r.set_uri("/debug/headers?a=1?b");
-  r.add_header("x-custom", "1");
-  r.add_header("HOST", "h");
-  EXPECT_EQ(HTTP_METHOD_POST, r.method());
-  EXPECT_EQ("/debug/headers", r.path());
-  EXPECT_EQ("a=1?b", r.query());
-  ASSERT_EQ(2u, r.headers().size());
-  EXPECT_EQ(HTTP_HEADER_OTHER, r.headers()[0].code);
-  EXPECT_EQ(HTTP_HEADER_HOST, r.headers()[1].code);
-  ASSERT_NE(nullptr, r.header("host"));
-  EXPECT_EQ("h", *r.header("host"));
 }
 
 TEST(Session_Manager, KnownKeysGiveTheirUserAndPermissions) {

@@ -14,6 +14,7 @@ namespace {
 typedef std::vector<std::pair<std::string, std::string>> Headers;
 
 int handle(Recording_HTTP_IO& io, const Headers& headers) {
+  io.request().set_method("GET");
   for (const auto& h : headers) io.request().add_header(h.first, h.second);
   return HTTP_Headers_Echo_Handler().handle_request(&io);
 }
