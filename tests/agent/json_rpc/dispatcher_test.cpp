@@ -105,7 +105,6 @@ class DispatcherTest : public ::testing::Test {
     EXPECT_EQ(1u, rec->count_sent());
     Value reply = rec->pop();
     const auto& o = reply.get_obj();
-    EXPECT_EQ(Value("2.0"), o.at("jsonrpc"));
     EXPECT_EQ(Value(code), o.at("error").get_obj().at("code"));
     EXPECT_EQ(Value(message), o.at("error").get_obj().at("message"));
     return o.at("id");
