@@ -26,12 +26,6 @@ std::string numbers_message(const std::string& method, std::size_t count,
                       : "{" + head + ",\"params\":" + params + "}";
 }
 
-Value parse(const std::string& text) {
-  Value v;
-  EXPECT_TRUE(json_spirit::read(text, v)) << text;
-  return v;
-}
-
 // Keeps what it was given and, for requests, answers with its params.
 class Echo_Handler : public JSON_RPC_Handler {
  public:
@@ -236,8 +230,8 @@ TEST_F(DispatcherTest, RequestsAndNotifiesReachTheirHandlerAndEachCountsAsWork) 
   ASSERT_EQ(3u, echo.received.size());
   EXPECT_EQ(JSON_RPC_Object::JSON_RPC_REQUEST, echo.received[1]->type());  // a null id
   EXPECT_EQ(JSON_RPC_Object::JSON_RPC_NOTIFY, echo.received[2]->type());
-  EXPECT_EQ(parse(R"({"jsonrpc":"2.0","id":9,"result":{"b":[1,2]}})"), rec->pop());
-  EXPECT_EQ(parse(R"({"jsonrpc":"2.0","id":null,"result":null})"), rec->pop());
+  EXPECT_EQ(parse_json(R"({"jsonrpc":"2.0","id":9,"result":{"b":[1,2]}})"), rec->pop());
+  EXPECT_EQ(parse_json(R"({"jsonrpc":"2.0","id":null,"result":null})"), rec->pop());
   EXPECT_EQ(2u, rec->count_sent());
   const int idle = rec->idle_count();
   EXPECT_GE(idle, 3);
@@ -285,7 +279,7 @@ TEST_F(DispatcherTest, ParamsStreamIntoTheCreatedHandlerInEitherKeyOrder) {
       EXPECT_EQ(Value(c.code), rec->pop().get_obj().at("error").get_obj().at("code"));
     }
     if (c.type_at_delete != JSON_RPC_Object::JSON_RPC_REQUEST) continue;
-    EXPECT_EQ(parse(params), creator.record.params);
+    EXPECT_EQ(parse_json(params), creator.record.params);
     EXPECT_EQ(Value(4), creator.record.id_at_delete);
   }
 }
