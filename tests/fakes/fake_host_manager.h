@@ -26,17 +26,14 @@ class Fake_Host_Manager : public Host_Manager {
   }
   bool create_challenge(std::string& challenge, std::int64_t& expires) override {
     if (!challenge_made) return false;
-    challenge = challenge_text;
-    expires = challenge_expires;
+    challenge = std::string(64, 'a');
+    expires = 1700000300;
     return true;
   }
-  std::string public_key() const override { return public_der; }
+  std::string public_key() const override { return std::string(); }  // none made yet
 
   std::string uuid_text = "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0";
   bool challenge_made = true;
-  std::string challenge_text = std::string(64, 'a');
-  std::int64_t challenge_expires = 1700000300;
-  std::string public_der;
   std::vector<std::string>* journal = nullptr;
 
  private:

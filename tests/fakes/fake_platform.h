@@ -15,15 +15,11 @@
 class Fake_Platform : public Platform_API {
  public:
   struct Drive {
-    bool volume_ok = true;
-    bool volume_ok_after_restore = false;
-    bool restore_result = false;
-    std::wstring label;
-    std::wstring fs_name = L"NTFS";
+    bool volume_ok = true, volume_ok_after_restore = false, restore_result = false;
+    std::wstring label, fs_name = L"NTFS";
     UINT type = DRIVE_FIXED;
     bool free_ok = true;
-    DWORD sectors_per_cluster = 8, bytes_per_sector = 512;
-    DWORD free_clusters = 1000, total_clusters = 4000;
+    DWORD total_clusters = 4000;  // of 4096 bytes, 1000 of them free
   };
 
   // Calls in order, such as "volume c", "restore e", "free c".
@@ -67,9 +63,9 @@ class Fake_Platform : public Platform_API {
                              LPDWORD total_clusters) override {
     Drive* d = drive("free", root);
     if (!d || !d->free_ok) return FALSE;
-    *spc = d->sectors_per_cluster;
-    *bps = d->bytes_per_sector;
-    *free_clusters = d->free_clusters;
+    *spc = 8;
+    *bps = 512;
+    *free_clusters = 1000;
     *total_clusters = d->total_clusters;
     return TRUE;
   }

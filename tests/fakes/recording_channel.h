@@ -9,7 +9,10 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "agent/json_rpc/json_rpc_channel.h"
+#include "agent/json_rpc/json_rpc_object.h"
 #include "agent/json_spirit/json_spirit.h"
 #include "tests/fakes/json_print.h"
 
@@ -40,11 +43,6 @@ class Recording_Channel : public JSON_RPC_Channel {
   }
   // Pieces written for the last message.
   std::size_t last_piece_count() const { return locked([&] { return last_pieces_; }); }
-  // Waits until `n` messages have been sent in all.
-  bool wait_for_sent(std::size_t n, std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> guard(lock_);
-    return changed_.wait_for(guard, timeout, [&] { return texts_.size() >= n; });
-  }
   // Waits until the framework reports no work left for the channel.
   bool wait_idle(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> guard(lock_);
@@ -78,7 +76,6 @@ class Recording_Channel : public JSON_RPC_Channel {
     std::lock_guard<std::mutex> guard(lock_);
     last_pieces_ = pieces_;
     if (ok) texts_.push_back(current_);
-    changed_.notify_all();
     return true;
   }
   void on_idle() override {
@@ -96,5 +93,16 @@ class Recording_Channel : public JSON_RPC_Channel {
   std::vector<std::string> texts_;
   int idle_ = 0;
 };
+
+// A request (or notify) for `method` with `params` as JSON text, "" for none.
+inline JSON_RPC_Object_Ptr rpc_message(std::int64_t id, const std::string& method,
+                                       const std::string& params = "",
+                                       int type = JSON_RPC_Object::JSON_RPC_REQUEST) {
+  JSON_RPC_Request* r = new JSON_RPC_Request(type);
+  r->id = id;
+  r->method = method;
+  EXPECT_TRUE(params.empty() || json_spirit::read(params, r->params)) << params;
+  return JSON_RPC_Object_Ptr(r);
+}
 
 #endif

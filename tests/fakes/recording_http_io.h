@@ -19,12 +19,6 @@ class Recording_HTTP_IO : public HTTP_IO {
     bool last;
   };
 
-  // A GET for "/" without headers unless the test says otherwise.
-  Recording_HTTP_IO() {
-    request_.set_method("GET");
-    request_.set_uri("/");
-  }
-
   HTTP_Request& request() override { return request_; }
   HTTP_Response& response() override { return response_; }
 

@@ -24,10 +24,7 @@ class Recording_REST_Channel : public JSON_RESTful_Channel {
     replies.push_back(Reply{true, value, 200, 0, false, std::string()});
     return 0;
   }
-  int reply_status(int status, int code) override {
-    replies.push_back(Reply{false, json_spirit::Value(), status, code, false, std::string()});
-    return 0;
-  }
+  int reply_status(int status, int code) override { return reply_status(status, code, nullptr); }
   int reply_status(int status, int code, const char* message) override {
     replies.push_back(Reply{false, json_spirit::Value(), status, code,
                             message != nullptr, message ? message : ""});

@@ -10,9 +10,9 @@
 
 class Temp_Dir {
  public:
-  Temp_Dir() {
-    char pattern[] = "/tmp/wagent-test-XXXXXX";
-    if (::mkdtemp(pattern)) path_ = pattern;
+  explicit Temp_Dir(const std::string& parent = "/tmp") {
+    std::string pattern = parent + "/wagent-test-XXXXXX";
+    if (::mkdtemp(&pattern[0])) path_ = pattern;
   }
   ~Temp_Dir() {
     std::error_code ignored;  // symbolic links go, never what they point at

@@ -30,13 +30,7 @@ std::string run(const std::string& command) {
   return out;
 }
 
-std::string pem_of(const std::string& der) {
-  RSA_Key_Writer text(reinterpret_cast<const unsigned char*>(der.data()), der.size(), true,
-                      Secure_String());
-  return std::string(text.data(), text.length());
-}
-
-TEST(Host_Keys, PairIsMadeOnceKeptPrivateAndSurvivesARestart) {
+TEST(Host_Keys, PairIsMadeOnceKeptPrivateAndSurvivesARestartChallengesAreFresh) {
   Temp_Dir dir;
   std::string der;
   {
@@ -57,12 +51,25 @@ TEST(Host_Keys, PairIsMadeOnceKeptPrivateAndSurvivesARestart) {
   File_Host_Manager restarted(dir.path());
   EXPECT_EQ(der, restarted.public_key());
   // The endpoint's text is exactly what OpenSSL's tool makes of the file.
-  const std::string pem = pem_of(der);
-  EXPECT_EQ(0u, pem.find("-----BEGIN PUBLIC KEY-----\n"));
-  EXPECT_EQ(pem, run("openssl pkey -pubin -in " + dir / "public_key.pem"));
+  const RSA_Key_Writer pem(reinterpret_cast<const unsigned char*>(der.data()), der.size(), true,
+                           Secure_String());
+  EXPECT_EQ(std::string(pem.data(), pem.length()),
+            run("openssl pkey -pubin -in " + dir / "public_key.pem"));
   EXPECT_NE(std::string::npos,
             run("openssl pkey -in " + dir / "private_key.pem" + " -noout -text")
                 .find("Private-Key: (2048 bit"));
+
+  std::string a, b;
+  std::int64_t expires_a = 0, expires_b = 0;
+  const std::int64_t now = std::time(nullptr);
+  ASSERT_TRUE(restarted.create_challenge(a, expires_a) && restarted.create_challenge(b, expires_b));
+  EXPECT_NE(a, b);
+  for (const std::string& c : {a, b}) {
+    EXPECT_EQ(64u, c.size());
+    for (char ch : c) EXPECT_TRUE(std::isdigit(ch) || (ch >= 'a' && ch <= 'f')) << c;
+  }
+  EXPECT_LE(now + 300, expires_a);
+  EXPECT_GE(now + 302, expires_b);
 }
 
 TEST(Host_Keys, AnUnreadablePrivateKeyIsNeverReplaced) {
@@ -76,23 +83,6 @@ TEST(Host_Keys, AnUnreadablePrivateKeyIsNeverReplaced) {
   std::stringstream text;
   text << in.rdbuf();
   EXPECT_EQ("not a key\n", text.str());
-}
-
-TEST(Host_Keys, ChallengesAreFreshHexWithAnExpiry) {
-  Temp_Dir dir;
-  File_Host_Manager manager(dir.path());
-  std::string a, b;
-  std::int64_t expires_a = 0, expires_b = 0;
-  const std::int64_t now = std::time(nullptr);
-  ASSERT_TRUE(manager.create_challenge(a, expires_a));
-  ASSERT_TRUE(manager.create_challenge(b, expires_b));
-  EXPECT_NE(a, b);
-  for (const std::string& c : {a, b}) {
-    EXPECT_EQ(64u, c.size());
-    for (char ch : c) EXPECT_TRUE(std::isdigit(ch) || (ch >= 'a' && ch <= 'f')) << c;
-  }
-  EXPECT_LE(now + 300, expires_a);
-  EXPECT_GE(now + 302, expires_b);
 }
 
 }  // namespace

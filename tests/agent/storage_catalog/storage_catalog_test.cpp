@@ -3,8 +3,7 @@
 // broken pools file serves nothing and says so once.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -17,19 +16,6 @@ using json_spirit::Object;
 namespace {
 
 const char UUID[] = "6f1c2a9e-3b7d-4e5f-8a90-1b2c3d4e5f60";
-
-// A folder on a file system few others write to while the test runs:
-// /dev/shm where there is one.
-struct Quiet_Dir {
-  Quiet_Dir() {
-    char pattern[] = "/dev/shm/wagent-test-XXXXXX";
-    if (::mkdtemp(pattern)) path = pattern;
-    else path = tmp.path();
-  }
-  ~Quiet_Dir() { std::filesystem::remove_all(path); }
-  Temp_Dir tmp;
-  std::string path;
-};
 
 std::string pools_file(const Temp_Dir& dir, const std::string& pool_path) {
   return dir.write("pools.json", std::string("[{\"uuid\":\"") + UUID +
@@ -44,12 +30,13 @@ std::uint64_t figure(File_Storage_Catalog& c, const char* name) {
 
 TEST(Storage_Catalog, ResyncFollowsTheFileSystemAndCoalescesBursts) {
   Temp_Dir dir;
-  Quiet_Dir data;
-  File_Storage_Catalog catalog(pools_file(dir, data.path));
+  // A file system few others write to while the test runs, where there is one.
+  const Temp_Dir data(std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp");
+  File_Storage_Catalog catalog(pools_file(dir, data.path()));
   const std::uint64_t used = figure(catalog, "used");
   EXPECT_EQ(figure(catalog, "total"), used + figure(catalog, "free"));
 
-  std::ofstream(data.path + "/fill", std::ios::binary)
+  std::ofstream(data / "fill", std::ios::binary)
       << std::string(32 << 20, 'x');
   // Figures change only with a resync.
   EXPECT_EQ(used, figure(catalog, "used"));
@@ -66,7 +53,7 @@ TEST(Storage_Catalog, ResyncFollowsTheFileSystemAndCoalescesBursts) {
   EXPECT_EQ(UUID, info["uuid"].get_str());
   const Object& device = info["device"].get_obj();
   EXPECT_EQ(3u, device.size());
-  EXPECT_EQ(0u, data.path.find(device.at("mount_point").get_str()));
+  EXPECT_EQ(0u, data.path().find(device.at("mount_point").get_str()));
   EXPECT_FALSE(device.at("type").get_str().empty());
 }
 

@@ -1,5 +1,6 @@
-// The block rule of the buffered printers: what reaches write(), in which
-// sizes, and when the HTTP printer ends the body.
+// The block rule of the buffered printer the HTTP printer is made of: what
+// reaches the body, in which sizes, and when the body ends. YAJL never
+// prints a null or empty piece.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,17 +10,7 @@
 #include "tests/fakes/recording_http_io.h"
 #include "websvcs/common/frame/yajl_buffered_printer.h"
 
-namespace {
-
 typedef std::vector<std::size_t> Sizes;
-
-class Recording_Printer : public YAJL_Buffered_Printer_T<4> {
- public:
-  void write(const char* data, std::size_t length) override { writes.emplace_back(data, length); }
-  std::vector<std::string> writes;
-};
-
-}  // namespace
 
 TEST(HttpPrinter, WritesOnlyWhenAPieceDoesNotFitAndEndsTheBodyLast) {
   const struct {
@@ -58,18 +49,4 @@ TEST(HttpPrinter, WritesOnlyWhenAPieceDoesNotFitAndEndsTheBodyLast) {
     EXPECT_EQ(1, std::count_if(io.writes.begin(), io.writes.end(), [](auto& w) { return w.last; }));
     EXPECT_EQ(sent, io.body());
   }
-}
-
-TEST(BufferedPrinter, IgnoresEmptyPiecesAndFlushesHeldBytesOnce) {
-  Recording_Printer p;
-  p.flush();
-  p.print(nullptr, 3);
-  p.print("x", 0);
-  p.print("abc", 3);
-  p.flush();
-  p.flush();
-  p.print("defgh", 5);  // one whole block; "h" is kept
-  p.print("ij", 2);
-  p.flush();
-  EXPECT_EQ((std::vector<std::string>{"abc", "defg", "hij"}), p.writes);
 }

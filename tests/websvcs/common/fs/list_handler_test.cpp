@@ -28,14 +28,8 @@ class FsListTest : public ::testing::Test {
   ~FsListTest() override { FS_List_Options::close(); platform::clear_drives(); }
 
   // Sends fs.list with `params` (JSON text, "" for none); the reply, if any.
-  Value list(const std::string& params, int* result = nullptr,
-             int type = JSON_RPC_Object::JSON_RPC_REQUEST) {
-    JSON_RPC_Request* r = new JSON_RPC_Request(type);
-    r->id = 3;
-    r->method = "fs.list";
-    EXPECT_TRUE(params.empty() || json_spirit::read(params, r->params)) << params;
-    int n = handler.handle_object(JSON_RPC_Channel_WPtr(channel), JSON_RPC_Object_Ptr(r));
-    if (result) *result = n;
+  Value list(const std::string& params, int type = JSON_RPC_Object::JSON_RPC_REQUEST) {
+    handler.handle_object(JSON_RPC_Channel_WPtr(channel), rpc_message(3, "fs.list", params, type));
     return channel.get() ? rec->pop() : Value();
   }
   // The reply in short: its error, else one "a|b|...;" per record listed, in
@@ -81,9 +75,6 @@ TEST_F(FsListTest, ParamsChooseTheDrivesADirectoryOrAreRefused) {
       {quoted(file), R"({"code":-32602,"message":"Not a directory"})"},
       {R"("/etc\u0000/../root")", einval}, {R"({"path":"\u0000"})", einval}};
   for (const auto& c : cases) EXPECT_EQ(c.second, summary(list(c.first))) << c.first;
-  int result = 0;
-  list(quoted(dir / "absent"), &result);
-  EXPECT_EQ(-1, result);
 }
 
 TEST_F(FsListTest, EntriesDescribeFilesDirectoriesLinksAndNonUtf8Names) {
@@ -119,9 +110,7 @@ TEST_F(FsListTest, LargeDirectoriesStreamInPiecesAndStopWhenTheRequesterGoes) {
   for (std::size_t stop_after : {std::size_t{1}, pieces / 2}) {
     channel = Recording_Channel::make(&rec);
     rec->fail_writes_after(stop_after);
-    int result = 0;
-    list(quoted(dir.path()), &result);
-    EXPECT_EQ(-1, result);
+    list(quoted(dir.path()));
     EXPECT_EQ(0u, rec->count_sent());
     EXPECT_LT(rec->write_attempts(), stop_after + 2);
   }
@@ -177,11 +166,9 @@ TEST_F(FsListTest, RestoreIsTriedOnlyWhenOnAndLoggedOnlyWhenTheRetryFails) {
 }
 
 TEST_F(FsListTest, NotifyAndGoneRequesterSendNothing) {
-  int notify = 0, gone = 0;
-  EXPECT_TRUE(list("", &notify, JSON_RPC_Object::JSON_RPC_NOTIFY).is_null());
+  EXPECT_TRUE(list("", JSON_RPC_Object::JSON_RPC_NOTIFY).is_null());
   EXPECT_EQ(1u, log.count(LM_EMERGENCY, "obj is not JSON-RPC request!"));
   channel = JSON_RPC_Channel_Ptr();
-  list("", &gone);
-  EXPECT_EQ(std::make_pair(-1, -1), std::make_pair(notify, gone));
+  list("");
   EXPECT_TRUE(log.has(LM_ERROR, "Abort handling JSON-RPC request, requester has gone.\n"));
 }

@@ -24,17 +24,13 @@ using json_spirit::Value;
 
 namespace {
 
-// A fixed zone an hour east of UTC without summer time, for the test's
-// process only.
-struct Zone_Guard {
-  Zone_Guard() { ::setenv("TZ", "CET-1", 1); ::tzset(); }
-  ~Zone_Guard() { ::unsetenv("TZ"); ::tzset(); }
-};
-
 Object date(const Value& v) { return Object{{"date", v}}; }
 
 class HostDate : public ::testing::Test {
  protected:
+  // A fixed zone an hour east of UTC without summer time, for this process.
+  HostDate() { ::setenv("TZ", "CET-1", 1); ::tzset(); }
+  ~HostDate() override { ::unsetenv("TZ"); ::tzset(); }
   int send(const char* method, const Value& body, bool signed_in = true) {
     channel.replies.clear();
     audit.events.clear();
@@ -66,7 +62,6 @@ class HostDate : public ::testing::Test {
               Value(e));
   }
 
-  Zone_Guard zone;
   Recording_Log log;
   Recording_Audit_Log audit;
   Scoped_Instance_T<Audit_Log> audit_guard{&audit};
@@ -105,11 +100,8 @@ TEST_F(HostDate, RefusedRequestsChangeNothingAndSignedInPostsAreAudited) {
     SCOPED_TRACE(json_spirit::JSON_Dump(c.body, false));
     send(c.method, c.body, c.signed_in);
     expect_status(c.status, c.message);
-    if (c.audited) {
-      expect_event(false, c.values);
-    } else {
-      EXPECT_TRUE(audit.events.empty());
-    }
+    if (c.audited) expect_event(false, c.values);
+    EXPECT_EQ(c.audited ? 1u : 0u, audit.events.size());
   }
   EXPECT_TRUE(platform.calls().empty());
 }
@@ -131,17 +123,16 @@ TEST_F(HostDate, ValidDatesGoToTheClockInUtcAndAreAuditedInLocalTime) {
     const char* sent;
     bool clock_ok;
     const char* platform_call;  // none when no clock can show the time
-    WORD day_of_week;
     const char* error_line;
     const char* local;
   } cases[] = {
-      {"2024-03-05T14:07:09Z", true, "set_time 2024-03-05 14:07:09", 2, nullptr,
+      {"2024-03-05T14:07:09Z", true, "set_time 2024-03-05 14:07:09", nullptr,
        "2024-03-05 15:07:09"},
-      {"2024-12-31 23:30:00.75-01:00", true, "set_time 2025-01-01 00:30:00", 3, nullptr,
+      {"2024-12-31 23:30:00.75-01:00", true, "set_time 2025-01-01 00:30:00", nullptr,
        "2025-01-01 01:30:00"},
-      {"2024-03-05T14:07:09Z", false, "set_time 2024-03-05 14:07:09", 2, refused,
+      {"2024-03-05T14:07:09Z", false, "set_time 2024-03-05 14:07:09", refused,
        "2024-03-05 15:07:09"},
-      {"1600-12-31T23:00:00Z", false, nullptr, 0,
+      {"1600-12-31T23:00:00Z", false, nullptr,
        "Set system time failed, errno=22, Invalid argument\n", "1601-01-01 00:00:00"},
   };
   for (const auto& c : cases) {
@@ -158,7 +149,6 @@ TEST_F(HostDate, ValidDatesGoToTheClockInUtcAndAreAuditedInLocalTime) {
     ASSERT_EQ(calls_before + (c.platform_call ? 1 : 0), platform.calls().size());
     if (c.platform_call) {
       EXPECT_EQ(c.platform_call, platform.calls().back());
-      EXPECT_EQ(c.day_of_week, platform.last_time.wDayOfWeek);
       EXPECT_EQ(0, platform.last_time.wMilliseconds);
     }
     expect_event(c.clock_ok, Object{{"datetime", c.local}});

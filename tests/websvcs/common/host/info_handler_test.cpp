@@ -16,11 +16,8 @@ class HostInfoTest : public ::testing::Test {
   HostInfoTest() : installed(&info) { info.value = json_spirit::Object{{"nodename", "host1"}}; }
   // Sends host.info with `params` (JSON text, "" for none); the handler's result.
   int handle(const std::string& params, int type = JSON_RPC_Object::JSON_RPC_REQUEST) {
-    JSON_RPC_Request* r = new JSON_RPC_Request(type);
-    r->id = 17;
-    r->method = "host.info";
-    EXPECT_TRUE(params.empty() || json_spirit::read(params, r->params)) << params;
-    return handler.handle_object(JSON_RPC_Channel_WPtr(channel), JSON_RPC_Object_Ptr(r));
+    return handler.handle_object(JSON_RPC_Channel_WPtr(channel),
+                                 rpc_message(17, "host.info", params, type));
   }
   std::string reply() { return json_spirit::JSON_Dump(rec->pop(), false); }
 

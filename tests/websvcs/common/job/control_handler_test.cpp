@@ -86,11 +86,7 @@ TEST_F(JobControlTest, BadParamsAreCheckedBeforeTheMethodAndNotifiesOnlyLogThem)
   const char* const not_string_or_object =
       "Invalid params: params type must be string or object";
   const char* const unknown = "Invalid params: unknown method";
-  const struct {
-    const char* method;
-    const char* params;
-    const char* message;
-  } cases[] = {
+  const struct { const char* method; const char* params; const char* message; } cases[] = {
       {"job.start", "[]", not_string_or_object},
       {"job.start", nullptr, not_string_or_object},
       {"job.start", R"({"id":7})", "Invalid params: params must have 'id'"},
