@@ -34,6 +34,11 @@ class Concurrency_Gate {
     g.unlock();
     changed_.notify_all();  // the next ticket may fit as well
   }
+  // Callers waiting for their turn.
+  std::uint64_t waiting() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return next_ticket_ - serving_;
+  }
   void leave() {
     {
       std::lock_guard<std::mutex> g(lock_);
@@ -44,7 +49,7 @@ class Concurrency_Gate {
 
  private:
   const unsigned limit_;
-  std::mutex lock_;
+  mutable std::mutex lock_;
   std::condition_variable changed_;
   unsigned inside_ = 0;
   std::uint64_t next_ticket_ = 0;  // handed to the next caller

@@ -2,8 +2,8 @@
 // and are let in in the order they came.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -17,31 +17,24 @@ TEST(Concurrency_Gate, CallersBeyondTheBoundWaitTheirTurnInOrder) {
   ASSERT_TRUE(gate.try_enter());
   EXPECT_FALSE(gate.try_enter());
 
-  std::mutex lock;
-  std::vector<int> order;
+  std::atomic<bool> in[3] = {false, false, false};
   std::vector<std::thread> waiting;
-  for (int i = 0; i < 3; ++i) {
-    waiting.emplace_back([&, i] {
-      gate.enter();
-      std::lock_guard<std::mutex> g(lock);
-      order.push_back(i);
-    });
-    // Each takes its ticket before the next starts.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  for (unsigned i = 0; i < 3; ++i) {
+    waiting.emplace_back([&, i] { gate.enter(), in[i] = true; });
+    while (gate.waiting() < i + 1) std::this_thread::yield();  // ticket taken
   }
-  {
-    std::lock_guard<std::mutex> g(lock);
-    EXPECT_TRUE(order.empty());
+  // Each place given up lets in exactly the oldest waiter.
+  for (unsigned i = 0; i < 3; ++i) {
+    EXPECT_FALSE(in[i]);
+    gate.leave();
+    for (int spin = 0; spin < 5000 && !in[i]; ++spin)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(in[i]);
+    EXPECT_EQ(2u - i, gate.waiting());
+    // Full again: a newcomer does not jump the queue.
+    EXPECT_FALSE(gate.try_enter());
   }
-  gate.leave();
-  gate.leave();
-  waiting[0].join();
-  waiting[1].join();
-  // Full again: a newcomer does not jump the queue.
-  EXPECT_FALSE(gate.try_enter());
-  gate.leave();
-  waiting[2].join();
-  EXPECT_EQ((std::vector<int>{0, 1, 2}), order);
+  for (std::thread& t : waiting) t.join();
 }
 
 }  // namespace
