@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 #include "agent/eventutil/event_trigger.h"
@@ -23,10 +22,15 @@ TEST(SystemClock, DryRunOnlyWritesTheAuditLogSystemModeReachesThePlatform) {
   // One event, and nothing else.
   std::ostringstream text;
   text << std::ifstream(dir / "audit.log").rdbuf();
-  const std::regex event(R"(\{"address":"","code":"0x0","succeeded":true,"time":\d+,"user":"",)"
-                         R"("values":\{"action":"set_system_time","mode":"dry-run",)"
-                         R"("utc":"2001-02-03 04:05:06"\}\}\n)");
-  EXPECT_TRUE(std::regex_match(text.str(), event)) << text.str();
+  // The line with its time taken out.
+  std::string line = text.str();
+  const std::size_t at = line.find("\"time\":");
+  if (at != std::string::npos) line.erase(at, line.find(',', at) + 1 - at);
+  EXPECT_EQ(R"({"address":"","code":"0x0","succeeded":true,"user":"",)"
+            R"("values":{"action":"set_system_time","mode":"dry-run",)"
+            R"("utc":"2001-02-03 04:05:06"}}
+)",
+            line) << text.str();
 
   Fake_Platform fake;
   Scoped_Instance_T<Platform_API> platform_guard(&fake);
