@@ -99,7 +99,7 @@ void Listener::accept() {
   Io_Lanes::Lane& lane = context_.lanes.next();
   acceptor_.async_accept(
       net::make_strand(lane.ioc),
-      [self = shared_from_this(), &lane](beast::error_code ec, tcp::socket socket) {
+      [self = shared_from_this(), &lane](beast::error_code ec, Strand_Socket socket) {
         self->on_accept(ec, std::move(socket), lane);
       });
 }
@@ -116,7 +116,7 @@ void Listener::pause(const std::string& why) {
   });
 }
 
-void Listener::on_accept(beast::error_code ec, tcp::socket socket,
+void Listener::on_accept(beast::error_code ec, Strand_Socket socket,
                          Io_Lanes::Lane& lane) {
   if (ec == net::error::operation_aborted || !acceptor_.is_open()) return;
   if (ec == net::error::no_descriptors || ec.value() == ENFILE ||
@@ -136,7 +136,7 @@ void Listener::on_accept(beast::error_code ec, tcp::socket socket,
 
 // ---------------------------------------------------------------------------
 
-Http_Session::Http_Session(tcp::socket&& socket, Host_Context& context,
+Http_Session::Http_Session(Strand_Socket&& socket, Host_Context& context,
                            Io_Lanes::Lane& lane)
     : stream_(std::move(socket)), context_(context), lane_(lane), counted_(context) {
   beast::error_code ec;

@@ -22,7 +22,7 @@ typedef http::response<http::string_body> Response;
 class Http_Session : public Closable,
                      public std::enable_shared_from_this<Http_Session> {
  public:
-  Http_Session(tcp::socket&& socket, Host_Context& context,
+  Http_Session(Strand_Socket&& socket, Host_Context& context,
                Io_Lanes::Lane& lane);
 
   void start();
@@ -58,7 +58,7 @@ class Http_Session : public Closable,
   void unwatch();  // on the strand, before the next read
   void close();
 
-  beast::tcp_stream stream_;
+  Strand_Stream stream_;
   Host_Context& context_;
   Io_Lanes::Lane& lane_;
   Connection_Count counted_;

@@ -23,6 +23,13 @@ namespace websocket = beast::websocket;
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
+// A connection's executor: a strand of its lane's io_context, named as a
+// concrete type. Asio's type-erased executor would allocate on every copy,
+// and every asynchronous operation copies it several times.
+using Strand = net::strand<net::io_context::executor_type>;
+using Strand_Socket = tcp::socket::rebind_executor<Strand>::other;
+using Strand_Stream = beast::basic_stream<tcp, Strand>;
+
 typedef std::function<void(beast::error_code)> Completion;
 
 // Starts an asynchronous operation on `executor` and waits for it to

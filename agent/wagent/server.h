@@ -81,7 +81,7 @@ class Listener : public std::enable_shared_from_this<Listener> {
 
  private:
   void accept();
-  void on_accept(beast::error_code ec, tcp::socket socket, Io_Lanes::Lane& lane);
+  void on_accept(beast::error_code ec, Strand_Socket socket, Io_Lanes::Lane& lane);
   // Waits 100 ms before accepting again; `why` is logged once per pause.
   void pause(const std::string& why);
 

@@ -54,7 +54,7 @@ void Upstream::connect() {
                      ec.message().c_str()));
           return self->retry();
         }
-        auto socket = std::make_shared<tcp::socket>(net::make_strand(self->context_.ioc));
+        auto socket = std::make_shared<Strand_Socket>(net::make_strand(self->context_.ioc));
         net::async_connect(
             *socket, results,
             [self, socket](beast::error_code ec, const tcp::endpoint&) {

@@ -67,7 +67,7 @@ class Ws_Session::Channel : public JSON_RPC_Channel {
   bool fragment_sent_ = false;
 };
 
-Ws_Session::Ws_Session(tcp::socket&& socket, Host_Context& context,
+Ws_Session::Ws_Session(Strand_Socket&& socket, Host_Context& context,
                        Io_Lanes::Lane& lane)
     : ws_(std::move(socket)),
       context_(context),

@@ -23,7 +23,7 @@ class Ws_Session : public Closable,
                    public std::enable_shared_from_this<Ws_Session> {
  public:
   // `socket`'s executor is a strand of `lane`.
-  Ws_Session(tcp::socket&& socket, Host_Context& context, Io_Lanes::Lane& lane);
+  Ws_Session(Strand_Socket&& socket, Host_Context& context, Io_Lanes::Lane& lane);
   ~Ws_Session() override;
 
   // Server side: completes the upgrade of `request`.
@@ -64,7 +64,7 @@ class Ws_Session : public Closable,
 
   typedef std::pair<std::string, bool> Fragment;
 
-  websocket::stream<beast::tcp_stream> ws_;
+  websocket::stream<Strand_Stream> ws_;
   Host_Context& context_;
   Io_Lanes::Lane& lane_;
   Connection_Count counted_;

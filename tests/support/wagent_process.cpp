@@ -93,12 +93,12 @@ bool Wagent_Process::spawn(const std::string& config_text,
 bool Wagent_Process::start(const std::string& config_text,
                            const std::vector<std::string>& extra_args) {
   if (!spawn(config_text, extra_args)) return false;
-  for (auto deadline = Clock::now() + std::chrono::seconds(10); Clock::now() < deadline;
+  for (auto deadline = Clock::now() + std::chrono::seconds(30); Clock::now() < deadline;
        std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
     if (parse_listening(stderr_text(), host_, port_)) return true;
     if (!running()) return false;
   }
-  reap(std::chrono::milliseconds(0), "no listening line within 10 s");
+  reap(std::chrono::milliseconds(0), "no listening line within 30 s");
   return false;
 }
 
