@@ -15,7 +15,16 @@
 class JSON_RPC_Channel::Piece_Printer : public YAJL_Printer,
                                        public json_spirit::Text_Out {
  public:
-  explicit Piece_Printer(JSON_RPC_Channel& channel) : channel_(channel) {}
+  // Each thread keeps its block between replies, so the text of a reply
+  // costs no allocation (a nested send on the thread makes its own).
+  explicit Piece_Printer(JSON_RPC_Channel& channel) : channel_(channel) {
+    text.swap(spare());
+    if (text.capacity() < drain_at) text.reserve(drain_at);
+  }
+  ~Piece_Printer() override {
+    text.clear();
+    if (text.capacity() <= 4 * drain_at) spare().swap(text);
+  }
   void print(const char* data, std::size_t length) override {
     if (text.size() + length > drain_at) {
       drain();
@@ -24,7 +33,6 @@ class JSON_RPC_Channel::Piece_Printer : public YAJL_Printer,
         return;
       }
     }
-    if (text.capacity() == 0) text.reserve(drain_at);
     text.append(data, length);
   }
   void write(const char* data, std::size_t length) override {
@@ -38,6 +46,10 @@ class JSON_RPC_Channel::Piece_Printer : public YAJL_Printer,
   bool ok = true;
 
  private:
+  static std::string& spare() {
+    thread_local std::string block;
+    return block;
+  }
   JSON_RPC_Channel& channel_;
 };
 

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 YAJL_Handler::~YAJL_Handler() {}
@@ -58,8 +59,56 @@ const yajl_callbacks callbacks = {on_null,      on_boolean,    nullptr,
 
 }  // namespace
 
-YAJL_Parser::YAJL_Parser(YAJL_Handler& handler, bool check_utf8)
-    : handle_(yajl_alloc(&callbacks, nullptr, &handler)) {
+namespace {
+// Each arena block starts with a header holding its size.
+const std::size_t header = 16;
+std::size_t footprint(std::size_t size) { return header + ((size + 15) & ~std::size_t(15)); }
+}  // namespace
+
+void* YAJL_Parser::arena_malloc(void* ctx, std::size_t size) {
+  Arena& a = *static_cast<Arena*>(ctx);
+  if (footprint(size) > sizeof a.bytes - a.used) return std::malloc(size);
+  unsigned char* block = a.bytes + a.used;
+  std::memcpy(block, &size, sizeof size);
+  a.used += footprint(size);
+  return block + header;
+}
+
+void YAJL_Parser::arena_free(void* ctx, void* p) {
+  Arena& a = *static_cast<Arena*>(ctx);
+  unsigned char* block = static_cast<unsigned char*>(p);
+  if (block < a.bytes || block >= a.bytes + sizeof a.bytes) return std::free(p);
+  std::size_t size;
+  std::memcpy(&size, block - header, sizeof size);
+  // Only the last block can be given back; the arena dies with the parser.
+  if (block - header + footprint(size) == a.bytes + a.used)
+    a.used = static_cast<std::size_t>(block - header - a.bytes);
+}
+
+void* YAJL_Parser::arena_realloc(void* ctx, void* p, std::size_t size) {
+  if (!p) return arena_malloc(ctx, size);
+  Arena& a = *static_cast<Arena*>(ctx);
+  unsigned char* block = static_cast<unsigned char*>(p);
+  if (block < a.bytes || block >= a.bytes + sizeof a.bytes) return std::realloc(p, size);
+  std::size_t old;
+  std::memcpy(&old, block - header, sizeof old);
+  if (size <= old) return p;
+  const std::size_t offset = static_cast<std::size_t>(block - header - a.bytes);
+  if (offset + footprint(old) == a.used && offset + footprint(size) <= sizeof a.bytes) {
+    std::memcpy(block - header, &size, sizeof size);
+    a.used = offset + footprint(size);
+    return p;
+  }
+  void* moved = arena_malloc(ctx, size);
+  if (!moved) return nullptr;
+  std::memcpy(moved, p, old);
+  arena_free(ctx, p);
+  return moved;
+}
+
+YAJL_Parser::YAJL_Parser(YAJL_Handler& handler, bool check_utf8) {
+  yajl_alloc_funcs funcs = {arena_malloc, arena_realloc, arena_free, &arena_};
+  handle_ = yajl_alloc(&callbacks, &funcs, &handler);
   if (handle_) yajl_config(handle_, yajl_dont_validate_strings, !check_utf8);
 }
 

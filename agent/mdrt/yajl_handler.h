@@ -49,6 +49,18 @@ class YAJL_Parser {
  private:
   bool check(int status, const char* text, std::size_t length);
 
+  // YAJL's own small blocks (its handle, lexer and state stack) are cut
+  // from here, so parsing a short text costs no heap allocation; what does
+  // not fit goes to the heap.
+  struct Arena {
+    alignas(16) unsigned char bytes[1024];
+    std::size_t used = 0;
+  };
+  static void* arena_malloc(void* ctx, std::size_t size);
+  static void* arena_realloc(void* ctx, void* block, std::size_t size);
+  static void arena_free(void* ctx, void* block);
+
+  Arena arena_;
   yajl_handle_t* handle_;
   bool cancelled_ = false;
   std::string error_;
