@@ -138,7 +138,11 @@ void Listener::on_accept(beast::error_code ec, Strand_Socket socket,
 
 Http_Session::Http_Session(Strand_Socket&& socket, Host_Context& context,
                            Io_Lanes::Lane& lane)
-    : stream_(std::move(socket)), context_(context), lane_(lane), counted_(context) {
+    : stream_(std::move(socket)),
+      deadline_timer_(stream_.get_executor()),
+      context_(context),
+      lane_(lane),
+      counted_(context) {
   beast::error_code ec;
   peer_ = stream_.socket().remote_endpoint(ec);
   peer_text_ = peer_.address().to_string();
@@ -162,6 +166,7 @@ void Http_Session::shut() {
     beast::error_code ignored;
     self->stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
     self->stream_.close();
+    self->deadline_timer_.cancel();
   });
 }
 
@@ -172,7 +177,7 @@ void Http_Session::read() {
   parser_->header_limit(64 * 1024);
   // Covers the whole request, so a client that trickles its bytes is cut
   // off as surely as one that sends nothing.
-  stream_.expires_after(context_.timeout);
+  expire_after(context_.timeout);
   http::async_read(stream_, buffer_, *parser_,
                    [self = shared_from_this()](beast::error_code ec,
                                                std::size_t) {
@@ -186,7 +191,7 @@ void Http_Session::reply_now(http::status status, const std::string& text,
   head.version(11);
   head.keep_alive(keep);
   auto response = text_response(head, status, text);
-  stream_.expires_after(context_.timeout);
+  expire_after(context_.timeout);
   http::async_write(stream_, *response,
                     [self = shared_from_this(), response, keep](
                         beast::error_code ec, std::size_t) {
@@ -210,7 +215,7 @@ void Http_Session::on_read(beast::error_code ec) {
   if (ec) return close();
 
   auto request = std::make_shared<Request>(parser_->release());
-  stream_.expires_never();
+  expire_never();
   // A body coded in a way this host does not decode cannot be delimited:
   // reading on would take its bytes for the next request.
   auto coding = request->find(http::field::transfer_encoding);
@@ -223,6 +228,7 @@ void Http_Session::on_read(beast::error_code ec) {
   if (websocket::is_upgrade(*request)) {
     if (path != "/jsonrpc")
       return reply_now(http::status::not_found, "Not found.\n", false);
+    deadline_timer_.cancel();  // the WebSocket keeps its own watch
     auto ws = std::make_shared<Ws_Session>(stream_.release_socket(), context_, lane_);
     context_.track(ws);
     ws->accept(request);
@@ -269,7 +275,7 @@ beast::error_code Http_Session::write_response(
     std::shared_ptr<Response> response) {
   auto self = shared_from_this();
   return run_blocking(stream_.get_executor(), [self, response](Completion done) {
-    self->stream_.expires_after(self->context_.timeout);
+    self->expire_after(self->context_.timeout);
     http::async_write(self->stream_, *response,
                       [response, done](beast::error_code ec, std::size_t) {
                         done(ec);
@@ -284,7 +290,7 @@ beast::error_code Http_Session::write_chunked_head(
   return run_blocking(stream_.get_executor(), [self, head](Completion done) {
     auto serializer =
         std::make_shared<http::response_serializer<http::empty_body>>(*head);
-    self->stream_.expires_after(self->context_.timeout);
+    self->expire_after(self->context_.timeout);
     http::async_write_header(
         self->stream_, *serializer,
         [head, serializer, done](beast::error_code ec, std::size_t) {
@@ -298,7 +304,7 @@ beast::error_code Http_Session::write_chunk(const char* data,
   if (length == 0) return beast::error_code();  // an empty chunk ends a body
   auto self = shared_from_this();
   return run_blocking(stream_.get_executor(), [=](Completion done) {
-    self->stream_.expires_after(self->context_.timeout);
+    self->expire_after(self->context_.timeout);
     net::async_write(self->stream_,
                      http::make_chunk(net::const_buffer(data, length)),
                      [done](beast::error_code ec, std::size_t) { done(ec); });
@@ -308,7 +314,7 @@ beast::error_code Http_Session::write_chunk(const char* data,
 beast::error_code Http_Session::write_last_chunk() {
   auto self = shared_from_this();
   return run_blocking(stream_.get_executor(), [self](Completion done) {
-    self->stream_.expires_after(self->context_.timeout);
+    self->expire_after(self->context_.timeout);
     net::async_write(self->stream_, http::make_chunk_last(),
                      [done](beast::error_code ec, std::size_t) { done(ec); });
   });
@@ -330,7 +336,7 @@ void Http_Session::send_final(std::shared_ptr<Response> response,
   // free, the write starts right here instead of waking another thread.
   net::dispatch(stream_.get_executor(), [self = shared_from_this(), response,
                                       keep_alive] {
-    self->stream_.expires_after(self->context_.timeout);
+    self->expire_after(self->context_.timeout);
     http::async_write(self->stream_, *response,
                       [self, response, keep_alive](beast::error_code ec,
                                                    std::size_t) {
@@ -389,6 +395,27 @@ void Http_Session::close() {
   beast::error_code ignored;
   stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
   stream_.close();
+  deadline_timer_.cancel();
+}
+
+void Http_Session::expire_after(std::chrono::steady_clock::duration timeout) {
+  deadline_ = std::chrono::steady_clock::now() + timeout;
+  if (!deadline_armed_) arm_deadline();
+}
+
+void Http_Session::arm_deadline() {
+  deadline_armed_ = true;
+  deadline_timer_.expires_at(deadline_);
+  deadline_timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+    if (ec) return;  // cancelled: the connection is closing
+    self->deadline_armed_ = false;
+    if (self->deadline_ == std::chrono::steady_clock::time_point::max())
+      return;  // nothing under way; the next operation arms it again
+    if (std::chrono::steady_clock::now() < self->deadline_)
+      return self->arm_deadline();
+    // Too slow: what is under way fails, as the client's own close would.
+    self->close();
+  });
 }
 
 }  // namespace wagent

@@ -57,8 +57,19 @@ class Http_Session : public Closable,
   void send_busy(const std::shared_ptr<Request>& request);
   void unwatch();  // on the strand, before the next read
   void close();
+  // On the strand. Every operation on the connection runs against one
+  // deadline, checked by a timer that is re-armed only when it fires:
+  // starting an operation moves the deadline and costs no timer call.
+  // Every operation uses the same timeout, so the deadline only moves on.
+  void expire_after(std::chrono::steady_clock::duration timeout);
+  void expire_never() { deadline_ = std::chrono::steady_clock::time_point::max(); }
+  void arm_deadline();
 
   Strand_Stream stream_;
+  Strand_Timer deadline_timer_;
+  std::chrono::steady_clock::time_point deadline_ =
+      std::chrono::steady_clock::time_point::max();
+  bool deadline_armed_ = false;
   Host_Context& context_;
   Io_Lanes::Lane& lane_;
   Connection_Count counted_;

@@ -29,6 +29,8 @@ using tcp = net::ip::tcp;
 using Strand = net::strand<net::io_context::executor_type>;
 using Strand_Socket = tcp::socket::rebind_executor<Strand>::other;
 using Strand_Stream = beast::basic_stream<tcp, Strand>;
+using Strand_Timer = net::basic_waitable_timer<
+    std::chrono::steady_clock, net::wait_traits<std::chrono::steady_clock>, Strand>;
 
 typedef std::function<void(beast::error_code)> Completion;
 
