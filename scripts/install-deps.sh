@@ -1,6 +1,7 @@
 #!/bin/sh
-# Installs every Debian package the build, the tests, the benchmarks and the
-# package check (scripts/check-package.sh) need.
+# Installs every Debian package the build, the tests, the benchmarks, the
+# package check (scripts/check-package.sh) and the Windows cross build
+# (scripts/cross-win32.sh) need.
 # Idempotent and non-interactive; run as root (CI and fresh machines are root).
 set -eu
 
@@ -8,7 +9,8 @@ PACKAGES="cmake make g++ binutils pkg-config curl
 libace-dev libyajl-dev libboost-dev libboost-regex-dev
 libsqlite3-dev libcurl4-openssl-dev libssl-dev zlib1g-dev
 googletest libgtest-dev libgmock-dev libbenchmark-dev
-dpkg-dev file lintian systemd openssl"
+dpkg-dev file lintian systemd openssl
+g++-mingw-w64-x86-64-posix wine64"
 
 missing=""
 for p in $PACKAGES; do

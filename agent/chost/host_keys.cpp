@@ -2,10 +2,6 @@
 // folder() as PEM (private key 0600), made on first use.
 #include <ace/Log_Msg.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -19,6 +15,7 @@
 #include <openssl/x509.h>
 
 #include "agent/chost/host_manager.h"
+#include "agent/platform/platform.h"
 
 namespace {
 
@@ -39,25 +36,21 @@ Key_Ptr read_private_key(const std::string& path) {
   return key;
 }
 
-// Writes the PEM of `key` to `path` through a temporary file made with
-// `mode`, so a crash never leaves half a key behind.
+// Writes the PEM of `key` to `path` with `mode`, replacing it whole, so a
+// crash never leaves half a key behind.
 bool write_pem(const std::string& path, EVP_PKEY* key, bool private_part,
-               mode_t mode) {
-  std::string temp = path + ".tmp";
-  ::unlink(temp.c_str());
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-  if (fd < 0) return false;
-  ::fchmod(fd, mode);  // whatever the umask
-  BIO* out = BIO_new_fd(fd, BIO_CLOSE);
-  bool ok = out && (private_part
-                        ? PEM_write_bio_PrivateKey(out, key, nullptr, nullptr,
-                                                   0, nullptr, nullptr)
-                        : PEM_write_bio_PUBKEY(out, key)) == 1 &&
-            BIO_flush(out) == 1 && ::fsync(fd) == 0;
-  if (out) BIO_free(out); else ::close(fd);
-  if (ok && ::rename(temp.c_str(), path.c_str()) == 0) return true;
-  ::unlink(temp.c_str());
-  return false;
+               int mode) {
+  BIO* out = BIO_new(BIO_s_mem());
+  if (!out) return false;
+  bool ok = (private_part ? PEM_write_bio_PrivateKey(out, key, nullptr, nullptr,
+                                                     0, nullptr, nullptr)
+                          : PEM_write_bio_PUBKEY(out, key)) == 1;
+  char* data = nullptr;
+  const long length = BIO_get_mem_data(out, &data);
+  ok = ok && length > 0 &&
+       platform::replace_file(path, std::string(data, static_cast<std::size_t>(length)), mode);
+  BIO_free(out);
+  return ok;
 }
 
 }  // namespace

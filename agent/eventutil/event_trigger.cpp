@@ -1,8 +1,6 @@
 #include "agent/eventutil/event_trigger.h"
 
 #include <ace/Log_Msg.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cinttypes>
@@ -10,6 +8,7 @@
 #include <ctime>
 
 #include "agent/mdrt/yajl_gen.h"
+#include "agent/platform/platform.h"
 
 namespace {
 
@@ -26,27 +25,6 @@ bool render_line(const json_spirit::Value& event, std::string& line) {
     return false;
   line = std::move(printer.text);
   line += '\n';
-  return true;
-}
-
-// One write() per line: with O_APPEND every writer's line lands whole at
-// the end, whatever other threads and processes do. Only a short write (a
-// full disk) needs a second call, to finish the line rather than leave it
-// glued to the next one.
-bool write_line(int fd, const std::string& line) {
-  std::size_t done = 0;
-  while (done < line.size()) {
-    const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) {
-      errno = EIO;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
   return true;
 }
 
@@ -85,25 +63,12 @@ bool Audit_Log::append(const json_spirit::Value& event) {
     ACE_DEBUG((LM_INFO, ACE_TEXT("%N:%l: audit event %C"), line.c_str()));
     return true;
   }
-  const int fd = ::open(where.c_str(),
-                        O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
-  if (fd < 0) {
-    ACE_DEBUG((LM_ERROR, ACE_TEXT("%N:%l: cannot open audit log %C, %m\n"),
+  if (!platform::append_line(where, line, 0640)) {
+    ACE_DEBUG((LM_ERROR, ACE_TEXT("%N:%l: cannot append to audit log %C, %m\n"),
                where.c_str()));
     return false;
   }
-  bool ok = write_line(fd, line);
-  int error = errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    error = errno;
-  }
-  if (!ok) {
-    errno = error;
-    ACE_DEBUG((LM_ERROR, ACE_TEXT("%N:%l: cannot append to audit log %C, %m\n"),
-               where.c_str()));
-  }
-  return ok;
+  return true;
 }
 
 Event_Trigger::Event_Trigger(std::uint64_t code, const std::string& address,

@@ -1,8 +1,5 @@
 #include "agent/platform/platform.h"
 
-#include <ace/OS_NS_stdlib.h>
-#include <ace/OS_NS_sys_stat.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <map>
@@ -143,6 +140,25 @@ bool posix_time_to_filetime(std::int64_t seconds, long nanoseconds,
   return true;
 }
 
+std::string native_separators(std::string path) {
+  if (!system_has_drive_letters())
+    for (char& c : path)
+      if (c == '\\') c = '/';
+  return path;
+}
+
+BOOL set_system_clock(const SYSTEMTIME& t) {
+  // The day of the week is ignored, as Windows does.
+  if (t.wYear < 1601 || t.wYear > 30827 || t.wMonth < 1 || t.wMonth > 12 ||
+      t.wDay < 1 || t.wDay > days_in_month(t.wYear, t.wMonth) ||
+      t.wHour > 23 || t.wMinute > 59 || t.wSecond > 59 ||
+      t.wMilliseconds > 999) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return Platform_API::instance()->set_system_time(&t);
+}
+
 }  // namespace platform
 
 #ifndef _WIN32
@@ -179,7 +195,7 @@ BOOL GetUserNameW(LPWSTR buffer, LPDWORD size) {
 BOOL FileTimeToSystemTime(const FILETIME* file_time,
                           LPSYSTEMTIME system_time) {
   if (!file_time || !system_time) {
-    SetLastError(EINVAL);
+    SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   const std::uint64_t ticks =
@@ -193,7 +209,7 @@ BOOL FileTimeToSystemTime(const FILETIME* file_time,
   civil_from_days(days + days_from_civil(1601, 1, 1), year, month, day);
   // SYSTEMTIME ends with the year 30827, as on Windows.
   if (year > 30827) {
-    SetLastError(EINVAL);
+    SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   system_time->wYear = static_cast<WORD>(year);
@@ -212,16 +228,11 @@ BOOL FileTimeToSystemTime(const FILETIME* file_time,
 }
 
 BOOL SetSystemTime(const SYSTEMTIME* system_time) {
-  // The day of the week is ignored, as Windows does.
-  const SYSTEMTIME* t = system_time;
-  if (!t || t->wYear < 1601 || t->wYear > 30827 ||
-      t->wDay < 1 || t->wDay > days_in_month(t->wYear, t->wMonth) ||
-      t->wHour > 23 || t->wMinute > 59 || t->wSecond > 59 ||
-      t->wMilliseconds > 999) {
-    SetLastError(EINVAL);
+  if (!system_time) {
+    SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  return Platform_API::instance()->set_system_time(t);
+  return platform::set_system_clock(*system_time);
 }
 
 DWORD GetLastError() { return last_error; }
@@ -229,41 +240,3 @@ DWORD GetLastError() { return last_error; }
 void SetLastError(DWORD error) { last_error = error; }
 
 #endif  // _WIN32
-
-namespace platform {
-
-std::string native_separators(std::string path) {
-  if (!system_has_drive_letters())
-    for (char& c : path)
-      if (c == '\\') c = '/';
-  return path;
-}
-
-std::string expand_environment(const std::string& text) {
-  std::string out;
-  for (std::string::size_type start = 0; start < text.size();) {
-    std::string::size_type next = text.find('$', start + 1);
-    if (next == std::string::npos) next = text.size();
-    const std::string piece = text.substr(start, next - start);
-    char* expanded = ACE_OS::strenvdup(piece.c_str());
-    out += expanded ? expanded : piece.c_str();
-    std::free(expanded);
-    start = next;
-  }
-  return native_separators(out);
-}
-
-bool make_folders(const std::string& path, int mode) {
-  for (std::string::size_type end = path.find_first_of("/\\", 1);;
-       end = path.find_first_of("/\\", end + 1)) {
-    const std::string part = path.substr(0, end);
-    if (!part.empty() && ACE_OS::mkdir(part.c_str(), mode) != 0 &&
-        errno != EEXIST)
-      return false;
-    if (end == std::string::npos) break;
-  }
-  ACE_stat st;
-  return ACE_OS::stat(path.c_str(), &st) == 0 && (st.st_mode & S_IFDIR);
-}
-
-}  // namespace platform

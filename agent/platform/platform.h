@@ -69,6 +69,21 @@ bool describe_system(System_Description& out);
 // Seconds since the machine started; -1 when unknown.
 std::int64_t uptime_seconds();
 
+// Sets the machine's clock to `utc` through Platform_API on every system;
+// FALSE with GetLastError() when `utc` is no valid time or the system
+// refuses. Whether the clock may be touched at all is decided a layer above
+// (systemutil), never here.
+BOOL set_system_clock(const SYSTEMTIME& utc);
+
+// Writes `content` under a temporary name beside `path` with `mode`, flushes
+// it to disk and renames it over `path`: a reader never sees half a file,
+// and a crash leaves the old one. False (errno) when that fails.
+bool replace_file(const std::string& path, const std::string& content,
+                  int mode);
+// Appends `line` to `path` (made with `mode` when missing) in one write, so
+// lines of concurrent writers never interleave. False (errno) on failure.
+bool append_line(const std::string& path, const std::string& line, int mode);
+
 // POSIX seconds (and nanoseconds) as a FILETIME; false before 1601.
 bool posix_time_to_filetime(std::int64_t seconds, long nanoseconds,
                             FILETIME& out);

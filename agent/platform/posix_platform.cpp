@@ -1,6 +1,7 @@
 #include "agent/platform/posix_platform.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <spawn.h>
 #include <sys/reboot.h>
@@ -598,6 +599,71 @@ int POSIX_Platform_API::power_off(bool restart) {
 }
 
 namespace platform {
+
+namespace {
+bool write_all(int fd, const std::string& data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+}  // namespace
+
+bool replace_file(const std::string& path, const std::string& content,
+                  int mode) {
+  const std::string temp = path + ".tmp";
+  ::unlink(temp.c_str());
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  if (fd < 0) return false;
+  // The mode as asked, whatever the umask: keys are private.
+  bool ok = ::fchmod(fd, static_cast<mode_t>(mode)) == 0 &&
+            write_all(fd, content) && ::fsync(fd) == 0;
+  int error = errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  if (ok && ::rename(temp.c_str(), path.c_str()) == 0) {
+    // The rename itself reaches the disk with its folder.
+    const std::string::size_type slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : path.substr(0, slash);
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+      ::fsync(dir);
+      ::close(dir);
+    }
+    return true;
+  }
+  if (ok) error = errno;
+  ::unlink(temp.c_str());
+  errno = error;
+  return false;
+}
+
+bool append_line(const std::string& path, const std::string& line, int mode) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, mode);
+  if (fd < 0) return false;
+  // One write() per line: with O_APPEND each line lands whole at the end,
+  // whatever other threads and processes do. Only a short write (a full
+  // disk) needs another call, to finish the line.
+  bool ok = write_all(fd, line);
+  int error = errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  errno = error;
+  return ok;
+}
 
 bool make_executable(const std::string& path) {
   struct stat st;

@@ -10,6 +10,7 @@
 #include <lmcons.h>  // UNLEN
 #else
 
+#include <cerrno>
 #include <cstdint>
 
 typedef std::uint32_t DWORD;
@@ -53,9 +54,15 @@ typedef struct _SYSTEMTIME {
 #define DRIVE_CDROM 5
 #define DRIVE_RAMDISK 6
 
-// Windows' numbering; on POSIX the platform layer reports errno values
-// through GetLastError, so errno = GetLastError() gives %m its text.
 #define UNLEN 256
+
+// On POSIX the platform layer reports errno values through GetLastError, so
+// errno = GetLastError() gives %m its text, and the Windows names of the
+// errors the agent sets itself are those errno values. On Windows they are
+// Windows' own codes: the two numberings never share a variable.
+#define ERROR_INVALID_PARAMETER EINVAL
+#define ERROR_NOT_ENOUGH_MEMORY ENOMEM
+#define ERROR_ACCESS_DENIED EACCES
 
 BOOL GetVolumeInformationW(LPCWSTR root, LPWSTR volume_name,
                            DWORD volume_name_size, LPDWORD serial,

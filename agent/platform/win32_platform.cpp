@@ -3,9 +3,68 @@
 #include <windows.h>
 #include <winnetwk.h>
 
+#include <cerrno>
 #include <string>
 
+// mpr.dll exports it on every Windows, but MinGW's header declares it only
+// for targets older than Vista.
+#if defined(__MINGW32__) && _WIN32_WINNT >= 0x0600
+extern "C" DWORD WINAPI WNetRestoreConnectionW(HWND parent, LPCWSTR device);
+#endif
+
 #include "agent/platform/platform.h"
+#include "agent/platform/utf.h"
+
+namespace {
+
+// The errno for what a Windows call left in GetLastError: callers of the
+// portable functions read errno, where a Windows code would be misread.
+int errno_of(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_PRIVILEGE_NOT_HELD:
+    case ERROR_SHARING_VIOLATION:
+      return EACCES;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return ENOMEM;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_INVALID_PARAMETER:
+    case ERROR_INVALID_NAME:
+      return EINVAL;
+    case ERROR_SHUTDOWN_IN_PROGRESS:
+      return EBUSY;
+    default:
+      return EIO;
+  }
+}
+
+bool fail_with(DWORD error) {
+  errno = errno_of(error);
+  return false;
+}
+
+// Writes all of `data`; WriteFile takes at most 4 GiB a call.
+bool write_all(HANDLE h, const std::string& data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const std::size_t rest = data.size() - done;
+    DWORD n = 0;
+    if (!::WriteFile(h, data.data() + done,
+                     static_cast<DWORD>(rest > 0x40000000 ? 0x40000000 : rest),
+                     &n, NULL) || n == 0)
+      return false;
+    done += n;
+  }
+  return true;
+}
+
+}  // namespace
 
 #ifdef _MSC_VER
 #pragma comment(lib, "mpr.lib")  // WNetRestoreConnectionW
@@ -74,7 +133,7 @@ class Win32_Platform_API : public Platform_API {
       TOKEN_PRIVILEGES p = {};
       p.PrivilegeCount = 1;
       p.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-      if (::LookupPrivilegeValueW(NULL, SE_SHUTDOWN_NAME, &p.Privileges[0].Luid))
+      if (::LookupPrivilegeValueW(NULL, L"SeShutdownPrivilege", &p.Privileges[0].Luid))
         ::AdjustTokenPrivileges(token, FALSE, &p, 0, NULL, NULL);
       ::CloseHandle(token);
     }
@@ -82,7 +141,7 @@ class Win32_Platform_API : public Platform_API {
             NULL, NULL, 0, TRUE, restart ? TRUE : FALSE,
             SHTDN_REASON_MAJOR_OTHER | SHTDN_REASON_FLAG_PLANNED))
       return 0;
-    errno = static_cast<int>(::GetLastError());
+    errno = errno_of(::GetLastError());
     return -1;
   }
 };
@@ -98,6 +157,36 @@ bool system_has_drive_letters() { return true; }
 namespace platform {
 
 bool make_executable(const std::string&) { return true; }
+
+// Windows has no mode bits: who may read the file is the folder's ACL.
+bool replace_file(const std::string& path, const std::string& content, int) {
+  const std::wstring target = utf8_to_utf16(path);
+  const std::wstring temp = utf8_to_utf16(path + ".tmp");
+  HANDLE h = ::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, NULL);
+  if (h == INVALID_HANDLE_VALUE) return fail_with(::GetLastError());
+  bool ok = write_all(h, content) && ::FlushFileBuffers(h);
+  DWORD error = ::GetLastError();
+  ::CloseHandle(h);
+  if (ok && ::MoveFileExW(temp.c_str(), target.c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return true;
+  if (ok) error = ::GetLastError();
+  ::DeleteFileW(temp.c_str());
+  return fail_with(error);
+}
+
+// FILE_APPEND_DATA alone makes every write land whole at the end.
+bool append_line(const std::string& path, const std::string& line, int) {
+  HANDLE h = ::CreateFileW(utf8_to_utf16(path).c_str(), FILE_APPEND_DATA,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (h == INVALID_HANDLE_VALUE) return fail_with(::GetLastError());
+  const bool ok = write_all(h, line);
+  const DWORD error = ::GetLastError();
+  ::CloseHandle(h);
+  return ok || fail_with(error);
+}
 
 bool describe_system(System_Description& out) {
   char name[MAX_COMPUTERNAME_LENGTH + 1];

@@ -29,7 +29,7 @@ BOOL record_dry_run(const char* action, const char* key, const char* value) {
     event.bind("mode", "dry-run");
     event.succeed();
   } catch (const std::bad_alloc&) {
-    SetLastError(ENOMEM);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return FALSE;
   }
   return TRUE;
@@ -52,7 +52,7 @@ int system_shutdown() { return power_off(false); }
 
 BOOL set_system_time(const SYSTEMTIME& utc) {
   if (System_Options::instance()->clock == System_Options::SYSTEM)
-    return SetSystemTime(&utc);
+    return platform::set_system_clock(utc);
   char when[48];
   std::snprintf(when, sizeof when, "%04u-%02u-%02u %02u:%02u:%02u",
                 unsigned{utc.wYear}, unsigned{utc.wMonth}, unsigned{utc.wDay},

@@ -27,7 +27,7 @@ bool set_system_time(std::int64_t t) {
   SYSTEMTIME system_time;
   if (!platform::posix_time_to_filetime(t, 0, file_time)) {
     // Before 1601: no clock can show it.
-    SetLastError(EINVAL);
+    SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
   return FileTimeToSystemTime(&file_time, &system_time) &&

@@ -1,0 +1,24 @@
+# The platform layer's sources, listed once: libagent builds them in, and the
+# Windows cross build makes the layer a library of its own from them.
+set(PLATFORM_SOURCES
+  platform/calendar.cpp
+  platform/platform.cpp
+  platform/utf.cpp
+)
+if(WIN32)
+  list(APPEND PLATFORM_SOURCES platform/win32_platform.cpp)
+  # WNetRestoreConnectionW (mpr), sockets (ws2_32).
+  set(PLATFORM_LIBRARIES mpr ws2_32)
+  # Windows 7 on.
+  set(PLATFORM_DEFINITIONS _WIN32_WINNT=0x0601 WINVER=0x0601)
+else()
+  list(APPEND PLATFORM_SOURCES
+    platform/directory_reader.cpp
+    platform/mounts.cpp
+    platform/net_interfaces.cpp
+    platform/posix_platform.cpp
+  )
+  set(PLATFORM_LIBRARIES)
+  set(PLATFORM_DEFINITIONS)
+endif()
+list(TRANSFORM PLATFORM_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/../)

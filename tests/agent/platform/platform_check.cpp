@@ -1,0 +1,191 @@
+// Checks the Windows side of the platform layer on a Windows system (wine in
+// CI): the calls the module makes answer sensibly, the agent's own time
+// conversion agrees with Windows', file writes land whole, and setting the
+// clock goes through the seam, where a recording platform sees it and the
+// real clock stays untouched. Prints one line per failure; exit status 1 if
+// any.
+#include <windows.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "agent/platform/platform.h"
+
+namespace {
+
+int failures = 0;
+
+void check(bool ok, const char* what) {
+  if (!ok) {
+    std::printf("FAILED: %s (GetLastError %lu)\n", what,
+                static_cast<unsigned long>(::GetLastError()));
+    ++failures;
+  }
+}
+
+// The system's platform, except that the clock is only recorded.
+class Clock_Recorder : public Platform_API {
+ public:
+  explicit Clock_Recorder(Platform_API& real) : real_(real) {}
+  BOOL get_volume_information(LPCWSTR root, LPWSTR name, DWORD name_size,
+                              LPDWORD serial, LPDWORD max_component,
+                              LPDWORD flags, LPWSTR fs, DWORD fs_size) override {
+    return real_.get_volume_information(root, name, name_size, serial,
+                                        max_component, flags, fs, fs_size);
+  }
+  UINT get_drive_type(LPCWSTR root) override { return real_.get_drive_type(root); }
+  BOOL get_disk_free_space_w(LPCWSTR root, LPDWORD spc, LPDWORD bps,
+                             LPDWORD free_clusters, LPDWORD total) override {
+    return real_.get_disk_free_space_w(root, spc, bps, free_clusters, total);
+  }
+  BOOL get_user_name(LPWSTR buffer, LPDWORD size) override {
+    return real_.get_user_name(buffer, size);
+  }
+  bool restore_connection(wchar_t letter, const wchar_t* remote) override {
+    return real_.restore_connection(letter, remote);
+  }
+  bool disk_free_space(const char* path, FS_Stat& out) override {
+    return real_.disk_free_space(path, out);
+  }
+  std::string filesystem_type(const char* path) override {
+    return real_.filesystem_type(path);
+  }
+  BOOL set_system_time(const SYSTEMTIME* utc) override {
+    ++calls;
+    last = *utc;
+    return TRUE;
+  }
+  int power_off(bool) override { return -1; }
+
+  int calls = 0;
+  SYSTEMTIME last = {};
+
+ private:
+  Platform_API& real_;
+};
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void check_volume() {
+  Platform_API& api = *Platform_API::instance();
+  WCHAR label[MAX_PATH + 1] = {0}, fs[MAX_PATH + 1] = {0};
+  DWORD serial = 0, max_component = 0, flags = 0;
+  check(api.get_volume_information(L"C:\\", label, MAX_PATH + 1, &serial,
+                                   &max_component, &flags, fs, MAX_PATH + 1) &&
+            fs[0] != 0,
+        "C:\\ has volume information with a file-system name");
+  check(api.get_drive_type(L"C:\\") == DRIVE_FIXED, "C:\\ is a fixed drive");
+  check(api.get_drive_type(L"Q:\\") == DRIVE_NO_ROOT_DIR,
+        "an unused letter has no root");
+
+  DWORD spc = 0, bps = 0, free_clusters = 0, total = 0;
+  check(api.get_disk_free_space_w(L"C:\\", &spc, &bps, &free_clusters, &total) &&
+            spc * bps > 0 && total > 0 && free_clusters <= total,
+        "C:\\ reports clusters");
+  FS_Stat st = {};
+  check(get_disk_free_space("C:\\", st) && st.unit_size == 1 &&
+            st.total_units > 0 && st.free_units <= st.total_units &&
+            st.free_units_all >= st.free_units,
+        "C:\\ reports free bytes");
+  check(!get_disk_free_space("Q:\\", st), "an unused letter has no free space");
+  check(!get_filesystem_type("C:\\").empty(), "C:\\ has a file-system type");
+
+  WCHAR user[UNLEN + 1] = {0};
+  DWORD size = UNLEN + 1;
+  check(api.get_user_name(user, &size) && user[0] != 0, "the user has a name");
+}
+
+void check_system() {
+  platform::System_Description d;
+  check(platform::describe_system(d) && !d.nodename.empty() &&
+            d.sysname == "Windows" && d.cpus > 0 && d.memory > 0,
+        "the system describes itself");
+  check(platform::uptime_seconds() >= 0, "the uptime is known");
+}
+
+// The agent's conversion against Windows' own.
+void check_time_conversion() {
+  struct Case {
+    std::int64_t posix;
+    WORD year, month, day, hour, minute, second, weekday;
+  } cases[] = {{1796564730, 2026, 12, 6, 13, 45, 30, 0},
+               {951868799, 2000, 2, 29, 23, 59, 59, 2},
+               {-11644473600, 1601, 1, 1, 0, 0, 0, 1}};
+  for (const Case& c : cases) {
+    FILETIME ft;
+    SYSTEMTIME st;
+    check(platform::posix_time_to_filetime(c.posix, 0, ft) &&
+              ::FileTimeToSystemTime(&ft, &st) && st.wYear == c.year &&
+              st.wMonth == c.month && st.wDay == c.day && st.wHour == c.hour &&
+              st.wMinute == c.minute && st.wSecond == c.second &&
+              st.wDayOfWeek == c.weekday,
+          "a POSIX time converts as Windows reads it");
+  }
+}
+
+void check_clock_seam() {
+  Clock_Recorder recorder(*Platform_API::instance());
+  Platform_API* previous = Platform_API::instance(&recorder);
+  SYSTEMTIME before;
+  ::GetSystemTime(&before);
+
+  SYSTEMTIME wanted = {};
+  wanted.wYear = 1999;
+  wanted.wMonth = 12;
+  wanted.wDay = 31;
+  wanted.wHour = 23;
+  check(platform::set_system_clock(wanted) && recorder.calls == 1 &&
+            recorder.last.wYear == 1999 && recorder.last.wDay == 31,
+        "setting the clock goes through the platform's seam");
+  wanted.wMonth = 13;
+  ::SetLastError(0);
+  check(!platform::set_system_clock(wanted) &&
+            ::GetLastError() == ERROR_INVALID_PARAMETER && recorder.calls == 1,
+        "a time that does not exist is refused before the seam");
+
+  SYSTEMTIME after;
+  ::GetSystemTime(&after);
+  check(after.wYear == before.wYear, "the machine's clock is untouched");
+  Platform_API::instance(previous);
+}
+
+void check_files() {
+  char temp[MAX_PATH + 1];
+  check(::GetTempPathA(MAX_PATH + 1, temp) > 0, "there is a temp folder");
+  const std::string path = std::string(temp) + "wagent-platform-check.txt";
+  ::DeleteFileA(path.c_str());
+
+  check(platform::replace_file(path, "first", 0600) && read_file(path) == "first",
+        "a file is written whole");
+  check(platform::replace_file(path, "second", 0600) && read_file(path) == "second",
+        "a file is replaced whole");
+  check(!platform::replace_file(std::string(temp) + "no\\such\\folder\\x", "x", 0600) &&
+            errno == ENOENT,
+        "a write into a missing folder fails with ENOENT");
+  ::DeleteFileA(path.c_str());
+
+  check(platform::append_line(path, "one\n", 0640) &&
+            platform::append_line(path, "two\n", 0640) &&
+            read_file(path) == "one\ntwo\n",
+        "lines are appended in order");
+  ::DeleteFileA(path.c_str());
+}
+
+}  // namespace
+
+int main() {
+  check_volume();
+  check_system();
+  check_time_conversion();
+  check_clock_seam();
+  check_files();
+  std::printf("%s: %d failure(s)\n", failures ? "FAILED" : "passed", failures);
+  return failures ? 1 : 0;
+}
