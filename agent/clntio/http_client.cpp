@@ -156,13 +156,28 @@ HTTP_Session_Ptr HTTP_Session_Factory::create(
   s->tls = tls;
   s->proxy = proxy ? proxy : "";
   s->max_redirects = max_redirects;
-  s->ca_file = ca_file ? ca_file : "";
+  s->ca_file = ca_file && *ca_file ? ca_file : trusted_authorities();
   s->insecure = insecure;
   s->connect_timeout = connect_timeout;
   s->idle_timeout = idle_timeout;
   s->max_recv_speed = max_recv_speed;
   s->max_send_speed = max_send_speed;
   return s;
+}
+
+namespace {
+std::mutex authorities_lock;
+std::string authorities;
+}  // namespace
+
+void set_trusted_authorities(const std::string& ca_file) {
+  std::lock_guard<std::mutex> guard(authorities_lock);
+  authorities = ca_file;
+}
+
+std::string trusted_authorities() {
+  std::lock_guard<std::mutex> guard(authorities_lock);
+  return authorities;
 }
 
 bool download_file_name(const std::string& uri, std::string& name) {

@@ -87,6 +87,12 @@ class HTTP_Session_Factory {
                                  long max_send_speed);
 };
 
+// The authorities every TLS server the agent talks to is checked against:
+// a PEM file (the host's `tls.ca_file`), or "" for the system's store.
+// Sessions made without a CA file of their own use it.
+void set_trusted_authorities(const std::string& ca_file);
+std::string trusted_authorities();
+
 // The file name a download of `uri` is stored under: its last segment
 // ("a/b/tool.sh" gives "tool.sh", "tool" gives itself). False for an empty
 // segment, ".", "..", or one holding a backslash or a NUL byte, so no uri

@@ -17,6 +17,7 @@
 #include <iostream>
 #include <thread>
 
+#include "agent/clntio/http_client.h"
 #include "agent/eventutil/event_trigger.h"
 #include "agent/json_rpc/json_rpc_handler.h"
 #include "agent/modsess/session.h"
@@ -192,11 +193,12 @@ void apply_settings(const Config& config, File_Log_Backend& log_file,
       throw Config_Error(config.where("upstream") +
                          ": setting 'upstream' must be a ws:// or wss:// "
                          "URL, not '" + upstream + "'");
-    if (WebSocket_Options::instance()->tls())
-      throw Config_Error(config.where("upstream") +
-                         ": wss:// upstreams are not supported by this host "
-                         "yet");
   }
+  const std::string authorities = config.get("tls.ca_file", "");
+  if (!authorities.empty() && ::access(authorities.c_str(), R_OK) != 0)
+    throw Config_Error(config.where("tls.ca_file") + ": setting 'tls.ca_file': cannot read '" +
+                       authorities + "': " + std::strerror(errno));
+  clntio::set_trusted_authorities(authorities);
 }
 
 std::string executable_dir(const char* argv0) {
@@ -276,7 +278,8 @@ int run_host(int argc, char* argv[]) {
   if (WebSocket_Options::instance()->configured()) {
     WebSocket_Options* o = WebSocket_Options::instance();
     upstream = std::make_shared<Upstream>(ctx, o->host(), o->port(), o->path(),
-                                          config.get("upstream.session", ""));
+                                          config.get("upstream.session", ""),
+                                          o->tls());
     upstream->start();
   }
 

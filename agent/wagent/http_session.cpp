@@ -229,7 +229,7 @@ void Http_Session::on_read(beast::error_code ec) {
     if (path != "/jsonrpc")
       return reply_now(http::status::not_found, "Not found.\n", false);
     deadline_timer_.cancel();  // the WebSocket keeps its own watch
-    auto ws = std::make_shared<Ws_Session>(stream_.release_socket(), context_, lane_);
+    auto ws = std::make_shared<Ws_Session>(context_, lane_, stream_.release_socket());
     context_.track(ws);
     ws->accept(request);
     return;

@@ -3,6 +3,7 @@
 #include <ace/Log_Msg.h>
 
 #include "agent/chost/host_manager.h"
+#include "agent/clntio/http_client.h"
 #include "agent/json_rpc/global_channel.h"
 #include "agent/wagent/ws_session.h"
 
@@ -14,14 +15,31 @@ const std::chrono::seconds max_backoff(30);
 
 Upstream::Upstream(Host_Context& context, std::string host,
                    unsigned short port, std::string target,
-                   std::string session_key)
+                   std::string session_key, bool tls)
     : context_(context),
       strand_(net::make_strand(context.ioc)),
       timer_(strand_),
       host_(std::move(host)),
       port_(port),
       target_(std::move(target)),
-      session_key_(std::move(session_key)) {}
+      session_key_(std::move(session_key)) {
+  if (!tls) return;
+  tls_.emplace(net::ssl::context::tls_client);
+  tls_->set_options(net::ssl::context::default_workarounds |
+                    net::ssl::context::no_sslv2 | net::ssl::context::no_sslv3 |
+                    net::ssl::context::no_tlsv1 | net::ssl::context::no_tlsv1_1);
+  const std::string authorities = clntio::trusted_authorities();
+  beast::error_code ec;
+  if (authorities.empty())
+    tls_->set_default_verify_paths(ec);
+  else
+    tls_->load_verify_file(authorities, ec);
+  if (ec)
+    ACE_ERROR((LM_ERROR, "%N:%l: upstream: cannot load the trusted "
+                         "authorities %C: %C\n",
+               authorities.empty() ? "of the system" : authorities.c_str(),
+               ec.message().c_str()));
+}
 
 void Upstream::start() {
   registered_ = Host_Manager::instance()->access_key_size() != 0;
@@ -66,38 +84,46 @@ void Upstream::connect() {
                              ec.message().c_str()));
                   return self->retry();
                 }
-                auto session = std::make_shared<Ws_Session>(
-                    std::move(*socket), self->context_,
-                    self->context_.lanes.first());
-                self->current_ = session;
-                self->context_.track(session);
-                std::weak_ptr<Ws_Session> weak = session;
-                session->on_closed([self, weak] {
-                  net::dispatch(self->strand_, [self, weak] {
-                    auto s = weak.lock();
-                    JSON_RPC_Channel_Ptr current =
-                        Global_JSON_RPC_Channel::instance();
-                    if (s && current.get() == s->channel().get())
-                      Global_JSON_RPC_Channel::instance(JSON_RPC_Channel_Ptr());
-                    ACE_DEBUG((LM_NOTICE, "%N:%l: upstream connection ended\n"));
-                    self->retry();
-                  });
-                });
-                session->handshake(
-                    self->host_ + ":" + std::to_string(self->port_),
-                    self->target_, self->session_key_, [self, weak] {
-                      if (auto s = weak.lock()) {
-                        Global_JSON_RPC_Channel::instance(s->channel());
-                        ACE_DEBUG((LM_NOTICE, "%N:%l: upstream connected to "
-                                              "%C:%d\n",
-                                   self->host_.c_str(), int(self->port_)));
-                      }
-                      net::dispatch(self->strand_, [self] {
-                        self->backoff_ = std::chrono::seconds(1);
-                      });
-                    });
+                if (self->tls_)
+                  self->open(std::make_shared<Tls_Ws_Session>(
+                      self->context_, self->context_.lanes.first(),
+                      std::move(*socket), *self->tls_));
+                else
+                  self->open(std::make_shared<Ws_Session>(
+                      self->context_, self->context_.lanes.first(),
+                      std::move(*socket)));
               });
             });
+      });
+}
+
+// On the strand, with a connected session.
+template <class Session>
+void Upstream::open(std::shared_ptr<Session> session) {
+  auto self = shared_from_this();
+  current_ = session;
+  context_.track(session);
+  std::weak_ptr<Session> weak = session;
+  session->on_closed([self, weak] {
+    net::dispatch(self->strand_, [self, weak] {
+      auto s = weak.lock();
+      JSON_RPC_Channel_Ptr current = Global_JSON_RPC_Channel::instance();
+      if (s && current.get() == s->channel().get())
+        Global_JSON_RPC_Channel::instance(JSON_RPC_Channel_Ptr());
+      ACE_DEBUG((LM_NOTICE, "%N:%l: upstream connection ended\n"));
+      self->retry();
+    });
+  });
+  session->handshake(
+      host_, host_ + ":" + std::to_string(port_), target_, session_key_,
+      [self, weak] {
+        if (auto s = weak.lock()) {
+          Global_JSON_RPC_Channel::instance(s->channel());
+          ACE_DEBUG((LM_NOTICE, "%N:%l: upstream connected to %C:%d\n",
+                     self->host_.c_str(), int(self->port_)));
+        }
+        net::dispatch(self->strand_,
+                      [self] { self->backoff_ = std::chrono::seconds(1); });
       });
 }
 

@@ -9,7 +9,10 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
+
+#include <boost/asio/ssl.hpp>
 
 #include "agent/wagent/net.h"
 #include "agent/wagent/server.h"
@@ -17,13 +20,13 @@
 
 namespace wagent {
 
-class Ws_Session;
-
 class Upstream : public std::enable_shared_from_this<Upstream>,
                  public WebSocket_Event_Listener {
  public:
+  // With `tls`, the server's certificate is checked against the agent's
+  // trusted authorities and `host`.
   Upstream(Host_Context& context, std::string host, unsigned short port,
-           std::string target, std::string session_key);
+           std::string target, std::string session_key, bool tls);
 
   void start();
   void stop();
@@ -34,6 +37,8 @@ class Upstream : public std::enable_shared_from_this<Upstream>,
 
  private:
   void connect();
+  template <class Session>
+  void open(std::shared_ptr<Session> session);
   void retry();
   void mark(const JSON_RPC_Channel_Ptr& channel, bool registered);
 
@@ -47,7 +52,9 @@ class Upstream : public std::enable_shared_from_this<Upstream>,
   std::chrono::seconds backoff_{1};
   bool stopped_ = false;
   std::atomic<bool> registered_{false};
-  std::weak_ptr<Ws_Session> current_;
+  std::weak_ptr<Closable> current_;
+  // Made once at start: the authorities a wss:// server is checked against.
+  std::optional<net::ssl::context> tls_;
 };
 
 }  // namespace wagent

@@ -2,6 +2,8 @@
 
 #include <ace/Log_Msg.h>
 
+#include <type_traits>
+
 #include "agent/json_rpc/json_rpc_handler.h"
 
 namespace wagent {
@@ -17,9 +19,10 @@ const std::size_t queue_limit = 1024 * 1024;
 const std::chrono::seconds idle_period(150);
 }  // namespace
 
-class Ws_Session::Channel : public JSON_RPC_Channel {
+template <class Next_Layer>
+class Ws_Session_T<Next_Layer>::Channel : public JSON_RPC_Channel {
  public:
-  explicit Channel(const std::shared_ptr<Ws_Session>& session)
+  explicit Channel(const std::shared_ptr<Ws_Session_T>& session)
       : session_(session) {}
 
   void set_requester(const std::string& key, const std::string& address) {
@@ -62,29 +65,19 @@ class Ws_Session::Channel : public JSON_RPC_Channel {
     return !ec;
   }
 
-  std::weak_ptr<Ws_Session> session_;
+  std::weak_ptr<Ws_Session_T> session_;
   std::string buffer_;
   bool fragment_sent_ = false;
 };
 
-Ws_Session::Ws_Session(Strand_Socket&& socket, Host_Context& context,
-                       Io_Lanes::Lane& lane)
-    : ws_(std::move(socket)),
-      context_(context),
-      lane_(lane),
-      counted_(context),
-      raw_channel_(nullptr),
-      idle_timer_(ws_.get_executor()) {
-  beast::error_code ec;
-  peer_ = beast::get_lowest_layer(ws_).socket().remote_endpoint(ec);
-}
-
-Ws_Session::~Ws_Session() {
+template <class Next_Layer>
+Ws_Session_T<Next_Layer>::~Ws_Session_T() {
   if (raw_channel_) raw_channel_->close();
 }
 
-void Ws_Session::configure() {
-  raw_channel_ = new Channel(shared_from_this());
+template <class Next_Layer>
+void Ws_Session_T<Next_Layer>::configure() {
+  raw_channel_ = new Channel(this->shared_from_this());
   channel_ = JSON_RPC_Channel_Ptr(raw_channel_);
   beast::get_lowest_layer(ws_).expires_never();
   websocket::stream_base::timeout timeouts{};
@@ -104,7 +97,8 @@ void Ws_Session::configure() {
   ws_.auto_fragment(false);
 }
 
-void Ws_Session::accept(const std::shared_ptr<Request>& request) {
+template <class Next_Layer>
+void Ws_Session_T<Next_Layer>::accept(const std::shared_ptr<Request>& request) {
   configure();
   raw_channel_->set_session_required(true);
   auto it = request->find("X-Forwarded-For");
@@ -112,45 +106,82 @@ void Ws_Session::accept(const std::shared_ptr<Request>& request) {
   raw_channel_->set_requester(
       request_session_key(*request, true),
       client_address(it == request->end() ? nullptr : &forwarded, peer_));
-  ws_.async_accept(*request, [self = shared_from_this(), request](
+  ws_.async_accept(*request, [self = this->shared_from_this(), request](
                                  beast::error_code ec) {
     if (ec) return self->ended();
     self->serve();
   });
 }
 
-void Ws_Session::handshake(const std::string& host, const std::string& target,
-                           const std::string& session,
-                           std::function<void()> on_open) {
+template <class Next_Layer>
+void Ws_Session_T<Next_Layer>::handshake(const std::string& server_name,
+                                         const std::string& host,
+                                         const std::string& target,
+                                         const std::string& session,
+                                         std::function<void()> on_open) {
   configure();
   raw_channel_->set_requester(session, peer_.address().to_string());
-  net::dispatch(ws_.get_executor(), [self = shared_from_this(), host, target,
-                                     on_open] {
-    self->ws_.async_handshake(host, target,
-                              [self, on_open](beast::error_code ec) {
-                                if (ec) {
-                                  ACE_ERROR((LM_ERROR,
-                                             "%N:%l: upstream handshake "
-                                             "failed: %C\n",
-                                             ec.message().c_str()));
-                                  return self->ended();
-                                }
-                                if (on_open) on_open();
-                                self->serve();
-                              });
+  auto self = this->shared_from_this();
+  net::dispatch(ws_.get_executor(), [self, server_name, host, target, on_open] {
+    if constexpr (std::is_same_v<Next_Layer, Strand_Stream>) {
+      self->start_websocket(host, target, on_open);
+    } else {
+      // The name goes out for the server to pick its certificate (SNI) and
+      // is what the certificate must name; nothing is sent before it
+      // passes.
+      auto& tls = self->ws_.next_layer();
+      if (!SSL_set_tlsext_host_name(tls.native_handle(), server_name.c_str())) {
+        ACE_ERROR((LM_ERROR, "%N:%l: upstream %C: cannot name the server for "
+                             "TLS\n", server_name.c_str()));
+        return self->ended();
+      }
+      tls.set_verify_mode(net::ssl::verify_peer);
+      tls.set_verify_callback(net::ssl::host_name_verification(server_name));
+      beast::get_lowest_layer(self->ws_).expires_after(self->context_.timeout);
+      tls.async_handshake(
+          net::ssl::stream_base::client,
+          [self, server_name, host, target, on_open](beast::error_code ec) {
+            beast::get_lowest_layer(self->ws_).expires_never();
+            if (ec) {
+              ACE_ERROR((LM_ERROR, "%N:%l: upstream %C: TLS handshake failed, "
+                                   "nothing sent: %C\n",
+                         host.c_str(), ec.message().c_str()));
+              return self->ended();
+            }
+            self->start_websocket(host, target, on_open);
+          });
+    }
   });
 }
 
-void Ws_Session::serve() {
+template <class Next_Layer>
+void Ws_Session_T<Next_Layer>::start_websocket(const std::string& host,
+                                               const std::string& target,
+                                               std::function<void()> on_open) {
+  ws_.async_handshake(host, target, [self = this->shared_from_this(),
+                                     on_open](beast::error_code ec) {
+    if (ec) {
+      ACE_ERROR((LM_ERROR, "%N:%l: upstream handshake failed: %C\n",
+                 ec.message().c_str()));
+      return self->ended();
+    }
+    if (on_open) on_open();
+    self->serve();
+  });
+}
+
+template <class Next_Layer>
+void Ws_Session_T<Next_Layer>::serve() {
   watch_idle();
   read();
 }
 
 // Pings find a peer that has gone without closing; a peer that stops
 // reading stops answering them too, which ends writes blocked on it.
-void Ws_Session::watch_idle() {
+template <class Next_Layer>
+void Ws_Session_T<Next_Layer>::watch_idle() {
   idle_timer_.expires_after(idle_period);
-  idle_timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+  idle_timer_.async_wait([self = this->shared_from_this()](beast::error_code ec) {
     if (ec || self->ended_) return;
     if (self->heard_ || self->read_paused_) {
       self->heard_ = false;
@@ -168,14 +199,16 @@ void Ws_Session::watch_idle() {
   });
 }
 
-void Ws_Session::read() {
-  ws_.async_read(buffer_, [self = shared_from_this()](beast::error_code ec,
+template <class Next_Layer>
+void Ws_Session_T<Next_Layer>::read() {
+  ws_.async_read(buffer_, [self = this->shared_from_this()](beast::error_code ec,
                                                       std::size_t) {
     self->on_read(ec);
   });
 }
 
-void Ws_Session::on_read(beast::error_code ec) {
+template <class Next_Layer>
+void Ws_Session_T<Next_Layer>::on_read(beast::error_code ec) {
   if (ec) return ended();
   heard_ = true;
   if (!ws_.got_text()) {
@@ -188,7 +221,7 @@ void Ws_Session::on_read(beast::error_code ec) {
   ++in_flight_;
   // Served outside the strand; replies come back through it.
   Io_Threads::hand_on(lane_.ioc.get_executor(),
-             [self = shared_from_this(), channel = channel_, text] {
+             [self = this->shared_from_this(), channel = channel_, text] {
                {
                  Io_Threads::Handler_Scope scope(self->lane_.io);
                  deliver_message(self->context_, channel, *text,
@@ -204,9 +237,10 @@ void Ws_Session::on_read(beast::error_code ec) {
     read();
 }
 
-void Ws_Session::message_done() {
+template <class Next_Layer>
+void Ws_Session_T<Next_Layer>::message_done() {
   --in_flight_;
-  net::dispatch(ws_.get_executor(), [self = shared_from_this()] {
+  net::dispatch(ws_.get_executor(), [self = this->shared_from_this()] {
     if (self->read_paused_ && !self->ended_ &&
         self->in_flight_ < self->context_.ws_in_flight_limit) {
       self->read_paused_ = false;
@@ -215,7 +249,8 @@ void Ws_Session::message_done() {
   });
 }
 
-beast::error_code Ws_Session::write_fragment(std::string&& data, bool last) {
+template <class Next_Layer>
+beast::error_code Ws_Session_T<Next_Layer>::write_fragment(std::string&& data, bool last) {
   {
     std::unique_lock<std::mutex> guard(queue_lock_);
     auto room = [this] { return queued_bytes_ < queue_limit || write_failed_; };
@@ -235,7 +270,7 @@ beast::error_code Ws_Session::write_fragment(std::string&& data, bool last) {
     if (write_failed_) return net::error::broken_pipe;
     queued_bytes_ += data.size();
   }
-  auto self = shared_from_this();
+  auto self = this->shared_from_this();
   auto fragment = std::make_shared<std::string>(std::move(data));
   net::dispatch(ws_.get_executor(), [self, fragment, last] {
     self->queue_.emplace_back(std::move(*fragment), last);
@@ -244,7 +279,8 @@ beast::error_code Ws_Session::write_fragment(std::string&& data, bool last) {
   return beast::error_code();
 }
 
-void Ws_Session::write_next() {
+template <class Next_Layer>
+void Ws_Session_T<Next_Layer>::write_next() {
   if (queue_.empty() || ended_) {
     writing_ = false;
     if (ended_) fail_writes();
@@ -254,7 +290,7 @@ void Ws_Session::write_next() {
   const Fragment& front = queue_.front();
   ws_.async_write_some(
       front.second, net::buffer(front.first),
-      [self = shared_from_this()](beast::error_code ec, std::size_t) {
+      [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
         {
           std::lock_guard<std::mutex> guard(self->queue_lock_);
           self->queued_bytes_ -= self->queue_.front().first.size();
@@ -272,7 +308,8 @@ void Ws_Session::write_next() {
 
 // On the strand: nothing more will be written; writers waiting for room
 // learn that the requester has gone.
-void Ws_Session::fail_writes() {
+template <class Next_Layer>
+void Ws_Session_T<Next_Layer>::fail_writes() {
   {
     std::lock_guard<std::mutex> guard(queue_lock_);
     write_failed_ = true;
@@ -282,17 +319,19 @@ void Ws_Session::fail_writes() {
   queue_cv_.notify_all();
 }
 
-void Ws_Session::abort() {
-  net::post(ws_.get_executor(), [self = shared_from_this()] {
+template <class Next_Layer>
+void Ws_Session_T<Next_Layer>::abort() {
+  net::post(ws_.get_executor(), [self = this->shared_from_this()] {
     beast::get_lowest_layer(self->ws_).close();
   });
 }
 
-void Ws_Session::shut() {
+template <class Next_Layer>
+void Ws_Session_T<Next_Layer>::shut() {
   // Work still running for this connection learns at once that its
   // requester is going; the close handshake may take a while.
   if (raw_channel_) raw_channel_->close();
-  net::post(ws_.get_executor(), [self = shared_from_this()] {
+  net::post(ws_.get_executor(), [self = this->shared_from_this()] {
     if (self->ended_) return;
     // A close frame would queue behind a write the client is not reading:
     // such a connection is cut at once.
@@ -310,7 +349,8 @@ void Ws_Session::shut() {
   });
 }
 
-void Ws_Session::ended() {
+template <class Next_Layer>
+void Ws_Session_T<Next_Layer>::ended() {
   if (ended_) return;
   ended_ = true;
   idle_timer_.cancel();
@@ -324,5 +364,8 @@ void Ws_Session::ended() {
     callback();
   }
 }
+
+template class Ws_Session_T<Strand_Stream>;
+template class Ws_Session_T<beast::ssl_stream<Strand_Stream>>;
 
 }  // namespace wagent

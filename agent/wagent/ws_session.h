@@ -12,6 +12,9 @@
 #include <memory>
 #include <string>
 
+#include <boost/asio/ssl/host_name_verification.hpp>
+#include <boost/beast/ssl.hpp>
+
 #include "agent/json_rpc/json_rpc_channel.h"
 #include "agent/wagent/http_session.h"
 #include "agent/wagent/net.h"
@@ -19,19 +22,35 @@
 
 namespace wagent {
 
-class Ws_Session : public Closable,
-                   public std::enable_shared_from_this<Ws_Session> {
+// Over a plain TCP stream (the listener, ws:// upstreams) or a TLS one
+// (wss:// upstreams): `Next_Layer` is Strand_Stream or an ssl_stream of it.
+template <class Next_Layer>
+class Ws_Session_T : public Closable,
+                     public std::enable_shared_from_this<Ws_Session_T<Next_Layer>> {
  public:
-  // `socket`'s executor is a strand of `lane`.
-  Ws_Session(Strand_Socket&& socket, Host_Context& context, Io_Lanes::Lane& lane);
-  ~Ws_Session() override;
+  // `next_layer` is made from these; its socket's executor is a strand of
+  // `lane`.
+  template <class... Args>
+  Ws_Session_T(Host_Context& context, Io_Lanes::Lane& lane, Args&&... next_layer)
+      : ws_(std::forward<Args>(next_layer)...),
+        context_(context),
+        lane_(lane),
+        counted_(context),
+        raw_channel_(nullptr),
+        idle_timer_(ws_.get_executor()) {
+    beast::error_code ec;
+    peer_ = beast::get_lowest_layer(ws_).socket().remote_endpoint(ec);
+  }
+  ~Ws_Session_T() override;
 
   // Server side: completes the upgrade of `request`.
   void accept(const std::shared_ptr<Request>& request);
-  // Client side, on a connected socket: handshake, then serve. `session`
-  // is the key requests arriving here are made under.
-  void handshake(const std::string& host, const std::string& target,
-                 const std::string& session,
+  // Client side, on a connected socket: handshake (over TLS, first TLS's
+  // own, checking the certificate against `server_name`), then serve.
+  // `host` is the Host header; `session` the key requests arriving here are
+  // made under.
+  void handshake(const std::string& server_name, const std::string& host,
+                 const std::string& target, const std::string& session,
                  std::function<void()> on_open);
   // Called once when the connection has ended (either side).
   void on_closed(std::function<void()> callback) {
@@ -64,7 +83,10 @@ class Ws_Session : public Closable,
 
   typedef std::pair<std::string, bool> Fragment;
 
-  websocket::stream<Strand_Stream> ws_;
+  void start_websocket(const std::string& host, const std::string& target,
+                       std::function<void()> on_open);
+
+  websocket::stream<Next_Layer> ws_;
   Host_Context& context_;
   Io_Lanes::Lane& lane_;
   Connection_Count counted_;
@@ -78,7 +100,7 @@ class Ws_Session : public Closable,
   // Keep-alive (strand only): a peer heard from since the last tick is
   // alive; one that is not is pinged, and closed when still silent at the
   // next tick.
-  net::steady_timer idle_timer_;
+  Strand_Timer idle_timer_;
   bool heard_ = true;
   bool pinged_ = false;
   std::function<void()> closed_callback_;
@@ -92,6 +114,11 @@ class Ws_Session : public Closable,
   std::size_t queued_bytes_ = 0;
   bool write_failed_ = false;
 };
+
+typedef Ws_Session_T<Strand_Stream> Ws_Session;
+typedef Ws_Session_T<beast::ssl_stream<Strand_Stream>> Tls_Ws_Session;
+extern template class Ws_Session_T<Strand_Stream>;
+extern template class Ws_Session_T<beast::ssl_stream<Strand_Stream>>;
 
 }  // namespace wagent
 

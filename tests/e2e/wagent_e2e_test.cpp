@@ -10,6 +10,8 @@
 #include <thread>
 
 #include "tests/e2e/e2e.h"
+#include "tests/fakes/temp_dir.h"
+#include "tests/support/file_server.h"
 #include "tests/support/upstream_server.h"
 
 namespace {
@@ -247,6 +249,33 @@ TEST(Wagent_Upstream, ServesTheManagementServerAndReconnects) {
     server.drop();
   }
   EXPECT_EQ(0, agent.stop(SIGTERM)) << agent.stderr_text();
+}
+
+TEST(Wagent_Upstream, OverTlsOnlyAServerWithATrustedCertificateIsServed) {
+  Temp_Dir certs;
+  wire::make_certificate(certs / "server.pem", certs / "server.key");
+  wire::make_certificate(certs / "other.pem", certs / "other.key");
+  const wire::Upstream_Server::Tls_Identity identity{certs / "server.pem", certs / "server.key"};
+  for (const std::string trusted : {"server.pem", "other.pem"}) {
+    SCOPED_TRACE(trusted);
+    const bool good = trusted == "server.pem";
+    wire::Upstream_Server server(&identity);
+    wire::Wagent_Process agent(WAGENT_PATH);
+    ASSERT_TRUE(agent.start(full_config(agent.dir()) + "set upstream wss://127.0.0.1:" +
+                            std::to_string(server.port()) + "/agent\nset tls.ca_file " +
+                            (certs / trusted) + "\n"))
+        << agent.stderr_text();
+    EXPECT_EQ(good, server.wait_connections(1, std::chrono::seconds(good ? 10 : 3)))
+        << agent.stderr_text();
+    if (good)
+      EXPECT_EQ(0, code_of(server.exchange(call(1, "host.info"), std::chrono::seconds(5))
+                               .value_or(""))) << agent.stderr_text();
+    else
+      EXPECT_NE(std::string::npos,
+                agent.stderr_text().find("TLS handshake failed, nothing sent: certificate "
+                                         "verify failed")) << agent.stderr_text();
+    EXPECT_EQ(0, agent.stop(SIGTERM)) << agent.stderr_text();
+  }
 }
 
 }  // namespace

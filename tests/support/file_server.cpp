@@ -87,18 +87,21 @@ struct File_Server::Impl {
   }
 };
 
+void make_certificate(const std::string& certificate, const std::string& key) {
+  const std::string make =
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 -subj "
+      "/CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " + key + " -out " +
+      certificate + " 2>/dev/null";
+  if (std::system(make.c_str()) != 0) throw std::runtime_error("openssl made no certificate");
+}
+
 File_Server::File_Server(bool tls) : impl_(new Impl) {
   if (tls) {
     // A self-signed certificate for 127.0.0.1: good in itself, trusted only
     // by a client told to.
     impl_->ca_file = impl_->dir / "ca.pem";
     const std::string key = impl_->dir / "key.pem";
-    const std::string make =
-        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 -subj "
-        "/CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " + key + " -out " +
-        impl_->ca_file + " 2>/dev/null";
-    if (std::system(make.c_str()) != 0)
-      throw std::runtime_error("openssl made no certificate");
+    make_certificate(impl_->ca_file, key);
     impl_->tls.emplace(net::ssl::context::tls_server);
     impl_->tls->use_certificate_file(impl_->ca_file, net::ssl::context::pem);
     impl_->tls->use_private_key_file(key, net::ssl::context::pem);

@@ -13,6 +13,10 @@
 
 namespace wire {
 
+// Makes a self-signed certificate for 127.0.0.1 (good for a day) and its key
+// as PEM files; throws when openssl cannot.
+void make_certificate(const std::string& certificate, const std::string& key);
+
 class File_Server {
  public:
   struct Answer {

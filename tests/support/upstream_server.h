@@ -13,13 +13,19 @@ namespace wire {
 
 class Upstream_Server {
  public:
-  Upstream_Server();
+  // PEM files of the certificate and key a wss:// server shows.
+  struct Tls_Identity {
+    std::string certificate, key;
+  };
+  // Plain ws://, or wss:// with `tls`.
+  explicit Upstream_Server(const Tls_Identity* tls = nullptr);
   ~Upstream_Server();
   Upstream_Server(const Upstream_Server&) = delete;
   Upstream_Server& operator=(const Upstream_Server&) = delete;
 
   unsigned short port() const;
-  // Waits until `n` connections have been accepted in all.
+  // Waits until `n` connections have been accepted in all (over TLS, each
+  // after a TLS handshake that succeeded).
   bool wait_connections(std::size_t n, std::chrono::milliseconds timeout);
   // Sends `text` on the current connection and reads the next message back:
   // nothing on failure or timeout; a timeout drops the connection.
