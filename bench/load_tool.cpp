@@ -41,7 +41,8 @@ struct Options {
   double seconds = 10;
   unsigned long requests = 0;  // when set, the run ends after this many
   double ws_share = 0.5;
-  double settle = 3;
+  // Idle workers leave after 30 s: the figures after the load wait past that.
+  double settle = 35;
   std::string url, wagent = LOAD_TOOL_WAGENT, config = LOAD_TOOL_CONFIG;
   long pid = 0;
 };
@@ -52,7 +53,7 @@ struct Tally {
 };
 
 struct Proc_Figures {
-  long rss_kib = -1, fds = -1;
+  long rss_kib = -1, fds = -1, threads = -1;
 };
 
 Proc_Figures proc_figures(long pid) {
@@ -61,6 +62,7 @@ Proc_Figures proc_figures(long pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   for (std::string line; std::getline(status, line);)
     if (line.compare(0, 6, "VmRSS:") == 0) f.rss_kib = std::atol(line.c_str() + 6);
+    else if (line.compare(0, 8, "Threads:") == 0) f.threads = std::atol(line.c_str() + 8);
   if (DIR* d = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
     f.fds = 0;
     while (dirent* e = ::readdir(d)) f.fds += e->d_name[0] != '.';
@@ -96,7 +98,8 @@ class Load {
   // One round: every connection works until the time or request budget is
   // spent, then closes.
   Tally run(double seconds, unsigned long requests) {
-    budget_ = requests ? static_cast<long long>(requests) : -1;
+    limited_ = requests != 0;
+    budget_ = static_cast<long long>(requests);
     stop_at_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                   std::chrono::duration<double>(seconds));
     std::vector<Tally> tallies(o_.connections);
@@ -121,7 +124,7 @@ class Load {
  private:
   bool more() {
     if (Clock::now() >= stop_at_) return false;
-    return budget_ < 0 || budget_.fetch_sub(1) > 0;
+    return !limited_ || budget_.fetch_sub(1) > 0;
   }
   static std::uint32_t micros_since(Clock::time_point t) {
     return static_cast<std::uint32_t>(
@@ -188,7 +191,8 @@ class Load {
   std::string host_;
   unsigned short port_;
   std::string folder_;
-  std::atomic<long long> budget_{-1};
+  bool limited_ = false;
+  std::atomic<long long> budget_{0};
   Clock::time_point stop_at_;
 };
 
@@ -218,7 +222,8 @@ std::string read_file(const std::string& path) {
 
 void print_figures(const char* when, const Proc_Figures& f) {
   if (f.rss_kib < 0) return;
-  std::printf("wagent %-22s RSS %7ld KiB, %4ld open descriptors\n", when, f.rss_kib, f.fds);
+  std::printf("wagent %-16s RSS %7ld KiB, %4ld open descriptors, %3ld threads\n", when,
+              f.rss_kib, f.fds, f.threads);
 }
 
 }  // namespace
@@ -294,8 +299,9 @@ int main(int argc, char** argv) {
   std::printf("lost %lu, mismatched %lu\n", t.lost, t.mismatched);
   print_figures("after the load", after);
   if (before.fds >= 0)
-    std::printf("change after %.0f s settle: RSS %+ld KiB, descriptors %+ld\n", o.settle,
-                after.rss_kib - before.rss_kib, after.fds - before.fds);
+    std::printf("change after %.0f s settle: RSS %+ld KiB, descriptors %+ld, threads %+ld\n",
+                o.settle, after.rss_kib - before.rss_kib, after.fds - before.fds,
+                after.threads - before.threads);
   if (o.url.empty() && wagent.stop() != 0) {
     std::fprintf(stderr, "load_tool: wagent did not stop cleanly\n%s\n",
                  wagent.stderr_text().c_str());
