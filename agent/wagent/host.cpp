@@ -134,8 +134,8 @@ std::vector<std::string> open_methods(const Config& config) {
   return methods;
 }
 
-// Settings that shape the agent libraries, applied before any service is
-// loaded so their init sees them.
+}  // namespace
+
 void apply_settings(const Config& config, File_Log_Backend& log_file,
                     JSON_RPC_Dispatcher& dispatcher) {
   std::string log = config.get("log", "stderr");
@@ -200,6 +200,8 @@ void apply_settings(const Config& config, File_Log_Backend& log_file,
                        authorities + "': " + std::strerror(errno));
   clntio::set_trusted_authorities(authorities);
 }
+
+namespace {
 
 std::string executable_dir(const char* argv0) {
   char path[PATH_MAX];

@@ -93,6 +93,10 @@ void serve_jsonrpc_post(const std::shared_ptr<Http_Session>& session,
 // busy; a failure that escapes the framework is answered -32603 here.
 void deliver_message(Host_Context& context, const JSON_RPC_Channel_Ptr& channel,
                      const std::string& text, bool busy);
+// What a REST handler gets of a request from `peer`: method, path, query
+// parameters, the body as JSON, addresses and session.
+void fill_parsed_request(const Request& request, const tcp::endpoint& peer,
+                         Parsed_Request& out);
 void serve_rest(const std::shared_ptr<Http_Session>& session,
                 const std::shared_ptr<Request>& request,
                 const Creator_Service<JSON_RESTful_Handler>& service);

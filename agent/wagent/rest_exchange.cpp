@@ -46,27 +46,6 @@ class Rest_Reply : public JSON_RESTful_Channel {
   json_spirit::Value body_;
 };
 
-void fill_request(const Http_Session& session, const Request& request,
-                  Parsed_Request& out) {
-  out.method = std::string(request.method_string());
-  std::string target(request.target());
-  std::string::size_type q = target.find('?');
-  out.path = target.substr(0, q);
-  if (q != std::string::npos) parse_query_string(target.substr(q + 1), out.params);
-  // A body that is not JSON reaches the handler as no body at all.
-  if (!request.body().empty() &&
-      !json_spirit::read(request.body(), out.body))
-    out.body = json_spirit::Value();
-  auto it = request.find("X-Forwarded-For");
-  std::string forwarded = it == request.end() ? "" : std::string(it->value());
-  out.client_addr = client_address(it == request.end() ? nullptr : &forwarded,
-                                   session.peer());
-  out.peer_addr = session.peer().address().to_string();
-  out.forwarded = it != request.end();
-  std::string key = request_session_key(request, false);
-  if (!key.empty()) out.session = Session_Manager::instance()->load_session(key);
-}
-
 // Holds a place in the service's gate for the request, waiting for it
 // when the service is at its bound; the wait frees the io thread's place.
 class Gate_Pass {
@@ -90,11 +69,32 @@ class Gate_Pass {
 
 }  // namespace
 
+void fill_parsed_request(const Request& request, const tcp::endpoint& peer,
+                         Parsed_Request& out) {
+  out.method = std::string(request.method_string());
+  std::string target(request.target());
+  std::string::size_type q = target.find('?');
+  out.path = target.substr(0, q);
+  if (q != std::string::npos) parse_query_string(target.substr(q + 1), out.params);
+  // A body that is not JSON reaches the handler as no body at all.
+  if (!request.body().empty() &&
+      !json_spirit::read(request.body(), out.body))
+    out.body = json_spirit::Value();
+  auto it = request.find("X-Forwarded-For");
+  std::string forwarded = it == request.end() ? "" : std::string(it->value());
+  out.client_addr = client_address(it == request.end() ? nullptr : &forwarded,
+                                   peer);
+  out.peer_addr = peer.address().to_string();
+  out.forwarded = it != request.end();
+  std::string key = request_session_key(request, false);
+  if (!key.empty()) out.session = Session_Manager::instance()->load_session(key);
+}
+
 void serve_rest(const std::shared_ptr<Http_Session>& session,
                 const std::shared_ptr<Request>& request,
                 const Creator_Service<JSON_RESTful_Handler>& service) {
   Parsed_Request parsed;
-  fill_request(*session, *request, parsed);
+  fill_parsed_request(*request, session->peer(), parsed);
   Rest_Reply reply;
   Gate_Pass pass(service.gate.get());
 

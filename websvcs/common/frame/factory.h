@@ -33,9 +33,11 @@ Base* make_object(Object_Deleter* deleter_slot, Object_Deleter deleter) {
 
 }  // namespace wcommon
 
-#define WCOMMON_FACTORY(BASE, CLASS, DELETER)                         \
-  extern "C" WCOMMON_EXPORT BASE* _make_##CLASS(Object_Deleter* slot) { \
-    return wcommon::make_object<BASE, CLASS>(slot, &DELETER<BASE>);   \
+// The host calls every factory through this one type, whatever it makes:
+// a factory of another type would be called through the wrong one.
+#define WCOMMON_FACTORY(BASE, CLASS, DELETER)                                   \
+  extern "C" WCOMMON_EXPORT Service_Object* _make_##CLASS(Object_Deleter* slot) { \
+    return wcommon::make_object<BASE, CLASS>(slot, &DELETER<BASE>);             \
   }
 
 // Every JSON-RPC handler kind is handed out as a JSON_RPC_Handler.

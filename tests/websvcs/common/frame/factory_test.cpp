@@ -3,6 +3,8 @@
 // arguments.
 #include <gtest/gtest.h>
 
+#include <type_traits>
+
 #include "agent/httpd/http_handler.h"
 #include "agent/json_rpc/json_rpc_handler.h"
 #include "websvcs/common/frame/factory.h"
@@ -32,6 +34,12 @@ class Plain_HTTP_Handler : public HTTP_Handler {
 int Plain_HTTP_Handler::alive = 0;
 
 }  // namespace
+
+// Every exported factory has the one type the host calls it through.
+WCOMMON_JSON_RPC_HANDLER_FACTORY(Throwing_Handler)
+static_assert(std::is_same<decltype(&_make_Throwing_Handler),
+                           Service_Object* (*)(Object_Deleter*)>::value,
+              "a factory called through another type than its own");
 
 TEST(Factory, SlotReceivesTheDeleterBeforeConstruction) {
   Object_Deleter slot = nullptr;
