@@ -8,7 +8,8 @@ PACKAGES="cmake make g++ binutils pkg-config curl
 libace-dev libyajl-dev libboost-dev libboost-regex-dev
 libsqlite3-dev libcurl4-openssl-dev libssl-dev zlib1g-dev
 googletest libgtest-dev libgmock-dev libbenchmark-dev
-dpkg-dev file lintian systemd openssl"
+dpkg-dev file lintian systemd openssl
+sqlite3"
 
 missing=""
 for p in $PACKAGES; do

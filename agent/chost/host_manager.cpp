@@ -13,6 +13,7 @@
 
 #include "agent/mdrt/path_conf.h"
 #include "agent/mdrt/string_checker.h"
+#include "agent/platform/replace_file.h"
 
 Host_Manager::~Host_Manager() {}
 
@@ -55,27 +56,6 @@ bool read_file(const std::string& path, std::string& out) {
   return true;
 }
 
-// Writes `content` under a temporary name beside `path` with `mode` and
-// renames it over `path`, so a reader never sees half a file and a crash
-// leaves the old one. False (errno) when that fails.
-bool replace_file(const std::string& path, const std::string& content,
-                  int mode) {
-  const std::string temp = path + ".tmp";
-  ACE_OS::unlink(temp.c_str());
-  ACE_HANDLE h = ACE_OS::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, mode);
-  if (h == ACE_INVALID_HANDLE) return false;
-  const bool written =
-      ACE_OS::write(h, content.data(), content.size()) ==
-          static_cast<ssize_t>(content.size()) &&
-      ACE_OS::fsync(h) == 0;
-  const int error = errno;
-  ACE_OS::close(h);
-  if (written && ACE_OS::rename(temp.c_str(), path.c_str()) == 0) return true;
-  ACE_OS::unlink(temp.c_str());
-  errno = written ? errno : error;
-  return false;
-}
-
 }  // namespace
 
 File_Host_Manager::File_Host_Manager(std::string folder)
@@ -87,7 +67,7 @@ void File_Host_Manager::load_identity() const {
   const std::string uuid_path = folder_ + "/" + UUID_FILE;
   if (!read_file(uuid_path, uuid_) || !is_valid_uuid(uuid_.c_str())) {
     uuid_ = make_uuid();
-    if (!replace_file(uuid_path, uuid_, 0644))
+    if (!platform::replace_file(uuid_path, uuid_, 0644))
       ACE_ERROR((LM_ERROR, "%N:%l: cannot keep the agent's UUID in %C, %m\n",
                  uuid_path.c_str()));
   }
@@ -120,7 +100,7 @@ bool File_Host_Manager::access_key(const std::string& key) {
   // Without a key there is no file at all: nothing secret is left behind.
   const bool kept = key.empty()
                         ? ACE_OS::unlink(path.c_str()) == 0 || errno == ENOENT
-                        : replace_file(path, key, 0600);
+                        : platform::replace_file(path, key, 0600);
   if (!kept) {
     ACE_ERROR((LM_ERROR, "%N:%l: cannot keep the access key in %C, %m\n",
                path.c_str()));
