@@ -139,6 +139,7 @@ class File_Job_Manager : public Job_Manager, public ACE_Event_Handler {
   std::condition_variable waiters_done_;
   int waiters_ = 0;
   bool ticking_ = false;
+  std::atomic<bool> closing_{false};
 };
 
 std::string folder_path(const char* folder) { return platform::expand_environment(folder); }
@@ -215,6 +216,7 @@ int File_Job_Manager::open() {
 }
 
 void File_Job_Manager::close() {
+  closing_ = true;  // a tick running now starts nothing more
   if (ticking_) Simple_Reactor::instance()->reactor()->cancel_timer(this);
   ticking_ = false;
   {
@@ -261,7 +263,8 @@ void File_Job_Manager::add_event(Managed_Job& job, int event, Events& events, bo
 
 bool File_Job_Manager::start(Managed_Job& job, Events& events) {
   Job_Activity& a = job.activity_record();
-  if ((a.state != JOB_IDLE && a.state != JOB_ENDED) || !job.definition()->enabled()) return false;
+  if ((a.state != JOB_IDLE && a.state != JOB_ENDED) || !job.definition()->enabled() || closing_)
+    return false;
   uuid_generate(a.instance_id);
   a.state = JOB_RUNNING;
   a.start_time = now();
@@ -279,6 +282,9 @@ void File_Job_Manager::spawn(Managed_Job& job, Events& events) {
   const std::string id = job.definition()->id();
   ACE_Process_Options options;
   options.command_line("%s", command.c_str());
+  // The command gets its three standard handles, none of the agent's own
+  // (a listening socket held by a long command would outlive the agent).
+  options.handle_inheritance(0);
   const std::string log = folder_path(LOG_FOLDER) + "/job-" + id + ".log";
   ACE_HANDLE out = ACE_OS::open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0640);
   ACE_HANDLE in = ACE_OS::open(ACE_DEV_NULL, O_RDONLY);
@@ -395,6 +401,8 @@ bool File_Job_Manager::sync_job(const std::string& id, const Options*) {
   if (!d.get() || d->id() != id) return false;
   return change(id, [&](Managed_Job& job, Events&) {
     job.set_definition(d);
+    Job_Activity& a = job.activity_record();
+    if (d->interval() && !a.next_run_time) a.next_run_time = now() + d->interval();
     return true;
   });
 }
