@@ -19,8 +19,9 @@ class Job_Definition_Params_Handler : public Job_Definition_Reader, public ACE_E
   int handle_exception(ACE_HANDLE) override;
 
  private:
-  int submit_and_reply(JSON_RPC_Channel_Ptr channel, JSON_RPC_Object_Ptr object,
-                       Job_Definition_Ptr definition);
+  // Static: it runs once the handler may be gone.
+  static int submit_and_reply(JSON_RPC_Channel_Ptr channel, JSON_RPC_Object_Ptr object,
+                              Job_Definition_Ptr definition);
 
   ACE_Manual_Event handover_;
   JSON_RPC_Channel_WPtr channel_;
