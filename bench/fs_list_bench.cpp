@@ -27,27 +27,13 @@
 #include <string>
 #include <vector>
 
-#include "agent/json_rpc/json_rpc_channel.h"
+#include "bench/discarding_channel.h"
 #include "websvcs/common/fs/list_handler.h"
 
 namespace {
 
 // The fields the handler writes: name, type, size, mode, mtime, link target.
 const char FIND_FORMAT[] = "%f %y %s %m %T@ %l\n";
-
-// Counts what would go on the wire and drops it.
-class Discarding_Channel : public JSON_RPC_Channel {
- public:
-  std::uint64_t bytes = 0;
-
- protected:
-  bool begin_message() override { return true; }
-  bool write_piece(const char*, std::size_t length) override {
-    bytes += length;
-    return true;
-  }
-  bool end_message(bool ok) override { return ok; }
-};
 
 long count_entries(const std::string& dir) {
   DIR* d = ::opendir(dir.c_str());

@@ -1,20 +1,93 @@
-// The agent's job manager, as the job handlers see it. Every operation
-// names a job by id, takes the caller's string options and answers whether
-// it was carried out.
+// The agent's job manager, as the job handlers see it: the jobs with their
+// definitions and the state of their current or last run, the
+// readers/writer lock that guards them, submission of new definitions, and
+// the operations on one job, each naming it by id, taking the caller's
+// string options and answering whether it was carried out.
 #ifndef JOB_JOB_MANAGER_H
 #define JOB_JOB_MANAGER_H
 
-#include <map>
-#include <string>
+#include <ace/Intrusive_Auto_Ptr.h>
+#include <ace/RW_Thread_Mutex.h>
 
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agent/job/job_definition.h"
 #include "agent/platform/service_instance.h"
 
-// Reached through instance(); the process's own holds no jobs.
+// Run states.
+enum Job_State { JOB_IDLE = 1, JOB_RUNNING = 3, JOB_PAUSED = 5, JOB_ENDED = 10 };
+
+// The state of a job's current or last run.
+struct Job_Activity {
+  unsigned char instance_id[16];
+  std::int32_t state;
+  std::int64_t next_run_time;  // POSIX seconds; 0 when not scheduled
+  std::int64_t start_time;     // POSIX seconds; 0 when none
+  std::int32_t progress;
+  std::int32_t code;
+  // A message of `message[1]` times the character `message[0]`; none when
+  // message[0] is 0.
+  std::uint16_t message[2];
+};
+
+// One job. Read its members only under the manager's lock (reading),
+// change them only under it for writing.
+class Job {
+ public:
+  explicit Job(const Job_Definition_Ptr& definition) : definition_(definition) {}
+  virtual ~Job();
+
+  virtual Job_Definition_Ptr definition() const { return definition_; }
+  // Null when the job has no activity record.
+  virtual const Job_Activity* activity() const { return activity_.get(); }
+
+  void set_definition(const Job_Definition_Ptr& d) { definition_ = d; }
+  Job_Activity& activity_record();
+
+  static void intrusive_add_ref(Job* j) {
+    if (j) ++j->refs_;
+  }
+  // ACE hands over null pointers too.
+  static void intrusive_remove_ref(Job* j) {
+    if (j && --j->refs_ == 0) delete j;
+  }
+
+ private:
+  Job_Definition_Ptr definition_;
+  std::unique_ptr<Job_Activity> activity_;
+  std::atomic<long> refs_{0};
+};
+
+typedef ACE_Intrusive_Auto_Ptr<Job> Job_Ptr;
+
+// Reached through instance(); the process's own keeps its jobs under
+// $APPDATA/jobs and their events in the job_event_log database.
 class Job_Manager : public Service_Instance_T<Job_Manager> {
  public:
   typedef std::map<std::string, std::string> Options;
+  typedef std::vector<Job_Ptr> Job_List;
 
   virtual ~Job_Manager();
+
+  // Loads what was kept and arms the schedules (the host calls it once
+  // the reactor runs); close() stops commands and timers.
+  virtual int open() { return 0; }
+  virtual void close() {}
+
+  // Guards the jobs: listings read under it, changes write.
+  virtual ACE_RW_Mutex& mutex() = 0;
+  // Every job, in the manager's order; walk it only under mutex().
+  virtual const Job_List& jobs() = 0;
+  // The job named `id`, or null; call under mutex().
+  virtual Job_Ptr find(const std::string& id) = 0;
+  // Adds a job; false for a null definition, an id already taken or one
+  // that cannot name a file. A definition without an id gets a UUID.
+  virtual bool submit_job(Job_Definition_Ptr definition, unsigned int flags) = 0;
 
   virtual bool start_job(const std::string& id, const Options* options) = 0;
   virtual bool stop_job(const std::string& id, const Options* options) = 0;
@@ -25,20 +98,6 @@ class Job_Manager : public Service_Instance_T<Job_Manager> {
   virtual bool disable_job(const std::string& id, const Options* options) = 0;
   virtual bool switch_job(const std::string& id, const Options* options) = 0;
   virtual bool sync_job(const std::string& id, const Options* options) = 0;
-};
-
-// A manager that holds no jobs: every operation answers false.
-class Empty_Job_Manager : public Job_Manager {
- public:
-  bool start_job(const std::string&, const Options*) override { return false; }
-  bool stop_job(const std::string&, const Options*) override { return false; }
-  bool pause_job(const std::string&, const Options*) override { return false; }
-  bool resume_job(const std::string&, const Options*) override { return false; }
-  bool remove_job(const std::string&, const Options*) override { return false; }
-  bool enable_job(const std::string&, const Options*) override { return false; }
-  bool disable_job(const std::string&, const Options*) override { return false; }
-  bool switch_job(const std::string&, const Options*) override { return false; }
-  bool sync_job(const std::string&, const Options*) override { return false; }
 };
 
 extern template class Service_Instance_T<Job_Manager>;

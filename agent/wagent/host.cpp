@@ -19,6 +19,8 @@
 
 #include "agent/clntio/http_client.h"
 #include "agent/eventutil/event_trigger.h"
+#include "agent/job/job_manager.h"
+#include "agent/mdrt/simple_reactor.h"
 #include "agent/json_rpc/json_rpc_handler.h"
 #include "agent/modsess/session.h"
 #include "agent/platform/platform.h"
@@ -270,6 +272,11 @@ int run_host(int argc, char* argv[]) {
     return 1;
   }
 
+  // Job creation hands over to the reactor thread and the job schedules
+  // tick there, so it runs before anything is served.
+  Simple_Reactor::instance()->start();
+  Job_Manager::instance()->open();
+
   tcp::endpoint bound = listener->local_endpoint();
   std::string host_text = bound.address().is_v6()
                               ? "[" + bound.address().to_string() + "]"
@@ -327,6 +334,8 @@ int run_host(int argc, char* argv[]) {
     ::_exit(0);
   }
   services.stop();
+  Job_Manager::instance()->close();
+  Simple_Reactor::instance()->stop();
   ACE_DEBUG((LM_NOTICE, "%N:%l: stopped\n"));
   return 0;
 }

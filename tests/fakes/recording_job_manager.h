@@ -1,10 +1,14 @@
 // A job manager that records each call (operation, id, options) and answers
-// with a preset result.
+// with a preset result; it holds the jobs a test gives it, and records the
+// definitions submitted to it (taking as long as a test asks).
 #ifndef TESTS_FAKES_RECORDING_JOB_MANAGER_H
 #define TESTS_FAKES_RECORDING_JOB_MANAGER_H
 
+#include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "agent/job/job_manager.h"
@@ -23,6 +27,31 @@ class Recording_Job_Manager : public Job_Manager {
     return calls_;
   }
   void answer(bool result) { result_ = result; }
+
+  ACE_RW_Mutex& mutex() override { return mutex_; }
+  const Job_List& jobs() override {
+    if (on_jobs) on_jobs();
+    return jobs_;
+  }
+  Job_Ptr find(const std::string& id) override {
+    for (const Job_Ptr& j : jobs_)
+      if (j->definition().get() && j->definition()->id() == id) return j;
+    return Job_Ptr();
+  }
+  bool submit_job(Job_Definition_Ptr definition, unsigned int) override {
+    std::this_thread::sleep_for(submit_delay);
+    std::lock_guard<std::mutex> g(lock_);
+    submitted_.push_back(definition);
+    return result_;
+  }
+  std::vector<Job_Definition_Ptr> submitted() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return submitted_;
+  }
+
+  Job_List jobs_;
+  std::function<void()> on_jobs;  // runs when the listing takes the jobs
+  std::chrono::milliseconds submit_delay{0};
 
 #define RECORDING_JOB_OPERATION(NAME)                                  \
   bool NAME(const std::string& id, const Options* options) override { \
@@ -48,7 +77,9 @@ class Recording_Job_Manager : public Job_Manager {
   }
 
   mutable std::mutex lock_;
+  ACE_RW_Thread_Mutex mutex_;
   std::vector<Call> calls_;
+  std::vector<Job_Definition_Ptr> submitted_;
   bool result_ = true;
 };
 

@@ -1,0 +1,246 @@
+#include "agent/database/connection.h"
+
+#include <ace/Log_Msg.h>
+#include <sqlite3.h>
+
+#include <cstring>
+
+#include "agent/mdrt/uuid_text.h"
+#include "agent/platform/platform.h"
+
+namespace database {
+namespace sql {
+
+namespace {
+
+// The schemas the agent's databases are made with. The index on
+// instance_log serves both the query of one instance's events (in the
+// order they were written) and the cascade when an instance goes.
+const struct {
+  const char* name;
+  const char* schema;
+} schemas[] = {
+    {"job_event_log",
+     "PRAGMA journal_mode=WAL;"
+     "CREATE TABLE IF NOT EXISTS instance(id INTEGER PRIMARY KEY, uuid BLOB(16) "
+     "UNIQUE NOT NULL, job_id TEXT, start_time INTEGER);"
+     "CREATE TABLE IF NOT EXISTS instance_log(id INTEGER PRIMARY KEY, instance_id "
+     "INTEGER NOT NULL REFERENCES instance(id) ON DELETE CASCADE, event_id INTEGER "
+     "NOT NULL, event_time INTEGER NOT NULL, data TEXT);"
+     "CREATE INDEX IF NOT EXISTS instance_log_instance ON instance_log(instance_id, id);"},
+};
+
+struct Statement_Guard {
+  sqlite3_stmt* s;
+  ~Statement_Guard() { sqlite3_finalize(s); }
+};
+
+}  // namespace
+
+Connection* Connection::open(const std::string& path, int busy_timeout_ms,
+                             std::string* error) {
+  sqlite3* db = nullptr;
+  const int rc = sqlite3_open_v2(path.c_str(), &db,
+                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE |
+                                     SQLITE_OPEN_NOMUTEX,
+                                 nullptr);
+  if (rc != SQLITE_OK) {
+    if (error) *error = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    sqlite3_close(db);
+    return nullptr;
+  }
+  sqlite3_busy_timeout(db, busy_timeout_ms);
+  sqlite3_exec(db, "PRAGMA foreign_keys=ON; PRAGMA synchronous=NORMAL;", nullptr,
+               nullptr, nullptr);
+  return new Connection(db);
+}
+
+Connection::~Connection() { sqlite3_close(db_); }
+
+void Connection::report(const char* what, const std::string& text) const {
+  ACE_ERROR((LM_ERROR, "Failed to %C '%C': %C\n", what, text.c_str(), sqlite3_errmsg(db_)));
+}
+
+bool Connection::execute_text(const char* text) {
+  if (sqlite3_exec(db_, text, nullptr, nullptr, nullptr) == SQLITE_OK) return true;
+  report("run", text);
+  return false;
+}
+
+long long Connection::last_insert_id() const { return sqlite3_last_insert_rowid(db_); }
+
+sqlite3_stmt* Connection::prepare(const SQL& sql) {
+  const std::string text = sql.text();
+  if (!sql.valid()) {
+    ACE_ERROR((LM_ERROR, "Refused statement '%C': a name is not an identifier\n",
+               text.c_str()));
+    return nullptr;
+  }
+  sqlite3_stmt* s = nullptr;
+  if (sqlite3_prepare_v2(db_, text.c_str(), -1, &s, nullptr) != SQLITE_OK) {
+    report("prepare", text);
+    return nullptr;
+  }
+  for (const auto& b : sql.bindings()) {
+    const int index = sqlite3_bind_parameter_index(s, b.first.c_str());
+    const Binding_Value& v = b.second;
+    int rc = SQLITE_OK;
+    if (index == 0) continue;  // a value the text does not use
+    switch (v.kind()) {
+      case Binding_Value::NONE: rc = sqlite3_bind_null(s, index); break;
+      case Binding_Value::INTEGER: rc = sqlite3_bind_int64(s, index, v.integer()); break;
+      case Binding_Value::TEXT:
+        rc = sqlite3_bind_text(s, index, v.bytes().data(), int(v.bytes().size()),
+                               SQLITE_TRANSIENT);
+        break;
+      case Binding_Value::BLOB:
+        rc = sqlite3_bind_blob(s, index, v.bytes().data(), int(v.bytes().size()),
+                               SQLITE_TRANSIENT);
+        break;
+    }
+    if (rc != SQLITE_OK) {
+      report("bind a value of", text);
+      sqlite3_finalize(s);
+      return nullptr;
+    }
+  }
+  return s;
+}
+
+bool Connection::execute(const SQL& sql) {
+  Statement_Guard s{prepare(sql)};
+  if (!s.s) return false;
+  int rc;
+  while ((rc = sqlite3_step(s.s)) == SQLITE_ROW) {
+  }
+  if (rc == SQLITE_DONE) return true;
+  report("run", sql.text());
+  return false;
+}
+
+Legacy_Manager::Legacy_Manager() : folder_("$APPDATA/db") {}
+Legacy_Manager::~Legacy_Manager() {}
+
+void Legacy_Manager::set_folder(const std::string& folder) {
+  std::lock_guard<std::mutex> g(lock_);
+  folder_ = folder;
+}
+
+Connection_Ptr Legacy_Manager::get_connection_r(const std::string& name) {
+  if (!is_identifier(name.c_str())) return Connection_Ptr();
+  std::string path;
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    path = platform::expand_environment(folder_ + "/" + name + ".db");
+  }
+  std::string error;
+  Connection_Ptr c(Connection::open(path, busy_timeout_ms_, &error));
+  if (!c.get()) {
+    ACE_ERROR((LM_ERROR, "Failed to open database %C: %C\n", path.c_str(), error.c_str()));
+    return c;
+  }
+  std::lock_guard<std::mutex> g(lock_);
+  if (ready_.count(path)) return c;
+  for (const auto& s : schemas)
+    if (name == s.name && !c->execute_text(s.schema)) return Connection_Ptr();
+  ready_.insert(path);
+  return c;
+}
+
+Query_Result_Handler::Query_Result_Handler(const Translation* key_translations,
+                                           const Translation* value_translations,
+                                           unsigned max_rows, unsigned max_bytes)
+    : keys_(key_translations),
+      values_(value_translations),
+      max_rows_(max_rows),
+      bytes_left_(max_bytes) {}
+
+int Query_Result_Handler::code_of(const char* column) const {
+  for (const Translation* t = values_; t && t->key; ++t)
+    if (std::strlen(column) == t->length && std::memcmp(column, t->key, t->length) == 0)
+      return t->code;
+  return 0;
+}
+
+bool Query_Result_Handler::row(sqlite3_stmt* s, bool as_object, json_spirit::Value& out) {
+  const int columns = sqlite3_column_count(s);
+  json_spirit::Object object;
+  json_spirit::Array array;
+  for (int i = 0; i < columns; ++i) {
+    const char* name = sqlite3_column_name(s, i);
+    json_spirit::Value v;
+    const int type = sqlite3_column_type(s, i);
+    if (type == SQLITE_INTEGER) {
+      v = static_cast<long long>(sqlite3_column_int64(s, i));
+    } else if (type == SQLITE_FLOAT) {
+      v = sqlite3_column_double(s, i);
+    } else if (type == SQLITE_TEXT || type == SQLITE_BLOB) {
+      const char* data = static_cast<const char*>(
+          type == SQLITE_TEXT ? static_cast<const void*>(sqlite3_column_text(s, i))
+                              : sqlite3_column_blob(s, i));
+      const std::size_t length = static_cast<std::size_t>(sqlite3_column_bytes(s, i));
+      if (length > bytes_left_) return false;
+      bytes_left_ -= length;
+      const int code = code_of(name);
+      if (code == VT_UUID && length == 16)
+        v = uuid_binary_to_string(reinterpret_cast<const unsigned char*>(data));
+      else if (!(code == VT_JSON_TEXT && json_spirit::read(data, length, v)))
+        v = std::string(data ? data : "", data ? length : 0);
+    }
+    if (!as_object) {
+      array.push_back(std::move(v));
+      continue;
+    }
+    bool left_out = false;
+    for (const Translation* t = keys_; t && t->key; ++t)
+      left_out = left_out || std::strcmp(name, t->key) == 0;
+    if (!left_out) object[name] = std::move(v);
+  }
+  out = as_object ? json_spirit::Value(std::move(object)) : json_spirit::Value(std::move(array));
+  return true;
+}
+
+Legacy_Cursor::Legacy_Cursor(Connection& connection, const SQL& sql, int mode,
+                             unsigned long long skip)
+    : connection_(connection),
+      text_(sql.text()),
+      statement_(connection.prepare(sql)),
+      mode_(mode),
+      skip_(skip) {}
+
+Legacy_Cursor::~Legacy_Cursor() { sqlite3_finalize(statement_); }
+
+int Legacy_Cursor::step() {
+  int rc;
+  while ((rc = sqlite3_step(statement_)) == SQLITE_ROW && skip_ > 0) --skip_;
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) connection_.report("fetch rows of", text_);
+  return rc;
+}
+
+bool Legacy_Cursor::fetch(json_spirit::Value& out) {
+  if (!statement_) return false;
+  Query_Result_Handler plain(nullptr, nullptr, ~0u, ~0u);
+  Query_Result_Handler& h = handler_ ? *handler_ : plain;
+  const bool as_object = (mode_ & MODE_OBJECTS) != 0;
+  if (!(mode_ & MODE_ALL)) return step() == SQLITE_ROW && h.row(statement_, as_object, out);
+  json_spirit::Array rows;
+  int rc;
+  while ((rc = step()) == SQLITE_ROW) {
+    if (rows.size() >= h.max_rows()) return false;
+    rows.emplace_back();
+    if (!h.row(statement_, as_object, rows.back())) return false;
+  }
+  if (rc != SQLITE_DONE) return false;
+  out = std::move(rows);
+  return true;
+}
+
+}  // namespace sql
+}  // namespace database
+
+template <>
+database::sql::Legacy_Manager* default_service<database::sql::Legacy_Manager>() {
+  static database::sql::Legacy_Manager manager;
+  return &manager;
+}
+template class Service_Instance_T<database::sql::Legacy_Manager>;

@@ -1,0 +1,15 @@
+// UUIDs as the agent stores them (16 raw bytes) and shows them (the
+// 8-4-4-4-12 lower-case text).
+#ifndef MDRT_UUID_TEXT_H
+#define MDRT_UUID_TEXT_H
+
+#include <string>
+
+// The text of 16 bytes.
+std::string uuid_binary_to_string(const unsigned char* bytes);
+// The 16 bytes of a UUID's text (either case); false when it is no UUID.
+bool uuid_string_to_binary(const std::string& text, unsigned char* bytes);
+// A fresh random (version 4) UUID.
+void uuid_generate(unsigned char* bytes);
+
+#endif

@@ -1,0 +1,107 @@
+// job.event_log.query of one instance holding 100,000 events through a
+// wagent of this build, beside the sqlite3 shell's -json output of the same
+// query on the same file in the same run. Prints rows/s of each (best of
+// three) and their ratio.
+//
+//   event_log_query_bench [EVENTS]   (default 100000)
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "agent/database/connection.h"
+#include "tests/support/wagent_process.h"
+#include "tests/support/wire_client.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace database::sql;
+
+const char UUID[] = "6f1c2a9e-3b7d-4e5f-8a90-1b2c3d4e5f60";
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// Fills the database file with one instance and its events.
+bool fill(const std::string& folder, int events) {
+  Legacy_Manager manager;
+  manager.set_folder(folder);
+  Connection_Ptr db = manager.get_connection_r("job_event_log");
+  if (!db.get() || !db->execute_text("BEGIN")) return false;
+  Text_SQL i("INSERT INTO instance(uuid, job_id, start_time) VALUES(:u, 'bench', 0)");
+  i.bind_uuid(":u", UUID);
+  if (!db->execute(i)) return false;
+  const long long instance = db->last_insert_id();
+  for (int n = 0; n < events; ++n) {
+    Text_SQL e("INSERT INTO instance_log(instance_id, event_id, event_time, data) "
+               "VALUES(:i, :e, :t, :d)");
+    e.bind(":i", instance);
+    e.bind(":e", static_cast<long long>(n % 5 + 1));
+    e.bind(":t", static_cast<long long>(1700000000 + n));
+    e.bind(":d", R"({"state":"running","progress":)" + std::to_string(n % 100) + "}");
+    if (!db->execute(e)) return false;
+  }
+  return db->execute_text("COMMIT");
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  const int events = argc > 1 ? std::atoi(argv[1]) : 100000;
+  wire::Wagent_Process agent(EVENT_LOG_QUERY_BENCH_WAGENT);
+  const std::string db_folder = agent.dir() + "/var/db";
+  std::system(("mkdir -p " + db_folder).c_str());
+  if (!fill(db_folder, events)) {
+    std::fprintf(stderr, "event_log_query_bench: cannot fill %s\n", db_folder.c_str());
+    return 1;
+  }
+  const std::string config = "set listen 127.0.0.1:0\nset appdata " + agent.dir() +
+                             "/var\nset jsonrpc.open *\njsonrpc job.event_log.query " +
+                             EVENT_LOG_QUERY_BENCH_MODULE +
+                             ":_make_JSON_RPC_Event_Log_Query_Handler\n";
+  if (!agent.start(config)) {
+    std::fprintf(stderr, "event_log_query_bench: wagent did not start:\n%s\n",
+                 agent.stderr_text().c_str());
+    return 1;
+  }
+  const std::string body = std::string(R"({"jsonrpc":"2.0","id":1,"method":"job.event_log.query",)"
+                                       R"("params":{"instance_id":")") + UUID + "\"}}";
+  const std::string shell =
+      "sqlite3 -json " + db_folder + "/job_event_log.db \"SELECT event_id,event_time,data "
+      "FROM instance AS i JOIN instance_log AS l ON i.id=l.instance_id WHERE i.uuid=X'" +
+      std::string("6f1c2a9e3b7d4e5f8a901b2c3d4e5f60") + "' ORDER BY l.id\"";
+  double best_agent = 1e9, best_shell = 1e9;
+  std::size_t agent_bytes = 0, shell_bytes = 0;
+  for (int round = 0; round < 3; ++round) {
+    wire::Wire_Client client(agent.host(), agent.port(), std::chrono::seconds(120));
+    auto t0 = Clock::now();
+    wire::Http_Response r = client.request("POST", "/jsonrpc", body);
+    best_agent = std::min(best_agent, seconds(Clock::now() - t0));
+    if (!r.ok || r.status != 200 || r.body.find("\"result\":[") == std::string::npos) {
+      std::fprintf(stderr, "event_log_query_bench: bad reply (%d) %.200s\n", r.status,
+                   r.body.c_str());
+      return 1;
+    }
+    agent_bytes = r.body.size();
+
+    t0 = Clock::now();
+    FILE* p = ::popen(shell.c_str(), "r");
+    if (!p) return 1;
+    char buffer[1 << 16];
+    std::size_t n, total = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) total += n;
+    if (::pclose(p) != 0) {
+      std::fprintf(stderr, "event_log_query_bench: the sqlite3 shell failed\n");
+      return 1;
+    }
+    best_shell = std::min(best_shell, seconds(Clock::now() - t0));
+    shell_bytes = total;
+  }
+  agent.stop();
+  std::printf("query of %d events: wagent %.0f rows/s (%.1f ms, %zu bytes), sqlite3 -json "
+              "%.0f rows/s (%.1f ms, %zu bytes), ratio %.2f\n",
+              events, events / best_agent, best_agent * 1000, agent_bytes, events / best_shell,
+              best_shell * 1000, shell_bytes, best_shell / best_agent);
+  return 0;
+}

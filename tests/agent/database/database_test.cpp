@@ -1,0 +1,105 @@
+// The database layer against a real SQLite file: values stay data however
+// they look, the two value translations, refused names, and a locked
+// database that ends in an error instead of a hang.
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+#include <chrono>
+
+#include "agent/database/connection.h"
+#include "tests/fakes/json_print.h"
+#include "tests/fakes/recording_log.h"
+#include "tests/fakes/temp_dir.h"
+
+using json_spirit::Value;
+using namespace database::sql;
+
+namespace {
+
+const char U[] = "6F1C2A9E-3B7D-4E5F-8A90-1B2C3D4E5F60";
+
+class DatabaseTest : public ::testing::Test {
+ protected:
+  DatabaseTest() {
+    manager.set_folder(dir.path());
+    db = manager.get_connection_r("job_event_log");
+    for (const char* job : {"a'b", "a%", "ab"}) {
+      Text_SQL i("INSERT INTO instance(uuid, job_id, start_time) VALUES(:u, :j, 1)");
+      unsigned char bytes[16] = {static_cast<unsigned char>(rows++)};
+      i.bind(":u", Binding_Value::blob(bytes, 16));
+      i.bind(":j", job);
+      EXPECT_TRUE(db->execute(i));
+    }
+    Text_SQL i("INSERT INTO instance(uuid, job_id) VALUES(:u, 'u')");
+    i.bind_uuid(":u", U);
+    EXPECT_TRUE(db->execute(i));
+    Text_SQL l("INSERT INTO instance_log(instance_id, event_id, event_time, data) VALUES(4, 1, 9, :d)");
+    l.bind(":d", R"({"k":[1,"two"]})");
+    EXPECT_TRUE(db->execute(l));
+    Text_SQL n("INSERT INTO instance_log(instance_id, event_id, event_time, data) VALUES(4, 2, 9, 'no json')");
+    EXPECT_TRUE(db->execute(n));
+  }
+  Value fetch(const SQL& sql, const Translation* values = nullptr) {
+    Legacy_Cursor cursor(*db, sql, Legacy_Cursor::MODE_OBJECTS | Legacy_Cursor::MODE_ALL, 0);
+    Query_Result_Handler h(nullptr, values, ~0u, ~0u);
+    cursor.result_handler(&h);
+    Value out;
+    return cursor.fetch(out) ? out : Value("failed");
+  }
+
+  Temp_Dir dir;
+  Legacy_Manager manager;
+  Connection_Ptr db;
+  int rows = 1;
+};
+
+}  // namespace
+
+TEST_F(DatabaseTest, BoundValuesStayDataAndNamesMustBeIdentifiers) {
+  const struct {
+    const char* job;
+    const char* expected;
+  } cases[] = {{"a'b", R"([{"job_id":"a'b"}])"}, {"a%", R"([{"job_id":"a%"}])"},
+               {"a_", "[]"}, {"' OR ''='", "[]"}};
+  for (const auto& c : cases) {
+    Select_SQL s("instance", nullptr);
+    s.select("job_id").and_filter()->add_kv_eq_item("job_id", c.job);
+    EXPECT_EQ(parse_json(c.expected), fetch(s)) << c.job;
+  }
+  Select_SQL s("instance", nullptr);
+  EXPECT_FALSE(s.and_filter()->add_kv_eq_item("job_id=job_id OR 1", 1LL));
+  EXPECT_EQ(Value("failed"), fetch(s));
+  Delete_SQL d("instance; DROP TABLE instance");
+  EXPECT_FALSE(db->execute(d));
+  EXPECT_EQ(Value(4), fetch(Select_SQL("instance", nullptr).select("count(*) AS n"))
+                          .get_array()[0].get_obj().at("n"));
+}
+
+TEST_F(DatabaseTest, TranslationsTurnJSONTextAndUUIDBytesIntoValues) {
+  const Translation values[] = {{"instance_id", 11, VT_UUID}, {"data", 4, VT_JSON_TEXT}, {}};
+  Select_SQL s("instance", "i");
+  s.join("instance_log", "l", "i.id=l.instance_id").select("i.uuid AS instance_id,data");
+  s.and_filter()->add_key_uuid_eq_item("i.uuid", U);
+  EXPECT_EQ(parse_json(R"([{"instance_id":"6f1c2a9e-3b7d-4e5f-8a90-1b2c3d4e5f60","data":{"k":[1,"two"]}},
+                           {"instance_id":"6f1c2a9e-3b7d-4e5f-8a90-1b2c3d4e5f60","data":"no json"}])"),
+            fetch(s, values));
+}
+
+TEST_F(DatabaseTest, ALockedDatabaseIsAnErrorAfterTheBusyTimeout) {
+  Recording_Log log;
+  manager.set_busy_timeout(200);
+  Connection_Ptr waiting = manager.get_connection_r("job_event_log");
+  sqlite3* holder = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open((dir / "job_event_log.db").c_str(), &holder));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr));
+  Delete_SQL d("instance");
+  d.where("job_id=:j").bind(":j", "ab");
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(waiting->execute(d));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_EQ(1u, log.count(LM_ERROR, "database is locked"));
+  sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(holder);
+  EXPECT_TRUE(waiting->execute(d));
+}

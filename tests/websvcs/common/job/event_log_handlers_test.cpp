@@ -1,0 +1,144 @@
+// Event-log query and delete against a real job_event_log database: the
+// conditions, offset and limit rules of the query, the delete with its
+// cascade, and the params errors.
+#include <gtest/gtest.h>
+
+#include "agent/database/connection.h"
+#include "tests/fakes/recording_channel.h"
+#include "tests/fakes/temp_dir.h"
+#include "websvcs/common/job/event_log_delete_handler.h"
+#include "websvcs/common/job/event_log_query_handler.h"
+
+using json_spirit::Value;
+using namespace database::sql;
+
+namespace {
+
+const char A[] = "6f1c2a9e-3b7d-4e5f-8a90-1b2c3d4e5f60";
+const char B[] = "00000000-0000-4000-8000-000000000001";
+
+struct No_Database : Legacy_Manager {
+  Connection_Ptr get_connection_r(const std::string&) override { return Connection_Ptr(); }
+};
+
+class EventLogTest : public ::testing::Test {
+ protected:
+  EventLogTest() {
+    Legacy_Manager::instance()->set_folder(dir.path());
+    db = Legacy_Manager::instance()->get_connection_r("job_event_log");
+    // A: events 1,2,1,2,1 at times 100..104; B: two events.
+    add_instance(A, {1, 2, 1, 2, 1});
+    add_instance(B, {7, 7});
+  }
+  ~EventLogTest() override { Legacy_Manager::instance()->set_folder("$APPDATA/db"); }
+
+  void add_instance(const char* uuid, std::vector<int> events) {
+    Text_SQL i("INSERT INTO instance(uuid, job_id, start_time) VALUES(:u, 'j', 1)");
+    i.bind_uuid(":u", uuid);
+    ASSERT_TRUE(db->execute(i));
+    const long long id = db->last_insert_id();
+    for (int e : events) {
+      Text_SQL l("INSERT INTO instance_log(instance_id, event_id, event_time, data) "
+                 "VALUES(:i, :e, :t, :d)");
+      l.bind(":i", id);
+      l.bind(":e", static_cast<long long>(e));
+      l.bind(":t", static_cast<long long>(100 + written));
+      l.bind(":d", "{\"n\":" + std::to_string(written++) + "}");
+      ASSERT_TRUE(db->execute(l));
+    }
+  }
+  // The reply to `method` with `params`.
+  Value call(JSON_RPC_Thread_Handler& h, const std::string& params) {
+    h.handle_object_i(channel, rpc_message(3, "m", params));
+    return rec->pop();
+  }
+  // Rows n given, as the query returns them.
+  static Value rows(std::vector<int> ns) {
+    const int events[] = {1, 2, 1, 2, 1};
+    std::string text;
+    for (int n : ns)
+      text += (text.empty() ? "" : ",") + std::string("{\"event_id\":") +
+              std::to_string(events[n]) + ",\"event_time\":" + std::to_string(100 + n) +
+              ",\"data\":{\"n\":" + std::to_string(n) + "}}";
+    return parse_json("[" + text + "]");
+  }
+  static Value result(const Value& v) {
+    return json_spirit::Object{{"id", 3}, {"jsonrpc", "2.0"}, {"result", v}};
+  }
+  static Value error(int code, const char* message) {
+    return json_spirit::Object{{"id", 3}, {"jsonrpc", "2.0"},
+                               {"error", json_spirit::Object{{"code", code}, {"message", message}}}};
+  }
+
+  Temp_Dir dir;
+  Connection_Ptr db;
+  int written = 0;
+  JSON_RPC_Event_Log_Query_Handler query;
+  JSON_RPC_Event_Log_Delete_Handler del;
+  Recording_Channel* rec;
+  JSON_RPC_Channel_Ptr channel = Recording_Channel::make(&rec);
+};
+
+}  // namespace
+
+TEST_F(EventLogTest, QueryNarrowsByEventAndPagesByOffsetAndLimit) {
+  const std::string a = std::string("{\"instance_id\":\"") + A + "\"";
+  const struct {
+    std::string params;
+    Value expected;
+  } cases[] = {
+      {a + "}", rows({0, 1, 2, 3, 4})},
+      {a + ",\"event_id\":1}", rows({0, 2, 4})},
+      {a + ",\"event_id\":0,\"offset\":0,\"limit\":0}", rows({0, 1, 2, 3, 4})},
+      {a + ",\"limit\":-3}", rows({0, 1, 2, 3, 4})},
+      {a + ",\"limit\":2}", rows({0, 1})},
+      {a + ",\"offset\":3}", rows({3, 4})},
+      {a + ",\"offset\":1,\"limit\":2,\"event_id\":2}", rows({3})},
+      {std::string("{\"instance_id\":\"") + B + "\",\"limit\":1}",
+       parse_json(R"([{"event_id":7,"event_time":105,"data":{"n":5}}])")},
+      {R"({"instance_id":"x' OR 1=1 --"})", json_spirit::Array{}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(result(c.expected), call(query, c.params)) << c.params;
+  const struct {
+    const char* params;
+    Value expected;
+  } errors[] = {
+      {"[1]", error(-32602, "Invalid params: params type must be object.")},
+      {"", error(-32602, "Invalid params: params type must be object.")},
+      {R"({"limit":2})", error(-32602, "Missing parameter")},
+      {R"({"instance_id":1})", error(-32602, "Missing parameter")},
+      {R"({"instance_id":"x","limit":"2"})", error(-32602, "Missing parameter")},
+  };
+  for (const auto& c : errors) EXPECT_EQ(c.expected, call(query, c.params)) << c.params;
+  // Notifies are not served.
+  EXPECT_EQ(-1, query.handle_object_i(channel, rpc_message(3, "m", "{}",
+                                                           JSON_RPC_Object::JSON_RPC_NOTIFY)));
+  EXPECT_EQ(-1, del.handle_object_i(channel, rpc_message(3, "m", "{}",
+                                                         JSON_RPC_Object::JSON_RPC_NOTIFY)));
+  EXPECT_EQ(std::size(cases) + std::size(errors), rec->count_sent());
+}
+
+TEST_F(EventLogTest, DeleteTakesTheInstanceWithItsEvents) {
+  const std::string b = std::string("{\"instance_id\":\"") + B + "\"}";
+  EXPECT_EQ(result(true), call(del, b));
+  EXPECT_EQ(result(json_spirit::Array{}), call(query, b));
+  // The cascade left A's rows alone.
+  Select_SQL count("instance_log", nullptr);
+  count.select("count(*) AS n");
+  Legacy_Cursor cursor(*db, count, Legacy_Cursor::MODE_OBJECTS | Legacy_Cursor::MODE_ALL, 0);
+  Value n;
+  ASSERT_TRUE(cursor.fetch(n));
+  EXPECT_EQ(parse_json(R"([{"n":5}])"), n);
+  // An instance that is not there: nothing removed, still no error.
+  EXPECT_EQ(result(true), call(del, b));
+  EXPECT_EQ(error(-32602, "Missing 'instance_id'"), call(del, R"({"instance_id":""})"));
+  EXPECT_EQ(error(-32602, "Missing 'instance_id'"), call(del, R"({"id":"x"})"));
+  EXPECT_EQ(error(-32602, "Invalid params: params type must be object."), call(del, "\"x\""));
+
+  No_Database none;
+  Scoped_Instance_T<Legacy_Manager> installed(&none);
+  const Value refused =
+      error(-32603, "Internal error: failed to connect to database 'job_event_log'.");
+  EXPECT_EQ(refused, call(del, b));
+  EXPECT_EQ(refused, call(query, b));
+}
