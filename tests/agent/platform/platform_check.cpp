@@ -12,6 +12,7 @@
 #include <string>
 
 #include "agent/platform/platform.h"
+#include "tests/fakes/fake_platform.h"
 
 namespace {
 
@@ -24,47 +25,6 @@ void check(bool ok, const char* what) {
     ++failures;
   }
 }
-
-// The system's platform, except that the clock is only recorded.
-class Clock_Recorder : public Platform_API {
- public:
-  explicit Clock_Recorder(Platform_API& real) : real_(real) {}
-  BOOL get_volume_information(LPCWSTR root, LPWSTR name, DWORD name_size,
-                              LPDWORD serial, LPDWORD max_component,
-                              LPDWORD flags, LPWSTR fs, DWORD fs_size) override {
-    return real_.get_volume_information(root, name, name_size, serial,
-                                        max_component, flags, fs, fs_size);
-  }
-  UINT get_drive_type(LPCWSTR root) override { return real_.get_drive_type(root); }
-  BOOL get_disk_free_space_w(LPCWSTR root, LPDWORD spc, LPDWORD bps,
-                             LPDWORD free_clusters, LPDWORD total) override {
-    return real_.get_disk_free_space_w(root, spc, bps, free_clusters, total);
-  }
-  BOOL get_user_name(LPWSTR buffer, LPDWORD size) override {
-    return real_.get_user_name(buffer, size);
-  }
-  bool restore_connection(wchar_t letter, const wchar_t* remote) override {
-    return real_.restore_connection(letter, remote);
-  }
-  bool disk_free_space(const char* path, FS_Stat& out) override {
-    return real_.disk_free_space(path, out);
-  }
-  std::string filesystem_type(const char* path) override {
-    return real_.filesystem_type(path);
-  }
-  BOOL set_system_time(const SYSTEMTIME* utc) override {
-    ++calls;
-    last = *utc;
-    return TRUE;
-  }
-  int power_off(bool) override { return -1; }
-
-  int calls = 0;
-  SYSTEMTIME last = {};
-
- private:
-  Platform_API& real_;
-};
 
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -131,8 +91,8 @@ void check_time_conversion() {
 }
 
 void check_clock_seam() {
-  Clock_Recorder recorder(*Platform_API::instance());
-  Platform_API* previous = Platform_API::instance(&recorder);
+  Fake_Platform fake;
+  Platform_API* previous = Platform_API::instance(&fake);
   SYSTEMTIME before;
   ::GetSystemTime(&before);
 
@@ -141,13 +101,13 @@ void check_clock_seam() {
   wanted.wMonth = 12;
   wanted.wDay = 31;
   wanted.wHour = 23;
-  check(platform::set_system_clock(wanted) && recorder.calls == 1 &&
-            recorder.last.wYear == 1999 && recorder.last.wDay == 31,
+  check(platform::set_system_clock(wanted) && fake.calls().size() == 1 &&
+            fake.last_time.wYear == 1999 && fake.last_time.wDay == 31,
         "setting the clock goes through the platform's seam");
   wanted.wMonth = 13;
   ::SetLastError(0);
   check(!platform::set_system_clock(wanted) &&
-            ::GetLastError() == ERROR_INVALID_PARAMETER && recorder.calls == 1,
+            ::GetLastError() == ERROR_INVALID_PARAMETER && fake.calls().size() == 1,
         "a time that does not exist is refused before the seam");
 
   SYSTEMTIME after;
