@@ -112,7 +112,7 @@ bool Client_IO::open(const URI& uri, const Options& options) {
 }
 
 bool Client_IO::put(const std::string& name, const clntio::HTTP_Body_Source& source,
-                    long long length) {
+                    long long length, const clntio::HTTP_Body_Rewind& rewind) {
   if (!connection_) {
     error_ = "not connected";
     return false;
@@ -121,7 +121,7 @@ bool Client_IO::put(const std::string& name, const clntio::HTTP_Body_Source& sou
   clntio::HTTP_Request request(HTTP_METHOD_PUT, name, false);
   request.uri(uri_.path + request.uri(), true);
   for (const auto& header : options_.extra) request.headers().put(header.first, header.second);
-  if (connection_->send(request, source, length)) return true;
+  if (connection_->send(request, source, length, rewind)) return true;
   error_ = connection_->error();
   return false;
 }

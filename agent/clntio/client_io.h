@@ -65,9 +65,10 @@ class Client_IO : public Client_IO_Base {
   // What the process's own service does: opens the connection.
   bool open(const URI& uri, const Options& options);
   // PUTs a body to `name` below the URI's path (one segment or several, as
-  // given). `length` -1 when unknown. False with error() set on failure.
+  // given). `length` -1 when unknown; `rewind` starts the body over when a
+  // kept connection turns out closed. False with error() set on failure.
   bool put(const std::string& name, const clntio::HTTP_Body_Source& source,
-           long long length);
+           long long length, const clntio::HTTP_Body_Rewind& rewind);
   void set_error(const std::string& text) { error_ = text; }
 
  private:

@@ -256,6 +256,7 @@ bool http_session_get_file(const HTTP_Session_Ptr& session,
 struct HTTP_Connection::Impl {
   Easy easy;
   const HTTP_Body_Source* source = nullptr;
+  const HTTP_Body_Rewind* rewind = nullptr;
   bool source_failed = false;
   char error[CURL_ERROR_SIZE] = "";
 
@@ -268,6 +269,13 @@ struct HTTP_Connection::Impl {
       return CURL_READFUNC_ABORT;
     }
     return static_cast<std::size_t>(n);
+  }
+  static int seek_body(void* user, curl_off_t offset, int origin) {
+    Impl* self = static_cast<Impl*>(user);
+    return offset == 0 && origin == SEEK_SET && self->rewind && *self->rewind &&
+                   (*self->rewind)()
+               ? CURL_SEEKFUNC_OK
+               : CURL_SEEKFUNC_CANTSEEK;
   }
   // Answers are short texts nobody reads.
   static std::size_t drop_body(char*, std::size_t size, std::size_t count, void*) {
@@ -286,6 +294,8 @@ HTTP_Connection::HTTP_Connection(HTTP_Session_Ptr session)
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Impl::drop_body);
   curl_easy_setopt(curl, CURLOPT_READFUNCTION, &Impl::read_body);
   curl_easy_setopt(curl, CURLOPT_READDATA, impl_.get());
+  curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, &Impl::seek_body);
+  curl_easy_setopt(curl, CURLOPT_SEEKDATA, impl_.get());
   // Small writes of a streamed body go out at once.
   curl_easy_setopt(curl, CURLOPT_TCP_NODELAY, 1L);
 }
@@ -338,13 +348,15 @@ bool HTTP_Connection::open(const HTTP_Request& request) {
 }
 
 bool HTTP_Connection::send(const HTTP_Request& request,
-                           const HTTP_Body_Source& source, long long length) {
+                           const HTTP_Body_Source& source, long long length,
+                           const HTTP_Body_Rewind& rewind) {
   if (impl_ && impl_->easy.curl) {
     CURL* curl = impl_->easy.curl;
     curl_easy_setopt(curl, CURLOPT_NOBODY, 0L);
     curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(length));
     impl_->source = &source;
+    impl_->rewind = &rewind;
   }
   return perform(request, false);
 }

@@ -109,6 +109,9 @@ bool http_session_get_file(const HTTP_Session_Ptr& session,
 // bytes and returns how many, 0 at the end, -1 on failure (the transfer is
 // then cut short and fails).
 typedef std::function<long(char* buffer, std::size_t size)> HTTP_Body_Source;
+// Starts a body over from its first byte (a connection found closed is
+// retried on a fresh one); false when it cannot.
+typedef std::function<bool()> HTTP_Body_Rewind;
 
 // One connection to the session's server, kept open from one request to the
 // next (a libcurl handle of its own), so many files go over one TCP and TLS
@@ -129,7 +132,7 @@ class HTTP_Connection {
   // when the length is unknown (-1). True on a 2xx answer; otherwise
   // error() tells why.
   bool send(const HTTP_Request& request, const HTTP_Body_Source& source,
-            long long length);
+            long long length, const HTTP_Body_Rewind& rewind);
 
   const std::string& error() const { return error_; }
 

@@ -45,6 +45,12 @@ class Gzip_Source {
     if (ok_) deflateEnd(&z_);
   }
   bool ok() const { return ok_; }
+  bool rewind() {
+    if (!ok_ || deflateReset(&z_) != Z_OK || ::lseek(fd_, 0, SEEK_SET) != 0) return false;
+    z_.avail_in = 0;
+    eof_ = done_ = false;
+    return true;
+  }
 
   long operator()(char* out, std::size_t size) {
     if (done_) return 0;
@@ -94,15 +100,19 @@ bool transfer_log(Client_IO& io, const char* target, const char* origin,
   }
   bool ok;
   if (ends_with_gz(origin)) {
-    ok = io.put(target, [&](char* b, std::size_t n) { return read_some(file.fd, b, n); },
-                static_cast<long long>(st.st_size));
+    ok = io.put(
+        target, [&](char* b, std::size_t n) { return read_some(file.fd, b, n); },
+        static_cast<long long>(st.st_size),
+        [&] { return ::lseek(file.fd, 0, SEEK_SET) == 0; });
   } else {
     std::unique_ptr<Gzip_Source> gzip(new (std::nothrow) Gzip_Source(file.fd));
     if (!gzip || !gzip->ok()) {
       io.set_error("cannot start compression");
       ok = false;
     } else {
-      ok = io.put(target, [&](char* b, std::size_t n) { return (*gzip)(b, n); }, -1);
+      ok = io.put(
+          target, [&](char* b, std::size_t n) { return (*gzip)(b, n); }, -1,
+          [&] { return gzip->rewind(); });
     }
   }
   if (!ok)

@@ -1,6 +1,8 @@
 // A stand-in for the management server: accepts the agent's upstream
 // WebSocket on loopback, one connection at a time, and lets a test send
-// JSON-RPC text to the agent and read what comes back.
+// JSON-RPC text to the agent and read what comes back. Given a File_Server,
+// it hands that server every other connection to its port (the agent's
+// uploads go to the same host and port as its WebSocket).
 #ifndef TESTS_SUPPORT_UPSTREAM_SERVER_H
 #define TESTS_SUPPORT_UPSTREAM_SERVER_H
 
@@ -11,9 +13,11 @@
 
 namespace wire {
 
+class File_Server;
+
 class Upstream_Server {
  public:
-  Upstream_Server();
+  explicit Upstream_Server(File_Server* http = nullptr);
   ~Upstream_Server();
   Upstream_Server(const Upstream_Server&) = delete;
   Upstream_Server& operator=(const Upstream_Server&) = delete;
@@ -24,6 +28,12 @@ class Upstream_Server {
   // Sends `text` on the current connection and reads the next message back:
   // nothing on failure or timeout; a timeout drops the connection.
   std::optional<std::string> exchange(const std::string& text, std::chrono::milliseconds timeout);
+  // Sends `text` on the current connection; false on failure or timeout.
+  bool send(const std::string& text, std::chrono::milliseconds timeout);
+  // Sends `text` (nothing when empty) and reads the next message whose text
+  // holds `fragment`, skipping others; nothing on failure or timeout.
+  std::optional<std::string> exchange_until(const std::string& text, const std::string& fragment,
+                                            std::chrono::milliseconds timeout);
   // Closes the current connection, as a server that goes away.
   void drop();
 
