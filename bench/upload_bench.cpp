@@ -94,9 +94,10 @@ int main(int argc, char** argv) {
   for (int run = 0; run < 3; ++run) {
     const auto began = Clock::now();
     const std::string reply =
-        server.exchange_until(R"({"jsonrpc":"2.0","method":"log.upload","params":{"task_id":"B)" +
-                                  std::to_string(run) + R"(","type":"agent"}})",
-                              "log.upload.notify", std::chrono::seconds(600))
+        server
+            .exchange(R"({"jsonrpc":"2.0","method":"log.upload","params":{"task_id":"B)" +
+                          std::to_string(run) + R"(","type":"agent"}})",
+                      std::chrono::seconds(600), "log.upload.notify")
             .value_or("");
     host.push_back(total_mb / std::chrono::duration<double>(Clock::now() - began).count());
     if (reply.find("completed") == std::string::npos) {

@@ -58,41 +58,33 @@ struct File_Server::Impl {
     if (ec) return false;
     const auto& head = parser.get();
     const bool upload = head.method() == http::verb::put || head.method() == http::verb::head;
-    Answer answer;
-    answer.status = 404;
-    Seen s{std::string(head.target()), std::nullopt, std::string(head.method_string()),
-           "", "", connection};
-    auto key = head.find("X-ACCESS-KEY");
-    if (key != head.end()) s.access_key = std::string(key->value());
-    auto auth = head.find(http::field::authorization);
-    if (auth != head.end()) s.authorization = std::string(auth->value());
-    {
-      std::lock_guard<std::mutex> guard(lock);
-      auto it = answers.find(s.target);
-      if (head.method() == http::verb::put) answer = put_answer;
-      else if (it != answers.end()) answer = it->second;
-    }
-    if (head.method() == http::verb::put && answer.cut_after != std::string::npos) {
-      // Reads a little of the upload, then drops the connection mid-file.
-      while (!parser.is_done() && parser.get().body().size() < answer.cut_after && !ec)
-        http::read_some(stream, buffer, parser, ec);
-      record(std::move(s));
-      return false;
-    }
-    http::read(stream, buffer, parser, ec);
-    if (ec) return false;
+    auto field = [&](const char* name) {
+      auto f = head.find(name);
+      return f == head.end() ? std::optional<std::string>() : std::string(f->value());
+    };
+    Seen s{std::string(head.target()), field("X-ACCESS-KEY"), std::string(head.method_string()),
+           "", field("Authorization").value_or(""), connection};
+    Answer answer{404, "", "", std::string::npos};
+    std::unique_lock<std::mutex> guard(lock);
+    auto it = answers.find(s.target);
+    if (head.method() == http::verb::put) answer = put_answer;
+    else if (it != answers.end()) answer = it->second;
+    guard.unlock();
+    // A cut upload: a little of it is read, then the connection is dropped.
+    const bool cut = head.method() == http::verb::put && answer.cut_after != std::string::npos;
+    while (cut && !ec && !parser.is_done() && parser.get().body().size() < answer.cut_after)
+      http::read_some(stream, buffer, parser, ec);
+    if (!cut) http::read(stream, buffer, parser, ec);
     s.body = parser.get().body();
+    guard.lock();
+    seen.push_back(std::move(s));
+    guard.unlock();
+    if (cut || ec) return false;
     const bool keep = upload && parser.get().keep_alive();
-    record(std::move(s));
     std::string text = head_of(answer, keep);
     if (head.method() != http::verb::head) text += answer.body.substr(0, answer.cut_after);
     net::write(stream, net::buffer(text), ec);
     return keep && !ec;
-  }
-
-  void record(Seen s) {
-    std::lock_guard<std::mutex> guard(lock);
-    seen.push_back(std::move(s));
   }
 
   void serve(tcp::socket socket) {

@@ -1,8 +1,8 @@
 // A stand-in for the management server: accepts the agent's upstream
 // WebSocket on loopback, one connection at a time, and lets a test send
 // JSON-RPC text to the agent and read what comes back. Given a File_Server,
-// it hands that server every other connection to its port (the agent's
-// uploads go to the same host and port as its WebSocket).
+// it hands that server every connection to its port that does not start
+// with a GET (the agent's uploads go to the host and port of its WebSocket).
 #ifndef TESTS_SUPPORT_UPSTREAM_SERVER_H
 #define TESTS_SUPPORT_UPSTREAM_SERVER_H
 
@@ -25,15 +25,13 @@ class Upstream_Server {
   unsigned short port() const;
   // Waits until `n` connections have been accepted in all.
   bool wait_connections(std::size_t n, std::chrono::milliseconds timeout);
-  // Sends `text` on the current connection and reads the next message back:
-  // nothing on failure or timeout; a timeout drops the connection.
-  std::optional<std::string> exchange(const std::string& text, std::chrono::milliseconds timeout);
+  // Sends `text` (nothing when empty) on the current connection and reads
+  // the next message back (the next whose text holds `fragment`, others
+  // skipped): nothing on failure or timeout; a timeout drops the connection.
+  std::optional<std::string> exchange(const std::string& text, std::chrono::milliseconds timeout,
+                                      const std::string& fragment = "");
   // Sends `text` on the current connection; false on failure or timeout.
   bool send(const std::string& text, std::chrono::milliseconds timeout);
-  // Sends `text` (nothing when empty) and reads the next message whose text
-  // holds `fragment`, skipping others; nothing on failure or timeout.
-  std::optional<std::string> exchange_until(const std::string& text, const std::string& fragment,
-                                            std::chrono::milliseconds timeout);
   // Closes the current connection, as a server that goes away.
   void drop();
 

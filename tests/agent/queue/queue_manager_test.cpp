@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <memory>
 
 #include "agent/queue/queue_manager.h"
 #include "tests/fakes/recording_log.h"
@@ -11,20 +12,16 @@
 
 namespace {
 
-// A chain of blocks "prefix0".."prefix<n-1>", the first with group "g".
-void fill(Queue_Block& head, const std::string& prefix, int n) {
-  Queue_Block* last = &head;
+// Enqueues the chain "prefix0".."prefix<n-1>" (the first in group "g").
+bool push(Queue_Manager& q, const std::string& prefix, int n, const char* name = "jobs",
+          const ACE_Time_Value* timeout = nullptr) {
+  Queue_Block head, *last = &head;
   for (int i = 0; i < n; ++i) {
     const std::string text = prefix + std::to_string(i);
     last = last->new_next(text.data(), text.size());
     if (i == 0) last->group("g");
   }
-}
-
-bool push(Queue_Manager& q, const std::string& prefix, int n) {
-  Queue_Block head;
-  fill(head, prefix, n);
-  return q.enqueue("jobs", *head.next(), nullptr);
+  return q.enqueue(name, *head.next(), timeout);
 }
 
 std::vector<std::string> take_all(Queue_Manager& q) {
@@ -40,15 +37,12 @@ TEST(QueueSpool, BlocksSurviveARestartInOrderAndTakenOnesStayTaken) {
   Temp_Dir dir;
   {
     File_Queue_Manager q(dir.path(), 100);
-    ASSERT_TRUE(push(q, "a", 3));
-    ASSERT_TRUE(push(q, "b", 2));
+    ASSERT_TRUE(push(q, "a", 3) && push(q, "b", 2));
     Queue_Block first;
     ASSERT_TRUE(q.dequeue("jobs", first, nullptr));
-    EXPECT_EQ("a0", first.data());
-    EXPECT_EQ("g", first.group());
+    EXPECT_EQ("a0@g", first.data() + "@" + first.group());
   }
   File_Queue_Manager again(dir.path(), 100);
-  EXPECT_EQ(4u, again.size("jobs"));
   EXPECT_EQ((std::vector<std::string>{"a1", "a2", "b0@g", "b1"}), take_all(again));
   // All taken: the spool starts over, and a restart brings nothing back.
   EXPECT_EQ(0u, std::ifstream(dir / "jobs.jsonl", std::ios::ate).tellg());
@@ -59,10 +53,7 @@ TEST(QueueSpool, BlocksSurviveARestartInOrderAndTakenOnesStayTaken) {
 
 TEST(QueueSpool, ATornLastLineIsReportedAndCutWithoutLosingTheLinesBefore) {
   Temp_Dir dir;
-  {
-    File_Queue_Manager q(dir.path(), 100);
-    ASSERT_TRUE(push(q, "a", 2));
-  }
+  ASSERT_TRUE(push(*std::make_unique<File_Queue_Manager>(dir.path(), 100), "a", 2));
   // A crash in the middle of an append.
   std::ofstream(dir / "jobs.jsonl", std::ios::app) << R"({"message":"half)";
   Recording_Log log;
@@ -76,15 +67,12 @@ TEST(QueueSpool, ATornLastLineIsReportedAndCutWithoutLosingTheLinesBefore) {
 TEST(QueueSpool, AFullQueueRefusesWholeChainsAndBadNames) {
   Temp_Dir dir;
   File_Queue_Manager q(dir.path(), 3);
+  const ACE_Time_Value brief(0, 20000);
   EXPECT_TRUE(push(q, "a", 2));
   EXPECT_FALSE(push(q, "b", 2));
   EXPECT_TRUE(push(q, "c", 1));
   EXPECT_FALSE(push(q, "d", 1));
-  const ACE_Time_Value brief(0, 20000);
-  Queue_Block head;
-  fill(head, "e", 1);
-  EXPECT_FALSE(q.enqueue("jobs", *head.next(), &brief));
-  for (const char* bad : {"", "../x", "a/b", ".hidden"})
-    EXPECT_FALSE(q.enqueue(bad, *head.next(), nullptr)) << bad;
+  EXPECT_FALSE(push(q, "e", 1, "jobs", &brief));
+  for (const char* bad : {"", "../x", "a/b", ".hidden"}) EXPECT_FALSE(push(q, "f", 1, bad)) << bad;
   EXPECT_EQ((std::vector<std::string>{"a0@g", "a1", "c0@g"}), take_all(q));
 }
