@@ -3,6 +3,7 @@
 #include <ace/Log_Msg.h>
 #include <ace/Thread_Manager.h>
 
+#include <cerrno>
 #include <exception>
 #include <new>
 
