@@ -11,6 +11,7 @@
 #include <random>
 #include <sstream>
 
+#include "agent/chost/host_id.h"
 #include "agent/mdrt/path_conf.h"
 #include "agent/platform/platform.h"
 #include "agent/mdrt/string_checker.h"
@@ -108,4 +109,19 @@ bool File_Host_Manager::access_key(const std::string& key) {
   }
   access_key_ = key;
   return true;
+}
+
+template <>
+Host_ID* default_service<Host_ID>() {
+  static Host_ID* id = new Host_ID;
+  return id;
+}
+template class Service_Instance_T<Host_ID>;
+
+Host_ID::~Host_ID() {}
+
+const char* Host_ID::c_str() const {
+  thread_local std::string text;
+  text = Host_Manager::instance()->uuid();
+  return text.c_str();
 }

@@ -6,7 +6,9 @@
 #include <ace/OS_NS_unistd.h>
 #include <curl/curl.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <mutex>
 #include <new>
@@ -110,6 +112,17 @@ bool HTTP_Headers::put(int code, const std::string& value, bool replace) {
   if (replace)
     for (auto it = fields_.begin(); it != fields_.end();)
       it = it->first == name ? fields_.erase(it) : it + 1;
+  fields_.emplace_back(name, value);
+  return true;
+}
+
+bool HTTP_Headers::put(const std::string& name, const std::string& value) {
+  static const char token_marks[] = "!#$%&'*+-.^_`|~";
+  if (name.empty() ||
+      value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+    return false;
+  for (unsigned char c : name)
+    if (!std::isalnum(c) && !std::strchr(token_marks, c)) return false;
   fields_.emplace_back(name, value);
   return true;
 }
@@ -253,6 +266,114 @@ bool http_session_get_file(const HTTP_Session_Ptr& session,
                url.c_str(), curl_easy_strerror(result), int(status)));
   }
   return ok;
+}
+
+struct HTTP_Connection::Impl {
+  Easy easy;
+  const HTTP_Body_Source* source = nullptr;
+  const HTTP_Body_Rewind* rewind = nullptr;
+  bool source_failed = false;
+  char error[CURL_ERROR_SIZE] = "";
+
+  static std::size_t read_body(char* buffer, std::size_t size, std::size_t count,
+                               void* user) {
+    Impl* self = static_cast<Impl*>(user);
+    const long n = (*self->source)(buffer, size * count);
+    if (n < 0) {
+      self->source_failed = true;
+      return CURL_READFUNC_ABORT;
+    }
+    return static_cast<std::size_t>(n);
+  }
+  static int seek_body(void* user, curl_off_t offset, int origin) {
+    Impl* self = static_cast<Impl*>(user);
+    return offset == 0 && origin == SEEK_SET && self->rewind && *self->rewind &&
+                   (*self->rewind)()
+               ? CURL_SEEKFUNC_OK
+               : CURL_SEEKFUNC_CANTSEEK;
+  }
+  // Answers are short texts nobody reads.
+  static std::size_t drop_body(char*, std::size_t size, std::size_t count, void*) {
+    return size * count;
+  }
+};
+
+HTTP_Connection::HTTP_Connection(HTTP_Session_Ptr session)
+    : session_(std::move(session)) {
+  global_init();
+  impl_.reset(new (std::nothrow) Impl);
+  if (!impl_ || !impl_->easy.curl || !session_) return;
+  CURL* curl = impl_->easy.curl;
+  configure(curl, *session_);
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, impl_->error);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Impl::drop_body);
+  curl_easy_setopt(curl, CURLOPT_READFUNCTION, &Impl::read_body);
+  curl_easy_setopt(curl, CURLOPT_READDATA, impl_.get());
+  curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, &Impl::seek_body);
+  curl_easy_setopt(curl, CURLOPT_SEEKDATA, impl_.get());
+  // Small writes of a streamed body go out at once.
+  curl_easy_setopt(curl, CURLOPT_TCP_NODELAY, 1L);
+}
+
+HTTP_Connection::~HTTP_Connection() {}
+
+bool HTTP_Connection::perform(const HTTP_Request& request, bool any_status) {
+  if (!impl_ || !impl_->easy.curl || !session_) {
+    error_ = "no connection could be made";
+    return false;
+  }
+  CURL* curl = impl_->easy.curl;
+  curl_slist_free_all(impl_->easy.headers);
+  impl_->easy.headers = nullptr;
+  for (const auto& field : request.headers().fields())
+    impl_->easy.headers = curl_slist_append(
+        impl_->easy.headers, (field.first + ": " + field.second).c_str());
+  // No "Expect: 100-continue": servers that never answer it would cost a
+  // second per file.
+  impl_->easy.headers = curl_slist_append(impl_->easy.headers, "Expect:");
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, impl_->easy.headers);
+  const std::string url = session_->base_url() + request.uri();
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  impl_->error[0] = '\0';
+  impl_->source_failed = false;
+  const CURLcode result = curl_easy_perform(curl);
+  long status = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  if (result != CURLE_OK) {
+    error_ = url + ": " +
+             (impl_->source_failed ? "the body could not be read"
+              : impl_->error[0]    ? impl_->error
+                                   : curl_easy_strerror(result));
+    return false;
+  }
+  if (!any_status && (status < 200 || status > 299)) {
+    error_ = url + ": status " + std::to_string(status);
+    return false;
+  }
+  error_.clear();
+  return true;
+}
+
+bool HTTP_Connection::open(const HTTP_Request& request) {
+  if (impl_ && impl_->easy.curl) {
+    curl_easy_setopt(impl_->easy.curl, CURLOPT_UPLOAD, 0L);
+    curl_easy_setopt(impl_->easy.curl, CURLOPT_NOBODY, 1L);
+  }
+  return perform(request, true);
+}
+
+bool HTTP_Connection::send(const HTTP_Request& request,
+                           const HTTP_Body_Source& source, long long length,
+                           const HTTP_Body_Rewind& rewind) {
+  if (impl_ && impl_->easy.curl) {
+    CURL* curl = impl_->easy.curl;
+    curl_easy_setopt(curl, CURLOPT_NOBODY, 0L);
+    curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(length));
+    impl_->source = &source;
+    impl_->rewind = &rewind;
+  }
+  return perform(request, false);
 }
 
 }  // namespace clntio

@@ -5,6 +5,7 @@
 #ifndef CLNTIO_HTTP_CLIENT_H
 #define CLNTIO_HTTP_CLIENT_H
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -26,6 +27,9 @@ class HTTP_Headers {
   // header go. False for an unknown code or a value holding CR, LF or NUL
   // (it could start a header of its own).
   bool put(int code, const std::string& value, bool replace);
+  // Adds a header by name (a private storage names its own). False for a
+  // name that is not an HTTP token or a value as above.
+  bool put(const std::string& name, const std::string& value);
   const std::vector<std::pair<std::string, std::string>>& fields() const {
     return fields_;
   }
@@ -106,6 +110,46 @@ bool download_file_name(const std::string& uri, std::string& name);
 bool http_session_get_file(const HTTP_Session_Ptr& session,
                            const HTTP_Request& request,
                            const std::string& local_path);
+
+// A request body made while it is sent: fills `buffer` with up to `size`
+// bytes and returns how many, 0 at the end, -1 on failure (the transfer is
+// then cut short and fails).
+typedef std::function<long(char* buffer, std::size_t size)> HTTP_Body_Source;
+// Starts a body over from its first byte (a connection found closed is
+// retried on a fresh one); false when it cannot.
+typedef std::function<bool()> HTTP_Body_Rewind;
+
+// One connection to the session's server, kept open from one request to the
+// next (a libcurl handle of its own), so many files go over one TCP and TLS
+// handshake. Not for use by two threads at once.
+class HTTP_Connection {
+ public:
+  explicit HTTP_Connection(HTTP_Session_Ptr session);
+  ~HTTP_Connection();
+  HTTP_Connection(const HTTP_Connection&) = delete;
+  HTTP_Connection& operator=(const HTTP_Connection&) = delete;
+
+  // Reaches the server now with a HEAD of `request`, whose answer is not
+  // looked at, and keeps the connection. False when the server cannot be
+  // reached (error() tells why).
+  bool open(const HTTP_Request& request);
+
+  // PUTs `request` with the body `source` makes: `length` bytes, or chunked
+  // when the length is unknown (-1). True on a 2xx answer; otherwise
+  // error() tells why.
+  bool send(const HTTP_Request& request, const HTTP_Body_Source& source,
+            long long length, const HTTP_Body_Rewind& rewind);
+
+  const std::string& error() const { return error_; }
+
+ private:
+  struct Impl;
+  bool perform(const HTTP_Request& request, bool any_status);
+
+  HTTP_Session_Ptr session_;
+  std::unique_ptr<Impl> impl_;
+  std::string error_;
+};
 
 }  // namespace clntio
 

@@ -1,5 +1,6 @@
 #include "agent/pkgutil/interface_info.h"
 
+#include <mutex>
 #include <vector>
 
 #include "agent/platform/net_interfaces.h"
@@ -35,4 +36,28 @@ bool System_Interface_Info_Service::interface_info(json_spirit::Array& list) {
     list.push_back(std::move(o));
   }
   return true;
+}
+
+namespace {
+std::mutex peer_lock;
+std::string peer_host;
+unsigned short peer_port = 0;
+}  // namespace
+
+void Network_Interface_Enumerator::set_peer(const std::string& host,
+                                            unsigned short port) {
+  std::lock_guard<std::mutex> guard(peer_lock);
+  peer_host = host;
+  peer_port = port;
+}
+
+bool Network_Interface_Enumerator::get_local_addr(std::string& out) const {
+  std::string host;
+  unsigned short port;
+  {
+    std::lock_guard<std::mutex> guard(peer_lock);
+    host = peer_host;
+    port = peer_port;
+  }
+  return platform::local_address(host, port, out);
 }

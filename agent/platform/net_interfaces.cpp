@@ -4,7 +4,9 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <netdb.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #ifdef __linux__
 #include <netpacket/packet.h>
 #endif
@@ -89,6 +91,57 @@ bool is_loopback_address(const std::string& text) {
   if (inet_pton(AF_INET6, text.c_str(), &v6) != 1) return false;
   if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
   return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
+}
+
+}  // namespace platform
+
+namespace platform {
+
+namespace {
+
+bool routed_source(const std::string& host, unsigned short port, std::string& out) {
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  if (host.empty() ||
+      ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0)
+    return false;
+  bool ok = false;
+  for (addrinfo* a = found; a && !ok; a = a->ai_next) {
+    // Connecting a datagram socket only picks the route and source address.
+    int fd = ::socket(a->ai_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) continue;
+    sockaddr_storage self{};
+    socklen_t length = sizeof self;
+    char text[INET6_ADDRSTRLEN] = "";
+    if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&self), &length) == 0 &&
+        ::getnameinfo(reinterpret_cast<sockaddr*>(&self), length, text, sizeof text,
+                      nullptr, 0, NI_NUMERICHOST) == 0) {
+      out = text;
+      ok = true;
+    }
+    ::close(fd);
+  }
+  ::freeaddrinfo(found);
+  return ok;
+}
+
+}  // namespace
+
+bool local_address(const std::string& host, unsigned short port, std::string& out) {
+  if (routed_source(host, port, out)) return true;
+  std::vector<Net_Interface> list;
+  if (!list_interfaces(list)) return false;
+  for (bool ipv6 : {false, true})
+    for (const Net_Interface& i : list)
+      if (i.up && !i.loopback)
+        for (const Net_Address& a : i.addresses)
+          if (a.ipv6 == ipv6 && !is_loopback_address(a.address)) {
+            out = a.address;
+            return true;
+          }
+  return false;
 }
 
 }  // namespace platform

@@ -29,6 +29,13 @@ bool list_interfaces(std::vector<Net_Interface>& out);
 // IPv6 form of the former; false for anything else, names included.
 bool is_loopback_address(const std::string& text);
 
+// The numeric source address this machine uses towards `host`:`port` (a
+// numeric address or a name), found by routing alone: nothing is sent.
+// Without a host, or when it cannot be routed to, the first address of an
+// interface that is up and not loopback, IPv4 first. False when there is
+// none.
+bool local_address(const std::string& host, unsigned short port, std::string& out);
+
 }  // namespace platform
 
 #endif

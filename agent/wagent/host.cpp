@@ -1,6 +1,7 @@
 #include "agent/wagent/host.h"
 
 #include <ace/Log_Msg.h>
+#include <ace/Thread_Manager.h>
 #include <limits.h>
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -24,6 +25,7 @@
 #include "agent/json_rpc/json_rpc_handler.h"
 #include "agent/modsess/session.h"
 #include "agent/platform/platform.h"
+#include "agent/queue/queue_manager.h"
 #include "agent/storage_catalog/storage_catalog.h"
 #include "agent/systemutil/system_actions.h"
 #include "agent/wagent/config.h"
@@ -140,15 +142,6 @@ std::vector<std::string> open_methods(const Config& config) {
 
 void apply_settings(const Config& config, File_Log_Backend& log_file,
                     JSON_RPC_Dispatcher& dispatcher) {
-  std::string log = config.get("log", "stderr");
-  if (log != "stderr") {
-    if (!log_file.open_file(log))
-      throw Config_Error(config.where("log") + ": cannot open log file " +
-                         log + ": " + std::strerror(errno));
-    ACE_Log_Msg::msg_backend(&log_file);
-    ACE_LOG_MSG->open(ACE_TEXT("wagent"), ACE_Log_Msg::CUSTOM);
-  }
-
   const std::string appdata = absolute(config.get("appdata", "./var"));
   const std::string component = config.get("component", "agent");
   for (const char* sub : {"chost", "db", "jobs", "queues", "audit",
@@ -158,6 +151,18 @@ void apply_settings(const Config& config, File_Log_Backend& log_file,
   make_dirs(appdata + "/quillon/veltrano/" + component + "/downloads");
   ::setenv("APPDATA", appdata.c_str(), 1);
   ::setenv("COMPONENT", component.c_str(), 1);
+  // After APPDATA and COMPONENT: the log may live in the agent's log folder.
+  std::string log = config.get("log", "stderr");
+  if (log != "stderr") {
+    log = platform::expand_environment(log);
+    if (!log_file.open_file(log))
+      throw Config_Error(config.where("log") + ": cannot open log file " +
+                         log + ": " + std::strerror(errno));
+    ACE_Log_Msg::msg_backend(&log_file);
+    ACE_LOG_MSG->open(ACE_TEXT("wagent"), ACE_Log_Msg::CUSTOM);
+  }
+  // Spooled queues are read now, so what a crash left is reported at start.
+  Queue_Manager::instance();
   Audit_Log::instance()->set_path(appdata + "/audit/events.jsonl");
   // Like libraries, a relative pools file is relative to the configuration.
   std::string pools = config.get("storage.pools", "");
@@ -313,9 +318,16 @@ int run_host(int argc, char* argv[]) {
   // Requests in flight get their time; then the connections are closed,
   // which ends every write still waiting on a client, and what runs after
   // that has a last second to notice.
+  // Detached workers (log uploads) run module code on the services: they
+  // are work in flight too, and the module stays loaded while they run.
+  const auto detached = [] { return ACE_Thread_Manager::instance()->count_threads(); };
   const auto idle = [&] {
-    return lanes.handlers() == 0 && json_rpc::drain_workers(&ACE_Time_Value::zero);
+    return lanes.handlers() == 0 && detached() == 0 &&
+           json_rpc::drain_workers(&ACE_Time_Value::zero);
   };
+  if (detached())
+    ACE_DEBUG((LM_NOTICE, "%N:%l: waiting up to %d s for %d detached workers\n",
+               int(drain_limit.count()), int(detached())));
   wait_until(idle, drain_limit);
   ctx.shut_all();
   wait_until([&] { return idle() && ctx.open_count() == 0; }, close_limit);
@@ -324,10 +336,11 @@ int run_host(int argc, char* argv[]) {
     // Work that outlived its bounds may still touch the services and the
     // process's statics: leave without destroying anything under it.
     ACE_ERROR((LM_WARNING, "%N:%l: requests still running after %d s "
-                           "(%d on io threads, %C on workers); leaving "
-                           "without stopping the services\n",
+                           "(%d on io threads, %C on workers, %d detached); "
+                           "leaving without stopping the services\n",
                int(drain_limit.count()), int(lanes.handlers()),
-               json_rpc::drain_workers(&ACE_Time_Value::zero) ? "none" : "some"));
+               json_rpc::drain_workers(&ACE_Time_Value::zero) ? "none" : "some",
+               int(detached())));
     ACE_DEBUG((LM_NOTICE, "%N:%l: stopped\n"));
     log_file.close();
     std::fflush(nullptr);

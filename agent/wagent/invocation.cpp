@@ -44,7 +44,8 @@ const char help[] =
     "  jsonrpc.workers   threads for handlers that may wait (64)\n"
     "  jsonrpc.queue     requests each worker pool may hold queued (1024)\n"
     "  power, clock      dry-run (record only, the default) or system\n"
-    "  log               stderr (the default) or a file, relative to $LOGS_DIRECTORY\n"
+    "  log               stderr (the default) or a file, relative to $LOGS_DIRECTORY;\n"
+    "                    $APPDATA and $COMPONENT in it are expanded\n"
     "  drive.<letter>    folder a drive letter stands for (c: is /)\n"
     "  http.body_limit   largest request body in bytes (8388608)\n"
     "  http.timeout      seconds a request may take to arrive or a write to progress (30)\n"
@@ -92,7 +93,8 @@ void apply_service_directories(Config& config) {
   }
   const std::string logs = service_directory("LOGS_DIRECTORY");
   const std::string log = config.get("log", "stderr");
-  if (!logs.empty() && log != "stderr" && log[0] != '/')
+  // A file below $APPDATA is where appdata says, not a relative name.
+  if (!logs.empty() && log != "stderr" && log[0] != '/' && log[0] != '$')
     config.settings["log"] = logs + "/" + log;
 }
 

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "agent/pkgutil/interface_info.h"
+
 template <>
 WebSocket_Options* default_service<WebSocket_Options>() {
   static WebSocket_Options* options = new WebSocket_Options;
@@ -46,6 +48,8 @@ bool WebSocket_Options::set_url(const std::string& url) {
   port_ = static_cast<unsigned short>(port);
   tls_ = tls;
   path_ = path;
+  // The node's address in log uploads is the one it reaches its server by.
+  Network_Interface_Enumerator::set_peer(host_, port_);
   return true;
 }
 
@@ -56,6 +60,7 @@ void WebSocket_Options::clear() {
   port_ = 0;
   tls_ = false;
   path_ = "/";
+  Network_Interface_Enumerator::set_peer("", 0);
 }
 
 bool WebSocket_Options::configured() const {

@@ -259,7 +259,7 @@ TEST(Wagent_Upstream, OverTlsOnlyAServerWithATrustedCertificateIsServed) {
   for (const std::string trusted : {"server.pem", "other.pem"}) {
     SCOPED_TRACE(trusted);
     const bool good = trusted == "server.pem";
-    wire::Upstream_Server server(&identity);
+    wire::Upstream_Server server(nullptr, &identity);
     wire::Wagent_Process agent(WAGENT_PATH);
     ASSERT_TRUE(agent.start(full_config(agent.dir()) + "set upstream wss://127.0.0.1:" +
                             std::to_string(server.port()) + "/agent\nset tls.ca_file " +

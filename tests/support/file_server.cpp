@@ -6,6 +6,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <cstdlib>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -22,11 +23,11 @@ using tcp = net::ip::tcp;
 
 namespace {
 
-std::string head_of(const File_Server::Answer& a) {
+std::string head_of(const File_Server::Answer& a, bool keep) {
   std::string head = "HTTP/1.1 " + std::to_string(a.status) + " " +
                      std::string(http::obsolete_reason(static_cast<http::status>(a.status))) +
                      "\r\nContent-Length: " + std::to_string(a.body.size()) +
-                     "\r\nConnection: close\r\n";
+                     (keep ? "\r\n" : "\r\nConnection: close\r\n");
   if (!a.location.empty()) head += "Location: " + a.location + "\r\n";
   return head + "\r\n";
 }
@@ -44,44 +45,72 @@ struct File_Server::Impl {
   std::vector<Seen> seen;
   std::thread thread;
 
+  Answer put_answer;
+  std::size_t connections = 0;
+
+  // Answers one request; false when the connection is to end.
   template <class Stream>
-  void exchange(Stream& stream) {
+  bool exchange(Stream& stream, beast::flat_buffer& buffer, std::size_t connection) {
     beast::error_code ec;
-    beast::flat_buffer buffer;
-    http::request<http::string_body> request;
-    http::read(stream, buffer, request, ec);
-    if (ec) return;
-    Answer answer;
-    answer.status = 404;
-    {
-      std::lock_guard<std::mutex> guard(lock);
-      Seen s{std::string(request.target()), std::nullopt};
-      auto key = request.find("X-ACCESS-KEY");
-      if (key != request.end()) s.access_key = std::string(key->value());
-      seen.push_back(s);
-      auto it = answers.find(s.target);
-      if (it != answers.end()) answer = it->second;
-    }
-    const std::string text =
-        head_of(answer) + answer.body.substr(0, answer.cut_after);
+    http::request_parser<http::string_body> parser;
+    parser.body_limit(std::numeric_limits<std::uint64_t>::max());
+    http::read_header(stream, buffer, parser, ec);
+    if (ec) return false;
+    const auto& head = parser.get();
+    const bool upload = head.method() == http::verb::put || head.method() == http::verb::head;
+    auto field = [&](const char* name) {
+      auto f = head.find(name);
+      return f == head.end() ? std::optional<std::string>() : std::string(f->value());
+    };
+    Seen s{std::string(head.target()), field("X-ACCESS-KEY"), std::string(head.method_string()),
+           "", field("Authorization").value_or(""), connection};
+    Answer answer{404, "", "", std::string::npos};
+    std::unique_lock<std::mutex> guard(lock);
+    auto it = answers.find(s.target);
+    if (head.method() == http::verb::put) answer = put_answer;
+    else if (it != answers.end()) answer = it->second;
+    guard.unlock();
+    // A cut upload: a little of it is read, then the connection is dropped.
+    const bool cut = head.method() == http::verb::put && answer.cut_after != std::string::npos;
+    while (cut && !ec && !parser.is_done() && parser.get().body().size() < answer.cut_after)
+      http::read_some(stream, buffer, parser, ec);
+    if (!cut) http::read(stream, buffer, parser, ec);
+    s.body = parser.get().body();
+    guard.lock();
+    seen.push_back(std::move(s));
+    guard.unlock();
+    if (cut || ec) return false;
+    const bool keep = upload && parser.get().keep_alive();
+    std::string text = head_of(answer, keep);
+    if (head.method() != http::verb::head) text += answer.body.substr(0, answer.cut_after);
     net::write(stream, net::buffer(text), ec);
+    return keep && !ec;
+  }
+
+  void serve(tcp::socket socket) {
+    // A client that stalls cannot hold the server for long.
+    timeval limit{5, 0};
+    ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    const std::size_t number = ++connections;
+    beast::flat_buffer buffer;
+    if (tls) {
+      net::ssl::stream<tcp::socket> stream(std::move(socket), *tls);
+      beast::error_code handshake;
+      stream.handshake(net::ssl::stream_base::server, handshake);
+      if (!handshake)
+        while (exchange(stream, buffer, number)) {
+        }
+      beast::get_lowest_layer(stream).close();
+    } else {
+      while (exchange(socket, buffer, number)) {
+      }
+    }
   }
 
   void accept() {
     acceptor.async_accept([this](beast::error_code ec, tcp::socket socket) {
       if (ec) return;
-      // A client that stalls cannot hold the server for long.
-      timeval limit{5, 0};
-      ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-      if (tls) {
-        net::ssl::stream<tcp::socket> stream(std::move(socket), *tls);
-        beast::error_code handshake;
-        stream.handshake(net::ssl::stream_base::server, handshake);
-        if (!handshake) exchange(stream);
-        beast::get_lowest_layer(stream).close();
-      } else {
-        exchange(socket);
-      }
+      serve(std::move(socket));
       accept();
     });
   }
@@ -122,6 +151,20 @@ const std::string& File_Server::ca_file() const { return impl_->ca_file; }
 void File_Server::serve(const std::string& target, Answer answer) {
   std::lock_guard<std::mutex> guard(impl_->lock);
   impl_->answers[target] = std::move(answer);
+}
+
+void File_Server::serve_puts(Answer answer) {
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  impl_->put_answer = std::move(answer);
+}
+
+void File_Server::adopt(int descriptor) {
+  net::post(impl_->ioc, [this, descriptor] {
+    tcp::socket socket(impl_->ioc);
+    beast::error_code ec;
+    socket.assign(tcp::v4(), descriptor, ec);
+    if (!ec) impl_->serve(std::move(socket));
+  });
 }
 
 std::vector<File_Server::Seen> File_Server::requests() const {

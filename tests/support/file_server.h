@@ -1,7 +1,8 @@
-// A stand-in for the management server's file downloads: a loopback HTTP
+// A stand-in for the management server's file transfers: a loopback HTTP
 // (or HTTPS, with a certificate made for the run) server on its own thread
-// that answers GETs from a table and notes each request's target and
-// access key. One request per connection.
+// that answers GETs from a table, takes PUT uploads (and HEADs) on
+// connections kept open, and notes each request. One request per
+// connection for GETs.
 #ifndef TESTS_SUPPORT_FILE_SERVER_H
 #define TESTS_SUPPORT_FILE_SERVER_H
 
@@ -24,12 +25,17 @@ class File_Server {
     std::string body;
     std::string location;  // sent when not empty
     // The connection is closed after this many body bytes, although the
-    // head announced them all.
+    // head announced them all (for a PUT: after that many bytes of the
+    // upload were read, with no answer).
     std::size_t cut_after = std::string::npos;
   };
   struct Seen {
     std::string target;
     std::optional<std::string> access_key;  // X-ACCESS-KEY
+    std::string method;
+    std::string body;               // of a PUT
+    std::string authorization;      // Authorization, "" when none
+    std::size_t connection = 0;     // connections are numbered from 1
   };
 
   explicit File_Server(bool tls = false);
@@ -42,6 +48,10 @@ class File_Server {
   const std::string& ca_file() const;
   // Targets without an answer get 404.
   void serve(const std::string& target, Answer answer);
+  // How every PUT is answered (200 unless told).
+  void serve_puts(Answer answer);
+  // Serves a connection accepted elsewhere (its descriptor is taken over).
+  void adopt(int descriptor);
   std::vector<Seen> requests() const;
 
  private:

@@ -1,9 +1,14 @@
 #include "tests/support/upstream_server.h"
 
+#include <sys/socket.h>
+
 #include <boost/beast/core.hpp>
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
+#include <deque>
+
+#include "tests/support/file_server.h"
 
 namespace wire {
 
@@ -12,8 +17,24 @@ namespace beast = boost::beast;
 using beast::error_code;
 using Clock = std::chrono::steady_clock;
 
-// Everything runs on the caller's thread, inside the calls: the agent's
-// next connection waits in the listen queue until wait_connections takes it.
+namespace {
+
+// Whether the request waiting on `fd` is a GET, as a WebSocket upgrade is
+// (the agent's uploads are PUTs and HEADs). Only peeked at: whoever serves
+// the connection reads it whole.
+bool is_get(int fd) {
+  timeval limit{2, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  char method[4];
+  return ::recv(fd, method, sizeof method, MSG_PEEK | MSG_WAITALL) == 4 &&
+         std::string(method, 4) == "GET ";
+}
+
+}  // namespace
+
+// Everything runs on the caller's thread, inside the calls: connections are
+// accepted while a call runs; a WebSocket waits in `waiting` until
+// wait_connections takes it.
 struct Upstream_Server::Impl {
   // First member: destroyed last, after the stream that uses it.
   net::io_context ioc;
@@ -22,12 +43,28 @@ struct Upstream_Server::Impl {
   // One of them holds the current connection.
   std::optional<beast::websocket::stream<beast::tcp_stream>> ws;
   std::optional<beast::websocket::stream<beast::ssl_stream<beast::tcp_stream>>> wss;
+  std::deque<net::ip::tcp::socket> waiting;
+  File_Server* http = nullptr;
+  bool accepting = false;
   std::size_t connections = 0;
 
   template <class F>
   void with_connection(F f) {
     if (ws) f(*ws);
     if (wss) f(*wss);
+  }
+  void accept() {
+    if (accepting) return;
+    accepting = true;
+    acceptor.async_accept([this](error_code ec, net::ip::tcp::socket s) {
+      accepting = false;
+      if (ec) return;
+      if (http && !tls && !is_get(s.native_handle()))
+        http->adopt(s.release());
+      else
+        waiting.push_back(std::move(s));
+      accept();
+    });
   }
   // Ends whatever is pending on the connection, then forgets it.
   void close() {
@@ -44,6 +81,7 @@ struct Upstream_Server::Impl {
   error_code run(Clock::time_point deadline, Start start) {
     error_code ec;
     bool done = false;
+    accept();
     start([&](error_code e, auto&&...) { ec = e, done = true; });
     ioc.restart();
     while (!done && ioc.run_one_until(deadline) > 0) {
@@ -53,7 +91,8 @@ struct Upstream_Server::Impl {
   }
 };
 
-Upstream_Server::Upstream_Server(const Tls_Identity* tls) : impl_(new Impl) {
+Upstream_Server::Upstream_Server(File_Server* http, const Tls_Identity* tls) : impl_(new Impl) {
+  impl_->http = http;
   if (!tls) return;
   impl_->tls.emplace(net::ssl::context::tls_server);
   impl_->tls->use_certificate_chain_file(tls->certificate);
@@ -70,26 +109,25 @@ bool Upstream_Server::wait_connections(std::size_t n, std::chrono::milliseconds 
   while (m.connections < n) {
     if (Clock::now() >= deadline) return false;
     m.close();
+    m.accept();
+    m.ioc.restart();
+    while (m.waiting.empty() && m.ioc.run_one_until(deadline) > 0) {
+    }
+    if (m.waiting.empty()) return false;
+    net::ip::tcp::socket socket = std::move(m.waiting.front());
+    m.waiting.pop_front();
     error_code ec;
     if (m.tls) {
-      m.wss.emplace(m.ioc, *m.tls);
+      m.wss.emplace(std::move(socket), *m.tls);
       ec = m.run(deadline, [&](auto done) {
-        m.acceptor.async_accept(beast::get_lowest_layer(*m.wss).socket(), [&m, done](error_code e) {
+        m.wss->next_layer().async_handshake(net::ssl::stream_base::server, [&m, done](error_code e) {
           if (e) return done(e);
-          m.wss->next_layer().async_handshake(net::ssl::stream_base::server, [&m, done](error_code e) {
-            if (e) return done(e);
-            m.wss->async_accept(done);
-          });
+          m.wss->async_accept(done);
         });
       });
     } else {
-      m.ws.emplace(m.ioc);
-      ec = m.run(deadline, [&](auto done) {
-        m.acceptor.async_accept(beast::get_lowest_layer(*m.ws).socket(), [&m, done](error_code e) {
-          if (e) return done(e);
-          m.ws->async_accept(done);
-        });
-      });
+      m.ws.emplace(std::move(socket));
+      ec = m.run(deadline, [&](auto done) { m.ws->async_accept(done); });
     }
     if (ec == beast::error::timeout) return false;
     m.connections += !ec;
@@ -97,17 +135,32 @@ bool Upstream_Server::wait_connections(std::size_t n, std::chrono::milliseconds 
   return true;
 }
 
+bool Upstream_Server::send(const std::string& text, std::chrono::milliseconds timeout) {
+  Impl& m = *impl_;
+  bool sent = false;
+  m.with_connection([&](auto& c) {
+    c.text(true);
+    sent = !m.run(Clock::now() + timeout,
+                  [&](auto done) { c.async_write(net::buffer(text), done); });
+  });
+  return sent;
+}
+
 std::optional<std::string> Upstream_Server::exchange(const std::string& text,
-                                                     std::chrono::milliseconds timeout) {
+                                                     std::chrono::milliseconds timeout,
+                                                     const std::string& fragment) {
   Impl& m = *impl_;
   const auto deadline = Clock::now() + timeout;
+  if (!m.ws && !m.wss) return std::nullopt;
+  if (!text.empty() && !send(text, timeout)) return std::nullopt;
   std::optional<std::string> answer;
   m.with_connection([&](auto& c) {
-    beast::flat_buffer reply;
-    c.text(true);
-    if (!m.run(deadline, [&](auto done) { c.async_write(net::buffer(text), done); }) &&
-        !m.run(deadline, [&](auto done) { c.async_read(reply, done); }))
-      answer = beast::buffers_to_string(reply.data());
+    for (;;) {
+      beast::flat_buffer reply;
+      if (m.run(deadline, [&](auto done) { c.async_read(reply, done); })) return;
+      std::string got = beast::buffers_to_string(reply.data());
+      if (got.find(fragment) != std::string::npos) return void(answer = got);
+    }
   });
   return answer;
 }

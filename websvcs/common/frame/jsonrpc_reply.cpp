@@ -102,4 +102,46 @@ int send_result(JSON_RPC_Channel& channel, const JSON_RPC_Request& request,
   return channel.send_object(response);
 }
 
+bool pool_requester_present(JSON_RPC_Channel* channel,
+                            const JSON_RPC_Request& request, const char* name) {
+  if (channel) return true;
+  ACE_DEBUG((LM_ERROR,
+             ACE_TEXT("Abort handling JSON-RPC request(id: %s) in %s, "
+                      "requester has gone.\n"),
+             json_spirit::JSON_Dump(request.id, false).c_str(), name));
+  return false;
+}
+
+int pool_send(JSON_RPC_Channel& channel, const JSON_RPC_Request& request,
+              const JSON_RPC_Object_Ptr& reply, const char* name) {
+  if (reply.get()) return channel.send_object(reply);
+  ACE_DEBUG((LM_ERROR,
+             ACE_TEXT("Failed to handle JSON-RPC request(id: %s) in %s, "
+                      "internal error.\n"),
+             json_spirit::JSON_Dump(request.id, false).c_str(), name));
+  return -1;
+}
+
+int pool_notify(const JSON_RPC_Object_Ptr& reply, const char* name,
+                const char* file, int line) {
+  if (!reply.get()) {
+    ACE_DEBUG((LM_ERROR,
+               ACE_TEXT("Failed to handle JSON-RPC notify in %s, internal "
+                        "error.\n"), name));
+    return -1;
+  }
+  if (reply->type() != JSON_RPC_Object::JSON_RPC_RESPONSE_ERROR) return 0;
+  const JSON_RPC_Response_Error* err =
+      dynamic_cast<const JSON_RPC_Response_Error*>(reply.get());
+  if (!err) {
+    log_at(file, line, LM_EMERGENCY,
+           "Unexpected error in %N:%l, err is NULL:\n%?\n");
+    return -1;
+  }
+  ACE_DEBUG((LM_ERROR,
+             ACE_TEXT("Failed to handle JSON-RPC notify in %s: %d, %s\n"),
+             name, err->code, err->message.c_str()));
+  return 0;
+}
+
 }  // namespace wcommon

@@ -27,6 +27,14 @@
   wcommon::accept_request(object, channel, request, requester, __FILE__, \
                           __LINE__)
 
+// The two entries of a thread-pool handler: a request's reply, made by
+// `make` (null when out of memory), is sent; a notify's is only logged.
+// `name` ("Job Control Handler") goes into the log lines.
+#define WCOMMON_POOL_REQUEST(channel, request, name, make) \
+  wcommon::pool_request(channel, request, name, make)
+#define WCOMMON_POOL_NOTIFY(reply, name) \
+  wcommon::pool_notify(reply, name, __FILE__, __LINE__)
+
 namespace wcommon {
 
 extern const char NOT_REQUEST[];
@@ -76,6 +84,26 @@ JSON_RPC_Object_Ptr new_error(const json_spirit::Value& id, int code,
 // fails, answers with the out-of-memory error instead.
 int send_result(JSON_RPC_Channel& channel, const JSON_RPC_Request& request,
                 json_spirit::Value result);
+
+// A thread-pool request whose channel is gone (null) is logged and dropped
+// (-1); otherwise the reply `make()` builds is sent, and a null one logged
+// as an internal error (-1).
+bool pool_requester_present(JSON_RPC_Channel* channel,
+                            const JSON_RPC_Request& request, const char* name);
+int pool_send(JSON_RPC_Channel& channel, const JSON_RPC_Request& request,
+              const JSON_RPC_Object_Ptr& reply, const char* name);
+template <class Make>
+int pool_request(JSON_RPC_Channel* channel, JSON_RPC_Request& request,
+                 const char* name, Make make) {
+  if (!pool_requester_present(channel, request, name)) return -1;
+  return pool_send(*channel, request, make(), name);
+}
+
+// The outcome of a notify's reply: 0 unless the reply is missing (-1,
+// logged as an internal error) or an error object of the wrong class; an
+// error reply is logged with its code and message.
+int pool_notify(const JSON_RPC_Object_Ptr& reply, const char* name,
+                const char* file, int line);
 
 }  // namespace wcommon
 

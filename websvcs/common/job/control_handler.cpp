@@ -71,46 +71,13 @@ JSON_RPC_Object_Ptr JSON_RPC_Job_Control_Handler::make_reply(
 
 int JSON_RPC_Job_Control_Handler::handle_request(JSON_RPC_Channel* channel,
                                                  JSON_RPC_Request& request) {
-  if (!channel) {
-    ACE_DEBUG((LM_ERROR,
-               ACE_TEXT("Abort handling JSON-RPC request(id: %s) in Job "
-                        "Control Handler, requester has gone.\n"),
-               json_spirit::JSON_Dump(request.id, false).c_str()));
-    return -1;
-  }
-  JSON_RPC_Object_Ptr reply = make_reply(request);
-  if (!reply.get()) {
-    ACE_DEBUG((LM_ERROR,
-               ACE_TEXT("Failed to handle JSON-RPC request(id: %s) in Job "
-                        "Control Handler, internal error.\n"),
-               json_spirit::JSON_Dump(request.id, false).c_str()));
-    return -1;
-  }
-  return channel->send_object(reply);
+  return WCOMMON_POOL_REQUEST(channel, request, "Job Control Handler",
+                              [&] { return make_reply(request); });
 }
 
 int JSON_RPC_Job_Control_Handler::handle_notify(JSON_RPC_Channel*,
                                                 JSON_RPC_Request& notification) {
-  JSON_RPC_Object_Ptr reply = make_reply(notification);
-  if (!reply.get()) {
-    ACE_DEBUG((LM_ERROR,
-               ACE_TEXT("Failed to handle JSON-RPC notify in Job Control "
-                        "Handler, internal error.\n")));
-    return -1;
-  }
-  if (reply->type() != JSON_RPC_Object::JSON_RPC_RESPONSE_ERROR) return 0;
-  JSON_RPC_Response_Error* err =
-      dynamic_cast<JSON_RPC_Response_Error*>(reply.get());
-  if (!err) {
-    ACE_DEBUG((LM_EMERGENCY,
-               ACE_TEXT("Unexpected error in %N:%l, err is NULL:\n%?\n")));
-    return -1;
-  }
-  ACE_DEBUG((LM_ERROR,
-             ACE_TEXT("Failed to handle JSON-RPC notify in Job Control "
-                      "Handler: %d, %s\n"),
-             err->code, err->message.c_str()));
-  return 0;
+  return WCOMMON_POOL_NOTIFY(make_reply(notification), "Job Control Handler");
 }
 
 WCOMMON_JSON_RPC_HANDLER_FACTORY(JSON_RPC_Job_Control_Handler)

@@ -1,0 +1,144 @@
+#include "agent/clntio/log_transfer.h"
+
+#include <ace/Log_Msg.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace common {
+
+namespace {
+
+bool ends_with_gz(const char* name) {
+  const std::size_t n = std::strlen(name);
+  return n >= 3 && std::strcmp(name + n - 3, ".gz") == 0;
+}
+
+struct File_Guard {
+  int fd;
+  ~File_Guard() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+long read_some(int fd, char* buffer, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, size);
+    if (n >= 0 || errno != EINTR) return static_cast<long>(n);
+  }
+}
+
+// The file compressed as it is read, one buffer of input at a time.
+class Gzip_Source {
+ public:
+  explicit Gzip_Source(int fd) : fd_(fd) {
+    ok_ = deflateInit2(&z_, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8,
+                       Z_DEFAULT_STRATEGY) == Z_OK;
+  }
+  ~Gzip_Source() {
+    if (ok_) deflateEnd(&z_);
+  }
+  bool ok() const { return ok_; }
+  bool rewind() {
+    if (!ok_ || deflateReset(&z_) != Z_OK || ::lseek(fd_, 0, SEEK_SET) != 0) return false;
+    z_.avail_in = 0;
+    eof_ = done_ = false;
+    return true;
+  }
+
+  long operator()(char* out, std::size_t size) {
+    if (done_) return 0;
+    z_.next_out = reinterpret_cast<Bytef*>(out);
+    z_.avail_out = static_cast<uInt>(size);
+    while (z_.avail_out > 0 && !done_) {
+      if (z_.avail_in == 0 && !eof_) {
+        const long n = read_some(fd_, in_, sizeof in_);
+        if (n < 0) return -1;
+        eof_ = n == 0;
+        z_.next_in = reinterpret_cast<Bytef*>(in_);
+        z_.avail_in = static_cast<uInt>(n);
+      }
+      const int result = deflate(&z_, eof_ ? Z_FINISH : Z_NO_FLUSH);
+      if (result == Z_STREAM_END) done_ = true;
+      else if (result != Z_OK && result != Z_BUF_ERROR) return -1;
+    }
+    return static_cast<long>(size - z_.avail_out);
+  }
+
+ private:
+  int fd_;
+  z_stream z_{};
+  bool ok_ = false, eof_ = false, done_ = false;
+  char in_[1 << 16];
+};
+
+}  // namespace
+
+bool upload_log(Client_IO& io, const char* target, const char* origin, bool missing_ok) {
+  return Client_IO_Service::instance()->upload_log(io, target, origin, missing_ok);
+}
+
+bool transfer_log(Client_IO& io, const char* target, const char* origin,
+                  bool missing_ok) {
+  if (!target || !*target || !origin || !*origin) return false;
+  File_Guard file{::open(origin, O_RDONLY | O_CLOEXEC)};
+  struct stat st;
+  if (file.fd < 0 && errno == ENOENT && missing_ok) {
+    ACE_DEBUG((LM_DEBUG, "%N:%l: %C does not exist, skipped\n", origin));
+    return true;
+  }
+  if (file.fd < 0 || ::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (file.fd >= 0) errno = EISDIR;
+    ACE_ERROR((LM_ERROR, "%N:%l: cannot read %C to upload it, %m\n", origin));
+    return false;
+  }
+  bool ok;
+  if (ends_with_gz(origin)) {
+    ok = io.put(
+        target, [&](char* b, std::size_t n) { return read_some(file.fd, b, n); },
+        static_cast<long long>(st.st_size),
+        [&] { return ::lseek(file.fd, 0, SEEK_SET) == 0; });
+  } else {
+    std::unique_ptr<Gzip_Source> gzip(new (std::nothrow) Gzip_Source(file.fd));
+    if (!gzip || !gzip->ok()) {
+      io.set_error("cannot start compression");
+      ok = false;
+    } else {
+      ok = io.put(
+          target, [&](char* b, std::size_t n) { return (*gzip)(b, n); }, -1,
+          [&] { return gzip->rewind(); });
+    }
+  }
+  if (!ok)
+    ACE_ERROR((LM_ERROR, "%N:%l: upload of %C as %C failed: %C\n", origin, target,
+               io.error()));
+  return ok;
+}
+
+bool generate_url_by_storage(const json_spirit::Object& storage,
+                             const std::string& task_id, URI& uri,
+                             Client_IO_Base::Options& options, std::string& url) {
+  url.clear();
+  const std::string* base = json_spirit::object_get_str(storage, "url");
+  if (!base || !uri.parse(*base)) {
+    ACE_ERROR((LM_ERROR, "%N:%l: private storage without a usable http(s) "
+                         "\"url\"\n"));
+    return false;
+  }
+  if (const json_spirit::Object* headers = json_spirit::object_get_object(storage, "headers"))
+    for (const auto& header : *headers)
+      if (header.second.type() == json_spirit::str_type)
+        options.set_extra_option(header.first.c_str(), header.second.get_str().c_str());
+  std::string trimmed = *base;
+  while (!trimmed.empty() && trimmed.back() == '/') trimmed.pop_back();
+  url = trimmed + "/" + task_id + "/";
+  return true;
+}
+
+}  // namespace common

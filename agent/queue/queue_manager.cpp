@@ -1,0 +1,297 @@
+#include "agent/queue/queue_manager.h"
+
+#include <ace/Log_Msg.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <new>
+#include <vector>
+
+#include "agent/mdrt/path_conf.h"
+#include "agent/platform/directory_reader.h"
+
+Queue_Manager::~Queue_Manager() {}
+
+template <>
+Queue_Manager* default_service<Queue_Manager>() {
+  static Queue_Manager* manager = new File_Queue_Manager(
+      Path_Conf("$APPDATA\\queues", true, nullptr, 0750).path(),
+      File_Queue_Manager::default_capacity);
+  return manager;
+}
+template class Service_Instance_T<Queue_Manager>;
+
+Queue_Block::Queue_Block(const char* data, std::uint64_t length)
+    : data_(data, length) {}
+
+Queue_Block::~Queue_Block() {
+  // Iteratively, so a long chain cannot exhaust the stack.
+  Queue_Block* rest = next_;
+  while (rest) {
+    Queue_Block* after = rest->next_;
+    rest->next_ = nullptr;
+    delete rest;
+    rest = after;
+  }
+}
+
+Queue_Block* Queue_Block::new_next(const char* data, std::uint64_t length) {
+  Queue_Block* block = nullptr;
+  try {
+    block = new Queue_Block(data, length);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  block->next_ = next_;
+  next_ = block;
+  return block;
+}
+
+void Queue_Block::group(const std::string& name) {
+  group_ = name;
+  has_group_ = true;
+}
+
+std::string Queue_Block::to_line() const {
+  json_spirit::Object line;
+  line["message"] = data_;
+  if (has_group_) line["group"] = group_;
+  if (!control_.empty()) line["control"] = control_;
+  return json_spirit::JSON_Dump(line, false);
+}
+
+bool Queue_Block::from_line(const std::string& line) {
+  json_spirit::Value v;
+  if (!json_spirit::read(line, v) || v.type() != json_spirit::obj_type)
+    return false;
+  const std::string* message = json_spirit::object_get_str(v, "message");
+  if (!message) return false;
+  data_ = *message;
+  const std::string* group = json_spirit::object_get_str(v, "group");
+  has_group_ = group != nullptr;
+  group_ = group ? *group : std::string();
+  const json_spirit::Object* control = json_spirit::object_get_object(v, "control");
+  control_ = control ? *control : json_spirit::Object();
+  return true;
+}
+
+namespace {
+
+bool valid_name(const std::string& name) {
+  return !name.empty() && name[0] != '.' &&
+         name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
+}
+
+bool write_all(int fd, const char* data, std::size_t length) {
+  while (length) {
+    ssize_t n = ::write(fd, data, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    length -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+struct File_Queue_Manager::Queue {
+  struct Entry {
+    std::string line;
+    std::uint64_t end;  // spool offset just past the line
+  };
+  std::string name;
+  std::string spool_path, taken_path;
+  int spool = -1, taken_file = -1;
+  std::uint64_t size = 0;   // bytes in the spool
+  std::uint64_t taken = 0;  // offset of the first block waiting
+  std::deque<Entry> waiting;
+  std::mutex lock;
+  std::condition_variable changed;
+
+  ~Queue() {
+    if (spool >= 0) ::close(spool);
+    if (taken_file >= 0) ::close(taken_file);
+  }
+
+  bool open(const std::string& folder);
+  void load();
+  void save_taken() {
+    char text[24];
+    const int n = std::snprintf(text, sizeof text, "%020llu\n",
+                                static_cast<unsigned long long>(taken));
+    if (::pwrite(taken_file, text, n, 0) != n)
+      ACE_ERROR((LM_ERROR, "%N:%l: queue %C: cannot record what was taken, %m\n",
+                 name.c_str()));
+  }
+  // Waits (relative `timeout`, none: not at all) until `ready` holds.
+  template <class Ready>
+  bool wait(std::unique_lock<std::mutex>& guard, const ACE_Time_Value* timeout,
+            Ready ready) {
+    if (ready()) return true;
+    if (!timeout) return false;
+    return changed.wait_for(guard, std::chrono::microseconds(timeout->usec() +
+                                                             timeout->sec() * 1000000LL),
+                            ready);
+  }
+};
+
+bool File_Queue_Manager::Queue::open(const std::string& folder) {
+  spool_path = folder + "/" + name + ".jsonl";
+  taken_path = folder + "/" + name + ".taken";
+  spool = ::open(spool_path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+  taken_file = ::open(taken_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+  if (spool < 0 || taken_file < 0) {
+    ACE_ERROR((LM_ERROR, "%N:%l: queue %C: cannot open its spool in %C, %m\n",
+               name.c_str(), folder.c_str()));
+    return false;
+  }
+  load();
+  return true;
+}
+
+void File_Queue_Manager::Queue::load() {
+  char text[24] = {0};
+  const ssize_t n = ::pread(taken_file, text, sizeof text - 1, 0);
+  taken = n > 0 ? std::strtoull(text, nullptr, 10) : 0;
+  std::FILE* in = ::fdopen(::dup(spool), "r");
+  if (!in) return;
+  std::fseek(in, 0, SEEK_END);
+  const std::uint64_t file_size = static_cast<std::uint64_t>(std::ftell(in));
+  // Past the end: the spool was started over and the crash came before the
+  // offset followed.
+  if (taken > file_size) taken = 0;
+  std::fseek(in, static_cast<long>(taken), SEEK_SET);
+  std::uint64_t at = taken;
+  char* buffer = nullptr;
+  std::size_t capacity = 0;
+  for (ssize_t length; (length = ::getline(&buffer, &capacity, in)) > 0;) {
+    const std::uint64_t end = at + static_cast<std::uint64_t>(length);
+    if (buffer[length - 1] != '\n') {
+      // A crash mid-append: the block was never accepted. Cut it off, so the
+      // next block starts a line of its own.
+      ACE_ERROR((LM_ERROR, "%N:%l: queue %C: torn last line at offset %Q (%d "
+                           "bytes) dropped\n",
+                 name.c_str(), at, int(length)));
+      if (::ftruncate(spool, static_cast<off_t>(at)) != 0)
+        ACE_ERROR((LM_ERROR, "%N:%l: queue %C: cannot cut the torn line, %m\n",
+                   name.c_str()));
+      break;
+    }
+    std::string line(buffer, static_cast<std::size_t>(length) - 1);
+    Queue_Block check;
+    if (check.from_line(line))
+      waiting.push_back(Entry{std::move(line), end});
+    else
+      ACE_ERROR((LM_ERROR, "%N:%l: queue %C: malformed line at offset %Q "
+                           "skipped\n", name.c_str(), at));
+    at = end;
+  }
+  std::free(buffer);
+  std::fclose(in);
+  size = at;
+  if (!waiting.empty())
+    ACE_DEBUG((LM_INFO, "%N:%l: queue %C: %d blocks reloaded\n", name.c_str(),
+               int(waiting.size())));
+}
+
+File_Queue_Manager::File_Queue_Manager(std::string folder, std::size_t capacity)
+    : folder_(std::move(folder)), capacity_(capacity) {
+  // Every spool is read now, so what a crash left is reported at start.
+  const std::string suffix = ".jsonl";
+  Directory_Entry_T<char> entry;
+  Directory_Reader reader;
+  if (!reader.open(folder_.c_str(), true, 0)) return;
+  std::vector<std::string> names;
+  while (reader.read(entry))
+    if (entry.name.size() > suffix.size() &&
+        entry.name.compare(entry.name.size() - suffix.size(), suffix.size(), suffix) == 0)
+      names.push_back(entry.name.substr(0, entry.name.size() - suffix.size()));
+  reader.close();
+  for (const std::string& name : names) queue(name);
+}
+
+File_Queue_Manager::~File_Queue_Manager() {}
+
+File_Queue_Manager::Queue* File_Queue_Manager::queue(const std::string& name) {
+  if (!valid_name(name)) {
+    ACE_ERROR((LM_ERROR, "%N:%l: '%C' cannot name a queue\n", name.c_str()));
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> guard(lock_);
+  auto it = queues_.find(name);
+  if (it != queues_.end()) return it->second.get();
+  std::unique_ptr<Queue> q(new (std::nothrow) Queue);
+  if (!q) return nullptr;
+  q->name = name;
+  if (!q->open(folder_)) return nullptr;
+  return (queues_[name] = std::move(q)).get();
+}
+
+bool File_Queue_Manager::enqueue(const std::string& name, const Queue_Block& first,
+                                 const ACE_Time_Value* timeout) {
+  Queue* q = queue(name);
+  if (!q) return false;
+  std::string text;
+  std::vector<std::size_t> ends;
+  for (const Queue_Block* b = &first; b; b = b->next()) {
+    text += b->to_line();
+    text += '\n';
+    ends.push_back(text.size());
+  }
+  std::unique_lock<std::mutex> guard(q->lock);
+  if (!q->wait(guard, timeout,
+               [&] { return q->waiting.size() + ends.size() <= capacity_; }))
+    return false;
+  if (!write_all(q->spool, text.data(), text.size()) || ::fdatasync(q->spool) != 0) {
+    ACE_ERROR((LM_ERROR, "%N:%l: queue %C: cannot write its spool, %m\n",
+               name.c_str()));
+    // Nothing of the chain may stay: it was refused.
+    if (::ftruncate(q->spool, static_cast<off_t>(q->size)) != 0)
+      ACE_ERROR((LM_ERROR, "%N:%l: queue %C: cannot cut a failed append, %m\n",
+                 name.c_str()));
+    return false;
+  }
+  std::size_t start = 0;
+  for (std::size_t end : ends) {
+    q->waiting.push_back(Queue::Entry{text.substr(start, end - start - 1), q->size + end});
+    start = end;
+  }
+  q->size += text.size();
+  q->changed.notify_all();
+  return true;
+}
+
+bool File_Queue_Manager::dequeue(const std::string& name, Queue_Block& out,
+                                 const ACE_Time_Value* timeout) {
+  Queue* q = queue(name);
+  if (!q) return false;
+  std::unique_lock<std::mutex> guard(q->lock);
+  if (!q->wait(guard, timeout, [&] { return !q->waiting.empty(); })) return false;
+  Queue::Entry& entry = q->waiting.front();
+  out.from_line(entry.line);
+  q->taken = entry.end;
+  q->waiting.pop_front();
+  if (q->waiting.empty() && q->taken == q->size && ::ftruncate(q->spool, 0) == 0) {
+    // All taken: start the spool over (the offset follows; a crash between
+    // the two leaves it past the end, which a reload reads as 0).
+    q->size = 0;
+    q->taken = 0;
+  }
+  q->save_taken();
+  q->changed.notify_all();
+  return true;
+}
+
+std::size_t File_Queue_Manager::size(const std::string& name) {
+  Queue* q = queue(name);
+  if (!q) return 0;
+  std::lock_guard<std::mutex> guard(q->lock);
+  return q->waiting.size();
+}

@@ -1,0 +1,78 @@
+// The queue spool on disk: blocks survive a restart in order, taken ones do
+// not come back, a torn last line is reported and cut without losing the
+// lines before it, and a full queue refuses whole chains.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+
+#include "agent/queue/queue_manager.h"
+#include "tests/fakes/recording_log.h"
+#include "tests/fakes/temp_dir.h"
+
+namespace {
+
+// Enqueues the chain "prefix0".."prefix<n-1>" (the first in group "g").
+bool push(Queue_Manager& q, const std::string& prefix, int n, const char* name = "jobs",
+          const ACE_Time_Value* timeout = nullptr) {
+  Queue_Block head, *last = &head;
+  for (int i = 0; i < n; ++i) {
+    const std::string text = prefix + std::to_string(i);
+    last = last->new_next(text.data(), text.size());
+    if (i == 0) last->group("g");
+  }
+  return q.enqueue(name, *head.next(), timeout);
+}
+
+std::vector<std::string> take_all(Queue_Manager& q) {
+  std::vector<std::string> out;
+  for (Queue_Block b; q.dequeue("jobs", b, nullptr);)
+    out.push_back(b.has_group() ? b.data() + "@" + b.group() : b.data());
+  return out;
+}
+
+}  // namespace
+
+TEST(QueueSpool, BlocksSurviveARestartInOrderAndTakenOnesStayTaken) {
+  Temp_Dir dir;
+  {
+    File_Queue_Manager q(dir.path(), 100);
+    ASSERT_TRUE(push(q, "a", 3) && push(q, "b", 2));
+    Queue_Block first;
+    ASSERT_TRUE(q.dequeue("jobs", first, nullptr));
+    EXPECT_EQ("a0@g", first.data() + "@" + first.group());
+  }
+  File_Queue_Manager again(dir.path(), 100);
+  EXPECT_EQ((std::vector<std::string>{"a1", "a2", "b0@g", "b1"}), take_all(again));
+  // All taken: the spool starts over, and a restart brings nothing back.
+  EXPECT_EQ(0u, std::ifstream(dir / "jobs.jsonl", std::ios::ate).tellg());
+  ASSERT_TRUE(push(again, "c", 1));
+  File_Queue_Manager third(dir.path(), 100);
+  EXPECT_EQ((std::vector<std::string>{"c0@g"}), take_all(third));
+}
+
+TEST(QueueSpool, ATornLastLineIsReportedAndCutWithoutLosingTheLinesBefore) {
+  Temp_Dir dir;
+  ASSERT_TRUE(push(*std::make_unique<File_Queue_Manager>(dir.path(), 100), "a", 2));
+  // A crash in the middle of an append.
+  std::ofstream(dir / "jobs.jsonl", std::ios::app) << R"({"message":"half)";
+  Recording_Log log;
+  File_Queue_Manager q(dir.path(), 100);
+  EXPECT_EQ(1u, log.count(LM_ERROR, "queue jobs: torn last line at offset"));
+  ASSERT_TRUE(push(q, "b", 1));
+  File_Queue_Manager again(dir.path(), 100);
+  EXPECT_EQ((std::vector<std::string>{"a0@g", "a1", "b0@g"}), take_all(again));
+}
+
+TEST(QueueSpool, AFullQueueRefusesWholeChainsAndBadNames) {
+  Temp_Dir dir;
+  File_Queue_Manager q(dir.path(), 3);
+  const ACE_Time_Value brief(0, 20000);
+  EXPECT_TRUE(push(q, "a", 2));
+  EXPECT_FALSE(push(q, "b", 2));
+  EXPECT_TRUE(push(q, "c", 1));
+  EXPECT_FALSE(push(q, "d", 1));
+  EXPECT_FALSE(push(q, "e", 1, "jobs", &brief));
+  for (const char* bad : {"", "../x", "a/b", ".hidden"}) EXPECT_FALSE(push(q, "f", 1, bad)) << bad;
+  EXPECT_EQ((std::vector<std::string>{"a0@g", "a1", "c0@g"}), take_all(q));
+}

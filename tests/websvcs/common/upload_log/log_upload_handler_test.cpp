@@ -1,0 +1,180 @@
+// Log upload with recording doubles: which files go up under which names
+// and flags, where the filter applies, reference files, which failures make
+// the report "error", the report on the global channel, and the notifies
+// that are refused or cannot start a worker.
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "agent/json_rpc/global_channel.h"
+#include "agent/pkgutil/interface_info.h"
+#include "agent/websocketc/websocket_options.h"
+#include "tests/fakes/fake_host_info.h"
+#include "tests/fakes/fake_host_manager.h"
+#include "tests/fakes/recording_channel.h"
+#include "tests/fakes/recording_client_io.h"
+#include "tests/fakes/recording_log.h"
+#include "tests/fakes/temp_dir.h"
+#include "websvcs/common/upload_log/log_upload_handler.h"
+
+namespace {
+
+class LogUploadTest : public ::testing::Test {
+ protected:
+  LogUploadTest() {
+    ::setenv("APPDATA", dir.path().c_str(), 1);
+    ::setenv("COMPONENT", "agent", 1);
+    EXPECT_TRUE(server.set_url("ws://127.0.0.1:9/agent"));
+    host.access_key("K1");
+    info.value = json_spirit::Object{{"nodename", "host1"}};
+    previous_global = Global_JSON_RPC_Channel::instance(global);
+    std::filesystem::create_directories(logs + "/logs/inner");
+    std::filesystem::create_directories(winagent);
+    Network_Interface_Enumerator().get_local_addr(address);
+    folder = "T1/host1_" + address + "/";
+  }
+  ~LogUploadTest() override {
+    Global_JSON_RPC_Channel::instance(previous_global);
+    ::unsetenv("APPDATA");
+    ::unsetenv("COMPONENT");
+  }
+
+  int notify(const std::string& params) {
+    return handler.handle_object(JSON_RPC_Channel_WPtr(channel),
+                                 rpc_message(0, "log.upload", params, JSON_RPC_Object::JSON_RPC_NOTIFY));
+  }
+  // Sends a log.upload notify with `params`; the report's text.
+  std::string upload(const std::string& params) {
+    EXPECT_EQ(0, notify(params));
+    for (int i = 0; i < 500 && reports->count_sent() == reports_seen; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ++reports_seen;
+    return json_spirit::JSON_Dump(reports->pop(), false);
+  }
+  std::string report(const char* type, const char* state) {
+    return R"({"jsonrpc":"2.0","method":"log.upload.notify","params":{"host_id":")" +
+           host.uuid_text + R"(","state":")" + state + R"(","task_id":"T1","type":")" + type + "\"}}";
+  }
+
+  Temp_Dir dir;
+  const std::string logs = dir / "quillon/veltrano/agent/log";
+  const std::string winagent = dir / "veltran-winagent";
+  std::string address, folder;
+  Recording_Log log;
+  Fake_Host_Manager host;
+  Scoped_Instance_T<Host_Manager> host_guard{&host};
+  Fake_Host_Info info;
+  Scoped_Instance_T<Host_Info_Service> info_guard{&info};
+  WebSocket_Options server;
+  Scoped_Instance_T<WebSocket_Options> server_guard{&server};
+  Recording_Client_IO io;
+  Scoped_Instance_T<Client_IO_Service> io_guard{&io};
+  Recording_Channel *rec, *reports;
+  JSON_RPC_Channel_Ptr channel = Recording_Channel::make(&rec);
+  JSON_RPC_Channel_Ptr global = Recording_Channel::make(&reports), previous_global;
+  std::size_t reports_seen = 0;
+  JSON_RPC_Log_Upload_Handler handler;
+};
+
+}  // namespace
+
+TEST_F(LogUploadTest, FixedFilesThenFolderWalksWithTheNamingRulesAndTheTopLevelFilter) {
+  const std::string referenced = dir.write("P.txt", "payload");
+  for (const char* name : {"a.log", "b.log.gz", "C.GZ", "veltrano-agent.log", "veltrano-backupd.1.log",
+                           "upload.txt", "my-upload.log", "Upload.log", "logs/veltrano-storaged-x",
+                           "logs/inner/z.log"})
+    std::ofstream(logs + "/" + name) << name;
+  std::ofstream(logs + "/kvrio.ref") << referenced << "\n";
+  std::ofstream(winagent + "/w.log") << "w";
+  std::ofstream(winagent + "/veltrano-storaged-x") << "skipped";
+
+  EXPECT_EQ(report("agent", "completed"), upload(R"({"task_id":"T1","type":"agent"})"));
+  EXPECT_EQ("http://127.0.0.1:9/k7/logs/upload", io.connected_uri);
+  EXPECT_TRUE(io.probe);
+
+  std::vector<std::string> seen = io.uploads();
+  ASSERT_GE(seen.size(), 5u);
+  const std::string time = seen[0].substr(folder.size(), seen[0].find('_', folder.size()) - folder.size());
+  const char* suffixes[] = {".log", ".stderr", "-access.log", "-monitor.log", "-monitor.stderr"};
+  for (int i = 0; i < 5; ++i)
+    EXPECT_EQ(folder + time + "_agent" + suffixes[i] + ".gz <- " + logs + "/veltrano-agent" + suffixes[i] + " ?",
+              seen[i]);
+  std::vector<std::string> walked(seen.begin() + 5, seen.end()), expected;
+  for (const char* name : {"a.log", "b.log.gz", "C.GZ", "my-upload.log", "Upload.log",
+                           "logs/veltrano-storaged-x", "logs/inner/z.log"})
+    expected.push_back(folder + name + (std::string(name) == "b.log.gz" ? "" : ".gz") + " <- " + logs + "/" + name);
+  expected.push_back(folder + "w.log.gz <- " + winagent + "/w.log");
+  expected.push_back(folder + "kvrio.ref.gz <- " + referenced);
+  std::sort(walked.begin(), walked.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(expected, walked);
+}
+
+TEST_F(LogUploadTest, FailuresGiveErrorWhereTheyCountAndUnknownTypesUploadNothing) {
+  std::ofstream(logs + "/a.log") << "a";
+  std::ofstream(winagent + "/w.log") << "w";
+  std::ofstream(logs + "/kvrio.ref") << "";  // an empty reference: skipped
+  const struct {
+    const char* params;
+    std::string failing;
+    bool connect_ok;
+    std::string expected;
+    std::size_t uploads;
+  } cases[] = {
+      // A fixed file that fails stops everything after it.
+      {R"({"task_id":"T1","type":"agent"})", logs + "/veltrano-agent.stderr", true, report("agent", "error"), 2},
+      // The winagent walk's outcome is ignored; the agent log folder's counts.
+      {R"({"task_id":"T1","type":"agent"})", winagent + "/w.log", true, report("agent", "completed"), 7},
+      {R"({"task_id":"T1","type":"agent"})", logs + "/a.log", true, report("agent", "error"), 7},
+      // storaged: only the fixed files decide.
+      {R"({"task_id":"T1","type":"storaged"})", winagent + "/w.log", true, report("storaged", "completed"), 6},
+      {R"({"task_id":"T1","type":"Agent"})", "", true, report("Agent", "completed"), 0},
+      {R"({"task_id":"T1","type":"agent"})", "", false, report("agent", "error"), 0},
+  };
+  for (const auto& c : cases) {
+    Recording_Client_IO fresh;
+    fresh.failing = {c.failing};
+    fresh.connect_ok = c.connect_ok;
+    Scoped_Instance_T<Client_IO_Service> guard(&fresh);
+    EXPECT_EQ(c.expected, upload(c.params)) << c.params;
+    EXPECT_EQ(c.uploads, fresh.uploads().size()) << c.params;
+  }
+  EXPECT_TRUE(log.has(LM_ERROR, "Failed to connect url, refused\n"));
+  // A private storage is not probed (the management server is).
+  upload(R"({"task_id":"T1","type":"X","private_storage":{"url":"https://s.example/b/"}})");
+  EXPECT_EQ("https://s.example:443/b", io.connected_uri);
+  EXPECT_FALSE(io.probe);
+}
+
+TEST_F(LogUploadTest, RefusedNotifiesGetNoReportAndAWorkerThatCannotStartReportsError) {
+  for (const char* params : {R"(["T1"])", R"({"type":"agent"})", R"({"task_id":1,"type":"agent"})"}) {
+    EXPECT_EQ(0, notify(params));
+    EXPECT_EQ(R"({"error":{"code":-32602,"message":"Invalid params: params json format error."},"id":0,"jsonrpc":"2.0"})",
+              json_spirit::JSON_Dump(rec->pop(), false)) << params;
+  }
+  EXPECT_EQ(-1, handler.handle_object(JSON_RPC_Channel_WPtr(channel),
+                                      rpc_message(3, "log.upload", R"({"task_id":"T1","type":"agent"})")));
+  EXPECT_EQ(1u, log.count(LM_EMERGENCY, "obj is not JSON-RPC notify!"));
+  EXPECT_EQ(3u, rec->count_sent());
+  EXPECT_EQ(0u, reports->count_sent());
+
+  // No thread can get a stack of this size, so the spawn fails.
+  pthread_attr_t previous, huge;
+  pthread_getattr_default_np(&previous);
+  pthread_attr_init(&huge);
+  pthread_attr_setstacksize(&huge, std::size_t(1) << 46);
+  pthread_setattr_default_np(&huge);
+  const int result = notify(R"({"task_id":"T1","type":"agent"})");
+  pthread_setattr_default_np(&previous);
+  pthread_attr_destroy(&huge);
+  pthread_attr_destroy(&previous);
+  EXPECT_EQ(0, result);
+  EXPECT_EQ(report("agent", "error"), json_spirit::JSON_Dump(reports->pop(), false));
+  EXPECT_EQ("", io.connected_uri);  // never connected
+}

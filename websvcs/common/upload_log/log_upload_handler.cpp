@@ -1,0 +1,119 @@
+#include "websvcs/common/upload_log/log_upload_handler.h"
+
+#include <ace/Log_Msg.h>
+#include <ace/Thread_Manager.h>
+
+#include <cerrno>
+#include <exception>
+#include <new>
+
+#include "agent/chost/host_id.h"
+#include "agent/chost/host_manager.h"
+#include "agent/clntio/log_transfer.h"
+#include "agent/json_rpc/global_channel.h"
+#include "agent/json_rpc/json_rpc_session.h"
+#include "agent/websocketc/websocket_options.h"
+#include "websvcs/common/frame/factory.h"
+#include "websvcs/common/frame/jsonrpc_reply.h"
+#include "websvcs/common/upload_log/log_collection.h"
+
+namespace {
+
+struct Log_Upload_Task {
+  std::string task_id;
+  std::string type;
+  json_spirit::Object storage;
+};
+
+bool upload_logs(const std::string& task_id, const std::string& type,
+                 const json_spirit::Object& storage, std::string& url) {
+  URI uri;
+  Client_IO_Base::Options options;
+  Client_IO connection;
+  if (!storage.empty()) {
+    common::generate_url_by_storage(storage, task_id, uri, options, url);
+  } else {
+    options.probe = true;
+    WebSocket_Options* server = WebSocket_Options::instance();
+    if (!Client_IO::generate_uri(Client_IO::HTTP, server->host().c_str(), server->port(),
+                                 server->tls(), "/k7/logs/upload", uri)) {
+      ACE_DEBUG((LM_ERROR, ACE_TEXT("Failed to generate uri for logs uploading.\n")));
+      return false;
+    }
+    options.set_extra_option("X-ACCESS-KEY",
+                             Host_Manager::instance()->access_key().c_str());
+  }
+  if (!connection.connect(uri, options)) {
+    ACE_DEBUG((LM_ERROR, ACE_TEXT("Failed to connect url, %s\n"), connection.error()));
+    return false;
+  }
+  if (type == "agent")
+    return wcommon::upload_component_logs(
+        connection, "$APPDATA\\quillon\\veltrano\\$COMPONENT\\log\\veltrano-agent", type,
+        task_id);
+  if (type == "storaged")
+    return wcommon::upload_component_logs(
+        connection, "$APPDATA\\quillon\\veltrano\\$COMPONENT\\log\\veltrano-storaged",
+        type, task_id);
+  return true;
+}
+
+void send_upload_notify(const std::string& task_id, const std::string& type,
+                        const char* state, const std::string* url) {
+  json_spirit::Object params{{"task_id", task_id},
+                             {"host_id", Host_ID::instance()->c_str()},
+                             {"state", state},
+                             {"type", type}};
+  if (url && !url->empty()) params["url"] = *url;
+  JSON_RPC_Object_Ptr object;
+  JSON_RPC_Session::make_rpc_request("log.upload.notify", params, object);
+  JSON_RPC_Session(JSON_RPC_Channel_WPtr(Global_JSON_RPC_Channel::instance()))
+      .notify(object);
+}
+
+ACE_THR_FUNC_RETURN upload_worker(void* arg) {
+  Log_Upload_Task* task = static_cast<Log_Upload_Task*>(arg);
+  std::string url;
+  const bool ok = upload_logs(task->task_id, task->type, task->storage, url);
+  send_upload_notify(task->task_id, task->type, ok ? "completed" : "error", &url);
+  delete task;
+  return 0;
+}
+
+}  // namespace
+
+int JSON_RPC_Log_Upload_Handler::handle_object(JSON_RPC_Channel_WPtr channel,
+                                               JSON_RPC_Object_Ptr object) {
+  JSON_RPC_Request* notify = wcommon::as_notify(object);
+  if (!notify) {
+    WCOMMON_LOG_NOT_NOTIFY();
+    return -1;
+  }
+  JSON_RPC_Channel_Ptr requester = wcommon::lock_channel(channel);
+  if (!requester.get()) {
+    WCOMMON_LOG_REQUESTER_GONE();
+    return -1;
+  }
+  try {
+    const json_spirit::Object& params = notify->params.get_obj();
+    const std::string& task_id = json_spirit::object_get_str_or_throw(params, "task_id");
+    const std::string& type = json_spirit::object_get_str_or_throw(params, "type");
+    const json_spirit::Object* storage = json_spirit::object_get_object(params, "private_storage");
+    Log_Upload_Task* task = new (std::nothrow)
+        Log_Upload_Task{task_id, type, storage ? *storage : json_spirit::Object()};
+    if (!task) {
+      errno = ENOMEM;
+      return -1;
+    }
+    if (ACE_Thread_Manager::instance()->spawn(upload_worker, task, THR_DETACHED) == -1) {
+      send_upload_notify(task_id, type, "error", nullptr);
+      delete task;
+    }
+    return 0;
+  } catch (const std::exception&) {
+    return wcommon::send_error(*requester, -32602, notify->id,
+                               "Invalid params: params json format error.");
+  }
+}
+
+WCOMMON_JSON_RPC_HANDLER_FACTORY(JSON_RPC_Log_Upload_Handler)
