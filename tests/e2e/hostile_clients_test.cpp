@@ -1,14 +1,17 @@
 // wagent against local clients that misbehave: clients that never read,
-// leave mid-request, flood the workers, send what HTTP does not allow or
-// exhaust descriptors, and a stop while all of that is going on.
+// leave mid-request, flood the workers, send what HTTP does not allow, hold
+// hundreds of idle or trickling connections or exhaust descriptors, and a
+// stop while all of that, commands and uploads are going on.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <atomic>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -24,7 +27,9 @@ std::string config(const std::string& dir, const std::string& extra = "") {
   return listener(dir) + "set jsonrpc.open *\n" + extra +
          bind("jsonrpc", "host.info", "_make_JSON_RPC_Host_Info_Handler") +
          bind("jsonrpc", "host.test", "_make_JSON_RPC_Host_Test_Handler") +
-         bind("jsonrpc", "fs.list", "_make_JSON_RPC_FS_List_Handler");
+         bind("jsonrpc", "fs.list", "_make_JSON_RPC_FS_List_Handler") +
+         bind("jsonrpc", "system.execute", "_make_JSON_RPC_System_Execute_Handler") +
+         bind("jsonrpc", "log.upload", "_make_JSON_RPC_Log_Upload_Handler");
 }
 
 // Fills `dir` until its listing is megabytes long: far more than the socket
@@ -33,6 +38,55 @@ std::string config(const std::string& dir, const std::string& extra = "") {
 std::string fill_big(const Temp_Dir& dir) {
   for (int i = 0; i < 16000; ++i) dir.write(std::to_string(i) + std::string(240, 'n'), "");
   return "\"" + dir.path() + "\"";
+}
+
+// A loopback TCP connection to the host, or -1.
+int connect_to(const wire::Wagent_Process& agent) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{AF_INET, htons(agent.port()), {}, {}};
+  ::inet_pton(AF_INET, agent.host().c_str(), &a.sin_addr);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+  ::close(fd);
+  return -1;
+}
+
+// A loopback port that completes TCP handshakes and never answers: an upload
+// server that hangs. Closed with the object.
+struct Silent_Server {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  unsigned short port = 0;
+  Silent_Server() {
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t size = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), size);
+    ::listen(fd, 64);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
+    port = ntohs(a.sin_port);
+  }
+  ~Silent_Server() { ::close(fd); }
+};
+
+// How many of `fds` the host has closed (end of stream or reset), waiting
+// up to `limit` for all of them.
+std::size_t closed_by_host(const std::vector<int>& fds, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  std::vector<bool> closed(fds.size());
+  std::size_t count = 0;
+  char buf[512];
+  while (count < fds.size() && std::chrono::steady_clock::now() < end) {
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+      pollfd p{fds[i], POLLIN, 0};
+      while (!closed[i] && ::poll(&p, 1, 0) == 1) {
+        const ssize_t n = ::recv(fds[i], buf, sizeof buf, MSG_DONTWAIT);
+        if (n > 0) continue;  // a 408 or the like before the close
+        if (n < 0 && errno == EAGAIN) break;
+        closed[i] = true;
+        ++count;
+      }
+    }
+    if (count < fds.size()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return count;
 }
 
 // Bytes no HTTP client library would send; returns what the host answered
@@ -72,6 +126,7 @@ double cpu_seconds(pid_t pid) {
 TEST(Hostile_Clients, ClientsThatNeverReadDelayNobodyAndStopWithWorkInFlightEnds) {
   Temp_Dir big;
   const std::string folder = fill_big(big);
+  Silent_Server hung;
   for (int run = 0; run < 4; ++run) {
     wire::Wagent_Process agent(WAGENT_PATH);
     ASSERT_TRUE(agent.start(config(agent.dir(), "set stop.timeout 1\n"))) << agent.stderr_text();
@@ -85,6 +140,17 @@ TEST(Hostile_Clients, ClientsThatNeverReadDelayNobodyAndStopWithWorkInFlightEnds
       stalled.emplace_back(new wire::Wire_Client(agent.host(), agent.port()));
       ASSERT_TRUE(stalled.back()->send_request("POST", "/jsonrpc", work));
     }
+    // A command that outlasts the grace, and an upload to a server that
+    // never answers.
+    stalled.emplace_back(new wire::Wire_Client(agent.host(), agent.port()));
+    ASSERT_TRUE(stalled.back()->send_request(
+        "POST", "/jsonrpc", call(99, "system.execute", R"({"cmd":"sleep 4"})")));
+    stalled.emplace_back(new wire::Wire_Client(agent.host(), agent.port()));
+    ASSERT_TRUE(stalled.back()->send_request(
+        "POST", "/jsonrpc",
+        R"({"jsonrpc":"2.0","method":"log.upload","params":{"task_id":"T","type":"agent",)"
+        R"("private_storage":{"url":"http://127.0.0.1:)" +
+            std::to_string(hung.port) + R"(/"}}})"));
     // The first run gives the stalled writes time to fill every buffer.
     std::this_thread::sleep_for(std::chrono::milliseconds(run ? 300 : 1000));
     EXPECT_TRUE(answers_host_info(agent));
@@ -92,9 +158,45 @@ TEST(Hostile_Clients, ClientsThatNeverReadDelayNobodyAndStopWithWorkInFlightEnds
     ASSERT_TRUE(ws.ws_connect("/jsonrpc"));
     ASSERT_TRUE(ws.ws_send(call(7, "host.info")));
     EXPECT_EQ(0, code_of(ws.ws_receive(std::chrono::seconds(5)).value_or("")));
+    EXPECT_TRUE(agent.wait_for_stderr("Execute 'sleep 4'", std::chrono::seconds(5)));
     EXPECT_EQ(0, agent.stop(SIGTERM, std::chrono::seconds(15))) << agent.stderr_text();
+    EXPECT_NE(std::string::npos, agent.stderr_text().find("for 1 detached workers"))
+        << agent.stderr_text();
     EXPECT_EQ(std::string::npos, agent.stderr_text().find("Sanitizer")) << agent.stderr_text();
   }
+}
+
+// Hundreds of connections that send nothing or a byte at a time hold no
+// worker and no lane: a normal client is answered while they are all still
+// open, and each is cut once http.timeout has passed.
+TEST(Hostile_Clients, IdleAndTricklingConnectionsDelayNobodyAndAreCut) {
+  wire::Wagent_Process agent(WAGENT_PATH);
+  ASSERT_TRUE(agent.start(config(agent.dir(), "set http.timeout 4\n")));
+  std::vector<int> idle, trickling;
+  for (int i = 0; i < 500; ++i) {
+    const int fd = connect_to(agent);
+    ASSERT_GE(fd, 0) << i;
+    (i % 2 ? idle : trickling).push_back(fd);
+  }
+  std::atomic<bool> done{false};
+  std::thread trickle([&] {
+    const std::string request = "POST /jsonrpc HTTP/1.1\r\nHost: x\r\nContent-Length: 99\r\n\r\n";
+    for (std::size_t at = 0; !done; at = (at + 1) % request.size()) {
+      for (int fd : trickling) ::send(fd, &request[at], 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(answers_host_info(agent)) << i;
+  EXPECT_EQ(0u, closed_by_host(idle, std::chrono::milliseconds(0)))
+      << "the answers came only after the host had cut the others";
+  EXPECT_EQ(idle.size(), closed_by_host(idle, std::chrono::seconds(15)));
+  EXPECT_EQ(trickling.size(), closed_by_host(trickling, std::chrono::seconds(5)));
+  done = true;
+  trickle.join();
+  for (int fd : idle) ::close(fd);
+  for (int fd : trickling) ::close(fd);
+  EXPECT_TRUE(answers_host_info(agent));
+  EXPECT_EQ(0, agent.stop()) << agent.stderr_text();
 }
 
 TEST(Hostile_Clients, AClientThatLeavesEndsTheWorkDoneForIt) {

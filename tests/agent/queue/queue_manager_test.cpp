@@ -1,8 +1,12 @@
 // The queue spool on disk: blocks survive a restart in order, taken ones do
 // not come back, a torn last line is reported and cut without losing the
-// lines before it, and a full queue refuses whole chains.
+// lines before it, a full queue refuses whole chains, and so does a full
+// disk, leaving no part of the chain behind.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 
@@ -75,4 +79,30 @@ TEST(QueueSpool, AFullQueueRefusesWholeChainsAndBadNames) {
   EXPECT_FALSE(push(q, "e", 1, "jobs", &brief));
   for (const char* bad : {"", "../x", "a/b", ".hidden"}) EXPECT_FALSE(push(q, "f", 1, bad)) << bad;
   EXPECT_EQ((std::vector<std::string>{"a0@g", "a1", "c0@g"}), take_all(q));
+}
+
+TEST(QueueSpool, AFullDiskRefusesTheChainAndLeavesNoPartOfIt) {
+  Temp_Dir dir;
+  {
+    File_Queue_Manager q(dir.path(), 100);
+    ASSERT_TRUE(push(q, "a", 1));
+    const auto accepted = std::filesystem::file_size(dir / "jobs.jsonl");
+    // A file size limit stands in for the full disk: the write stops part-way.
+    rlimit saved, low;
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    low = saved;
+    low.rlim_cur = accepted + 10;
+    auto* signal_was = std::signal(SIGXFSZ, SIG_IGN);
+    ::setrlimit(RLIMIT_FSIZE, &low);
+    Recording_Log log;
+    const bool taken = push(q, "b", 3);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, signal_was);
+    EXPECT_FALSE(taken);
+    EXPECT_EQ(1u, log.count(LM_ERROR, "queue jobs: cannot write its spool"));
+    EXPECT_EQ(accepted, std::filesystem::file_size(dir / "jobs.jsonl"));
+    ASSERT_TRUE(push(q, "c", 1));
+  }
+  File_Queue_Manager again(dir.path(), 100);
+  EXPECT_EQ((std::vector<std::string>{"a0@g", "c0@g"}), take_all(again));
 }

@@ -1,5 +1,6 @@
 #include "websvcs/common/host/system_execute_handler.h"
 
+#include <ace/ACE.h>
 #include <ace/OS_NS_fcntl.h>
 #include <ace/OS_NS_unistd.h>
 #include <ace/Process_Manager.h>
@@ -43,8 +44,9 @@ bool download(const std::string& uri, std::string& local) {
          platform::make_executable(local);
 }
 
-// One record of the execution log, written whole.
-void write_record(ACE_HANDLE log, const char* format, const std::string& command,
+// One record of the execution log, written whole; false when the disk took
+// less (full, or over quota).
+bool write_record(ACE_HANDLE log, const char* format, const std::string& command,
                   int code) {
   const std::string now =
       POSIX_Time_To_ISO8601_Local(std::time(nullptr), "%Y-%m-%d %H:%M:%S");
@@ -52,7 +54,7 @@ void write_record(ACE_HANDLE log, const char* format, const std::string& command
   std::string text(n > 0 ? n : 0, '\0');
   std::snprintf(&text[0], text.size() + 1, format, now.c_str(), command.c_str(),
                 code);
-  ACE_OS::write(log, text.data(), text.size());
+  return ACE::write_n(log, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
 struct Handle_Guard {
@@ -75,7 +77,12 @@ bool run(const std::string& command) {
                path.c_str(), errno));
     return false;
   }
-  write_record(log.handle, "%s|%s\n", command, 0);
+  // A command whose start cannot be recorded would leave no trace of its
+  // output either: it is not run.
+  if (!write_record(log.handle, "%s|%s\n", command, 0)) {
+    ACE_ERROR((LM_ERROR, "Failed to write file %s, errno=%d, %m\n", path.c_str(), errno));
+    return false;
+  }
   // The child reads nothing: it gets the null device, not the agent's input.
   Handle_Guard input{ACE_OS::open(ACE_DEV_NULL, O_RDONLY)};
   if (input.handle == ACE_INVALID_HANDLE ||
@@ -101,7 +108,9 @@ bool run(const std::string& command) {
   const int code = WIFEXITED(status)     ? WEXITSTATUS(status)
                    : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
                                          : status;
-  write_record(log.handle, "\n%s|%s|%d\n\n\n", command, code);
+  // It ran: a lost end record is logged, the answer stays true.
+  if (!write_record(log.handle, "\n%s|%s|%d\n\n\n", command, code))
+    ACE_ERROR((LM_ERROR, "Failed to write file %s, errno=%d, %m\n", path.c_str(), errno));
   return true;
 }
 

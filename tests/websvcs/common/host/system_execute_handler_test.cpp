@@ -1,6 +1,7 @@
 // system.execute: params errors, binders, the execution log's records, and
-// what happens when the download, the log or the spawn fails. Commands run
-// for real, in a temporary $APPDATA; downloads go to a closed loopback port.
+// what happens when the download, the log (missing or on a full disk) or the
+// spawn fails. Commands run for real, in a temporary $APPDATA; downloads go
+// to a closed loopback port.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -48,43 +49,48 @@ TEST(SystemExecute, AnswersRunsAndLogsAsEachCaseRequires) {
   Scoped_Instance_T<WebSocket_Options> server_guard(&server);
   JSON_RPC_System_Execute_Handler handler;
 
+  enum Log { none, folder, full_disk };  // what the execution log's place holds
   const std::string echo_long = "echo " + std::string(2000, 'a');
   const std::string need_cmd = R"({"error":{"code":-32602,"message":"Invalid params: Need 'cmd' in params."},"id":7,"jsonrpc":"2.0"})";
   const struct {
     std::string params;
     bool notify;
-    bool log_folder;
+    Log log_place;
     std::string reply;         // "null" when none
     std::string logged;        // in the execution log; "": no log at all
     const char* error_lines;   // LM_ERROR lines expected, "|" apart
   } cases[] = {
-      {"[1]", true, true,
+      {"[1]", true, folder,
        R"({"error":{"code":-32602,"message":"Invalid params: params type must be object."},"id":null,"jsonrpc":"2.0"})",
        "", ""},
-      {"{}", false, true, need_cmd, "", ""},
-      {R"({"cmd":5})", false, true, need_cmd, "", ""},
-      {R"({"cmd":"sh -c 'echo {a} {n}; exit 3'","binders":{"a":"x","n":5}})", false, true,
+      {"{}", false, folder, need_cmd, "", ""},
+      {R"({"cmd":5})", false, folder, need_cmd, "", ""},
+      {R"({"cmd":"sh -c 'echo {a} {n}; exit 3'","binders":{"a":"x","n":5}})", false, folder,
        R"({"id":7,"jsonrpc":"2.0","result":true})",
        "|sh -c 'echo x 5; exit 3'\nx 5\n\n", ""},
-      {R"({"cmd":"sh -c 'exit 3'"})", false, true, R"({"id":7,"jsonrpc":"2.0","result":true})",
+      {R"({"cmd":"sh -c 'exit 3'"})", false, folder, R"({"id":7,"jsonrpc":"2.0","result":true})",
        "|sh -c 'exit 3'|3\n\n\n", ""},
-      {R"({"cmd":"echo {a}","binders":[1],"uri":5})", true, true, "null", "|echo {a}\n{a}\n\n", ""},
-      {R"({"cmd":"touch )" + mark + R"(","uri":"/tool.sh"})", false, true,
+      {R"({"cmd":"echo {a}","binders":[1],"uri":5})", true, folder, "null", "|echo {a}\n{a}\n\n", ""},
+      {R"({"cmd":"touch )" + mark + R"(","uri":"/tool.sh"})", false, folder,
        R"({"error":{"code":-32603,"message":"Failed to download executable file."},"id":7,"jsonrpc":"2.0"})",
        "", "download of"},
-      {R"({"cmd":"touch )" + mark + R"("})", false, false,
+      {R"({"cmd":"touch )" + mark + R"("})", false, none,
        R"({"id":7,"jsonrpc":"2.0","result":false})", "",
        "Failed to open file|Failed to execute command: touch"},
-      {R"({"cmd":"  "})", false, true, R"({"id":7,"jsonrpc":"2.0","result":false})", "|  \n",
+      {R"({"cmd":"touch )" + mark + R"("})", false, full_disk,
+       R"({"id":7,"jsonrpc":"2.0","result":false})", "",
+       "Failed to write file|Failed to execute command: touch"},
+      {R"({"cmd":"  "})", false, folder, R"({"id":7,"jsonrpc":"2.0","result":false})", "|  \n",
        "Failed to run '  ', errno=22|Failed to execute command:   \n"},
       // A long command line runs cut to 1,023 characters; the log keeps it whole.
-      {R"({"cmd":")" + echo_long + R"("})", true, true, "null",
+      {R"({"cmd":")" + echo_long + R"("})", true, folder, "null",
        "|" + echo_long + "\n" + std::string(1018, 'a') + "\n\n", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.params);
     std::filesystem::remove_all(log_dir);
-    if (c.log_folder) std::filesystem::create_directories(log_dir);
+    if (c.log_place != none) std::filesystem::create_directories(log_dir);
+    if (c.log_place == full_disk) std::filesystem::create_symlink("/dev/full", exec_log);
     Recording_Log log;
     Recording_Channel* rec;
     JSON_RPC_Channel_Ptr channel = Recording_Channel::make(&rec);
@@ -99,7 +105,7 @@ TEST(SystemExecute, AnswersRunsAndLogsAsEachCaseRequires) {
     if (!c.logged.empty()) {
       const std::string text = read_all(exec_log);
       EXPECT_NE(std::string::npos, text.find(c.logged)) << text;
-    } else {
+    } else if (c.log_place != full_disk) {
       EXPECT_FALSE(std::filesystem::exists(exec_log));
     }
     std::stringstream lines(c.error_lines);
