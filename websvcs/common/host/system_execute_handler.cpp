@@ -69,6 +69,9 @@ struct Handle_Guard {
 bool run(const std::string& command) {
   ACE_Process_Options options;
   options.command_line("%s", command.c_str());
+  // Only the three standard handles: a command that outlives the agent must
+  // not keep its listening socket or its files.
+  options.handle_inheritance(0);
   const std::string path = platform::expand_environment(EXECUTE_LOG);
   Handle_Guard log{ACE_OS::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT,
                                 ACE_DEFAULT_FILE_PERMS)};

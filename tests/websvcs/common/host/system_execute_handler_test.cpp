@@ -3,6 +3,8 @@
 // spawn fails. Commands run for real, in a temporary $APPDATA; downloads go
 // to a closed loopback port.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -49,6 +51,10 @@ TEST(SystemExecute, AnswersRunsAndLogsAsEachCaseRequires) {
   Scoped_Instance_T<WebSocket_Options> server_guard(&server);
   JSON_RPC_System_Execute_Handler handler;
 
+  // One of the agent's own descriptors, not marked close-on-exec.
+  const int own = ::open("/dev/null", O_RDONLY);
+  const std::string sees_own = "sh -c 'test -e /proc/self/fd/" + std::to_string(own) +
+                               " && touch " + mark + "'";
   enum Log { none, folder, full_disk };  // what the execution log's place holds
   const std::string echo_long = "echo " + std::string(2000, 'a');
   const std::string need_cmd = R"({"error":{"code":-32602,"message":"Invalid params: Need 'cmd' in params."},"id":7,"jsonrpc":"2.0"})";
@@ -70,6 +76,8 @@ TEST(SystemExecute, AnswersRunsAndLogsAsEachCaseRequires) {
        "|sh -c 'echo x 5; exit 3'\nx 5\n\n", ""},
       {R"({"cmd":"sh -c 'exit 3'"})", false, folder, R"({"id":7,"jsonrpc":"2.0","result":true})",
        "|sh -c 'exit 3'|3\n\n\n", ""},
+      {R"({"cmd":")" + sees_own + R"("})", false, folder, R"({"id":7,"jsonrpc":"2.0","result":true})",
+       "|" + sees_own + "|1\n", ""},
       {R"({"cmd":"echo {a}","binders":[1],"uri":5})", true, folder, "null", "|echo {a}\n{a}\n\n", ""},
       {R"({"cmd":"touch )" + mark + R"(","uri":"/tool.sh"})", false, folder,
        R"({"error":{"code":-32603,"message":"Failed to download executable file."},"id":7,"jsonrpc":"2.0"})",
@@ -112,4 +120,5 @@ TEST(SystemExecute, AnswersRunsAndLogsAsEachCaseRequires) {
     for (std::string line; std::getline(lines, line, '|');)
       EXPECT_EQ(1u, log.count(LM_ERROR, line)) << line;
   }
+  ::close(own);
 }
