@@ -92,17 +92,14 @@ std::size_t closed_by_host(const std::vector<int>& fds, std::chrono::millisecond
 // Bytes no HTTP client library would send; returns what the host answered
 // before it closed the connection.
 std::string raw_exchange(const wire::Wagent_Process& agent, const std::string& bytes) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{AF_INET, htons(agent.port()), {}, {}};
-  ::inet_pton(AF_INET, agent.host().c_str(), &a.sin_addr);
+  const int fd = connect_to(agent);
   const timeval limit{5, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   std::string answer;
   char buf[4096];
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) > 0)
+  if (fd >= 0 && ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) > 0)
     for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) answer.append(buf, n);
-  ::close(fd);
+  if (fd >= 0) ::close(fd);
   return answer;
 }
 
