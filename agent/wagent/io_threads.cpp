@@ -41,12 +41,7 @@ Io_Threads::Io_Threads(boost::asio::io_context& ioc, unsigned base,
       handler_limit_(handler_limit ? handler_limit : 1),
       handlers_(handlers ? handlers : &own_handlers_) {}
 
-Io_Threads::~Io_Threads() {
-  stop(std::chrono::seconds(1));
-  // Threads still inside a handler are left to the end of the process.
-  for (Slot& s : slots_)
-    if (s.thread.joinable()) s.thread.detach();
-}
+Io_Threads::~Io_Threads() { stop(std::chrono::seconds(1)); }
 
 void Io_Threads::start() {
   std::lock_guard<std::mutex> guard(lock_);
@@ -65,6 +60,11 @@ bool Io_Threads::stop(std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> guard(lock_);
   bool ended = changed_.wait_for(guard, limit, [this] { return threads_ == 0; });
   reap();
+  // Threads still inside a handler are left to the end of the process;
+  // nobody will join them.
+  if (!ended)
+    for (Slot& s : slots_)
+      if (s.thread.joinable()) s.thread.detach();
   return ended;
 }
 

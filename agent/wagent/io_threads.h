@@ -42,7 +42,8 @@ class Io_Threads {
 
   void start();
   // Stops the io_context and waits up to `limit` for every thread to leave
-  // it. False when some thread is still inside a handler.
+  // it. False when some thread is still inside a handler; such threads are
+  // detached.
   bool stop(std::chrono::milliseconds limit);
 
   // Handlers running now (on any thread).
