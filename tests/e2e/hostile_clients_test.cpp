@@ -164,6 +164,11 @@ TEST(Hostile_Clients, ClientsThatNeverReadDelayNobodyAndStopWithWorkInFlightEnds
 // worker and no lane: a normal client is answered while they are all still
 // open, and each is cut once http.timeout has passed.
 TEST(Hostile_Clients, IdleAndTricklingConnectionsDelayNobodyAndAreCut) {
+  // Room for 500 connections on both sides, whatever the shell's soft limit.
+  rlimit files;
+  ::getrlimit(RLIMIT_NOFILE, &files);
+  files.rlim_cur = std::max(files.rlim_cur, std::min<rlim_t>(files.rlim_max, 2048));
+  ::setrlimit(RLIMIT_NOFILE, &files);
   wire::Wagent_Process agent(WAGENT_PATH);
   ASSERT_TRUE(agent.start(config(agent.dir(), "set http.timeout 4\n")));
   std::vector<int> idle, trickling;
