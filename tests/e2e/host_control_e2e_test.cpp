@@ -2,30 +2,13 @@
 // the management server's downloads: the access key goes with downloads
 // only while the agent is registered, crafted names stay in their folder,
 // reboot in dry-run is audited, and the identity outlives a restart.
-#include <algorithm>
 #include <filesystem>
 
 #include "tests/e2e/e2e.h"
 #include "tests/support/file_server.h"
 
-namespace {
-
 using namespace e2e;
 namespace fs = std::filesystem;
-
-std::string notify(const std::string& method, const std::string& params) {
-  return R"({"jsonrpc":"2.0","method":")" + method + R"(","params":)" + params + "}";
-}
-
-std::vector<std::string> names_below(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& e : fs::recursive_directory_iterator(dir))
-    names.push_back(fs::relative(e.path(), dir).string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-}  // namespace
 
 TEST(HostControl_E2E, KeyOnlyWhileRegisteredNamesStayInTheFolderRebootIsAuditedIdentityLasts) {
   wire::File_Server server;

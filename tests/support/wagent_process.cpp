@@ -9,11 +9,10 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "tests/fakes/temp_dir.h"
+#include "tests/support/files.h"
 
 extern char** environ;
 
@@ -140,9 +139,7 @@ int Wagent_Process::stop(int sig, std::chrono::milliseconds timeout) {
 }
 
 std::string Wagent_Process::stderr_text() const {
-  std::ostringstream text;
-  text << std::ifstream(*dir_ / output_file).rdbuf();
-  return text.str() + notes_;
+  return read_file(*dir_ / output_file) + notes_;
 }
 
 bool Wagent_Process::wait_for_stderr(const std::string& needle,

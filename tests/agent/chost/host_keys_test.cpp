@@ -5,10 +5,8 @@
 #include <sys/stat.h>
 
 #include <cctype>
-#include <cstdio>
+#include <cstdlib>
 #include <ctime>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,17 +15,13 @@
 #include "agent/mdrt/key_text.h"
 #include "tests/fakes/recording_log.h"
 #include "tests/fakes/temp_dir.h"
+#include "tests/support/files.h"
 
 namespace {
 
-std::string run(const std::string& command) {
-  std::string out;
-  FILE* p = ::popen(command.c_str(), "r");
-  if (!p) return out;
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
-  ::pclose(p);
-  return out;
+// What a shell command prints, "" when it fails.
+std::string run(const Temp_Dir& dir, const std::string& command) {
+  return std::system((command + " > " + dir / "out").c_str()) == 0 ? read_file(dir / "out") : "";
 }
 
 TEST(Host_Keys, PairIsMadeOnceKeptPrivateAndSurvivesARestartChallengesAreFresh) {
@@ -54,9 +48,9 @@ TEST(Host_Keys, PairIsMadeOnceKeptPrivateAndSurvivesARestartChallengesAreFresh) 
   const RSA_Key_Writer pem(reinterpret_cast<const unsigned char*>(der.data()), der.size(), true,
                            Secure_String());
   EXPECT_EQ(std::string(pem.data(), pem.length()),
-            run("openssl pkey -pubin -in " + dir / "public_key.pem"));
+            run(dir, "openssl pkey -pubin -in " + dir / "public_key.pem"));
   EXPECT_NE(std::string::npos,
-            run("openssl pkey -in " + dir / "private_key.pem" + " -noout -text")
+            run(dir, "openssl pkey -in " + dir / "private_key.pem" + " -noout -text")
                 .find("Private-Key: (2048 bit"));
 
   std::string a, b;
@@ -79,10 +73,7 @@ TEST(Host_Keys, AnUnreadablePrivateKeyIsNeverReplaced) {
   File_Host_Manager manager(dir.path());
   EXPECT_EQ("", manager.public_key());
   EXPECT_EQ(1u, log.count(LM_ERROR, "cannot read the private key"));
-  std::ifstream in(dir / "private_key.pem");
-  std::stringstream text;
-  text << in.rdbuf();
-  EXPECT_EQ("not a key\n", text.str());
+  EXPECT_EQ("not a key\n", read_file(dir / "private_key.pem"));
 }
 
 }  // namespace
