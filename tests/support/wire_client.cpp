@@ -66,10 +66,8 @@ struct Wire_Client::Impl {
   }
 
   bool connect(beast::tcp_stream& s) {
-    error_code ec;
-    auto address = net::ip::make_address(host, ec);
-    if (ec) return failed("bad address " + host, ec);
-    ec = await(s, [&](auto done) { s.async_connect({address, port}, done); });
+    const net::ip::tcp::endpoint to(net::ip::make_address(host), port);
+    error_code ec = await(s, [&](auto done) { s.async_connect(to, done); });
     if (ec) return failed("connect", ec);
     s.socket().set_option(net::ip::tcp::no_delay(true), ec);
     return true;
@@ -171,7 +169,6 @@ Http_Response Wire_Client::read_response() {
   auto& msg = parser.get();
   out.ok = true;
   out.status = static_cast<int>(msg.result_int());
-  out.content_type = std::string(msg[http::field::content_type]);
   out.keep_alive = parser.keep_alive();
   if (!parser.chunked()) out.body = std::move(msg.body());
   if (!out.keep_alive) m.close_http();

@@ -21,7 +21,6 @@ using Header_List = std::vector<std::pair<std::string, std::string>>;
 struct Http_Response {
   bool ok = false;  // a whole response was read; last_error() tells why not
   int status = 0;
-  std::string content_type;
   std::string body;
   std::size_t chunk_count = 0;  // non-empty chunks received, when chunked
   bool keep_alive = false;      // the server left the connection open
