@@ -9,7 +9,6 @@
 #include <ctime>
 #include <fstream>
 #include <set>
-#include <sstream>
 #include <thread>
 #include <vector>
 
