@@ -85,6 +85,25 @@ TEST_F(Wagent, ServesEachKindOfEndpoint) {
   EXPECT_NE(std::string::npos, audit.find(R"("user":"alice")")) << audit;
   r = c.request("GET", "/debug/headers", "", {{"X-Trace", "42"}});
   EXPECT_EQ("42", parse(r.body).get_obj().at("X-Trace").get_str());
+
+  // A large listing streams in pieces: chunks over POST, frames over WebSocket.
+  std::string dir = agent.dir() + "/many";
+  ASSERT_EQ(0, ::mkdir(dir.c_str(), 0700));
+  const int files = 5000;
+  for (int i = 0; i < files; ++i)
+    std::ofstream(dir + "/file-with-a-long-name-" + std::to_string(i));
+  const std::string list = call(20, "fs.list", "{\"path\":\"" + dir + "\"}");
+  r = c.request("POST", "/jsonrpc", list, {{"X-Session-Key", "k1"}});
+  ASSERT_EQ(200, r.status);
+  EXPECT_GT(r.chunk_count, 2u);
+  EXPECT_EQ(std::size_t{files}, parse(r.body).get_obj().at("result").get_array().size());
+
+  ASSERT_TRUE(c.ws_connect("/jsonrpc?session=k1"));
+  ASSERT_TRUE(c.ws_send(list));
+  auto message = c.ws_receive(std::chrono::seconds(10));
+  ASSERT_TRUE(message);
+  EXPECT_GT(c.ws_last_frame_count(), 2u);
+  EXPECT_EQ(std::size_t{files}, parse(*message).get_obj().at("result").get_array().size());
 }
 
 // The code of the reply to `body` over POST and over a fresh WebSocket,
@@ -119,28 +138,6 @@ TEST_F(Wagent, ClosedMethodsNeedASessionOnTheListener) {
       << agent.stderr_text();
   EXPECT_NE(std::string::npos, agent.stderr_text().find("jsonrpc.open is *"));
   EXPECT_EQ(0, call_both(agent, statfs, ""));
-}
-
-TEST_F(Wagent, StreamsALargeListingInPieces) {
-  std::string dir = agent.dir() + "/many";
-  ASSERT_EQ(0, ::mkdir(dir.c_str(), 0700));
-  const int files = 5000;
-  for (int i = 0; i < files; ++i)
-    std::ofstream(dir + "/file-with-a-long-name-" + std::to_string(i));
-  const std::string list = call(20, "fs.list", "{\"path\":\"" + dir + "\"}");
-
-  wire::Wire_Client c(agent.host(), agent.port());
-  wire::Http_Response r = c.request("POST", "/jsonrpc", list, {{"X-Session-Key", "k1"}});
-  ASSERT_EQ(200, r.status);
-  EXPECT_GT(r.chunk_count, 2u);
-  EXPECT_EQ(std::size_t{files}, parse(r.body).get_obj().at("result").get_array().size());
-
-  ASSERT_TRUE(c.ws_connect("/jsonrpc?session=k1"));
-  ASSERT_TRUE(c.ws_send(list));
-  auto message = c.ws_receive(std::chrono::seconds(10));
-  ASSERT_TRUE(message);
-  EXPECT_GT(c.ws_last_frame_count(), 2u);
-  EXPECT_EQ(std::size_t{files}, parse(*message).get_obj().at("result").get_array().size());
 }
 
 // Starts of its own.
