@@ -13,11 +13,6 @@
 
 namespace {
 
-SYSTEMTIME system_time(WORD year, WORD month, WORD day, WORD hour = 0,
-                       WORD minute = 0, WORD second = 0, WORD ms = 0) {
-  return SYSTEMTIME{year, month, 0, day, hour, minute, second, ms};
-}
-
 // "YYYY-MM-DD HH:MM:SS.mmm wD", to compare whole SYSTEMTIMEs in one line.
 std::string text_of(const SYSTEMTIME& st) {
   char text[64];
@@ -73,16 +68,15 @@ TEST(FileTime, ConvertsFrom1601To30827) {
 TEST(SetSystemTime, ValidTimesReachThePlatformOthersAreRefused) {
   Fake_Platform fake;
   Scoped_Instance_T<Platform_API> guard(&fake);
-  const SYSTEMTIME st = system_time(2024, 2, 29, 14, 7, 9, 999);
+  // Year, month, weekday (ignored), day, hour, minute, second, milliseconds.
+  const SYSTEMTIME st = {2024, 2, 0, 29, 14, 7, 9, 999};
   ASSERT_TRUE(SetSystemTime(&st));
   EXPECT_EQ(text_of(st), text_of(fake.last_time));
 
   const SYSTEMTIME refused[] = {
-      system_time(1600, 12, 31),      system_time(30828, 1, 1),
-      system_time(2024, 13, 1),       system_time(2023, 2, 29),
-      system_time(2024, 4, 31),       system_time(2024, 1, 1, 24),
-      system_time(2024, 1, 1, 0, 60), system_time(2024, 1, 1, 0, 0, 60),
-      system_time(2024, 1, 1, 0, 0, 0, 1000)};
+      {1600, 12, 0, 31, 0, 0, 0, 0}, {30828, 1, 0, 1, 0, 0, 0, 0},  {2024, 13, 0, 1, 0, 0, 0, 0},
+      {2023, 2, 0, 29, 0, 0, 0, 0},  {2024, 4, 0, 31, 0, 0, 0, 0},  {2024, 1, 0, 1, 24, 0, 0, 0},
+      {2024, 1, 0, 1, 0, 60, 0, 0},  {2024, 1, 0, 1, 0, 0, 60, 0},  {2024, 1, 0, 1, 0, 0, 0, 1000}};
   for (const SYSTEMTIME& bad : refused) {
     SetLastError(0);
     EXPECT_FALSE(SetSystemTime(&bad) || GetLastError() != EINVAL)
