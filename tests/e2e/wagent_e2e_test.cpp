@@ -31,15 +31,28 @@ std::string full_config(const std::string& dir) {
          bind("http", "/debug/headers", "_make_HTTP_Headers_Echo_Handler_Creator");
 }
 
-class Wagent : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(agent.start(full_config(agent.dir()))) << agent.stderr_text(); }
-  void TearDown() override { EXPECT_EQ(0, agent.stop(SIGTERM)) << agent.stderr_text(); }
+// The code of the reply to `body` over POST and over a fresh WebSocket,
+// with the session key `key` ("" for none); both must agree, ids included.
+int call_both(const wire::Wagent_Process& agent, const std::string& body, const std::string& key) {
+  wire::Wire_Client c(agent.host(), agent.port());
+  wire::Header_List headers;
+  if (!key.empty()) headers.emplace_back("X-Session-Key", key);
+  wire::Http_Response r = c.request("POST", "/jsonrpc", body, headers);
+  EXPECT_EQ(200, r.status) << r.body;
+  EXPECT_TRUE(c.ws_connect(key.empty() ? "/jsonrpc" : "/jsonrpc?session=" + key))
+      << c.last_error();
+  EXPECT_TRUE(c.ws_send(body));
+  const std::string message = c.ws_receive(std::chrono::seconds(5)).value_or("");
+  EXPECT_EQ(code_of(r.body), code_of(message)) << body;
+  EXPECT_EQ(parse(r.body).get_obj().at("id"), parse(message).get_obj().at("id")) << message;
+  const int code = code_of(r.body);
+  EXPECT_TRUE(code != -32603 || r.body.find("Unauthenticated.") != std::string::npos) << r.body;
+  return code;
+}
 
-  wire::Wagent_Process agent{WAGENT_PATH};
-};
-
-TEST_F(Wagent, ServesEachKindOfEndpoint) {
+TEST(Wagent, ServesEachKindOfEndpointAndClosedMethodsOnlyWithASession) {
+  wire::Wagent_Process agent(WAGENT_PATH);
+  ASSERT_TRUE(agent.start(full_config(agent.dir()))) << agent.stderr_text();
   wire::Wire_Client c(agent.host(), agent.port());
   wire::Http_Response r =
       c.request("POST", "/jsonrpc", call(1, "host.info"), {{"X-Session-Key", "k1"}});
@@ -104,30 +117,9 @@ TEST_F(Wagent, ServesEachKindOfEndpoint) {
   ASSERT_TRUE(message);
   EXPECT_GT(c.ws_last_frame_count(), 2u);
   EXPECT_EQ(std::size_t{files}, parse(*message).get_obj().at("result").get_array().size());
-}
 
-// The code of the reply to `body` over POST and over a fresh WebSocket,
-// with the session key `key` ("" for none); both must agree, ids included.
-int call_both(const wire::Wagent_Process& agent, const std::string& body, const std::string& key) {
-  wire::Wire_Client c(agent.host(), agent.port());
-  wire::Header_List headers;
-  if (!key.empty()) headers.emplace_back("X-Session-Key", key);
-  wire::Http_Response r = c.request("POST", "/jsonrpc", body, headers);
-  EXPECT_EQ(200, r.status) << r.body;
-  EXPECT_TRUE(c.ws_connect(key.empty() ? "/jsonrpc" : "/jsonrpc?session=" + key))
-      << c.last_error();
-  EXPECT_TRUE(c.ws_send(body));
-  const std::string message = c.ws_receive(std::chrono::seconds(5)).value_or("");
-  EXPECT_EQ(code_of(r.body), code_of(message)) << body;
-  EXPECT_EQ(parse(r.body).get_obj().at("id"), parse(message).get_obj().at("id")) << message;
-  const int code = code_of(r.body);
-  EXPECT_TRUE(code != -32603 || r.body.find("Unauthenticated.") != std::string::npos) << r.body;
-  return code;
-}
-
-// A local process without a session may call the open methods, and nothing
-// else.
-TEST_F(Wagent, ClosedMethodsNeedASessionOnTheListener) {
+  // A local process without a session may call the open methods, and
+  // nothing else.
   const std::string info = call(1, "host.info"), statfs = call(2, "fs.statfs", "\"/\"");
   EXPECT_EQ(0, call_both(agent, info, ""));  // open by default
   EXPECT_EQ(-32603, call_both(agent, statfs, ""));
@@ -138,9 +130,10 @@ TEST_F(Wagent, ClosedMethodsNeedASessionOnTheListener) {
       << agent.stderr_text();
   EXPECT_NE(std::string::npos, agent.stderr_text().find("jsonrpc.open is *"));
   EXPECT_EQ(0, call_both(agent, statfs, ""));
+  EXPECT_EQ(0, agent.stop(SIGTERM)) << agent.stderr_text();
 }
 
-// Starts of its own.
+// A configuration refused at start.
 TEST(Wagent_Start, RefusesABadConfigurationBeforeListening) {
   wire::Wagent_Process agent(WAGENT_PATH);
   const std::string listen = "set listen 127.0.0.1:0\n";
