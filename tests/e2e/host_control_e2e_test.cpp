@@ -25,8 +25,7 @@ TEST(HostControl_E2E, KeyOnlyWhileRegisteredNamesStayInTheFolderRebootIsAuditedI
   ASSERT_TRUE(agent.start(config)) << agent.stderr_text();
   const wire::Header_List session = {{"X-Session-Key", "k1"}};
   auto post = [&](const std::string& text) {
-    wire::Wire_Client c(agent.host(), agent.port());
-    return c.request("POST", "/jsonrpc", text, session);
+    return wire::Wire_Client(agent.host(), agent.port()).request("POST", "/jsonrpc", text, session);
   };
   auto execute = [&](const std::string& word, const std::string& uri_json) {
     return post(call(2, "system.execute",

@@ -86,18 +86,16 @@ struct File_Server::Impl {
     ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     const std::size_t number = ++connections;
     beast::flat_buffer buffer;
-    if (tls) {
-      net::ssl::stream<tcp::socket> stream(std::move(socket), *tls);
-      beast::error_code handshake;
-      stream.handshake(net::ssl::stream_base::server, handshake);
-      if (!handshake)
-        while (exchange(stream, buffer, number)) {
-        }
-      beast::get_lowest_layer(stream).close();
-    } else {
-      while (exchange(socket, buffer, number)) {
+    const auto answer_all = [&](auto& stream) {
+      while (exchange(stream, buffer, number)) {
       }
-    }
+    };
+    if (!tls) return answer_all(socket);
+    net::ssl::stream<tcp::socket> stream(std::move(socket), *tls);
+    beast::error_code handshake;
+    stream.handshake(net::ssl::stream_base::server, handshake);
+    if (!handshake) answer_all(stream);
+    beast::get_lowest_layer(stream).close();
   }
 
   void accept() {

@@ -34,7 +34,7 @@ TEST(Host_Keys, PairIsMadeOnceKeptPrivateAndSurvivesARestartChallengesAreFresh) 
     for (auto& s : seen) threads.emplace_back([&first, &s] { s = first.public_key(); });
     for (auto& t : threads) t.join();
     der = seen[0];
-    for (const auto& s : seen) EXPECT_EQ(der, s);
+    EXPECT_EQ(std::vector<std::string>(4, der), seen);
   }
   ASSERT_FALSE(der.empty());
   struct stat st;
