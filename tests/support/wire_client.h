@@ -28,6 +28,7 @@ struct Http_Response {
 
 class Wire_Client {
  public:
+  // `host` is a numeric address (a name throws at the first connection).
   Wire_Client(std::string host, unsigned short port,
               std::chrono::milliseconds timeout = std::chrono::seconds(10));
   ~Wire_Client();
