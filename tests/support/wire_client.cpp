@@ -54,15 +54,17 @@ struct Wire_Client::Impl {
     return done;
   }
 
-  // Runs one operation to its end; the stream's expiry bounds it.
+  // Runs one operation to its end, bounded by the stream's expiry and by
+  // `deadline` (which also bounds the wait for a pending read, which has no
+  // expiry).
   template <class Start>
-  error_code await(beast::tcp_stream& s, Start start) {
+  error_code await(beast::tcp_stream& s, Start start,
+                   Clock::time_point deadline = Clock::time_point::max()) {
     error_code ec;
     bool done = false;
     s.expires_after(timeout);
     start([&](error_code e, auto&&...) { ec = e, done = true; });
-    run_until(done, Clock::time_point::max());
-    return ec;
+    return run_until(done, deadline) ? ec : error_code(beast::error::timeout);
   }
 
   bool connect(beast::tcp_stream& s) {
@@ -228,12 +230,10 @@ std::size_t Wire_Client::ws_last_frame_count() const { return impl_->last_frames
 bool Wire_Client::ws_close() {
   Impl& m = *impl_;
   if (!m.ws || !m.ws->is_open()) return m.drop_ws(), false;
-  bool done = false;
-  error_code ec;
-  beast::get_lowest_layer(*m.ws).expires_after(m.timeout);
-  m.ws->async_close(websocket::close_code::normal, [&](error_code e) { ec = e, done = true; });
-  // A pending read has no expiry: the wait is bounded here.
-  if (!m.run_until(done, Clock::now() + m.timeout)) ec = beast::error::timeout;
+  error_code ec = m.await(
+      beast::get_lowest_layer(*m.ws),
+      [&](auto done) { m.ws->async_close(websocket::close_code::normal, done); },
+      Clock::now() + m.timeout);
   m.drop_ws();
   return !ec || m.failed("websocket close", ec);
 }
