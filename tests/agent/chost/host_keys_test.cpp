@@ -2,10 +2,9 @@
 // kept private, read back after a restart and readable by OpenSSL's tool.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,9 +36,8 @@ TEST(Host_Keys, PairIsMadeOnceKeptPrivateAndSurvivesARestartChallengesAreFresh) 
     EXPECT_EQ(std::vector<std::string>(4, der), seen);
   }
   ASSERT_FALSE(der.empty());
-  struct stat st;
-  ASSERT_EQ(0, ::stat((dir / "private_key.pem").c_str(), &st));
-  EXPECT_EQ(0600u, st.st_mode & 0777);
+  EXPECT_EQ(std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+            std::filesystem::status(dir / "private_key.pem").permissions());
 
   File_Host_Manager restarted(dir.path());
   EXPECT_EQ(der, restarted.public_key());
