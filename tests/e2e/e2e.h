@@ -5,11 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "agent/json_spirit/json_spirit.h"
+#include "tests/support/files.h"
 #include "tests/support/wagent_process.h"
 #include "tests/support/wire_client.h"
 
@@ -34,16 +33,14 @@ inline std::string call(std::int64_t id, const std::string& method,
          "\"" + (params.empty() ? "" : ",\"params\":" + params) + "}";
 }
 
+inline std::string notify(const std::string& method, const std::string& params) {
+  return "{\"jsonrpc\":\"2.0\",\"method\":\"" + method + "\",\"params\":" + params + "}";
+}
+
 inline Value parse(const std::string& text) {
   Value v;
   EXPECT_TRUE(json_spirit::read(text, v)) << text;
   return v;
-}
-
-inline std::string read_file(const std::string& path) {
-  std::ostringstream text;
-  text << std::ifstream(path).rdbuf();
-  return text.str();
 }
 
 // The error code of a reply, 0 when it carries a result.

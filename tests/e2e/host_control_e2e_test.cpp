@@ -2,30 +2,13 @@
 // the management server's downloads: the access key goes with downloads
 // only while the agent is registered, crafted names stay in their folder,
 // reboot in dry-run is audited, and the identity outlives a restart.
-#include <algorithm>
 #include <filesystem>
 
 #include "tests/e2e/e2e.h"
 #include "tests/support/file_server.h"
 
-namespace {
-
 using namespace e2e;
 namespace fs = std::filesystem;
-
-std::string notify(const std::string& method, const std::string& params) {
-  return R"({"jsonrpc":"2.0","method":")" + method + R"(","params":)" + params + "}";
-}
-
-std::vector<std::string> names_below(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& e : fs::recursive_directory_iterator(dir))
-    names.push_back(fs::relative(e.path(), dir).string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-}  // namespace
 
 TEST(HostControl_E2E, KeyOnlyWhileRegisteredNamesStayInTheFolderRebootIsAuditedIdentityLasts) {
   wire::File_Server server;
@@ -42,8 +25,7 @@ TEST(HostControl_E2E, KeyOnlyWhileRegisteredNamesStayInTheFolderRebootIsAuditedI
   ASSERT_TRUE(agent.start(config)) << agent.stderr_text();
   const wire::Header_List session = {{"X-Session-Key", "k1"}};
   auto post = [&](const std::string& text) {
-    wire::Wire_Client c(agent.host(), agent.port());
-    return c.request("POST", "/jsonrpc", text, session);
+    return wire::Wire_Client(agent.host(), agent.port()).request("POST", "/jsonrpc", text, session);
   };
   auto execute = [&](const std::string& word, const std::string& uri_json) {
     return post(call(2, "system.execute",

@@ -35,10 +35,6 @@ std::string gunzip(const std::string& data) {
   return whole ? out : "<not gzip>";
 }
 
-std::string notify(const std::string& method, const std::string& params) {
-  return R"({"jsonrpc":"2.0","method":")" + method + R"(","params":)" + params + "}";
-}
-
 std::string report(const std::string& uuid, const char* task, const char* state,
                    const std::string& url = "") {
   return notify("log.upload.notify",
@@ -93,9 +89,8 @@ TEST(Upload_E2E, LogsGoUpGzippedOverOneConnectionAndTheOutcomeIsReported) {
   }
   EXPECT_EQ(1u, connections.size());
   ASSERT_EQ(5u, bodies.size());
-  const std::string own_log = bodies.begin()->first;  // "<time>_agent.log.gz" sorts first
-  EXPECT_EQ(folder, own_log.substr(0, folder.size()));
-  EXPECT_EQ("_agent.log.gz", own_log.substr(own_log.find('_', folder.size())));
+  // "<time>_agent.log.gz" sorts first; the handler's tests check the names.
+  const std::string own_log = bodies.begin()->first;
   EXPECT_EQ(0u, read_file(logs + "/veltrano-agent.log").find(gunzip(bodies[own_log])));
   EXPECT_NE(std::string::npos, gunzip(bodies[own_log]).find("loaded _make_JSON_RPC_Log_Upload"));
   EXPECT_EQ("line a\n", gunzip(bodies[folder + "a.log.gz"]));

@@ -21,19 +21,6 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = net::ip::tcp;
 
-namespace {
-
-std::string head_of(const File_Server::Answer& a, bool keep) {
-  std::string head = "HTTP/1.1 " + std::to_string(a.status) + " " +
-                     std::string(http::obsolete_reason(static_cast<http::status>(a.status))) +
-                     "\r\nContent-Length: " + std::to_string(a.body.size()) +
-                     (keep ? "\r\n" : "\r\nConnection: close\r\n");
-  if (!a.location.empty()) head += "Location: " + a.location + "\r\n";
-  return head + "\r\n";
-}
-
-}  // namespace
-
 struct File_Server::Impl {
   net::io_context ioc;
   tcp::acceptor acceptor{ioc, {net::ip::make_address("127.0.0.1"), 0}};
@@ -80,11 +67,17 @@ struct File_Server::Impl {
     seen.push_back(std::move(s));
     guard.unlock();
     if (cut || ec) return false;
-    const bool keep = upload && parser.get().keep_alive();
-    std::string text = head_of(answer, keep);
-    if (head.method() != http::verb::head) text += answer.body.substr(0, answer.cut_after);
-    net::write(stream, net::buffer(text), ec);
-    return keep && !ec;
+    http::response<http::string_body> response{static_cast<http::status>(answer.status), 11};
+    response.keep_alive(upload && parser.get().keep_alive());
+    if (!answer.location.empty()) response.set(http::field::location, answer.location);
+    response.body() = answer.body;
+    response.prepare_payload();
+    // The head announces the whole body; a cut answer sends only its start.
+    http::response_serializer<http::string_body> serializer(response);
+    http::write_header(stream, serializer, ec);
+    if (head.method() != http::verb::head && !ec)
+      net::write(stream, net::buffer(answer.body.substr(0, answer.cut_after)), ec);
+    return response.keep_alive() && !ec;
   }
 
   void serve(tcp::socket socket) {
@@ -93,18 +86,16 @@ struct File_Server::Impl {
     ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     const std::size_t number = ++connections;
     beast::flat_buffer buffer;
-    if (tls) {
-      net::ssl::stream<tcp::socket> stream(std::move(socket), *tls);
-      beast::error_code handshake;
-      stream.handshake(net::ssl::stream_base::server, handshake);
-      if (!handshake)
-        while (exchange(stream, buffer, number)) {
-        }
-      beast::get_lowest_layer(stream).close();
-    } else {
-      while (exchange(socket, buffer, number)) {
+    const auto answer_all = [&](auto& stream) {
+      while (exchange(stream, buffer, number)) {
       }
-    }
+    };
+    if (!tls) return answer_all(socket);
+    net::ssl::stream<tcp::socket> stream(std::move(socket), *tls);
+    beast::error_code handshake;
+    stream.handshake(net::ssl::stream_base::server, handshake);
+    if (!handshake) answer_all(stream);
+    beast::get_lowest_layer(stream).close();
   }
 
   void accept() {

@@ -151,7 +151,7 @@ std::optional<std::string> Upstream_Server::exchange(const std::string& text,
                                                      const std::string& fragment) {
   Impl& m = *impl_;
   const auto deadline = Clock::now() + timeout;
-  if (!m.ws && !m.wss) return std::nullopt;
+  // Without a connection nothing is sent or read.
   if (!text.empty() && !send(text, timeout)) return std::nullopt;
   std::optional<std::string> answer;
   m.with_connection([&](auto& c) {

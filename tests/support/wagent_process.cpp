@@ -6,14 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <regex>
 #include <thread>
 
 #include "tests/fakes/temp_dir.h"
+#include "tests/support/files.h"
 
 extern char** environ;
 
@@ -27,13 +26,11 @@ const char output_file[] = "wagent.out";
 
 // HOST and PORT of the listening line, once a whole one has arrived.
 bool parse_listening(const std::string& text, std::string& host, unsigned short& port) {
-  const std::size_t begin = text.find("wagent: listening on http://");
-  char address[64];
-  if (begin == std::string::npos || text.find('\n', begin) == std::string::npos ||
-      std::sscanf(text.c_str() + begin, "wagent: listening on http://%63[0-9.]:%hu", address,
-                  &port) != 2)
-    return false;
-  host = address;
+  static const std::regex line("wagent: listening on http://([0-9.]+):([0-9]+)\n");
+  std::smatch m;
+  if (!std::regex_search(text, m, line)) return false;
+  host = m[1];
+  port = static_cast<unsigned short>(std::stoul(m[2]));
   return port != 0;
 }
 
@@ -140,9 +137,7 @@ int Wagent_Process::stop(int sig, std::chrono::milliseconds timeout) {
 }
 
 std::string Wagent_Process::stderr_text() const {
-  std::ostringstream text;
-  text << std::ifstream(*dir_ / output_file).rdbuf();
-  return text.str() + notes_;
+  return read_file(*dir_ / output_file) + notes_;
 }
 
 bool Wagent_Process::wait_for_stderr(const std::string& needle,

@@ -54,22 +54,22 @@ struct Wire_Client::Impl {
     return done;
   }
 
-  // Runs one operation to its end; the stream's expiry bounds it.
+  // Runs one operation to its end, bounded by the stream's expiry and by
+  // `deadline` (which also bounds the wait for a pending read, which has no
+  // expiry).
   template <class Start>
-  error_code await(beast::tcp_stream& s, Start start) {
+  error_code await(beast::tcp_stream& s, Start start,
+                   Clock::time_point deadline = Clock::time_point::max()) {
     error_code ec;
     bool done = false;
     s.expires_after(timeout);
     start([&](error_code e, auto&&...) { ec = e, done = true; });
-    run_until(done, Clock::time_point::max());
-    return ec;
+    return run_until(done, deadline) ? ec : error_code(beast::error::timeout);
   }
 
   bool connect(beast::tcp_stream& s) {
-    error_code ec;
-    auto address = net::ip::make_address(host, ec);
-    if (ec) return failed("bad address " + host, ec);
-    ec = await(s, [&](auto done) { s.async_connect({address, port}, done); });
+    const net::ip::tcp::endpoint to(net::ip::make_address(host), port);
+    error_code ec = await(s, [&](auto done) { s.async_connect(to, done); });
     if (ec) return failed("connect", ec);
     s.socket().set_option(net::ip::tcp::no_delay(true), ec);
     return true;
@@ -171,7 +171,6 @@ Http_Response Wire_Client::read_response() {
   auto& msg = parser.get();
   out.ok = true;
   out.status = static_cast<int>(msg.result_int());
-  out.content_type = std::string(msg[http::field::content_type]);
   out.keep_alive = parser.keep_alive();
   if (!parser.chunked()) out.body = std::move(msg.body());
   if (!out.keep_alive) m.close_http();
@@ -231,12 +230,10 @@ std::size_t Wire_Client::ws_last_frame_count() const { return impl_->last_frames
 bool Wire_Client::ws_close() {
   Impl& m = *impl_;
   if (!m.ws || !m.ws->is_open()) return m.drop_ws(), false;
-  bool done = false;
-  error_code ec;
-  beast::get_lowest_layer(*m.ws).expires_after(m.timeout);
-  m.ws->async_close(websocket::close_code::normal, [&](error_code e) { ec = e, done = true; });
-  // A pending read has no expiry: the wait is bounded here.
-  if (!m.run_until(done, Clock::now() + m.timeout)) ec = beast::error::timeout;
+  error_code ec = m.await(
+      beast::get_lowest_layer(*m.ws),
+      [&](auto done) { m.ws->async_close(websocket::close_code::normal, done); },
+      Clock::now() + m.timeout);
   m.drop_ws();
   return !ec || m.failed("websocket close", ec);
 }

@@ -21,7 +21,6 @@ using Header_List = std::vector<std::pair<std::string, std::string>>;
 struct Http_Response {
   bool ok = false;  // a whole response was read; last_error() tells why not
   int status = 0;
-  std::string content_type;
   std::string body;
   std::size_t chunk_count = 0;  // non-empty chunks received, when chunked
   bool keep_alive = false;      // the server left the connection open
@@ -29,6 +28,7 @@ struct Http_Response {
 
 class Wire_Client {
  public:
+  // `host` is a numeric address (a name throws at the first connection).
   Wire_Client(std::string host, unsigned short port,
               std::chrono::milliseconds timeout = std::chrono::seconds(10));
   ~Wire_Client();

@@ -3,27 +3,13 @@
 // redirects too many or elsewhere) leaves no file, stale or partial.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
 #include "agent/clntio/http_client.h"
 #include "tests/fakes/recording_log.h"
 #include "tests/fakes/temp_dir.h"
 #include "tests/support/file_server.h"
+#include "tests/support/files.h"
 
 using wire::File_Server;
-
-namespace {
-
-std::vector<std::string> folder_names(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(dir))
-    names.push_back(e.path().filename().string());
-  return names;
-}
-
-}  // namespace
 
 TEST(HttpClient, AFileLandsOnlyWhenItArrivedWholeWithA2xx) {
   Recording_Log quiet;  // failures are logged; keep them off the output
@@ -62,13 +48,10 @@ TEST(HttpClient, AFileLandsOnlyWhenItArrivedWholeWithA2xx) {
 
     EXPECT_EQ(c.lands, clntio::http_session_get_file(session, request, target));
     if (c.lands) {
-      std::ifstream in(target);
-      std::stringstream text;
-      text << in.rdbuf();
-      EXPECT_TRUE(text.str() == body);
-      EXPECT_EQ(std::vector<std::string>{"tool"}, folder_names(dir.path()));
+      EXPECT_TRUE(read_file(target) == body);
+      EXPECT_EQ(std::vector<std::string>{"tool"}, names_below(dir.path()));
     } else {
-      EXPECT_TRUE(folder_names(dir.path()).empty());
+      EXPECT_TRUE(names_below(dir.path()).empty());
     }
   }
   // The key went with every request the server saw, redirects included.

@@ -41,47 +41,34 @@ class Echo_Handler : public JSON_RPC_Handler {
   std::vector<JSON_RPC_Object_Ptr> received;
 };
 
-// What a streamed params handler saw, kept after the handler is deleted.
-struct Params_Record {
-  Value params;
-  int type_at_delete = -1;
-  Value id_at_delete;
-  std::string method;
-  int deleted = 0;
-};
-
-// With `refuse` it stops reading at the first string, as a reader does with
-// bad input.
-class Recording_Params_Handler : public json_spirit::Value_Builder {
- public:
-  Recording_Params_Handler(Params_Record& record, JSON_RPC_Object_Ptr object, bool refuse)
-      : record_(record), object_(object), refuse_(refuse) {}
-  ~Recording_Params_Handler() override {
-    record_.params = value();
-    record_.type_at_delete = object_->type();
-    record_.id_at_delete = object_->id;
-    record_.method = static_cast<JSON_RPC_Request*>(object_.get())->method;
-    ++record_.deleted;
-  }
-  int handle_string_i(const char* text, unsigned long long length) override {
-    return refuse_ ? 0 : Value_Builder::handle_string_i(text, length);
-  }
-
- private:
-  Params_Record& record_;
-  JSON_RPC_Object_Ptr object_;
-  bool refuse_;
-};
-
+// Makes a handler per message that, when deleted, leaves in the creator
+// what it saw. With `refuse` the handler stops reading at the first string,
+// as a reader does with bad input.
 class Recording_Creator : public JSON_RPC_Params_Handler_Creator {
  public:
+  struct Handler : json_spirit::Value_Builder {
+    Handler(Recording_Creator& c, JSON_RPC_Object_Ptr o) : creator(c), object(o) {}
+    ~Handler() override {
+      creator.params = value();
+      creator.type_at_delete = object->type();
+      creator.id_at_delete = object->id;
+      creator.method = static_cast<JSON_RPC_Request*>(object.get())->method;
+      ++creator.deleted;
+    }
+    int handle_string_i(const char* text, unsigned long long length) override {
+      return creator.refuse ? 0 : Value_Builder::handle_string_i(text, length);
+    }
+    Recording_Creator& creator;
+    JSON_RPC_Object_Ptr object;
+  };
   YAJL_Handler* create(JSON_RPC_Channel_WPtr, JSON_RPC_Object_Ptr object) override {
     ++created;
-    return new Recording_Params_Handler(record, object, refuse);
+    return new Handler(*this, object);
   }
   bool refuse = false;
-  Params_Record record;
-  int created = 0;
+  int created = 0, deleted = 0, type_at_delete = -1;
+  Value params, id_at_delete;
+  std::string method;
 };
 
 class DispatcherTest : public ::testing::Test {
@@ -159,19 +146,8 @@ TEST_F(DispatcherTest, BadInputIsAnsweredByTheDispatcher) {
     }
   EXPECT_TRUE(echo.received.empty());
   // A streamed handler saw the messages end invalid.
-  EXPECT_EQ(JSON_RPC_Object::JSON_RPC_INVALID, creator.record.type_at_delete);
-}
-
-TEST_F(DispatcherTest, IdsComeBackWithTheirDigitsAndDenseParamsBelowTheBudgetPass) {
-  for (const char* id : {"18446744073709551615", "-9223372036854775808", "2.5",
-                         "1.0", "\"x\"", "null"}) {
-    dispatch(std::string(R"({"jsonrpc":"2.0","method":"echo","id":)") + id + "}");
-    ASSERT_EQ(1u, rec->texts().size());
-    EXPECT_NE(std::string::npos, rec->texts()[0].find(std::string("\"id\":") + id))
-        << rec->texts()[0];
-    channel = Recording_Channel::make(&rec);
-  }
-  dispatch(numbers_message("echo", 60000, true));
+  EXPECT_EQ(JSON_RPC_Object::JSON_RPC_INVALID, creator.type_at_delete);
+  dispatch(numbers_message("echo", 60000, true));  // dense, but below the budget
   EXPECT_EQ(60000u, rec->pop().get_obj().at("result").get_array().size());
 }
 
@@ -216,7 +192,7 @@ TEST_F(DispatcherTest, ClosedMethodsNeedAKnownSessionOnAListenerChannel) {
   }
 }
 
-TEST_F(DispatcherTest, RequestsAndNotifiesReachTheirHandlerAndEachCountsAsWork) {
+TEST_F(DispatcherTest, MethodsAreBoundOnceAndCallsReachTheirHandlerIdsUnchanged) {
   Recording_Log log;
   const char* const texts[] = {
       R"({"params":{"b":[1,2]},"method":"echo","id":9,"jsonrpc":"2.0","x":{}})",
@@ -237,6 +213,22 @@ TEST_F(DispatcherTest, RequestsAndNotifiesReachTheirHandlerAndEachCountsAsWork) 
   EXPECT_GE(idle, 3);
   dispatch("not json");
   EXPECT_EQ(idle + 1, rec->idle_count());
+
+  // Ids come back with the digits they were sent with.
+  channel = Recording_Channel::make(&rec);
+  for (const char* id : {"18446744073709551615", "-9223372036854775808", "2.5",
+                         "1.0", "\"x\"", "null"}) {
+    dispatch(std::string(R"({"jsonrpc":"2.0","method":"echo","id":)") + id + "}");
+    ASSERT_EQ(1u, rec->texts().size());
+    EXPECT_NE(std::string::npos, rec->texts()[0].find(std::string("\"id\":") + id))
+        << rec->texts()[0];
+    channel = Recording_Channel::make(&rec);
+  }
+
+  // A method is bound once, whatever its kind.
+  EXPECT_FALSE(dispatcher.bind("echo", &echo) || dispatcher.bind_params("echo", &creator) ||
+               dispatcher.bind("job.create", &echo) || dispatcher.bind("n", nullptr));
+  EXPECT_EQ(&echo, dispatcher.handler("echo"));
 }
 
 // The params stream into a handler made per message, which acts when
@@ -268,29 +260,18 @@ TEST_F(DispatcherTest, ParamsStreamIntoTheCreatedHandlerInEitherKeyOrder) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     channel = Recording_Channel::make(&rec);
-    creator.record = Params_Record();
+    creator.deleted = 0;
     creator.refuse = c.refuse;
     dispatch(c.text);
-    EXPECT_EQ(1, creator.record.deleted);
-    EXPECT_EQ(c.type_at_delete, creator.record.type_at_delete);
-    EXPECT_EQ("job.create", creator.record.method);
+    EXPECT_EQ(1, creator.deleted);
+    EXPECT_EQ(c.type_at_delete, creator.type_at_delete);
+    EXPECT_EQ("job.create", creator.method);
     EXPECT_EQ(c.code ? 1u : 0u, rec->count_sent());  // the handler answers, not the dispatcher
     if (c.code) {
       EXPECT_EQ(Value(c.code), rec->pop().get_obj().at("error").get_obj().at("code"));
     }
     if (c.type_at_delete != JSON_RPC_Object::JSON_RPC_REQUEST) continue;
-    EXPECT_EQ(parse_json(params), creator.record.params);
-    EXPECT_EQ(Value(4), creator.record.id_at_delete);
+    EXPECT_EQ(parse_json(params), creator.params);
+    EXPECT_EQ(Value(4), creator.id_at_delete);
   }
-}
-
-TEST(DispatcherBinding, AMethodIsBoundOnce) {
-  JSON_RPC_Dispatcher d;
-  Echo_Handler a, b;
-  Recording_Creator c;
-  EXPECT_TRUE(d.bind("m", &a));
-  EXPECT_FALSE(d.bind("m", &b));
-  EXPECT_FALSE(d.bind_params("m", &c));
-  EXPECT_FALSE(d.bind("n", nullptr));
-  EXPECT_EQ(&a, d.handler("m"));
 }

@@ -21,8 +21,7 @@ JSON_RPC_Object_Ptr message(int id, int type = JSON_RPC_Object::JSON_RPC_REQUEST
 }
 
 JSON_RPC_Channel_WPtr gone_channel() {
-  JSON_RPC_Channel_Ptr channel = Recording_Channel::make(nullptr);
-  return JSON_RPC_Channel_WPtr(channel);
+  return JSON_RPC_Channel_WPtr(Recording_Channel::make(nullptr));  // its last owner goes
 }
 
 // Waits at a gate the test opens, then answers "done" when it can.

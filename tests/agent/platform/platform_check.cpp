@@ -7,12 +7,12 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
+#include <cstring>
 #include <string>
 
 #include "agent/platform/platform.h"
 #include "tests/fakes/fake_platform.h"
+#include "tests/support/files.h"
 
 namespace {
 
@@ -24,13 +24,6 @@ void check(bool ok, const char* what) {
                 static_cast<unsigned long>(::GetLastError()));
     ++failures;
   }
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 void check_volume() {
@@ -72,20 +65,17 @@ void check_system() {
 
 // The agent's conversion against Windows' own.
 void check_time_conversion() {
-  struct Case {
-    std::int64_t posix;
-    WORD year, month, day, hour, minute, second, weekday;
-  } cases[] = {{1796564730, 2026, 12, 6, 13, 45, 30, 0},
-               {951868799, 2000, 2, 29, 23, 59, 59, 2},
-               {-11644473600, 1601, 1, 1, 0, 0, 0, 1}};
-  for (const Case& c : cases) {
+  // Fields in SYSTEMTIME's order: year, month, weekday, day, hour, minute,
+  // second, milliseconds.
+  const std::pair<std::int64_t, SYSTEMTIME> cases[] = {
+      {1796564730, {2026, 12, 0, 6, 13, 45, 30, 0}},
+      {951868799, {2000, 2, 2, 29, 23, 59, 59, 0}},
+      {-11644473600, {1601, 1, 1, 1, 0, 0, 0, 0}}};
+  for (const auto& [posix, expected] : cases) {
     FILETIME ft;
     SYSTEMTIME st;
-    check(platform::posix_time_to_filetime(c.posix, 0, ft) &&
-              ::FileTimeToSystemTime(&ft, &st) && st.wYear == c.year &&
-              st.wMonth == c.month && st.wDay == c.day && st.wHour == c.hour &&
-              st.wMinute == c.minute && st.wSecond == c.second &&
-              st.wDayOfWeek == c.weekday,
+    check(platform::posix_time_to_filetime(posix, 0, ft) && ::FileTimeToSystemTime(&ft, &st) &&
+              std::memcmp(&st, &expected, sizeof st) == 0,
           "a POSIX time converts as Windows reads it");
   }
 }
@@ -96,11 +86,7 @@ void check_clock_seam() {
   SYSTEMTIME before;
   ::GetSystemTime(&before);
 
-  SYSTEMTIME wanted = {};
-  wanted.wYear = 1999;
-  wanted.wMonth = 12;
-  wanted.wDay = 31;
-  wanted.wHour = 23;
+  SYSTEMTIME wanted = {1999, 12, 0, 31, 23, 0, 0, 0};
   check(platform::set_system_clock(wanted) && fake.calls().size() == 1 &&
             fake.last_time.wYear == 1999 && fake.last_time.wDay == 31,
         "setting the clock goes through the platform's seam");

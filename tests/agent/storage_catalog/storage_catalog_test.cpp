@@ -17,11 +17,6 @@ namespace {
 
 const char UUID[] = "6f1c2a9e-3b7d-4e5f-8a90-1b2c3d4e5f60";
 
-std::string pools_file(const Temp_Dir& dir, const std::string& pool_path) {
-  return dir.write("pools.json", std::string("[{\"uuid\":\"") + UUID +
-                                     "\",\"name\":\"main\",\"path\":\"" + pool_path + "\"}]");
-}
-
 std::uint64_t figure(File_Storage_Catalog& c, const char* name) {
   Object info;
   EXPECT_TRUE(c.get_pool_info(UUID, 0, info));
@@ -32,7 +27,9 @@ TEST(Storage_Catalog, ResyncFollowsTheFileSystemAndCoalescesBursts) {
   Temp_Dir dir;
   // A file system few others write to while the test runs, where there is one.
   const Temp_Dir data(std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp");
-  File_Storage_Catalog catalog(pools_file(dir, data.path()));
+  File_Storage_Catalog catalog(dir.write(
+      "pools.json", std::string("[{\"uuid\":\"") + UUID + "\",\"name\":\"main\",\"path\":\"" +
+                        data.path() + "\"}]"));
   const std::uint64_t used = figure(catalog, "used");
   EXPECT_EQ(figure(catalog, "total"), used + figure(catalog, "free"));
 

@@ -2,13 +2,11 @@
 // real platform too; the system mode reaches the platform (here the fake).
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "agent/eventutil/event_trigger.h"
 #include "agent/systemutil/system_actions.h"
 #include "tests/fakes/fake_platform.h"
 #include "tests/fakes/temp_dir.h"
+#include "tests/support/files.h"
 
 TEST(SystemClock, DryRunOnlyWritesTheAuditLogSystemModeReachesThePlatform) {
   ASSERT_EQ(System_Options::DRY_RUN, System_Options::instance()->clock.load());
@@ -19,18 +17,16 @@ TEST(SystemClock, DryRunOnlyWritesTheAuditLogSystemModeReachesThePlatform) {
   const SYSTEMTIME st = {2001, 2, 0, 3, 4, 5, 6, 789};
   ASSERT_TRUE(systemutil::set_system_time(st));
 
-  // One event, and nothing else.
-  std::ostringstream text;
-  text << std::ifstream(dir / "audit.log").rdbuf();
-  // The line with its time taken out.
-  std::string line = text.str();
+  // One event, and nothing else; the line with its time taken out.
+  const std::string text = read_file(dir / "audit.log");
+  std::string line = text;
   const std::size_t at = line.find("\"time\":");
   if (at != std::string::npos) line.erase(at, line.find(',', at) + 1 - at);
   EXPECT_EQ(R"({"address":"","code":"0x0","succeeded":true,"user":"",)"
             R"("values":{"action":"set_system_time","mode":"dry-run",)"
             R"("utc":"2001-02-03 04:05:06"}}
 )",
-            line) << text.str();
+            line) << text;
 
   Fake_Platform fake;
   Scoped_Instance_T<Platform_API> platform_guard(&fake);
