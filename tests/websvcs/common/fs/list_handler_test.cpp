@@ -11,7 +11,6 @@
 #include "agent/platform/platform.h"
 #include "tests/fakes/fake_platform.h"
 #include "tests/fakes/recording_channel.h"
-#include "tests/fakes/recording_log.h"
 #include "tests/fakes/temp_dir.h"
 #include "websvcs/common/fs/list_handler.h"
 #include "websvcs/common/fs/list_options.h"
@@ -22,14 +21,14 @@ namespace {
 
 std::string quoted(const std::string& s) { return json_spirit::JSON_Dump(Value(s), false); }
 
-class FsListTest : public ::testing::Test {
+class FsListTest : public Handler_Test<JSON_RPC_FS_List_Handler> {
  protected:
   FsListTest() : installed(&platform) { FS_List_Options::close(); platform.drives[L'c']; }
   ~FsListTest() override { FS_List_Options::close(); platform::clear_drives(); }
 
   // Sends fs.list with `params` (JSON text, "" for none); the reply, if any.
   Value list(const std::string& params, int type = JSON_RPC_Object::JSON_RPC_REQUEST) {
-    handler.handle_object(JSON_RPC_Channel_WPtr(channel), rpc_message(3, "fs.list", params, type));
+    send(3, "fs.list", params, type);
     return channel.get() ? rec->pop() : Value();
   }
   // The reply in short: its error, else one "a|b|...;" per record listed, in
@@ -52,11 +51,7 @@ class FsListTest : public ::testing::Test {
 
   Fake_Platform platform;
   Scoped_Instance_T<Platform_API> installed;
-  JSON_RPC_FS_List_Handler handler;
-  Recording_Channel* rec;
-  JSON_RPC_Channel_Ptr channel = Recording_Channel::make(&rec);
   Temp_Dir dir;
-  Recording_Log log;
 };
 
 }  // namespace

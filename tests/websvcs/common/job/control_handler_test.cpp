@@ -7,33 +7,23 @@
 #include "agent/platform/service_instance.h"
 #include "tests/fakes/recording_channel.h"
 #include "tests/fakes/recording_job_manager.h"
-#include "tests/fakes/recording_log.h"
 #include "websvcs/common/job/control_handler.h"
 
 using json_spirit::Value;
 
 namespace {
 
-class JobControlTest : public ::testing::Test {
+class JobControlTest : public Handler_Test<JSON_RPC_Job_Control_Handler> {
  protected:
-  // Hands `method` with `params` (JSON text, null for none) to the handler
-  // as a request or as a notify.
+  // Hands `method` with `params` (JSON text, "" for none) to the handler as
+  // a request or as a notify.
   int handle(const std::string& method, const char* params, bool notify = false) {
-    JSON_RPC_Request r(notify ? JSON_RPC_Object::JSON_RPC_NOTIFY
-                              : JSON_RPC_Object::JSON_RPC_REQUEST);
-    r.id = 21;
-    r.method = method;
-    if (params) json_spirit::read(params, r.params);
-    return notify ? handler.handle_notify(channel.get(), r)
-                  : handler.handle_request(channel.get(), r);
+    return send(21, method, params, notify ? JSON_RPC_Object::JSON_RPC_NOTIFY
+                                           : JSON_RPC_Object::JSON_RPC_REQUEST);
   }
 
-  Recording_Log log;
   Recording_Job_Manager jobs;
   Scoped_Instance_T<Job_Manager> installed{&jobs};
-  JSON_RPC_Job_Control_Handler handler;
-  Recording_Channel* rec;
-  JSON_RPC_Channel_Ptr channel = Recording_Channel::make(&rec);
 };
 
 }  // namespace
@@ -82,13 +72,13 @@ TEST_F(JobControlTest, EachMethodCallsItsOperationWithTheIdAndStringOptions) {
   }
 }
 
-TEST_F(JobControlTest, BadParamsAreCheckedBeforeTheMethodAndNotifiesOnlyLogThem) {
+TEST_F(JobControlTest, BadParamsAndGoneRequestersRunNothingAndNotifiesOnlyLogThem) {
   const char* const not_string_or_object =
       "Invalid params: params type must be string or object";
   const char* const unknown = "Invalid params: unknown method";
   const struct { const char* method; const char* params; const char* message; } cases[] = {
       {"job.start", "[]", not_string_or_object},
-      {"job.start", nullptr, not_string_or_object},
+      {"job.start", "", not_string_or_object},
       {"job.start", R"({"id":7})", "Invalid params: params must have 'id'"},
       {"job.restart", "\"nightly\"", unknown},
       {"JOB.START", "\"nightly\"", unknown},
@@ -97,21 +87,15 @@ TEST_F(JobControlTest, BadParamsAreCheckedBeforeTheMethodAndNotifiesOnlyLogThem)
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
     handle(c.method, c.params);
-    EXPECT_EQ(Value(json_spirit::Object{
-                  {"error", json_spirit::Object{{"code", -32602}, {"message", c.message}}},
-                  {"id", 21},
-                  {"jsonrpc", "2.0"}}),
-              rec->pop());
+    EXPECT_EQ(R"({"error":{"code":-32602,"message":")" + std::string(c.message) +
+                  R"("},"id":21,"jsonrpc":"2.0"})", reply());
     EXPECT_EQ(0, handle(c.method, c.params, true));
     EXPECT_TRUE(log.has(LM_ERROR,
                         std::string("Failed to handle JSON-RPC notify in Job Control "
                                     "Handler: -32602, ") + c.message + "\n"));
   }
   EXPECT_EQ(std::size(cases), rec->count_sent());
-  EXPECT_TRUE(jobs.calls().empty());
-}
-
-TEST_F(JobControlTest, GoneRequesterRunsNoOperation) {
+  // Nor does a request whose requester has gone.
   channel = JSON_RPC_Channel_Ptr();
   EXPECT_EQ(-1, handle("job.start", "\"nightly\""));
   EXPECT_TRUE(jobs.calls().empty());
