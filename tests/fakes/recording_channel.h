@@ -44,8 +44,6 @@ class Recording_Channel : public JSON_RPC_Channel {
     if (popped_ < texts_.size()) json_spirit::read(texts_[popped_++], v);
     return v;
   }
-  // Pieces written for the last message.
-  std::size_t last_piece_count() const { return locked([&] { return last_pieces_; }); }
   // Waits until the framework reports no work left for the channel.
   bool wait_idle(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> guard(lock_);
@@ -65,19 +63,16 @@ class Recording_Channel : public JSON_RPC_Channel {
   bool begin_message() override {
     std::lock_guard<std::mutex> guard(lock_);
     current_.clear();
-    pieces_ = 0;
     return true;
   }
   bool write_piece(const char* data, std::size_t length) override {
     std::lock_guard<std::mutex> guard(lock_);
     if (++attempts_ > fail_after_) return false;
     current_.append(data, length);
-    ++pieces_;
     return true;
   }
   bool end_message(bool ok) override {
     std::lock_guard<std::mutex> guard(lock_);
-    last_pieces_ = pieces_;
     if (ok) texts_.push_back(current_);
     return true;
   }
@@ -91,7 +86,7 @@ class Recording_Channel : public JSON_RPC_Channel {
   mutable std::mutex lock_;
   std::condition_variable changed_;
   std::string current_;
-  std::size_t pieces_ = 0, last_pieces_ = 0, popped_ = 0, attempts_ = 0;
+  std::size_t popped_ = 0, attempts_ = 0;
   std::size_t fail_after_ = static_cast<std::size_t>(-1);
   std::vector<std::string> texts_;
   int idle_ = 0;
