@@ -152,15 +152,13 @@ TEST(PowerHandlers, RefuseInOrderThenAuditAndCallTheSystemBeforeAnswering) {
       EXPECT_EQ(expected, pop(rec));
       // Audited (and succeeded) once past the checks, even when the system then fails.
       const bool audited = !c.error || !*c.error;
-      ASSERT_EQ(audited ? 1u : 0u, audit.events.size());
-      EXPECT_EQ(calls_before + audited, platform.calls().size());
-      if (!audited) continue;
-      EXPECT_EQ(k.call, platform.calls().back());
-      json_spirit::Object e = audit.events[0].get_obj();
-      e.erase("time");
-      EXPECT_EQ(Value(json_spirit::Object{{"code", k.code}, {"address", "192.0.2.7"}, {"user", "alice"},
-                                          {"succeeded", true}, {"values", json_spirit::Object()}}),
-                Value(e));
+      const Value event = json_spirit::Object{{"code", k.code}, {"address", "192.0.2.7"}, {"user", "alice"},
+                                              {"succeeded", true}, {"values", json_spirit::Object()}};
+      EXPECT_EQ(audited ? std::vector<Value>{event} : std::vector<Value>(), audit.events);
+      ASSERT_EQ(calls_before + audited, platform.calls().size());
+      if (audited) {
+        EXPECT_EQ(k.call, platform.calls().back());
+      }
     }
     // A response object is refused before anything else.
     EXPECT_EQ(-1, k.handler->handle_object(JSON_RPC_Channel_WPtr(),

@@ -42,14 +42,10 @@ class HostDate : public ::testing::Test {
     return handler.handle_request(channel, request);
   }
 
-  void expect_event(bool succeeded, const Object& values) {
-    ASSERT_EQ(1u, audit.events.size());
-    Object e = audit.events[0].get_obj();
-    e.erase("time");
-    EXPECT_EQ(Value(Object{{"code", "0x205000000010005"}, {"user", "alice"},
-                           {"address", "192.0.2.7"}, {"succeeded", succeeded},
-                           {"values", values}}),
-              Value(e));
+  // The one audit event a clock change leaves.
+  static std::vector<Value> event(bool succeeded, const Object& values) {
+    return {Object{{"code", "0x205000000010005"}, {"user", "alice"}, {"address", "192.0.2.7"},
+                   {"succeeded", succeeded}, {"values", values}}};
   }
 
   Recording_Log log;
@@ -91,8 +87,7 @@ TEST_F(HostDate, RefusedRequestsChangeNothingAndSignedInPostsAreAudited) {
     SCOPED_TRACE(json_spirit::JSON_Dump(c.body, false));
     send(c.method, c.body, c.signed_in);
     EXPECT_EQ(std::vector<std::string>{c.reply}, channel.replies);
-    if (c.audited) expect_event(false, c.values);
-    EXPECT_EQ(c.audited ? 1u : 0u, audit.events.size());
+    EXPECT_EQ(c.audited ? event(false, c.values) : std::vector<Value>(), audit.events);
   }
   EXPECT_TRUE(platform.calls().empty());
 }
@@ -142,6 +137,6 @@ TEST_F(HostDate, ValidDatesGoToTheClockInUtcAndAreAuditedInLocalTime) {
       EXPECT_EQ(c.platform_call, platform.calls().back());
       EXPECT_EQ(0, platform.last_time.wMilliseconds);
     }
-    expect_event(c.clock_ok, Object{{"datetime", c.local}});
+    EXPECT_EQ(event(c.clock_ok, Object{{"datetime", c.local}}), audit.events);
   }
 }

@@ -6,8 +6,6 @@
 #include "tests/fakes/recording_channel.h"
 #include "websvcs/common/host/info_handler.h"
 
-using json_spirit::Value;
-
 namespace {
 
 class HostInfoTest : public Handler_Test<JSON_RPC_Host_Info_Handler> {
