@@ -5,8 +5,8 @@
 #include <string>
 
 #include "agent/platform/service_instance.h"
+#include "tests/fakes/fake_host_info.h"
 #include "tests/fakes/fake_host_manager.h"
-#include "tests/fakes/fake_interface_info.h"
 #include "tests/fakes/recording_log.h"
 #include "tests/fakes/recording_rest_channel.h"
 #include "websvcs/common/host/host_access_key_handler.h"
