@@ -46,7 +46,7 @@ TEST_F(JobControlTest, EachMethodCallsItsOperationWithTheIdAndStringOptions) {
       {"job.sync", "\"nightly\"", "sync_job", {}},
   };
   for (bool answer : {true, false}) {
-    jobs.answer(answer);
+    jobs.result = answer;
     for (const auto& c : cases) {
       EXPECT_EQ(0, handle(c.method, c.params));
       EXPECT_EQ(std::string(R"({"id":21,"jsonrpc":"2.0","result":)") + (answer ? "true}" : "false}"),
@@ -56,7 +56,7 @@ TEST_F(JobControlTest, EachMethodCallsItsOperationWithTheIdAndStringOptions) {
   // A notify runs its operation just the same, and nothing is sent.
   EXPECT_EQ(0, handle("job.enable", R"({"id":"nightly","options":{"k":"v"}})", true));
   EXPECT_EQ(2 * std::size(cases), rec->count_sent());
-  const auto calls = jobs.calls();
+  const auto& calls = jobs.calls;
   ASSERT_EQ(2 * std::size(cases) + 1, calls.size());
   EXPECT_EQ("enable_job", calls.back().operation);
   EXPECT_EQ((Job_Manager::Options{{"k", "v"}}), calls.back().options);
@@ -96,7 +96,7 @@ TEST_F(JobControlTest, BadParamsAndGoneRequestersRunNothingAndNotifiesOnlyLogThe
   // Nor does a request whose requester has gone.
   channel = JSON_RPC_Channel_Ptr();
   EXPECT_EQ(-1, handle("job.start", "\"nightly\""));
-  EXPECT_TRUE(jobs.calls().empty());
+  EXPECT_TRUE(jobs.calls.empty());
   EXPECT_TRUE(log.has(LM_ERROR, "Abort handling JSON-RPC request(id: 21) in Job "
                                 "Control Handler, requester has gone.\n"));
 }

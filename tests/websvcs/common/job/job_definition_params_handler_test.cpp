@@ -75,7 +75,7 @@ TEST_F(JobCreateTest, SubmitsTheDefinitionAndAnswersWithItsIdOrTheRefusal) {
   std::size_t submitted = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reply);
-    jobs.answer(c.accepted);
+    jobs.result = c.accepted;
     create(rpc_message(7, c.method, "", c.type), definition);
     settle();
     submitted += c.submissions;
