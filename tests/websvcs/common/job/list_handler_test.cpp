@@ -27,6 +27,18 @@ Job_Ptr make_job(const char* definition, int state = 0, std::int64_t start = 0,
   return job;
 }
 
+// Jobs that note whether a writer got the lock while they were converted.
+std::atomic<bool> writer{false};
+std::atomic<int> writer_seen{0};
+struct Probe_Job : Job {
+  using Job::Job;
+  const Job_Activity* activity() const override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    writer_seen += writer ? 1 : 0;
+    return nullptr;
+  }
+};
+
 class JobListTest : public Handler_Test<Job_List_Handler> {
  protected:
   Value list(const char* params, int type = JSON_RPC_Object::JSON_RPC_REQUEST) {
@@ -79,23 +91,9 @@ TEST_F(JobListTest, EachStateAddsItsKeysOverTheDefinition) {
 }
 
 TEST_F(JobListTest, AWriterWaitsForTheWholeConversion) {
-  // Each job notes whether a writer got the lock while it was converted.
-  struct Probe_Job : Job {
-    Probe_Job(const Job_Definition_Ptr& d, std::atomic<bool>& w, std::atomic<int>& seen)
-        : Job(d), writer(w), writer_seen(seen) {}
-    const Job_Activity* activity() const override {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      writer_seen += writer ? 1 : 0;
-      return nullptr;
-    }
-    std::atomic<bool>& writer;
-    std::atomic<int>& writer_seen;
-  };
-  std::atomic<bool> writer{false};
-  std::atomic<int> writer_seen{0};
   for (int i = 0; i < 20; ++i)
-    jobs.jobs_.push_back(Job_Ptr(new Probe_Job(
-        Job_Definition_Ptr(new Job_Definition({{"id", std::to_string(i)}})), writer, writer_seen)));
+    jobs.jobs_.push_back(
+        Job_Ptr(new Probe_Job(Job_Definition_Ptr(new Job_Definition({{"id", std::to_string(i)}})))));
   std::thread w;
   jobs.on_jobs = [&] {
     w = std::thread([&] {
