@@ -39,12 +39,12 @@ TEST(Registration, StoresOrClearsTheKeyThenResetsLogsAndNotifiesWithTheChannel) 
   Fake_Host_Manager host;
   host.journal = &journal;
   Scoped_Instance_T<Host_Manager> host_guard(&host);
-  Recording_Upstream_Client client(journal);
+  Recording_Upstream_Client client;
   Scoped_Instance_T<Upstream_JSON_RESTful_Client> client_guard(&client);
-  Recording_WebSocket_Event_Manager events(journal);
+  Recording_WebSocket_Event_Manager events;
   Scoped_Instance_T<WebSocket_Event_Manager> events_guard(&events);
   Recording_Log log;
-  log.journal = &journal;
+  log.journal = client.journal = events.journal = &journal;
   Recording_Channel* rec;
   JSON_RPC_Channel_Ptr channel = Recording_Channel::make(&rec);
 
