@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <numeric>
 #include <set>
 
 #include "agent/platform/service_instance.h"
@@ -53,9 +54,7 @@ class FsListTest : public Handler_Test<JSON_RPC_FS_List_Handler> {
         if (v.get_obj().count(key)) s += (s.empty() ? "" : "|") + v.get_obj().at(key).get_str();
       records.insert(s + ";");
     }
-    std::string all;
-    for (const std::string& r : records) all += r;
-    return all;
+    return std::accumulate(records.begin(), records.end(), std::string());
   }
 
   Fake_Platform platform;

@@ -30,8 +30,6 @@ JSON_RPC_Object_Ptr object(int type, const std::string& params = "") {
   return JSON_RPC_Object_Ptr(r);
 }
 
-std::string pop(Recording_Channel* rec) { return json_spirit::JSON_Dump(rec->pop(), false); }
-
 }  // namespace
 
 TEST(Registration, StoresOrClearsTheKeyThenResetsLogsAndNotifiesWithTheChannel) {
@@ -77,7 +75,7 @@ TEST(Registration, StoresOrClearsTheKeyThenResetsLogsAndNotifiesWithTheChannel) 
     for (std::string& entry : journal)  // the line names the handler's file
       if (entry.find("obj is not JSON-RPC notify!") != std::string::npos) entry = "log not a notify";
     EXPECT_EQ(c.calls, journal);
-    EXPECT_EQ(c.reply, pop(rec));
+    EXPECT_EQ(c.reply, json_spirit::JSON_Dump(rec->pop(), false));
     if (c.calls.size() == 4) {
       EXPECT_EQ(std::vector<JSON_RPC_Channel*>{channel.get()}, events.channels);
     }
@@ -149,7 +147,7 @@ TEST(PowerHandlers, RefuseInOrderThenAuditAndCallTheSystemBeforeAnswering) {
       if (c.error)
         expected = std::string(R"({"error":{"code":-32603,"message":")") + (*c.error ? c.error : k.failed) +
                    R"("},"id":)" + (c.type == REQUEST ? "7" : "null") + R"(,"jsonrpc":"2.0"})";
-      EXPECT_EQ(expected, pop(rec));
+      EXPECT_EQ(expected, json_spirit::JSON_Dump(rec->pop(), false));
       // Audited (and succeeded) once past the checks, even when the system then fails.
       const bool audited = !c.error || !*c.error;
       const Value event = json_spirit::Object{{"code", k.code}, {"address", "192.0.2.7"}, {"user", "alice"},

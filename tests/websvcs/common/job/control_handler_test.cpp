@@ -66,16 +66,15 @@ TEST_F(JobControlTest, EachMethodCallsItsOperationWithTheIdAndStringOptions) {
 }
 
 TEST_F(JobControlTest, BadParamsAndGoneRequestersRunNothingAndNotifiesOnlyLogThem) {
-  const char* const not_string_or_object =
-      "Invalid params: params type must be string or object";
+  const char* const not_string = "Invalid params: params type must be string or object";
   const char* const unknown = "Invalid params: unknown method";
   const struct { const char* method; const char* params; const char* message; } cases[] = {
-      {"job.start", "[]", not_string_or_object},
-      {"job.start", "", not_string_or_object},
+      {"job.start", "[]", not_string},
+      {"job.start", "", not_string},
       {"job.start", R"({"id":7})", "Invalid params: params must have 'id'"},
       {"job.restart", "\"nightly\"", unknown},
       {"JOB.START", "\"nightly\"", unknown},
-      {"job.restart", "17", not_string_or_object},
+      {"job.restart", "17", not_string},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
