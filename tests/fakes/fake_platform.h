@@ -47,7 +47,7 @@ class Fake_Platform : public Platform_API {
   BOOL get_volume_information(LPCWSTR root, LPWSTR name, DWORD name_size, LPDWORD, LPDWORD,
                               LPDWORD, LPWSTR fs, DWORD fs_size) override {
     Drive* d = drive("volume", root);
-    if (!d || !(d->volume_ok || (restored_.count(root[0]) && d->volume_ok_after_restore))) {
+    if (!d || !d->volume_ok) {
       SetLastError(ENOENT);
       return FALSE;
     }
@@ -80,7 +80,7 @@ class Fake_Platform : public Platform_API {
     record("restore " + std::string(1, static_cast<char>(letter)));
     auto it = drives.find(letter);
     if (it == drives.end() || !it->second.restore_result) return false;
-    restored_[letter] = true;
+    it->second.volume_ok = it->second.volume_ok_after_restore;
     return true;
   }
   bool disk_free_space(const char* path, FS_Stat& out) override {
@@ -132,7 +132,6 @@ class Fake_Platform : public Platform_API {
 
   mutable std::mutex lock_;
   std::vector<std::string> calls_;
-  std::map<wchar_t, bool> restored_;
 };
 
 #endif

@@ -7,14 +7,17 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "agent/json_rpc/json_rpc_channel.h"
+#include "agent/json_rpc/json_rpc_handler.h"
 #include "agent/json_rpc/json_rpc_object.h"
 #include "agent/json_spirit/json_spirit.h"
 #include "tests/fakes/json_print.h"
+#include "tests/fakes/recording_log.h"
 
 class Recording_Channel : public JSON_RPC_Channel {
  public:
@@ -41,8 +44,6 @@ class Recording_Channel : public JSON_RPC_Channel {
     if (popped_ < texts_.size()) json_spirit::read(texts_[popped_++], v);
     return v;
   }
-  // Pieces written for the last message.
-  std::size_t last_piece_count() const { return locked([&] { return last_pieces_; }); }
   // Waits until the framework reports no work left for the channel.
   bool wait_idle(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> guard(lock_);
@@ -62,19 +63,16 @@ class Recording_Channel : public JSON_RPC_Channel {
   bool begin_message() override {
     std::lock_guard<std::mutex> guard(lock_);
     current_.clear();
-    pieces_ = 0;
     return true;
   }
   bool write_piece(const char* data, std::size_t length) override {
     std::lock_guard<std::mutex> guard(lock_);
     if (++attempts_ > fail_after_) return false;
     current_.append(data, length);
-    ++pieces_;
     return true;
   }
   bool end_message(bool ok) override {
     std::lock_guard<std::mutex> guard(lock_);
-    last_pieces_ = pieces_;
     if (ok) texts_.push_back(current_);
     return true;
   }
@@ -88,7 +86,7 @@ class Recording_Channel : public JSON_RPC_Channel {
   mutable std::mutex lock_;
   std::condition_variable changed_;
   std::string current_;
-  std::size_t pieces_ = 0, last_pieces_ = 0, popped_ = 0, attempts_ = 0;
+  std::size_t popped_ = 0, attempts_ = 0;
   std::size_t fail_after_ = static_cast<std::size_t>(-1);
   std::vector<std::string> texts_;
   int idle_ = 0;
@@ -104,5 +102,30 @@ inline JSON_RPC_Object_Ptr rpc_message(std::int64_t id, const std::string& metho
   EXPECT_TRUE(params.empty() || json_spirit::read(params, r->params)) << params;
   return JSON_RPC_Object_Ptr(r);
 }
+
+// A handler of type H fed messages over a recording channel, with the
+// process's log lines recorded.
+template <class H>
+class Handler_Test : public ::testing::Test {
+ protected:
+  // Hands `method` with `params` to the handler on this thread, as
+  // rpc_message makes it; the handler's result.
+  int send(std::int64_t id, const std::string& method, const std::string& params = "",
+           int type = JSON_RPC_Object::JSON_RPC_REQUEST) {
+    JSON_RPC_Object_Ptr object = rpc_message(id, method, params, type);
+    if constexpr (std::is_base_of_v<JSON_RPC_Thread_Handler, H> ||
+                  std::is_base_of_v<JSON_RPC_Thread_Pool_Handler, H>)
+      return handler.handle_object_i(JSON_RPC_Channel_WPtr(channel), object);
+    else
+      return handler.handle_object(JSON_RPC_Channel_WPtr(channel), object);
+  }
+  // The oldest reply not yet read, as JSON text; "null" when there is none.
+  std::string reply() { return json_spirit::JSON_Dump(rec->pop(), false); }
+
+  Recording_Log log;
+  H handler;
+  Recording_Channel* rec;
+  JSON_RPC_Channel_Ptr channel = Recording_Channel::make(&rec);
+};
 
 #endif

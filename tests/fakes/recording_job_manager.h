@@ -1,6 +1,7 @@
 // A job manager that records each call (operation, id, options) and answers
 // with a preset result; it holds the jobs a test gives it, and records the
-// definitions submitted to it (taking as long as a test asks).
+// definitions submitted to it (taking as long as a test asks). Only
+// submissions come from another thread: the reactor's.
 #ifndef TESTS_FAKES_RECORDING_JOB_MANAGER_H
 #define TESTS_FAKES_RECORDING_JOB_MANAGER_H
 
@@ -22,12 +23,6 @@ class Recording_Job_Manager : public Job_Manager {
     Options options;
   };
 
-  std::vector<Call> calls() const {
-    std::lock_guard<std::mutex> g(lock_);
-    return calls_;
-  }
-  void answer(bool result) { result_ = result; }
-
   ACE_RW_Mutex& mutex() override { return mutex_; }
   const Job_List& jobs() override {
     if (on_jobs) on_jobs();
@@ -42,7 +37,7 @@ class Recording_Job_Manager : public Job_Manager {
     std::this_thread::sleep_for(submit_delay);
     std::lock_guard<std::mutex> g(lock_);
     submitted_.push_back(definition);
-    return result_;
+    return result;
   }
   std::vector<Job_Definition_Ptr> submitted() const {
     std::lock_guard<std::mutex> g(lock_);
@@ -52,6 +47,8 @@ class Recording_Job_Manager : public Job_Manager {
   Job_List jobs_;
   std::function<void()> on_jobs;  // runs when the listing takes the jobs
   std::chrono::milliseconds submit_delay{0};
+  std::vector<Call> calls;
+  bool result = true;
 
 #define RECORDING_JOB_OPERATION(NAME)                                  \
   bool NAME(const std::string& id, const Options* options) override { \
@@ -70,17 +67,13 @@ class Recording_Job_Manager : public Job_Manager {
 
  private:
   bool record(const char* op, const std::string& id, const Options* options) {
-    std::lock_guard<std::mutex> g(lock_);
-    calls_.push_back(Call{op, id, options != nullptr,
-                          options ? *options : Options()});
-    return result_;
+    calls.push_back(Call{op, id, options != nullptr, options ? *options : Options()});
+    return result;
   }
 
   mutable std::mutex lock_;
   ACE_RW_Thread_Mutex mutex_;
-  std::vector<Call> calls_;
   std::vector<Job_Definition_Ptr> submitted_;
-  bool result_ = true;
 };
 
 #endif

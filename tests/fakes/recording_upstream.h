@@ -1,7 +1,7 @@
 // Doubles of the upstream side: the REST client's resets and the
-// registration news, appended to a journal shared with the other doubles
-// ("reset", "notify_registered", "notify_unregistered"), with the channel
-// each notification carried.
+// registration news, appended to `journal`, which the test shares with the
+// other doubles ("reset", "notify_registered", "notify_unregistered"), with
+// the channel each notification carried.
 #ifndef TESTS_FAKES_RECORDING_UPSTREAM_H
 #define TESTS_FAKES_RECORDING_UPSTREAM_H
 
@@ -13,30 +13,22 @@
 
 class Recording_Upstream_Client : public Upstream_JSON_RESTful_Client {
  public:
-  explicit Recording_Upstream_Client(std::vector<std::string>& journal)
-      : journal_(journal) {}
-  void reset() override { journal_.push_back("reset"); }
-
- private:
-  std::vector<std::string>& journal_;
+  void reset() override { journal->push_back("reset"); }
+  std::vector<std::string>* journal = nullptr;
 };
 
 class Recording_WebSocket_Event_Manager : public WebSocket_Event_Manager {
  public:
-  explicit Recording_WebSocket_Event_Manager(std::vector<std::string>& journal)
-      : journal_(journal) {}
   void notify_registered(JSON_RPC_Channel_Ptr channel) override {
-    journal_.push_back("notify_registered");
+    journal->push_back("notify_registered");
     channels.push_back(channel.get());
   }
   void notify_unregistered(JSON_RPC_Channel_Ptr channel) override {
-    journal_.push_back("notify_unregistered");
+    journal->push_back("notify_unregistered");
     channels.push_back(channel.get());
   }
+  std::vector<std::string>* journal = nullptr;
   std::vector<JSON_RPC_Channel*> channels;
-
- private:
-  std::vector<std::string>& journal_;
 };
 
 #endif

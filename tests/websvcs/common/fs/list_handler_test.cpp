@@ -1,17 +1,19 @@
 // fs.list: the params forms, directory listings (odd names included), the
-// drive enumeration against a fake platform, and streaming.
+// drive enumeration against a fake platform, streaming, and the
+// restore-connection setting: its default by account, the service arguments,
+// and a fresh default after fini.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <numeric>
 #include <set>
 
 #include "agent/platform/service_instance.h"
 #include "agent/platform/platform.h"
 #include "tests/fakes/fake_platform.h"
 #include "tests/fakes/recording_channel.h"
-#include "tests/fakes/recording_log.h"
 #include "tests/fakes/temp_dir.h"
 #include "websvcs/common/fs/list_handler.h"
 #include "websvcs/common/fs/list_options.h"
@@ -22,15 +24,22 @@ namespace {
 
 std::string quoted(const std::string& s) { return json_spirit::JSON_Dump(Value(s), false); }
 
-class FsListTest : public ::testing::Test {
+class FsListTest : public Handler_Test<JSON_RPC_FS_List_Handler> {
  protected:
   FsListTest() : installed(&platform) { FS_List_Options::close(); platform.drives[L'c']; }
   ~FsListTest() override { FS_List_Options::close(); platform::clear_drives(); }
 
   // Sends fs.list with `params` (JSON text, "" for none); the reply, if any.
   Value list(const std::string& params, int type = JSON_RPC_Object::JSON_RPC_REQUEST) {
-    handler.handle_object(JSON_RPC_Channel_WPtr(channel), rpc_message(3, "fs.list", params, type));
+    send(3, "fs.list", params, type);
     return channel.get() ? rec->pop() : Value();
+  }
+  // Runs the handler's init with the words of `args`; the resulting flag.
+  bool init(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(&a[0]);
+    EXPECT_EQ(0, handler.init(static_cast<int>(argv.size()), argv.data()));
+    return FS_List_Options::instance()->restore_connection;
   }
   // The reply in short: its error, else one "a|b|...;" per record listed, in
   // byte order, with those of its fields that are named below.
@@ -45,18 +54,12 @@ class FsListTest : public ::testing::Test {
         if (v.get_obj().count(key)) s += (s.empty() ? "" : "|") + v.get_obj().at(key).get_str();
       records.insert(s + ";");
     }
-    std::string all;
-    for (const std::string& r : records) all += r;
-    return all;
+    return std::accumulate(records.begin(), records.end(), std::string());
   }
 
   Fake_Platform platform;
   Scoped_Instance_T<Platform_API> installed;
-  JSON_RPC_FS_List_Handler handler;
-  Recording_Channel* rec;
-  JSON_RPC_Channel_Ptr channel = Recording_Channel::make(&rec);
   Temp_Dir dir;
-  Recording_Log log;
 };
 
 }  // namespace
@@ -99,21 +102,23 @@ TEST_F(FsListTest, EntriesDescribeFilesDirectoriesLinksAndNonUtf8Names) {
   }
 }
 
-TEST_F(FsListTest, LargeDirectoriesStreamInPiecesAndStopWhenTheRequesterGoes) {
-  for (int i = 0; i < 2000; ++i) dir.write("file-" + std::to_string(i), "");
-  const Value reply = list(quoted(dir.path()));
-  EXPECT_EQ(2000u, reply.get_obj().at("result").get_array().size());
-  // About 150 KB: several blocks, never the whole reply at once.
-  const std::size_t pieces = rec->last_piece_count();
-  EXPECT_GT(pieces, 4u);
-  // Early on, and halfway, when entries are read ahead on another thread.
-  for (std::size_t stop_after : {std::size_t{1}, pieces / 2}) {
+// That a large listing goes out in pieces is seen end to end; here, that it
+// stops when the requester goes: before, early on, and halfway, when entries
+// are read ahead on another thread. A notify gets nothing either.
+TEST_F(FsListTest, ListingsStopWhenTheRequesterGoesAndNotifiesGetNothing) {
+  for (int i = 0; i < 2000; ++i) dir.write("file-" + std::to_string(i), "");  // 9 pieces
+  for (std::size_t stop_after : {1, 4}) {
     channel = Recording_Channel::make(&rec);
     rec->fail_writes_after(stop_after);
     list(quoted(dir.path()));
     EXPECT_EQ(0u, rec->count_sent());
     EXPECT_LT(rec->write_attempts(), stop_after + 2);
   }
+  EXPECT_TRUE(list("", JSON_RPC_Object::JSON_RPC_NOTIFY).is_null());
+  EXPECT_EQ(1u, log.count(LM_EMERGENCY, "obj is not JSON-RPC request!"));
+  channel = JSON_RPC_Channel_Ptr();
+  list("");
+  EXPECT_TRUE(log.has(LM_ERROR, "Abort handling JSON-RPC request, requester has gone.\n"));
 }
 
 TEST_F(FsListTest, DriveRecordsSkipFloppiesAndDrivesWithoutFreeSpace) {
@@ -165,10 +170,37 @@ TEST_F(FsListTest, RestoreIsTriedOnlyWhenOnAndLoggedOnlyWhenTheRetryFails) {
   EXPECT_EQ(1u, log.count(LM_WARNING, "volume info"));
 }
 
-TEST_F(FsListTest, NotifyAndGoneRequesterSendNothing) {
-  EXPECT_TRUE(list("", JSON_RPC_Object::JSON_RPC_NOTIFY).is_null());
-  EXPECT_EQ(1u, log.count(LM_EMERGENCY, "obj is not JSON-RPC request!"));
-  channel = JSON_RPC_Channel_Ptr();
-  list("");
-  EXPECT_TRUE(log.has(LM_ERROR, "Abort handling JSON-RPC request, requester has gone.\n"));
+TEST_F(FsListTest, DefaultByAccountArgumentsOverrideUnknownOnesAreSkipped) {
+  const struct {
+    const wchar_t* user;  // null: the account cannot be read
+    std::vector<std::string> args;
+    bool on, unknown;
+  } cases[] = {
+      {L"SyStEm", {}, false, false}, {L"alice", {}, true, false},
+      {nullptr, {}, true, false},  // counts as a named user
+      {L"alice", {"--restore-connection", "0"}, false, false},
+      {L"system", {"-r", "1"}, true, false}, {L"system", {"-x"}, false, true},
+      {L"alice", {"-r", "words"}, false, false},  // not a number counts as 0
+      {L"system", {"extra", "-r", "7"}, true, false},  // may follow other words
+      {L"alice", {"-r"}, true, true},  // missing argument: value unchanged
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "case " << &c - cases);
+    FS_List_Options::close();
+    Recording_Log log;  // this case's lines only
+    platform.user_ok = c.user != nullptr;
+    platform.user = c.user ? c.user : L"";
+    EXPECT_EQ(c.on, init(c.args));
+    EXPECT_EQ(c.on, log.has(LM_DEBUG, "Enabled to restore Windows connections for drives.\n"));
+    EXPECT_EQ(c.unknown ? 1u : 0u, log.count(LM_DEBUG, "Unknown FS_List_Options ?\n"));
+  }
+}
+
+TEST_F(FsListTest, FiniDestroysAndTheNextUseStartsFromTheDefault) {
+  platform.user = L"system";
+  EXPECT_TRUE(init({"-r", "1"}));
+  EXPECT_EQ(0, handler.fini());
+  EXPECT_EQ(0, handler.fini());  // a creator-style second fini is harmless
+  EXPECT_FALSE(FS_List_Options::instance()->restore_connection);
+  EXPECT_EQ(2u, platform.count("user"));
 }

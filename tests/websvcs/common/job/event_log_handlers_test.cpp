@@ -21,7 +21,7 @@ struct No_Database : Legacy_Manager {
   Connection_Ptr get_connection_r(const std::string&) override { return Connection_Ptr(); }
 };
 
-class EventLogTest : public ::testing::Test {
+class EventLogTest : public Handler_Test<JSON_RPC_Event_Log_Query_Handler> {
  protected:
   EventLogTest() {
     Legacy_Manager::instance()->set_folder(dir.path());
@@ -54,11 +54,10 @@ class EventLogTest : public ::testing::Test {
   }
   // Rows n given, as the query returns them.
   static Value rows(std::vector<int> ns) {
-    const int events[] = {1, 2, 1, 2, 1};
     std::string text;
-    for (int n : ns)
+    for (int n : ns)  // A's events are 1,2,1,2,1
       text += (text.empty() ? "" : ",") + std::string("{\"event_id\":") +
-              std::to_string(events[n]) + ",\"event_time\":" + std::to_string(100 + n) +
+              std::to_string(n % 2 + 1) + ",\"event_time\":" + std::to_string(100 + n) +
               ",\"data\":{\"n\":" + std::to_string(n) + "}}";
     return parse_json("[" + text + "]");
   }
@@ -73,20 +72,15 @@ class EventLogTest : public ::testing::Test {
   Temp_Dir dir;
   Connection_Ptr db;
   int written = 0;
-  JSON_RPC_Event_Log_Query_Handler query;
+  JSON_RPC_Event_Log_Query_Handler& query = handler;
   JSON_RPC_Event_Log_Delete_Handler del;
-  Recording_Channel* rec;
-  JSON_RPC_Channel_Ptr channel = Recording_Channel::make(&rec);
 };
 
 }  // namespace
 
 TEST_F(EventLogTest, QueryNarrowsByEventAndPagesByOffsetAndLimit) {
   const std::string a = std::string("{\"instance_id\":\"") + A + "\"";
-  const struct {
-    std::string params;
-    Value expected;
-  } cases[] = {
+  const std::pair<std::string, Value> cases[] = {
       {a + "}", rows({0, 1, 2, 3, 4})},
       {a + ",\"event_id\":1}", rows({0, 2, 4})},
       {a + ",\"event_id\":0,\"offset\":0,\"limit\":0}", rows({0, 1, 2, 3, 4})},
@@ -98,23 +92,21 @@ TEST_F(EventLogTest, QueryNarrowsByEventAndPagesByOffsetAndLimit) {
        parse_json(R"([{"event_id":7,"event_time":105,"data":{"n":5}}])")},
       {R"({"instance_id":"x' OR 1=1 --"})", json_spirit::Array{}},
   };
-  for (const auto& c : cases) EXPECT_EQ(result(c.expected), call(query, c.params)) << c.params;
-  const struct {
-    const char* params;
-    Value expected;
-  } errors[] = {
-      {"[1]", error(-32602, "Invalid params: params type must be object.")},
-      {"", error(-32602, "Invalid params: params type must be object.")},
-      {R"({"limit":2})", error(-32602, "Missing parameter")},
-      {R"({"instance_id":1})", error(-32602, "Missing parameter")},
-      {R"({"instance_id":"x","limit":"2"})", error(-32602, "Missing parameter")},
+  for (const auto& [params, expected] : cases)
+    EXPECT_EQ(result(expected), call(query, params)) << params;
+  const std::pair<const char*, const char*> errors[] = {
+      {"[1]", "Invalid params: params type must be object."},
+      {"", "Invalid params: params type must be object."},
+      {R"({"limit":2})", "Missing parameter"},
+      {R"({"instance_id":1})", "Missing parameter"},
+      {R"({"instance_id":"x","limit":"2"})", "Missing parameter"},
   };
-  for (const auto& c : errors) EXPECT_EQ(c.expected, call(query, c.params)) << c.params;
+  for (const auto& [params, message] : errors)
+    EXPECT_EQ(error(-32602, message), call(query, params)) << params;
   // Notifies are not served.
-  EXPECT_EQ(-1, query.handle_object_i(channel, rpc_message(3, "m", "{}",
-                                                           JSON_RPC_Object::JSON_RPC_NOTIFY)));
-  EXPECT_EQ(-1, del.handle_object_i(channel, rpc_message(3, "m", "{}",
-                                                         JSON_RPC_Object::JSON_RPC_NOTIFY)));
+  for (JSON_RPC_Thread_Handler* h : std::vector<JSON_RPC_Thread_Handler*>{&query, &del})
+    EXPECT_EQ(-1, h->handle_object_i(channel, rpc_message(3, "m", "{}",
+                                                          JSON_RPC_Object::JSON_RPC_NOTIFY)));
   EXPECT_EQ(std::size(cases) + std::size(errors), rec->count_sent());
 }
 

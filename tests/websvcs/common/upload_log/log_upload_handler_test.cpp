@@ -5,11 +5,11 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "agent/json_rpc/global_channel.h"
@@ -19,13 +19,12 @@
 #include "tests/fakes/fake_host_manager.h"
 #include "tests/fakes/recording_channel.h"
 #include "tests/fakes/recording_client_io.h"
-#include "tests/fakes/recording_log.h"
 #include "tests/fakes/temp_dir.h"
 #include "websvcs/common/upload_log/log_upload_handler.h"
 
 namespace {
 
-class LogUploadTest : public ::testing::Test {
+class LogUploadTest : public Handler_Test<JSON_RPC_Log_Upload_Handler> {
  protected:
   LogUploadTest() {
     ::setenv("APPDATA", dir.path().c_str(), 1);
@@ -46,8 +45,7 @@ class LogUploadTest : public ::testing::Test {
   }
 
   int notify(const std::string& params) {
-    return handler.handle_object(JSON_RPC_Channel_WPtr(channel),
-                                 rpc_message(0, "log.upload", params, JSON_RPC_Object::JSON_RPC_NOTIFY));
+    return send(0, "log.upload", params, JSON_RPC_Object::JSON_RPC_NOTIFY);
   }
   // Sends a log.upload notify with `params`; the report's text.
   std::string upload(const std::string& params) {
@@ -66,7 +64,6 @@ class LogUploadTest : public ::testing::Test {
   const std::string logs = dir / "quillon/veltrano/agent/log";
   const std::string winagent = dir / "veltran-winagent";
   std::string address, folder;
-  Recording_Log log;
   Fake_Host_Manager host;
   Scoped_Instance_T<Host_Manager> host_guard{&host};
   Fake_Host_Info info;
@@ -75,11 +72,9 @@ class LogUploadTest : public ::testing::Test {
   Scoped_Instance_T<WebSocket_Options> server_guard{&server};
   Recording_Client_IO io;
   Scoped_Instance_T<Client_IO_Service> io_guard{&io};
-  Recording_Channel *rec, *reports;
-  JSON_RPC_Channel_Ptr channel = Recording_Channel::make(&rec);
+  Recording_Channel* reports;
   JSON_RPC_Channel_Ptr global = Recording_Channel::make(&reports), previous_global;
   std::size_t reports_seen = 0;
-  JSON_RPC_Log_Upload_Handler handler;
 };
 
 }  // namespace
@@ -105,14 +100,13 @@ TEST_F(LogUploadTest, FixedFilesThenFolderWalksWithTheNamingRulesAndTheTopLevelF
   for (int i = 0; i < 5; ++i)
     EXPECT_EQ(folder + time + "_agent" + suffixes[i] + ".gz <- " + logs + "/veltrano-agent" + suffixes[i] + " ?",
               seen[i]);
-  std::vector<std::string> walked(seen.begin() + 5, seen.end()), expected;
+  // The walks in any order, but each file once.
+  const std::multiset<std::string> walked(seen.begin() + 5, seen.end());
+  std::multiset<std::string> expected{folder + "w.log.gz <- " + winagent + "/w.log",
+                                      folder + "kvrio.ref.gz <- " + referenced};
   for (const char* name : {"a.log", "b.log.gz", "C.GZ", "my-upload.log", "Upload.log",
                            "logs/veltrano-storaged-x", "logs/inner/z.log"})
-    expected.push_back(folder + name + (std::string(name) == "b.log.gz" ? "" : ".gz") + " <- " + logs + "/" + name);
-  expected.push_back(folder + "w.log.gz <- " + winagent + "/w.log");
-  expected.push_back(folder + "kvrio.ref.gz <- " + referenced);
-  std::sort(walked.begin(), walked.end());
-  std::sort(expected.begin(), expected.end());
+    expected.insert(folder + name + (std::string(name) == "b.log.gz" ? "" : ".gz") + " <- " + logs + "/" + name);
   EXPECT_EQ(expected, walked);
 }
 
@@ -156,10 +150,9 @@ TEST_F(LogUploadTest, RefusedNotifiesGetNoReportAndAWorkerThatCannotStartReports
   for (const char* params : {R"(["T1"])", R"({"type":"agent"})", R"({"task_id":1,"type":"agent"})"}) {
     EXPECT_EQ(0, notify(params));
     EXPECT_EQ(R"({"error":{"code":-32602,"message":"Invalid params: params json format error."},"id":0,"jsonrpc":"2.0"})",
-              json_spirit::JSON_Dump(rec->pop(), false)) << params;
+              reply()) << params;
   }
-  EXPECT_EQ(-1, handler.handle_object(JSON_RPC_Channel_WPtr(channel),
-                                      rpc_message(3, "log.upload", R"({"task_id":"T1","type":"agent"})")));
+  EXPECT_EQ(-1, send(3, "log.upload", R"({"task_id":"T1","type":"agent"})"));
   EXPECT_EQ(1u, log.count(LM_EMERGENCY, "obj is not JSON-RPC notify!"));
   EXPECT_EQ(3u, rec->count_sent());
   EXPECT_EQ(0u, reports->count_sent());
