@@ -2,16 +2,20 @@
 // and WebSocket clients sending a mix of host.info, host.test (no wait),
 // fs.list of a small folder, fs.statfs and, over HTTP, the REST date with
 // the demo session. Prints requests/s, latency percentiles, replies lost or
-// mismatched (ids checked), and wagent's resident memory and open
-// descriptors before the load (after a warm-up round) and once the
-// connections have closed and a settle time has passed.
+// mismatched (ids checked), and wagent's resident memory, open descriptors
+// and threads before and after the load, each once the connections have
+// closed and a settle time has passed. "Before" follows a warm-up of a few
+// hundred requests of each kind, so thread pools and per-thread buffers
+// exist at both.
 //
 //   load_tool [--connections K] [--seconds S | --requests N] [--ws-share F]
-//             [--settle S] [--url http://HOST:PORT --pid PID]
+//             [--settle S] [--rss-tolerance KIB] [--url http://HOST:PORT --pid PID]
 //             [--wagent PATH] [--config PATH]
 //
 // Without --url it starts the wagent of this build on 127.0.0.1:0 with
-// etc/wagent.conf. Exit status 1 when a reply was lost or mismatched.
+// etc/wagent.conf. Exit status 1 when a reply was lost or mismatched, the
+// descriptors differ, or the RSS after exceeds the RSS before by more than
+// the tolerance (1 MiB).
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -43,6 +47,9 @@ struct Options {
   double ws_share = 0.5;
   // Idle workers leave after 30 s: the figures after the load wait past that.
   double settle = 35;
+  // Requests of the warm-up round: about 400 of each of the five kinds.
+  unsigned long warm_up = 2000;
+  long rss_tolerance_kib = 1024;
   std::string url, wagent = LOAD_TOOL_WAGENT, config = LOAD_TOOL_CONFIG;
   long pid = 0;
 };
@@ -204,6 +211,7 @@ bool parse_options(int argc, char** argv, Options& o) {
     else if (a == "--requests") o.requests = std::strtoul(v.c_str(), nullptr, 10), o.seconds = 1e9;
     else if (a == "--ws-share") o.ws_share = std::atof(v.c_str());
     else if (a == "--settle") o.settle = std::atof(v.c_str());
+    else if (a == "--rss-tolerance") o.rss_tolerance_kib = std::atol(v.c_str());
     else if (a == "--url") o.url = v;
     else if (a == "--pid") o.pid = std::atol(v.c_str());
     else if (a == "--wagent") o.wagent = v;
@@ -211,7 +219,7 @@ bool parse_options(int argc, char** argv, Options& o) {
     else return false;
   }
   return argc % 2 == 1 && o.connections > 0 && o.seconds > 0 && o.ws_share >= 0 &&
-         o.ws_share <= 1;
+         o.ws_share <= 1 && o.rss_tolerance_kib >= 0;
 }
 
 std::string read_file(const std::string& path) {
@@ -233,8 +241,8 @@ int main(int argc, char** argv) {
   if (!parse_options(argc, argv, o)) {
     std::fprintf(stderr,
                  "usage: %s [--connections K] [--seconds S | --requests N] [--ws-share F] "
-                 "[--settle S] [--url http://HOST:PORT --pid PID] [--wagent PATH] "
-                 "[--config PATH]\n",
+                 "[--settle S] [--rss-tolerance KIB] [--url http://HOST:PORT --pid PID] "
+                 "[--wagent PATH] [--config PATH]\n",
                  argv[0]);
     return 2;
   }
@@ -272,7 +280,7 @@ int main(int argc, char** argv) {
   Load load(o, host, port, folder);
   print_figures("at start", proc_figures(pid));
   // A warm-up round makes the threads and buffers a steady load keeps.
-  load.run(2, 0);
+  const Tally warm = load.run(1e9, o.warm_up);
   settle();
   const Proc_Figures before = proc_figures(pid);
   print_figures("after warm-up", before);
@@ -296,16 +304,26 @@ int main(int argc, char** argv) {
               t.done / took.count());
   std::printf("latency ms: p50 %.2f  p90 %.2f  p99 %.2f  max %.2f\n", pct(0.5), pct(0.9),
               pct(0.99), t.micros.empty() ? 0.0 : t.micros.back() / 1000.0);
-  std::printf("lost %lu, mismatched %lu\n", t.lost, t.mismatched);
+  const unsigned long lost = t.lost + warm.lost, mismatched = t.mismatched + warm.mismatched;
+  std::printf("lost %lu, mismatched %lu (warm-up included)\n", lost, mismatched);
   print_figures("after the load", after);
-  if (before.fds >= 0)
-    std::printf("change after %.0f s settle: RSS %+ld KiB, descriptors %+ld, threads %+ld\n",
-                o.settle, after.rss_kib - before.rss_kib, after.fds - before.fds,
+  bool failed = lost || mismatched;
+  if (before.fds >= 0 && after.fds >= 0) {
+    const long rss_change = after.rss_kib - before.rss_kib;
+    std::printf("change after %.0f s settle: RSS %+ld KiB (tolerance %ld), descriptors %+ld, "
+                "threads %+ld\n",
+                o.settle, rss_change, o.rss_tolerance_kib, after.fds - before.fds,
                 after.threads - before.threads);
+    if (after.fds != before.fds) failed = true, std::printf("FAIL: descriptors differ\n");
+    if (rss_change > o.rss_tolerance_kib) failed = true, std::printf("FAIL: RSS grew\n");
+  } else if (pid > 0) {
+    failed = true;
+    std::printf("FAIL: cannot read /proc/%ld\n", pid);
+  }
   if (o.url.empty() && wagent.stop() != 0) {
     std::fprintf(stderr, "load_tool: wagent did not stop cleanly\n%s\n",
                  wagent.stderr_text().c_str());
     return 1;
   }
-  return t.lost || t.mismatched ? 1 : 0;
+  return failed ? 1 : 0;
 }

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <future>
 #include <iostream>
@@ -210,6 +211,42 @@ void apply_settings(const Config& config, File_Log_Backend& log_file,
 
 namespace {
 
+#ifdef __GLIBC__
+// Hands freed heap pages back to the system once no request has been
+// admitted for a whole period, once per quiet spell. glibc returns only
+// the top of a heap by itself; the free pages between blocks still in use
+// stay resident, so what a busy spell scattered would otherwise stay
+// counted against the agent while it waits for the next one. The entries
+// of closed connections go first, since each pins its connection's block.
+class Idle_Trim {
+ public:
+  explicit Idle_Trim(Host_Context& ctx) : ctx_(ctx), timer_(ctx.ioc), lanes_(ctx.lanes) {}
+  void start() {
+    timer_.expires_after(std::chrono::seconds(1));
+    timer_.async_wait([this](beast::error_code ec) {
+      if (ec) return;
+      const unsigned long long served = lanes_.served();
+      if (served != served_) {
+        served_ = served;
+        trimmed_ = false;
+      } else if (!trimmed_ && lanes_.handlers() == 0) {
+        ctx_.forget_closed();
+        ::malloc_trim(0);
+        trimmed_ = true;
+      }
+      start();
+    });
+  }
+
+ private:
+  Host_Context& ctx_;
+  net::steady_timer timer_;
+  const Io_Lanes& lanes_;
+  unsigned long long served_ = 0;
+  bool trimmed_ = false;
+};
+#endif
+
 std::string executable_dir(const char* argv0) {
   char path[PATH_MAX];
   ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
@@ -227,11 +264,19 @@ int run_host(int argc, char* argv[]) {
   if (int code = parse_invocation(argc, argv, invocation); code >= 0) return code;
   const Service_Notifier notifier;
 
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
 #ifdef __GLIBC__
   // A fixed threshold keeps large blocks (message texts, big arrays) in
   // mappings of their own that go back to the system when freed; left
   // dynamic, glibc raises it after the first large free and keeps them.
   ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
+  // Threads come and go here (io threads replacing blocked ones, workers,
+  // a probe thread per file system call) and glibc would give them up to
+  // eight arenas per core. Each arena keeps the pages it once used, so
+  // under a long load resident memory crept up arena by arena while the
+  // heap in use stayed flat. One arena per core is as many as can be busy
+  // at once; MALLOC_ARENA_MAX, when set, still decides.
+  if (!std::getenv("MALLOC_ARENA_MAX")) ::mallopt(M_ARENA_MAX, static_cast<int>(cores));
 #endif
   static File_Log_Backend log_file;  // outlives every thread that logs
   std::chrono::seconds drain_limit = default_drain_limit;
@@ -239,7 +284,6 @@ int run_host(int argc, char* argv[]) {
   const std::string exe_dir = executable_dir(argv[0]);
   Services services({exe_dir + "/../" WAGENT_MODULE_DIR, exe_dir + "/../lib", exe_dir});
   tcp::endpoint endpoint;
-  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
   Io_Lanes lanes(cores, 1 + handler_limit, handler_limit);
   Host_Context ctx(lanes, services);
   net::io_context& ioc = ctx.ioc;
@@ -302,6 +346,10 @@ int run_host(int argc, char* argv[]) {
   signals.async_wait([&](beast::error_code ec, int signal) {
     stop_signal.set_value(ec ? 0 : signal);
   });
+#ifdef __GLIBC__
+  Idle_Trim idle_trim(ctx);
+  idle_trim.start();
+#endif
   lanes.start();
   std::cerr << "wagent: listening on http://" << host_text << ":"
             << bound.port() << std::endl;

@@ -9,10 +9,14 @@
 namespace wagent {
 
 void Host_Context::track(const std::shared_ptr<Closable>& c) {
+  forget_closed();
   std::lock_guard<std::mutex> guard(lock_);
-  for (auto it = open_.begin(); it != open_.end();)
-    it = it->expired() ? open_.erase(it) : std::next(it);
   open_.push_back(c);
+}
+
+void Host_Context::forget_closed() {
+  std::lock_guard<std::mutex> guard(lock_);
+  open_.remove_if([](const std::weak_ptr<Closable>& weak) { return weak.expired(); });
 }
 
 std::size_t Host_Context::open_count() {

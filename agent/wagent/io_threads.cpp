@@ -161,6 +161,7 @@ Io_Threads::Handler_Scope::Handler_Scope(Io_Threads& pool)
     --*pool_.handlers_;
     return;
   }
+  pool_.served_.fetch_add(1, std::memory_order_relaxed);
   if (current_pool_ == &pool_) current_slot_->busy_since = now_ns();
 }
 
@@ -195,6 +196,12 @@ Io_Lanes::Io_Lanes(unsigned lanes, unsigned thread_limit,
 
 Io_Lanes::Lane& Io_Lanes::next() {
   return *lanes_[next_.fetch_add(1, std::memory_order_relaxed) % lanes_.size()];
+}
+
+unsigned long long Io_Lanes::served() const {
+  unsigned long long total = 0;
+  for (const auto& lane : lanes_) total += lane->io.served();
+  return total;
 }
 
 void Io_Lanes::start() {

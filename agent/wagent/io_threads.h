@@ -48,6 +48,8 @@ class Io_Threads {
 
   // Handlers running now (on any thread).
   std::size_t handlers() const { return handlers_->load(); }
+  // Handlers admitted so far on this pool's threads.
+  unsigned long long served() const { return served_.load(std::memory_order_relaxed); }
   unsigned threads() const;
 
   // Runs `f` on `executor` after the caller: deferred when the calling io
@@ -113,6 +115,7 @@ class Io_Threads {
   const std::size_t handler_limit_;
   std::atomic<std::size_t> own_handlers_{0};
   std::atomic<std::size_t>* const handlers_;
+  std::atomic<unsigned long long> served_{0};
 
   mutable std::mutex lock_;
   std::condition_variable changed_;
@@ -158,6 +161,8 @@ class Io_Lanes {
   // still inside a handler.
   bool stop(std::chrono::milliseconds limit);
   std::size_t handlers() const { return handlers_.load(); }
+  // Handlers admitted so far over all lanes.
+  unsigned long long served() const;
 
  private:
   std::atomic<std::size_t> handlers_{0};

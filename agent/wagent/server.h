@@ -43,6 +43,9 @@ struct Host_Context {
   std::size_t connection_limit = 1024;
 
   void track(const std::shared_ptr<Closable>& c);
+  // Drops the entries of connections gone: each holds its connection's
+  // memory (made with make_shared) until dropped.
+  void forget_closed();
   // Shuts every tracked connection that is still open.
   void shut_all();
   // Connections tracked and not yet gone.
