@@ -278,6 +278,9 @@ int run_host(int argc, char* argv[]) {
   // at once; MALLOC_ARENA_MAX, when set, still decides.
   if (!std::getenv("MALLOC_ARENA_MAX")) ::mallopt(M_ARENA_MAX, static_cast<int>(cores));
 #endif
+  // Made before any thread that may start detached workers: ACE creates
+  // it on first use, without a barrier for threads that read it later.
+  ACE_Thread_Manager::instance();
   static File_Log_Backend log_file;  // outlives every thread that logs
   std::chrono::seconds drain_limit = default_drain_limit;
   Config config;
@@ -368,7 +371,12 @@ int run_host(int argc, char* argv[]) {
   // that has a last second to notice.
   // Detached workers (log uploads) run module code on the services: they
   // are work in flight too, and the module stays loaded while they run.
-  const auto detached = [] { return ACE_Thread_Manager::instance()->count_threads(); };
+  // count_threads() reads the manager's list without its lock, while a
+  // worker may be starting: the locked listing counts instead (up to 64).
+  const auto detached = [] {
+    ACE_thread_t listed[64];
+    return std::max<ssize_t>(0, ACE_Thread_Manager::instance()->thread_all_list(listed, 64));
+  };
   const auto idle = [&] {
     return lanes.handlers() == 0 && detached() == 0 &&
            json_rpc::drain_workers(&ACE_Time_Value::zero);
