@@ -104,6 +104,7 @@ struct Directory_Reader::Read_Ahead {
   std::mutex lock;
   std::condition_variable filled;    // a batch is full, or the walk ended
   std::condition_variable emptied;   // a batch came back, or stop
+  std::condition_variable finished;  // the helper is done with the reader
   // Both hold at most BATCHES and are reserved for that many, so handing
   // over never allocates.
   std::vector<Batch> full;  // oldest first
@@ -111,9 +112,9 @@ struct Directory_Reader::Read_Ahead {
   bool ended = false;
   int error = 0;
   std::atomic<bool> stop{false};
+  bool done = false;  // the helper no longer touches the reader
   Batch current;  // the caller's, read up to `next`
   std::size_t next = 0;
-  std::thread helper;
 };
 
 Directory_Reader::Directory_Reader()
@@ -154,14 +155,21 @@ bool Directory_Reader::read(Directory_Entry_T<char>& entry) {
 }
 
 void Directory_Reader::start_read_ahead() {
-  std::unique_ptr<Read_Ahead> ahead(new (std::nothrow) Read_Ahead);
-  if (!ahead) return;
   try {
+    auto ahead = std::make_shared<Read_Ahead>();
     ahead->full.reserve(BATCHES);
     ahead->empty.resize(BATCHES);
     for (Read_Ahead::Batch& b : ahead->empty) b.entries.resize(BATCH_SIZE);
+    // Detached, and close() waits for `done` instead of joining: a host that
+    // leaves while a listing is stuck on its client must not find a joinable
+    // thread behind. The helper keeps the shared state alive until it is out.
+    std::thread([this, ahead] {
+      run_read_ahead(*ahead);
+      std::lock_guard<std::mutex> guard(ahead->lock);
+      ahead->done = true;
+      ahead->finished.notify_all();
+    }).detach();
     ahead_ = std::move(ahead);
-    ahead_->helper = std::thread(&Directory_Reader::run_read_ahead, this);
   } catch (const std::exception&) {
     // No memory or no thread: go on reading here.
     ahead_.reset();
@@ -169,8 +177,7 @@ void Directory_Reader::start_read_ahead() {
 }
 
 // The helper's loop. Until it ends it alone touches the directory stream.
-void Directory_Reader::run_read_ahead() {
-  Read_Ahead& a = *ahead_;
+void Directory_Reader::run_read_ahead(Read_Ahead& a) {
   for (;;) {
     Read_Ahead::Batch batch;
     {
@@ -268,12 +275,11 @@ bool Directory_Reader::read_here(Directory_Entry_T<char>& entry,
 
 void Directory_Reader::close() {
   if (ahead_) {
-    {
-      std::lock_guard<std::mutex> guard(ahead_->lock);
-      ahead_->stop = true;
-      ahead_->emptied.notify_one();
-    }
-    ahead_->helper.join();
+    std::unique_lock<std::mutex> guard(ahead_->lock);
+    ahead_->stop = true;
+    ahead_->emptied.notify_one();
+    ahead_->finished.wait(guard, [&] { return ahead_->done; });
+    guard.unlock();
     ahead_.reset();
   }
   read_here_count_ = 0;

@@ -61,14 +61,14 @@ class Directory_Reader {
   bool read_here(Directory_Entry_T<char>& entry, int& error);
   bool read_ahead(Directory_Entry_T<char>& entry);
   void start_read_ahead();
-  void run_read_ahead();
+  void run_read_ahead(Read_Ahead& a);
 
   void* dir_;  // DIR*
   bool skip_dots_;
   unsigned flags_;
   int error_;
   unsigned long read_here_count_;
-  std::unique_ptr<Read_Ahead> ahead_;
+  std::shared_ptr<Read_Ahead> ahead_;
 };
 
 #endif

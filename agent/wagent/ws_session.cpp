@@ -331,6 +331,13 @@ void Ws_Session_T<Next_Layer>::shut() {
   // Work still running for this connection learns at once that its
   // requester is going; the close handshake may take a while.
   if (raw_channel_) raw_channel_->close();
+  // A writer waiting for room need not wait for the strand to say so: at a
+  // stop the io threads may already be busy or gone.
+  {
+    std::lock_guard<std::mutex> guard(queue_lock_);
+    write_failed_ = true;
+  }
+  queue_cv_.notify_all();
   net::post(ws_.get_executor(), [self = this->shared_from_this()] {
     if (self->ended_) return;
     // A close frame would queue behind a write the client is not reading:
