@@ -160,6 +160,8 @@ TEST(Hostile_Clients, ACommandAndAnUploadOutlastingTheGraceDoNotHoldTheStop) {
       R"("private_storage":{"url":"http://127.0.0.1:)" +
           std::to_string(hung.port) + R"(/"}}})"));
   EXPECT_TRUE(agent.wait_for_stderr("Execute 'sleep 4'", std::chrono::seconds(5)));
+  pollfd reached{hung.fd, POLLIN, 0};  // the upload's connection waits to be accepted
+  EXPECT_EQ(1, ::poll(&reached, 1, 10000));
   EXPECT_EQ(0, agent.stop(SIGTERM, std::chrono::seconds(15))) << agent.stderr_text();
   EXPECT_NE(std::string::npos, agent.stderr_text().find("for 1 detached workers"))
       << agent.stderr_text();
