@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -360,6 +361,13 @@ int run_host(int argc, char* argv[]) {
                   std::to_string(bound.port()));
 
   int signal = stop_signal.get_future().get();
+  // The stop is bounded; a second signal must not cut its cleanup in half,
+  // nor kill the process once the signal set is gone and the exit status
+  // would otherwise be 0.
+  beast::error_code cleared;
+  signals.clear(cleared);
+  std::signal(SIGINT, SIG_IGN);
+  std::signal(SIGTERM, SIG_IGN);
   ACE_DEBUG((LM_NOTICE, "%N:%l: signal %d: stopping\n", signal));
   notifier.notify("STOPPING=1");
   ctx.stopping = true;

@@ -53,6 +53,13 @@ int call_both(const wire::Wagent_Process& agent, const std::string& body, const 
 TEST(Wagent, ServesEachKindOfEndpointAndClosedMethodsOnlyWithASession) {
   wire::Wagent_Process agent(WAGENT_PATH);
   ASSERT_TRUE(agent.start(full_config(agent.dir()))) << agent.stderr_text();
+  // Made before the client connects: on a loaded machine this can outlast
+  // the keep-alive connection's idle timeout.
+  std::string dir = agent.dir() + "/many";
+  ASSERT_EQ(0, ::mkdir(dir.c_str(), 0700));
+  const int files = 5000;
+  for (int i = 0; i < files; ++i)
+    std::ofstream(dir + "/file-with-a-long-name-" + std::to_string(i));
   // Generous: the large listing below is slow on a loaded machine.
   wire::Wire_Client c(agent.host(), agent.port(), std::chrono::seconds(30));
   wire::Http_Response r =
@@ -101,11 +108,6 @@ TEST(Wagent, ServesEachKindOfEndpointAndClosedMethodsOnlyWithASession) {
   EXPECT_EQ("42", parse(r.body).get_obj().at("X-Trace").get_str());
 
   // A large listing streams in pieces: chunks over POST, frames over WebSocket.
-  std::string dir = agent.dir() + "/many";
-  ASSERT_EQ(0, ::mkdir(dir.c_str(), 0700));
-  const int files = 5000;
-  for (int i = 0; i < files; ++i)
-    std::ofstream(dir + "/file-with-a-long-name-" + std::to_string(i));
   const std::string list = call(20, "fs.list", "{\"path\":\"" + dir + "\"}");
   r = c.request("POST", "/jsonrpc", list, {{"X-Session-Key", "k1"}});
   ASSERT_EQ(200, r.status) << c.last_error();
