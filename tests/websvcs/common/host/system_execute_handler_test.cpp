@@ -8,7 +8,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 
@@ -17,6 +16,7 @@
 #include "tests/fakes/recording_channel.h"
 #include "tests/fakes/recording_log.h"
 #include "tests/fakes/temp_dir.h"
+#include "tests/support/files.h"
 #include "websvcs/common/host/system_execute_handler.h"
 
 namespace {
@@ -29,11 +29,6 @@ struct Env_Guard {
   ~Env_Guard() { ::unsetenv(name); }
   const char* name;
 };
-
-std::string read_all(const std::string& path) {
-  std::ostringstream text;
-  return text << std::ifstream(path).rdbuf(), text.str();
-}
 
 }  // namespace
 
@@ -111,7 +106,7 @@ TEST(SystemExecute, AnswersRunsAndLogsAsEachCaseRequires) {
     EXPECT_EQ(c.reply, json_spirit::JSON_Dump(rec->pop(), false));
     EXPECT_FALSE(std::filesystem::exists(mark));  // nothing ran that should not
     if (!c.logged.empty()) {
-      const std::string text = read_all(exec_log);
+      const std::string text = read_file(exec_log);
       EXPECT_NE(std::string::npos, text.find(c.logged)) << text;
     } else if (c.log_place != full_disk) {
       EXPECT_FALSE(std::filesystem::exists(exec_log));
