@@ -99,7 +99,7 @@ TEST(PowerHandlers, RefuseInOrderThenAuditAndCallTheSystemBeforeAnswering) {
   Scoped_Instance_T<System_Options> mode_guard(&system);
   Session_Manager sessions;
   Scoped_Instance_T<Session_Manager> sessions_guard(&sessions);
-  sessions.add_session("all", "alice", 0xC000000000000000ULL);
+  sessions.add_session("all", "alice", 0xC000000000000000ULL | 0xFFFF);  // more than needed
   sessions.add_session("high", "bob", 0x8000000000000000ULL);
   sessions.add_session("low", "carol", 0x4000000000000000ULL | 0xFFFF);
 
