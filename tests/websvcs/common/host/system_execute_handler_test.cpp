@@ -39,11 +39,10 @@ TEST(SystemExecute, AnswersRunsAndLogsAsEachCaseRequires) {
   const std::string log_dir = dir / "quillon/veltrano/agent/log";
   const std::string exec_log = log_dir + "/execute.log";
   const std::string mark = dir / "mark";
-  Fake_Host_Manager host;
-  Scoped_Instance_T<Host_Manager> host_guard(&host);
-  WebSocket_Options server;  // a port nothing listens on: every download fails
+  Installed<Host_Manager, Fake_Host_Manager> host;
+  // A port nothing listens on: every download fails.
+  Installed<WebSocket_Options, WebSocket_Options> server;
   ASSERT_TRUE(server.set_url("ws://127.0.0.1:1/"));
-  Scoped_Instance_T<WebSocket_Options> server_guard(&server);
   JSON_RPC_System_Execute_Handler handler;
 
   // One of the agent's own descriptors, not marked close-on-exec.
