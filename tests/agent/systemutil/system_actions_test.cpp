@@ -12,9 +12,8 @@
 TEST(SystemClock, DryRunOnlyWritesTheAuditLog) {
   ASSERT_EQ(System_Options::DRY_RUN, System_Options::instance()->clock.load());
   Temp_Dir dir;
-  Audit_Log log;
+  Installed<Audit_Log, Audit_Log> log;
   log.set_path(dir / "audit.log");
-  Scoped_Instance_T<Audit_Log> guard(&log);
   const SYSTEMTIME st = {2001, 2, 0, 3, 4, 5, 6, 789};
   ASSERT_TRUE(systemutil::set_system_time(st));
 
@@ -31,8 +30,7 @@ TEST(SystemClock, DryRunOnlyWritesTheAuditLog) {
 }
 
 TEST(SystemPower, DryRunOnlyRecords) {
-  Fake_Platform fake;
-  Scoped_Instance_T<Platform_API> platform_guard(&fake);
+  Installed<Platform_API, Fake_Platform> fake;
   EXPECT_EQ(0, systemutil::system_reboot());
   EXPECT_EQ(0, systemutil::system_shutdown());
   EXPECT_TRUE(fake.calls().empty());
