@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "agent/platform/platform.h"
+#include "tests/fakes/installed.h"
 
 class Fake_Platform : public Platform_API {
  public:

@@ -16,6 +16,7 @@
 #include "agent/json_rpc/json_rpc_handler.h"
 #include "agent/json_rpc/json_rpc_object.h"
 #include "agent/json_spirit/json_spirit.h"
+#include "tests/fakes/installed.h"
 #include "tests/fakes/json_print.h"
 #include "tests/fakes/recording_log.h"
 

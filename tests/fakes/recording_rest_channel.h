@@ -9,6 +9,7 @@
 
 #include "agent/json_spirit/json_spirit.h"
 #include "agent/restful/restful_handler.h"
+#include "tests/fakes/installed.h"
 #include "tests/fakes/json_print.h"
 
 class Recording_REST_Channel : public JSON_RESTful_Channel {

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "agent/platform/service_instance.h"
+#include "tests/fakes/installed.h"
 #include "tests/fakes/recording_log.h"
 #include "tests/fakes/temp_dir.h"
 
@@ -43,8 +43,7 @@ class AuditLog : public ::testing::Test {
   AuditLog() { log.set_path(path); }
   Temp_Dir dir;
   const std::string path = dir / "audit.log";
-  Audit_Log log;
-  Scoped_Instance_T<Audit_Log> guard{&log};
+  Installed<Audit_Log, Audit_Log> log;
 };
 
 }  // namespace

@@ -5,7 +5,6 @@
 
 #include "agent/json_rpc/json_rpc_dispatcher.h"
 #include "agent/json_spirit/value_builder.h"
-#include "agent/platform/service_instance.h"
 #include "agent/modsess/session.h"
 #include "tests/fakes/recording_channel.h"
 #include "tests/fakes/recording_log.h"
@@ -154,8 +153,7 @@ TEST_F(DispatcherTest, BadInputIsAnsweredByTheDispatcher) {
 // On a channel open to any local process, a method that is not open needs a
 // known session; otherwise nothing is built, made or delivered.
 TEST_F(DispatcherTest, ClosedMethodsNeedAKnownSessionOnAListenerChannel) {
-  Session_Manager sessions;
-  Scoped_Instance_T<Session_Manager> use(&sessions);
+  Installed<Session_Manager, Session_Manager> sessions;
   sessions.add_session("good", "alice", 0);
   dispatcher.bind("open.one", &echo);
   const std::vector<std::string> open_one = {"open.one"}, all = {"x", "*"};

@@ -8,7 +8,6 @@
 
 #include "agent/mdrt/time_text.h"
 #include "agent/platform/calendar.h"
-#include "agent/platform/service_instance.h"
 #include "tests/fakes/fake_platform.h"
 
 namespace {
@@ -66,8 +65,7 @@ TEST(FileTime, ConvertsFrom1601To30827) {
 }
 
 TEST(SetSystemTime, ValidTimesReachThePlatformOthersAreRefused) {
-  Fake_Platform fake;
-  Scoped_Instance_T<Platform_API> guard(&fake);
+  Installed<Platform_API, Fake_Platform> fake;
   // Year, month, weekday (ignored), day, hour, minute, second, milliseconds.
   const SYSTEMTIME st = {2024, 2, 0, 29, 14, 7, 9, 999};
   ASSERT_TRUE(SetSystemTime(&st));

@@ -10,7 +10,6 @@
 #include <numeric>
 #include <set>
 
-#include "agent/platform/service_instance.h"
 #include "agent/platform/platform.h"
 #include "tests/fakes/fake_platform.h"
 #include "tests/fakes/recording_channel.h"
@@ -26,7 +25,7 @@ std::string quoted(const std::string& s) { return json_spirit::JSON_Dump(Value(s
 
 class FsListTest : public Handler_Test<JSON_RPC_FS_List_Handler> {
  protected:
-  FsListTest() : installed(&platform) { FS_List_Options::close(); platform.drives[L'c']; }
+  FsListTest() { FS_List_Options::close(); platform.drives[L'c']; }
   ~FsListTest() override { FS_List_Options::close(); platform::clear_drives(); }
 
   // Sends fs.list with `params` (JSON text, "" for none); the reply, if any.
@@ -57,8 +56,7 @@ class FsListTest : public Handler_Test<JSON_RPC_FS_List_Handler> {
     return std::accumulate(records.begin(), records.end(), std::string());
   }
 
-  Fake_Platform platform;
-  Scoped_Instance_T<Platform_API> installed;
+  Installed<Platform_API, Fake_Platform> platform;
   Temp_Dir dir;
 };
 

@@ -1,7 +1,6 @@
 // fs.statfs: params, the byte counts, and a path that cannot be queried.
 #include <gtest/gtest.h>
 
-#include "agent/platform/service_instance.h"
 #include "tests/fakes/fake_platform.h"
 #include "tests/fakes/recording_channel.h"
 #include "websvcs/common/fs/statfs_handler.h"
@@ -14,8 +13,7 @@ class StatfsTest : public Handler_Test<JSON_RPC_Statfs_Handler> {
     return reply();
   }
 
-  Fake_Platform platform;
-  Scoped_Instance_T<Platform_API> installed{&platform};
+  Installed<Platform_API, Fake_Platform> platform;
 };
 
 TEST_F(StatfsTest, StringParamsGiveBytesBeyondThirtyTwoBitsOrFalseWithoutATypeLookup) {

@@ -34,13 +34,10 @@ JSON_RPC_Object_Ptr object(int type, const std::string& params = "") {
 
 TEST(Registration, StoresOrClearsTheKeyThenResetsLogsAndNotifiesWithTheChannel) {
   Journal journal;
-  Fake_Host_Manager host;
+  Installed<Host_Manager, Fake_Host_Manager> host;
   host.journal = &journal;
-  Scoped_Instance_T<Host_Manager> host_guard(&host);
-  Recording_Upstream_Client client;
-  Scoped_Instance_T<Upstream_JSON_RESTful_Client> client_guard(&client);
-  Recording_WebSocket_Event_Manager events;
-  Scoped_Instance_T<WebSocket_Event_Manager> events_guard(&events);
+  Installed<Upstream_JSON_RESTful_Client, Recording_Upstream_Client> client;
+  Installed<WebSocket_Event_Manager, Recording_WebSocket_Event_Manager> events;
   Recording_Log log;
   log.journal = client.journal = events.journal = &journal;
   Recording_Channel* rec;
@@ -91,15 +88,11 @@ TEST(Registration, StoresOrClearsTheKeyThenResetsLogsAndNotifiesWithTheChannel) 
 
 TEST(PowerHandlers, RefuseInOrderThenAuditAndCallTheSystemBeforeAnswering) {
   Recording_Log log;
-  Recording_Audit_Log audit;
-  Scoped_Instance_T<Audit_Log> audit_guard(&audit);
-  Fake_Platform platform;
-  Scoped_Instance_T<Platform_API> platform_guard(&platform);
-  System_Options system(System_Options::DRY_RUN, System_Options::SYSTEM);
-  Scoped_Instance_T<System_Options> mode_guard(&system);
-  Session_Manager sessions;
-  Scoped_Instance_T<Session_Manager> sessions_guard(&sessions);
-  sessions.add_session("all", "alice", 0xC000000000000000ULL);
+  Installed<Audit_Log, Recording_Audit_Log> audit;
+  Installed<Platform_API, Fake_Platform> platform;
+  Installed<System_Options, System_Options> system{System_Options::DRY_RUN, System_Options::SYSTEM};
+  Installed<Session_Manager, Session_Manager> sessions;
+  sessions.add_session("all", "alice", 0xC000000000000000ULL | 0xFFFF);  // more than needed
   sessions.add_session("high", "bob", 0x8000000000000000ULL);
   sessions.add_session("low", "carol", 0x4000000000000000ULL | 0xFFFF);
 

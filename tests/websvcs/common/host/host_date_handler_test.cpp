@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "agent/eventutil/event_trigger.h"
-#include "agent/platform/service_instance.h"
 #include "agent/mdrt/time_text.h"
 #include "agent/systemutil/system_actions.h"
 #include "tests/fakes/fake_platform.h"
@@ -49,12 +48,9 @@ class HostDate : public ::testing::Test {
   }
 
   Recording_Log log;
-  Recording_Audit_Log audit;
-  Scoped_Instance_T<Audit_Log> audit_guard{&audit};
-  Fake_Platform platform;
-  Scoped_Instance_T<Platform_API> platform_guard{&platform};
-  System_Options system_mode{System_Options::SYSTEM};
-  Scoped_Instance_T<System_Options> system_guard{&system_mode};
+  Installed<Audit_Log, Recording_Audit_Log> audit;
+  Installed<Platform_API, Fake_Platform> platform;
+  Installed<System_Options, System_Options> system_mode{System_Options::SYSTEM};
   Recording_REST_Channel channel;
   JSON_RESTful_Host_Date_Handler handler;
 };

@@ -4,7 +4,6 @@
 
 #include <string>
 
-#include "agent/platform/service_instance.h"
 #include "tests/fakes/fake_host_info.h"
 #include "tests/fakes/fake_host_manager.h"
 #include "tests/fakes/recording_log.h"
@@ -34,10 +33,8 @@ class Identity : public ::testing::Test {
     return channel.replies.at(0);  // none: the throw fails the test
   }
 
-  Fake_Host_Manager host;
-  Scoped_Instance_T<Host_Manager> host_guard{&host};
-  Fake_Interface_Info interfaces;
-  Scoped_Instance_T<Interface_Info_Service> interfaces_guard{&interfaces};
+  Installed<Host_Manager, Fake_Host_Manager> host;
+  Installed<Interface_Info_Service, Fake_Interface_Info> interfaces;
   Recording_REST_Channel channel;
 };
 

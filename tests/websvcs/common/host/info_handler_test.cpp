@@ -1,7 +1,6 @@
 // host.info: the machine's description, its params rule and failure answers.
 #include <gtest/gtest.h>
 
-#include "agent/platform/service_instance.h"
 #include "tests/fakes/fake_host_info.h"
 #include "tests/fakes/recording_channel.h"
 #include "websvcs/common/host/info_handler.h"
@@ -10,11 +9,10 @@ namespace {
 
 class HostInfoTest : public Handler_Test<JSON_RPC_Host_Info_Handler> {
  protected:
-  HostInfoTest() : installed(&info) { info.value = json_spirit::Object{{"nodename", "host1"}}; }
+  HostInfoTest() { info.value = json_spirit::Object{{"nodename", "host1"}}; }
   int handle(const std::string& params) { return send(17, "host.info", params); }
 
-  Fake_Host_Info info;
-  Scoped_Instance_T<Host_Info_Service> installed;
+  Installed<Host_Info_Service, Fake_Host_Info> info;
 };
 
 }  // namespace

@@ -8,7 +8,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 
@@ -17,6 +16,7 @@
 #include "tests/fakes/recording_channel.h"
 #include "tests/fakes/recording_log.h"
 #include "tests/fakes/temp_dir.h"
+#include "tests/support/files.h"
 #include "websvcs/common/host/system_execute_handler.h"
 
 namespace {
@@ -30,11 +30,6 @@ struct Env_Guard {
   const char* name;
 };
 
-std::string read_all(const std::string& path) {
-  std::ostringstream text;
-  return text << std::ifstream(path).rdbuf(), text.str();
-}
-
 }  // namespace
 
 TEST(SystemExecute, AnswersRunsAndLogsAsEachCaseRequires) {
@@ -44,11 +39,10 @@ TEST(SystemExecute, AnswersRunsAndLogsAsEachCaseRequires) {
   const std::string log_dir = dir / "quillon/veltrano/agent/log";
   const std::string exec_log = log_dir + "/execute.log";
   const std::string mark = dir / "mark";
-  Fake_Host_Manager host;
-  Scoped_Instance_T<Host_Manager> host_guard(&host);
-  WebSocket_Options server;  // a port nothing listens on: every download fails
+  Installed<Host_Manager, Fake_Host_Manager> host;
+  // A port nothing listens on: every download fails.
+  Installed<WebSocket_Options, WebSocket_Options> server;
   ASSERT_TRUE(server.set_url("ws://127.0.0.1:1/"));
-  Scoped_Instance_T<WebSocket_Options> server_guard(&server);
   JSON_RPC_System_Execute_Handler handler;
 
   // One of the agent's own descriptors, not marked close-on-exec.
@@ -111,7 +105,7 @@ TEST(SystemExecute, AnswersRunsAndLogsAsEachCaseRequires) {
     EXPECT_EQ(c.reply, json_spirit::JSON_Dump(rec->pop(), false));
     EXPECT_FALSE(std::filesystem::exists(mark));  // nothing ran that should not
     if (!c.logged.empty()) {
-      const std::string text = read_all(exec_log);
+      const std::string text = read_file(exec_log);
       EXPECT_NE(std::string::npos, text.find(c.logged)) << text;
     } else if (c.log_place != full_disk) {
       EXPECT_FALSE(std::filesystem::exists(exec_log));

@@ -4,7 +4,6 @@
 
 #include <iterator>
 
-#include "agent/platform/service_instance.h"
 #include "tests/fakes/recording_channel.h"
 #include "tests/fakes/recording_job_manager.h"
 #include "websvcs/common/job/control_handler.h"
@@ -20,8 +19,7 @@ class JobControlTest : public Handler_Test<JSON_RPC_Job_Control_Handler> {
                                            : JSON_RPC_Object::JSON_RPC_REQUEST);
   }
 
-  Recording_Job_Manager jobs;
-  Scoped_Instance_T<Job_Manager> installed{&jobs};
+  Installed<Job_Manager, Recording_Job_Manager> jobs;
 };
 
 }  // namespace

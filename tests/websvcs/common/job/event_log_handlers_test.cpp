@@ -127,8 +127,7 @@ TEST_F(EventLogTest, DeleteTakesTheInstanceWithItsEvents) {
   EXPECT_EQ(error(-32602, "Missing 'instance_id'"), call(del, R"({"id":"x"})"));
   EXPECT_EQ(error(-32602, "Invalid params: params type must be object."), call(del, "\"x\""));
 
-  No_Database none;
-  Scoped_Instance_T<Legacy_Manager> installed(&none);
+  Installed<Legacy_Manager, No_Database> none;
   const Value refused =
       error(-32603, "Internal error: failed to connect to database 'job_event_log'.");
   EXPECT_EQ(refused, call(del, b));

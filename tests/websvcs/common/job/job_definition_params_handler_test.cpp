@@ -44,8 +44,7 @@ class JobCreateTest : public ::testing::Test {
     ASSERT_EQ(0, b.done.wait(&limit, 0));
   }
 
-  Recording_Job_Manager jobs;
-  Scoped_Instance_T<Job_Manager> installed{&jobs};
+  Installed<Job_Manager, Recording_Job_Manager> jobs;
   Job_Definition_Params_Handler_Creator creator;
   Recording_Channel* rec;
   JSON_RPC_Channel_Ptr channel = Recording_Channel::make(&rec);

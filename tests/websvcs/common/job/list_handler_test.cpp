@@ -47,8 +47,7 @@ class JobListTest : public Handler_Test<Job_List_Handler> {
     return reply.is_null() ? reply : reply.get_obj().at("result");
   }
 
-  Recording_Job_Manager jobs;
-  Scoped_Instance_T<Job_Manager> installed{&jobs};
+  Installed<Job_Manager, Recording_Job_Manager> jobs;
 };
 
 }  // namespace

@@ -31,8 +31,7 @@ class QueuePushTest : public Handler_Test<JSON_RPC_Queue_Push_Handler> {
     return notify ? target->handle_notify(ch, r) : target->handle_request(ch, r);
   }
 
-  Recording_Queue_Manager queues;
-  Scoped_Instance_T<Queue_Manager> installed{&queues};
+  Installed<Queue_Manager, Recording_Queue_Manager> queues;
   JSON_RPC_Queue_Push_Handler* target = &handler;
 };
 
@@ -108,8 +107,7 @@ TEST_F(QueuePushTest, PushesEachBatchOnceInParamsOrderAndAnswersTheQueuesBoolean
 }
 
 TEST_F(QueuePushTest, TheRequesterGoesOnEveryBlockWhenAskedAndNotifiesAreNeverAnswered) {
-  Session_Manager sessions;
-  Scoped_Instance_T<Session_Manager> installed_sessions{&sessions};
+  Installed<Session_Manager, Session_Manager> sessions;
   sessions.add_session("k", "alice", 1);
   rec->set_session_key("k");
   rec->set_remote_address(ACE_INET_Addr(8580, "192.0.2.7"));

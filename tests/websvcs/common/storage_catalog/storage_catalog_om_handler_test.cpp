@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "agent/platform/service_instance.h"
 #include "tests/fakes/recording_rest_channel.h"
 #include "tests/fakes/recording_storage_catalog.h"
 #include "websvcs/common/storage_catalog/storage_catalog_om_handler.h"
@@ -49,9 +48,8 @@ TEST(Storage_Catalog_OM, ChecksInOrderAndPassesOnlyWhatIsAsked) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
-    Recording_Storage_Catalog catalog;
+    Installed<Storage_Catalog_Manager, Recording_Storage_Catalog> catalog;
     catalog.pools[UUID] = pool;
-    Scoped_Instance_T<Storage_Catalog_Manager> guard(&catalog);
     Recording_REST_Channel channel;
     Parsed_Request request;
     request.method = "GET";

@@ -64,14 +64,10 @@ class LogUploadTest : public Handler_Test<JSON_RPC_Log_Upload_Handler> {
   const std::string logs = dir / "quillon/veltrano/agent/log";
   const std::string winagent = dir / "veltran-winagent";
   std::string address, folder;
-  Fake_Host_Manager host;
-  Scoped_Instance_T<Host_Manager> host_guard{&host};
-  Fake_Host_Info info;
-  Scoped_Instance_T<Host_Info_Service> info_guard{&info};
-  WebSocket_Options server;
-  Scoped_Instance_T<WebSocket_Options> server_guard{&server};
-  Recording_Client_IO io;
-  Scoped_Instance_T<Client_IO_Service> io_guard{&io};
+  Installed<Host_Manager, Fake_Host_Manager> host;
+  Installed<Host_Info_Service, Fake_Host_Info> info;
+  Installed<WebSocket_Options, WebSocket_Options> server;
+  Installed<Client_IO_Service, Recording_Client_IO> io;
   Recording_Channel* reports;
   JSON_RPC_Channel_Ptr global = Recording_Channel::make(&reports), previous_global;
   std::size_t reports_seen = 0;
@@ -132,10 +128,9 @@ TEST_F(LogUploadTest, FailuresGiveErrorWhereTheyCountAndUnknownTypesUploadNothin
       {R"({"task_id":"T1","type":"agent"})", "", false, report("agent", "error"), 0},
   };
   for (const auto& c : cases) {
-    Recording_Client_IO fresh;
+    Installed<Client_IO_Service, Recording_Client_IO> fresh;
     fresh.failing = {c.failing};
     fresh.connect_ok = c.connect_ok;
-    Scoped_Instance_T<Client_IO_Service> guard(&fresh);
     EXPECT_EQ(c.expected, upload(c.params)) << c.params;
     EXPECT_EQ(c.uploads, fresh.uploads().size()) << c.params;
   }
