@@ -44,17 +44,20 @@ bool download(const std::string& uri, std::string& local) {
          platform::make_executable(local);
 }
 
-// One record of the execution log, written whole; false when the disk took
-// less (full, or over quota).
-bool write_record(ACE_HANDLE log, const char* format, const std::string& command,
-                  int code) {
+// One record of the execution log at `path`, written whole; false, logged,
+// when the disk took less (full, or over quota).
+bool write_record(ACE_HANDLE log, const std::string& path, const char* format,
+                  const std::string& command, int code) {
   const std::string now =
       POSIX_Time_To_ISO8601_Local(std::time(nullptr), "%Y-%m-%d %H:%M:%S");
   int n = std::snprintf(nullptr, 0, format, now.c_str(), command.c_str(), code);
   std::string text(n > 0 ? n : 0, '\0');
   std::snprintf(&text[0], text.size() + 1, format, now.c_str(), command.c_str(),
                 code);
-  return ACE::write_n(log, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  if (ACE::write_n(log, text.data(), text.size()) == static_cast<ssize_t>(text.size()))
+    return true;
+  ACE_ERROR((LM_ERROR, "Failed to write file %s, errno=%d, %m\n", path.c_str(), errno));
+  return false;
 }
 
 struct Handle_Guard {
@@ -82,10 +85,7 @@ bool run(const std::string& command) {
   }
   // A command whose start cannot be recorded would leave no trace of its
   // output either: it is not run.
-  if (!write_record(log.handle, "%s|%s\n", command, 0)) {
-    ACE_ERROR((LM_ERROR, "Failed to write file %s, errno=%d, %m\n", path.c_str(), errno));
-    return false;
-  }
+  if (!write_record(log.handle, path, "%s|%s\n", command, 0)) return false;
   // The child reads nothing: it gets the null device, not the agent's input.
   Handle_Guard input{ACE_OS::open(ACE_DEV_NULL, O_RDONLY)};
   if (input.handle == ACE_INVALID_HANDLE ||
@@ -112,8 +112,7 @@ bool run(const std::string& command) {
                    : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
                                          : status;
   // It ran: a lost end record is logged, the answer stays true.
-  if (!write_record(log.handle, "\n%s|%s|%d\n\n\n", command, code))
-    ACE_ERROR((LM_ERROR, "Failed to write file %s, errno=%d, %m\n", path.c_str(), errno));
+  write_record(log.handle, path, "\n%s|%s|%d\n\n\n", command, code);
   return true;
 }
 
