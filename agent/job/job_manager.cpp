@@ -129,6 +129,10 @@ class File_Job_Manager : public Job_Manager, public ACE_Event_Handler {
   bool keep(const Job_Definition& definition);
   Job_Definition_Ptr load(const std::string& path);
   void add(const Job_Definition_Ptr& definition);
+  // The scheduler's timer runs only while some job has a time to run, so
+  // an agent without schedules is not woken every second.
+  void keep_ticking();
+  bool any_scheduled();
 
   ACE_RW_Thread_Mutex mutex_;
   Job_List jobs_;
@@ -138,7 +142,8 @@ class File_Job_Manager : public Job_Manager, public ACE_Event_Handler {
   std::mutex waiters_lock_;
   std::condition_variable waiters_done_;
   int waiters_ = 0;
-  bool ticking_ = false;
+  std::mutex tick_lock_;
+  long timer_ = -1;  // under tick_lock_
   std::atomic<bool> closing_{false};
 };
 
@@ -207,18 +212,33 @@ int File_Job_Manager::open() {
     }
   }
   ACE_DEBUG((LM_INFO, "%N:%l: %d jobs loaded from %C\n", int(jobs_.size()), folder.c_str()));
-  Simple_Reactor* reactor = Simple_Reactor::instance();
-  if (!ticking_ && reactor->running()) {
-    const ACE_Time_Value second(1);
-    ticking_ = reactor->reactor()->schedule_timer(this, nullptr, second, second) != -1;
-  }
+  if (any_scheduled()) keep_ticking();
   return 0;
+}
+
+bool File_Job_Manager::any_scheduled() {
+  ACE_Read_Guard<ACE_RW_Mutex> guard(mutex_);
+  for (const Job_Ptr& j : jobs_)
+    if (j->activity() && j->activity()->next_run_time) return true;
+  return false;
+}
+
+// After a job got a time to run, outside the job lock.
+void File_Job_Manager::keep_ticking() {
+  std::lock_guard<std::mutex> g(tick_lock_);
+  Simple_Reactor* reactor = Simple_Reactor::instance();
+  if (timer_ != -1 || closing_ || !reactor->running()) return;
+  const ACE_Time_Value second(1);
+  timer_ = reactor->reactor()->schedule_timer(this, nullptr, second, second);
 }
 
 void File_Job_Manager::close() {
   closing_ = true;  // a tick running now starts nothing more
-  if (ticking_) Simple_Reactor::instance()->reactor()->cancel_timer(this);
-  ticking_ = false;
+  {
+    std::lock_guard<std::mutex> g(tick_lock_);
+    if (timer_ != -1) Simple_Reactor::instance()->reactor()->cancel_timer(timer_);
+    timer_ = -1;
+  }
   {
     ACE_Read_Guard<ACE_RW_Mutex> guard(mutex_);
     for (const Job_Ptr& j : jobs_)
@@ -244,6 +264,8 @@ bool File_Job_Manager::submit_job(Job_Definition_Ptr definition, unsigned int) {
   ACE_Write_Guard<ACE_RW_Mutex> guard(mutex_);
   if (by_id_.count(id) || !keep(*definition)) return false;
   add(definition);
+  guard.release();
+  if (definition->interval()) keep_ticking();
   return true;
 }
 
@@ -399,12 +421,14 @@ bool File_Job_Manager::set_enabled(const std::string& id, int how) {
 bool File_Job_Manager::sync_job(const std::string& id, const Options*) {
   Job_Definition_Ptr d = load(definition_path(id));
   if (!d.get() || d->id() != id) return false;
-  return change(id, [&](Managed_Job& job, Events&) {
+  const bool done = change(id, [&](Managed_Job& job, Events&) {
     job.set_definition(d);
     Job_Activity& a = job.activity_record();
     if (d->interval() && !a.next_run_time) a.next_run_time = now() + d->interval();
     return true;
   });
+  if (done && d->interval()) keep_ticking();
+  return done;
 }
 
 int File_Job_Manager::handle_timeout(const ACE_Time_Value&, const void*) {
@@ -425,6 +449,13 @@ int File_Job_Manager::handle_timeout(const ACE_Time_Value&, const void*) {
       // A run still going is not started again; the next turn comes.
       return a.state != JOB_RUNNING && a.state != JOB_PAUSED && start(job, events);
     });
+  // Checked under tick_lock_, which keep_ticking takes after a job got its
+  // time: either this sees that job, or keep_ticking sees the timer gone.
+  std::lock_guard<std::mutex> g(tick_lock_);
+  if (timer_ != -1 && !any_scheduled()) {
+    Simple_Reactor::instance()->reactor()->cancel_timer(timer_);
+    timer_ = -1;
+  }
   return 0;
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "agent/mdrt/yajl_gen.h"
+#include "agent/modsess/session.h"
 
 // Gathers what is written (a token at a time from a generator) into blocks
 // of `drain_at` bytes and passes each block on to the transport: a reply is
@@ -137,6 +138,11 @@ int JSON_RPC_Channel::send_error(int code, const json_spirit::Value& id,
 }
 
 std::string JSON_RPC_Channel::session_id() const { return session_; }
+
+bool JSON_RPC_Channel::anonymous() const {
+  return session_required_ &&
+         (session_.empty() || !Session_Manager::instance()->load_session(session_).get());
+}
 
 int JSON_RPC_Channel::original_remote_addr(ACE_INET_Addr& addr) const {
   if (!has_remote_) return -1;

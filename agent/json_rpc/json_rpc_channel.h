@@ -39,6 +39,9 @@ class JSON_RPC_Channel {
   // it without a known session may only call the dispatcher's open methods.
   void set_session_required(bool required) { session_required_ = required; }
   bool session_required() const { return session_required_; }
+  // On such a transport, a requester without a known session: its work
+  // draws on a share of its own.
+  bool anonymous() const;
 
   // False once the transport under the channel has closed.
   bool is_open() const { return open_; }

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <new>
@@ -120,7 +122,15 @@ class Message_Reader : public YAJL_Handler {
     return scalar([b](YAJL_Handler& s) { return s.handle_boolean_i(b); });
   }
   int handle_number_i(const char* t, unsigned long long l) override {
-    if (depth_ == 1 && key_ == "id") id_text_.assign(t, static_cast<std::size_t>(l));
+    if (depth_ == 1 && key_ == "id") {
+      id_text_.assign(t, static_cast<std::size_t>(l));
+      // An id beyond what a double holds is an id that cannot come back as
+      // sent, like any shorter one too large: -32600, not a parse error.
+      if (!std::isfinite(std::strtod(id_text_.c_str(), nullptr))) {
+        id_out_of_range_ = true;
+        return scalar([](YAJL_Handler& s) { return s.handle_null_i(); });
+      }
+    }
     return scalar([t, l](YAJL_Handler& s) { return s.handle_number_i(t, l); });
   }
   // Text that is not UTF-8 stops the parse: it could not be passed on in a
@@ -235,6 +245,7 @@ class Message_Reader : public YAJL_Handler {
   std::string method_;
   Value id_;
   std::string id_text_;
+  bool id_out_of_range_ = false;
   Value params_;
 
   YAJL_Event_Buffer buffer_;
@@ -287,7 +298,9 @@ void Message_Reader::end_member() {
   } else if (key_ == "id") {
     json_spirit::Value_type t = v.type();
     bool number = t == json_spirit::int_type || t == json_spirit::real_type;
-    if (t == json_spirit::str_type || t == json_spirit::null_type ||
+    if (id_out_of_range_) {
+      invalid_ = true;
+    } else if (t == json_spirit::str_type || t == json_spirit::null_type ||
         (number && echoes_exactly(v, id_text_))) {
       id_ = std::move(v);
       has_id_ = true;

@@ -29,6 +29,16 @@ Worker_Pool& thread_pool_handler_pool() {
   return *pool;
 }
 
+// Callers without a session (open methods only) get a pool of their own, a
+// quarter of the others' size: however many of them wait (host.test waits
+// as long as asked), a keyed caller never finds the workers busy.
+Worker_Pool& anonymous_pool() {
+  static Worker_Pool* pool = new Worker_Pool(
+      std::max<std::size_t>(1, thread_handler_threads / 4),
+      std::chrono::seconds(30), std::max<std::size_t>(1, queued_limit / 4));
+  return *pool;
+}
+
 // Queues `work` with the channel's work count raised until it has run. The
 // queued task holds only a weak reference, so a requester that leaves
 // before its turn is seen as gone; while the work runs a strong reference
@@ -40,7 +50,8 @@ int queue_work(Worker_Pool& pool, const JSON_RPC_Channel_WPtr& channel,
                const JSON_RPC_Object_Ptr& object, Work work) {
   JSON_RPC_Channel_Ptr strong(channel);
   if (strong.get()) strong->begin_work();
-  bool queued = pool.submit([channel, work]() {
+  Worker_Pool& own = strong.get() && strong->anonymous() ? anonymous_pool() : pool;
+  bool queued = own.submit([channel, work]() {
     JSON_RPC_Channel_Ptr held(channel);
     work();
     if (held.get()) held->end_work();
@@ -155,12 +166,14 @@ bool drain_workers(const ACE_Time_Value* timeout) {
       timeout ? std::chrono::milliseconds(timeout->msec())
               : std::chrono::hours(24 * 365);
   auto start = std::chrono::steady_clock::now();
+  auto left = [&] {
+    auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    return spent < limit ? limit - spent : std::chrono::milliseconds(0);
+  };
   bool idle = thread_handler_pool().drain(limit);
-  auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::steady_clock::now() - start);
-  return thread_pool_handler_pool().drain(
-             spent < limit ? limit - spent : std::chrono::milliseconds(0)) &&
-         idle;
+  idle = thread_pool_handler_pool().drain(left()) && idle;
+  return anonymous_pool().drain(left()) && idle;
 }
 
 }  // namespace json_rpc

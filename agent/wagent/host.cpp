@@ -7,6 +7,7 @@
 #include <malloc.h>
 #endif
 #include <sys/resource.h>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -90,6 +91,27 @@ void make_dirs(const std::string& path) {
   }
 }
 
+// A file written under a temporary name is renamed into place once whole;
+// one that a crash (kill -9, power loss) left behind is garbage, and the
+// next write of the same file would only remove it then.
+void remove_leftover_temporaries(const std::string& folder) {
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return;
+  while (dirent* e = ::readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name.size() <= 4 || name.compare(name.size() - 4, 4, ".tmp") != 0) continue;
+    const std::string path = folder + "/" + name;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (::unlink(path.c_str()) == 0)
+      ACE_DEBUG((LM_NOTICE, "%N:%l: removed %C, left by an interrupted write\n",
+                 path.c_str()));
+    else
+      ACE_ERROR((LM_WARNING, "%N:%l: cannot remove %C: %m\n", path.c_str()));
+  }
+  ::closedir(dir);
+}
+
 unsigned long number_setting(const Config& config, const std::string& key,
                              unsigned long fallback) {
   std::string text = config.get(key, "");
@@ -163,6 +185,8 @@ void apply_settings(const Config& config, File_Log_Backend& log_file,
     ACE_Log_Msg::msg_backend(&log_file);
     ACE_LOG_MSG->open(ACE_TEXT("wagent"), ACE_Log_Msg::CUSTOM);
   }
+  for (const char* sub : {"chost", "jobs"})
+    remove_leftover_temporaries(appdata + "/" + sub);
   // Spooled queues are read now, so what a crash left is reported at start.
   Queue_Manager::instance();
   Audit_Log::instance()->set_path(appdata + "/audit/events.jsonl");
@@ -219,32 +243,35 @@ namespace {
 // stay resident, so what a busy spell scattered would otherwise stay
 // counted against the agent while it waits for the next one. The entries
 // of closed connections go first, since each pins its connection's block.
+// The timer runs only after activity: an idle agent is not woken for it.
 class Idle_Trim {
  public:
   explicit Idle_Trim(Host_Context& ctx) : ctx_(ctx), timer_(ctx.ioc), lanes_(ctx.lanes) {}
-  void start() {
+  // Any thread: work has started after a quiet spell.
+  void wake() {
+    net::post(ctx_.ioc, [this] {
+      if (!armed_) arm();
+    });
+  }
+ private:
+  void arm() {
+    armed_ = true;
+    served_ = lanes_.served();
     timer_.expires_after(std::chrono::seconds(1));
     timer_.async_wait([this](beast::error_code ec) {
       if (ec) return;
-      const unsigned long long served = lanes_.served();
-      if (served != served_) {
-        served_ = served;
-        trimmed_ = false;
-      } else if (!trimmed_ && lanes_.handlers() == 0) {
-        ctx_.forget_closed();
-        ::malloc_trim(0);
-        trimmed_ = true;
-      }
-      start();
+      if (lanes_.served() != served_ || lanes_.handlers() != 0) return arm();
+      ctx_.forget_closed();
+      ::malloc_trim(0);
+      armed_ = false;
     });
   }
 
- private:
   Host_Context& ctx_;
   net::steady_timer timer_;
   const Io_Lanes& lanes_;
   unsigned long long served_ = 0;
-  bool trimmed_ = false;
+  bool armed_ = false;  // on the first lane only
 };
 #endif
 
@@ -308,10 +335,12 @@ int run_host(int argc, char* argv[]) {
     // connections leave them part of the descriptor limit.
     rlimit files;
     if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
-      ctx.connection_limit = files.rlim_cur > 256 ? files.rlim_cur - 128
-                                                  : files.rlim_cur / 2;
+      ctx.limit_connections(files.rlim_cur > 256 ? files.rlim_cur - 128
+                                                  : files.rlim_cur / 2);
     ctx.timeout = std::chrono::seconds(
         number_setting(config, "http.timeout", ctx.timeout.count()));
+    ctx.keepalive = std::chrono::seconds(
+        number_setting(config, "websocket.keepalive", ctx.keepalive.count()));
     try {
       listener = std::make_shared<Listener>(ctx, endpoint);
     } catch (const std::exception& e) {
@@ -352,7 +381,7 @@ int run_host(int argc, char* argv[]) {
   });
 #ifdef __GLIBC__
   Idle_Trim idle_trim(ctx);
-  idle_trim.start();
+  lanes.on_wake([&idle_trim] { idle_trim.wake(); });
 #endif
   lanes.start();
   std::cerr << "wagent: listening on http://" << host_text << ":"

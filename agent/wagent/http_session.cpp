@@ -3,6 +3,7 @@
 #include <ace/Log_Msg.h>
 #include <arpa/inet.h>
 
+#include "agent/modsess/session.h"
 #include "agent/restful/restful_handler.h"
 #include "agent/wagent/ws_session.h"
 
@@ -12,6 +13,50 @@ void Host_Context::track(const std::shared_ptr<Closable>& c) {
   forget_closed();
   std::lock_guard<std::mutex> guard(lock_);
   open_.push_back(c);
+}
+
+void Host_Context::limit_connections(std::size_t limit) {
+  connection_limit = std::max<std::size_t>(limit, 1);
+  anonymous_connection_limit = std::max<std::size_t>(connection_limit / 4, 1);
+}
+
+bool Host_Context::evict_pending() {
+  // A client connects and sends its request at once; one still silent
+  // after this long holds a place someone else could use.
+  const auto limit = std::chrono::steady_clock::now() - std::chrono::seconds(1);
+  std::shared_ptr<Closable> oldest;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto& weak : open_) {
+      auto c = weak.lock();
+      if (c && c->pending_since() <= limit) {
+        oldest = std::move(c);
+        break;
+      }
+    }
+  }
+  if (!oldest) return false;
+  oldest->shut();
+  return true;
+}
+
+bool Anonymous_Count::take() {
+  if (taken_) return true;
+  std::size_t now = context_.anonymous_connections.load();
+  do {
+    if (now >= context_.anonymous_connection_limit) return false;
+  } while (!context_.anonymous_connections.compare_exchange_weak(now, now + 1));
+  taken_ = true;
+  return true;
+}
+
+void Anonymous_Count::release() {
+  if (taken_) --context_.anonymous_connections;
+  taken_ = false;
+}
+
+bool known_session(const std::string& key) {
+  return !key.empty() && Session_Manager::instance()->load_session(key).get();
 }
 
 void Host_Context::forget_closed() {
@@ -97,7 +142,10 @@ void Listener::stop() {
 }
 
 void Listener::accept() {
-  if (context_.connections >= context_.connection_limit)
+  // A connection that has sent nothing whole yet makes room for a new one:
+  // otherwise clients that connect and say nothing would keep everyone
+  // else out until they time out.
+  if (context_.connections >= context_.connection_limit && !context_.evict_pending())
     return pause(std::to_string(context_.connections.load()) +
                  " connections, all the descriptor limit leaves room for");
   Io_Lanes::Lane& lane = context_.lanes.next();
@@ -146,7 +194,8 @@ Http_Session::Http_Session(Strand_Socket&& socket, Host_Context& context,
       deadline_timer_(stream_.get_executor()),
       context_(context),
       lane_(lane),
-      counted_(context) {
+      counted_(context),
+      anonymous_(context) {
   beast::error_code ec;
   peer_ = stream_.socket().remote_endpoint(ec);
   peer_text_ = peer_.address().to_string();
@@ -182,6 +231,7 @@ void Http_Session::read() {
   // Covers the whole request, so a client that trickles its bytes is cut
   // off as surely as one that sends nothing.
   expire_after(context_.timeout);
+  reading_ = true;
   http::async_read(stream_, buffer_, *parser_,
                    [self = shared_from_this()](beast::error_code ec,
                                                std::size_t) {
@@ -205,6 +255,10 @@ void Http_Session::reply_now(http::status status, const std::string& text,
 }
 
 void Http_Session::on_read(beast::error_code ec) {
+  reading_ = false;
+  if (read_timed_out_)
+    return reply_now(http::status::request_timeout,
+                     "The request did not arrive whole in time.\n", false);
   if (ec == http::error::body_limit)
     return reply_now(http::status::payload_too_large,
                      "Request body is too large.\n", false);
@@ -220,6 +274,18 @@ void Http_Session::on_read(beast::error_code ec) {
 
   auto request = std::make_shared<Request>(parser_->release());
   expire_never();
+  pending_ = false;
+  const bool upgrade = websocket::is_upgrade(*request);
+  if (known_session(request_session_key(*request, upgrade))) {
+    anonymous_.release();
+  } else if (!anonymous_.take()) {
+    ACE_ERROR((LM_WARNING, "%N:%l: %d connections without a session, all "
+                           "their share; refusing one from %C\n",
+               int(context_.anonymous_connection_limit), peer_text_.c_str()));
+    return reply_now(http::status::service_unavailable,
+                     "Too many connections without a session; try again later.\n",
+                     false);
+  }
   // A body coded in a way this host does not decode cannot be delimited:
   // reading on would take its bytes for the next request.
   auto coding = request->find(http::field::transfer_encoding);
@@ -229,11 +295,13 @@ void Http_Session::on_read(beast::error_code ec) {
   std::string target(request->target());
   std::string path = target.substr(0, target.find('?'));
 
-  if (websocket::is_upgrade(*request)) {
+  if (upgrade) {
     if (path != "/jsonrpc")
       return reply_now(http::status::not_found, "Not found.\n", false);
     deadline_timer_.cancel();  // the WebSocket keeps its own watch
     auto ws = std::make_shared<Ws_Session>(context_, lane_, stream_.release_socket());
+    // The WebSocket takes over this connection's place in the share.
+    ws->adopt_anonymous(anonymous_);
     context_.track(ws);
     ws->accept(request);
     return;
@@ -241,14 +309,17 @@ void Http_Session::on_read(beast::error_code ec) {
 
   // Served outside the strand: the handler's writes go back through it.
   Io_Threads::hand_on(lane_.ioc.get_executor(),
-                      [self = shared_from_this(), request] { self->serve(request); });
+                      [self = shared_from_this(), request,
+                       anonymous = anonymous_.taken()] {
+                        self->serve(request, anonymous);
+                      });
 }
 
-void Http_Session::serve(const std::shared_ptr<Request>& request) {
+void Http_Session::serve(const std::shared_ptr<Request>& request, bool anonymous) {
   std::string target(request->target());
   std::string path = target.substr(0, target.find('?'));
   auto self = shared_from_this();
-  Io_Threads::Handler_Scope scope(lane_.io);
+  Io_Threads::Handler_Scope scope(lane_.io, anonymous);
   try {
     if (path == "/jsonrpc") {
       if (request->method() == http::verb::post)
@@ -417,6 +488,14 @@ void Http_Session::arm_deadline() {
       return;  // nothing under way; the next operation arms it again
     if (std::chrono::steady_clock::now() < self->deadline_)
       return self->arm_deadline();
+    // A request begun and not finished is told why it is dropped; one
+    // not begun, or a write the client does not take, just ends.
+    if (self->reading_ && self->parser_->got_some()) {
+      self->read_timed_out_ = true;
+      beast::error_code ignored;
+      self->stream_.socket().cancel(ignored);
+      return;
+    }
     // Too slow: what is under way fails, as the client's own close would.
     self->close();
   });

@@ -4,6 +4,7 @@
 #ifndef WAGENT_HTTP_SESSION_H
 #define WAGENT_HTTP_SESSION_H
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -27,6 +28,9 @@ class Http_Session : public Closable,
 
   void start();
   void shut() override;
+  std::chrono::steady_clock::time_point pending_since() const override {
+    return pending_ ? accepted_ : std::chrono::steady_clock::time_point::max();
+  }
 
   // Blocking writes, for handler threads.
   beast::error_code write_response(std::shared_ptr<Response> response);
@@ -52,7 +56,7 @@ class Http_Session : public Closable,
  private:
   void read();
   void on_read(beast::error_code ec);
-  void serve(const std::shared_ptr<Request>& request);
+  void serve(const std::shared_ptr<Request>& request, bool anonymous);
   void reply_now(http::status status, const std::string& text, bool keep);
   void send_busy(const std::shared_ptr<Request>& request);
   void unwatch();  // on the strand, before the next read
@@ -73,6 +77,12 @@ class Http_Session : public Closable,
   Host_Context& context_;
   Io_Lanes::Lane& lane_;
   Connection_Count counted_;
+  Anonymous_Count anonymous_;  // on the strand
+  const std::chrono::steady_clock::time_point accepted_ =
+      std::chrono::steady_clock::now();
+  std::atomic<bool> pending_{true};
+  bool reading_ = false;         // on the strand: a request is being read
+  bool read_timed_out_ = false;  // on the strand
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
   tcp::endpoint peer_;

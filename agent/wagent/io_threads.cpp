@@ -20,6 +20,8 @@ const std::chrono::milliseconds tick(5);
 // with its base thread, which would wake them both for every message.
 const std::chrono::milliseconds idle_exit(100);
 const std::chrono::seconds extra_life(1);
+// The monitor ticks while handlers run and for this long after the last.
+const std::chrono::seconds linger(1);
 
 long long now_ns() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -34,12 +36,15 @@ thread_local Io_Threads::Slot* Io_Threads::current_slot_ = nullptr;
 
 Io_Threads::Io_Threads(boost::asio::io_context& ioc, unsigned base,
                        unsigned thread_limit, unsigned handler_limit,
-                       std::atomic<std::size_t>* handlers)
+                       std::atomic<std::size_t>* handlers,
+                       std::atomic<std::size_t>* anonymous)
     : ioc_(ioc),
       base_(base ? base : 1),
       thread_limit_(thread_limit > base_ ? thread_limit : base_),
       handler_limit_(handler_limit ? handler_limit : 1),
-      handlers_(handlers ? handlers : &own_handlers_) {}
+      anonymous_limit_(std::max<std::size_t>(handler_limit_ / 4, 1)),
+      handlers_(handlers ? handlers : &own_handlers_),
+      anonymous_(anonymous ? anonymous : &own_anonymous_) {}
 
 Io_Threads::~Io_Threads() { stop(std::chrono::seconds(1)); }
 
@@ -104,9 +109,12 @@ void Io_Threads::run(Slot_Ref slot) {
   const long long retire_at =
       now_ns() + std::chrono::nanoseconds(extra_life).count();
   for (;;) {
+    // Only a thread beyond the base needs to wake up to see whether it may
+    // leave; the base waits for work alone, so an idle lane sleeps.
+    const bool extra = threads_.load(std::memory_order_relaxed) > base_;
     std::size_t ran = 0;
     try {
-      ran = ioc_.run_one_for(idle_exit);
+      ran = extra ? ioc_.run_one_for(idle_exit) : ioc_.run_one();
     } catch (const std::exception& e) {
       // Completion handlers answer their own failures; this is the last line.
       ACE_ERROR((LM_ERROR, "%N:%l: io handler failed: %C\n", e.what()));
@@ -116,12 +124,22 @@ void Io_Threads::run(Slot_Ref slot) {
     if (threads_.load(std::memory_order_relaxed) > base_) {
       const long long now = now_ns();
       if (ran == 0 || now > retire_at) {
+        // Decided and counted under one hold of the lock: two threads that
+        // both saw room to leave must not both go, or the lane is left
+        // without any.
         std::lock_guard<std::mutex> guard(lock_);
-        if (threads_ > base_ && available(now) > base_) break;
+        if (threads_ > base_ && available(now) > base_) {
+          leave(slot);
+          return;
+        }
       }
     }
   }
   std::lock_guard<std::mutex> guard(lock_);
+  leave(slot);
+}
+
+void Io_Threads::leave(Slot_Ref slot) {
   slot->finished = true;
   --threads_;
   current_pool_ = nullptr;
@@ -149,25 +167,73 @@ void Io_Threads::make_available(long long now) {
 
 void Io_Threads::monitor() {
   std::unique_lock<std::mutex> guard(lock_);
+  unsigned long long seen = served_.load();
+  long long quiet_since = now_ns();
   while (!stopping_) {
+    const long long now = now_ns();
+    if (busy_.load() == 0 &&
+        now - quiet_since > std::chrono::nanoseconds(linger).count()) {
+      // Nothing has run for a while: sleep until a handler starts, so an
+      // idle agent costs no wake-ups. A steady load keeps the tick going
+      // and never pays for the wake-up.
+      asleep_ = true;
+      changed_.wait(guard, [this] { return stopping_ || woken_ || busy_.load() > 0; });
+      asleep_ = false;
+      woken_ = false;
+      if (stopping_) break;
+      quiet_since = now_ns();
+      if (on_wake_) on_wake_();
+    }
     changed_.wait_for(guard, tick);
-    if (!stopping_ && handlers_->load() > 0) make_available(now_ns());
+    const unsigned long long served = served_.load();
+    if (served != seen || busy_.load() > 0) {
+      seen = served;
+      quiet_since = now_ns();
+    }
+    if (!stopping_ && busy_.load() > 0) make_available(now_ns());
   }
 }
 
-Io_Threads::Handler_Scope::Handler_Scope(Io_Threads& pool)
-    : pool_(pool), admitted_(++*pool.handlers_ <= pool.handler_limit_) {
+void Io_Threads::on_wake(std::function<void()> hook) {
+  std::lock_guard<std::mutex> guard(lock_);
+  on_wake_ = std::move(hook);
+}
+
+Io_Threads::Handler_Scope::Handler_Scope(Io_Threads& pool, bool anonymous)
+    : pool_(pool),
+      admitted_(++*pool.handlers_ <= pool.handler_limit_),
+      anonymous_(anonymous) {
+  if (admitted_ && anonymous_ &&
+      ++*pool_.anonymous_ > pool_.anonymous_limit_) {
+    --*pool_.anonymous_;
+    admitted_ = false;
+  }
   if (!admitted_) {
     --*pool_.handlers_;
     return;
   }
   pool_.served_.fetch_add(1, std::memory_order_relaxed);
-  if (current_pool_ == &pool_) current_slot_->busy_since = now_ns();
+  if (current_pool_ != &pool_) return;
+  current_slot_->busy_since = now_ns();
+  // Sequentially consistent with the monitor's own store of asleep_ and
+  // load of busy_: either it sees this handler before it sleeps, or this
+  // sees it asleep and wakes it.
+  if (pool_.busy_.fetch_add(1) == 0 && pool_.asleep_.load()) {
+    // A handler quicker than the monitor's wake-up is over before it looks.
+    std::lock_guard<std::mutex> guard(pool_.lock_);
+    pool_.woken_ = true;
+    pool_.changed_.notify_all();
+  }
+  counted_ = true;
 }
 
 Io_Threads::Handler_Scope::~Handler_Scope() {
   if (!admitted_) return;
-  if (current_pool_ == &pool_) current_slot_->busy_since = 0;
+  if (counted_) {
+    current_slot_->busy_since = 0;
+    --pool_.busy_;
+  }
+  if (anonymous_) --*pool_.anonymous_;
   --*pool_.handlers_;
 }
 
@@ -183,15 +249,16 @@ Io_Threads::Blocking_Scope::~Blocking_Scope() {
 }
 
 Io_Lanes::Lane::Lane(unsigned thread_limit, unsigned handler_limit,
-                     std::atomic<std::size_t>* handlers)
+                     std::atomic<std::size_t>* handlers,
+                     std::atomic<std::size_t>* anonymous)
     : work(ioc.get_executor()),
-      io(ioc, 1, thread_limit, handler_limit, handlers) {}
+      io(ioc, 1, thread_limit, handler_limit, handlers, anonymous) {}
 
 Io_Lanes::Io_Lanes(unsigned lanes, unsigned thread_limit,
                    unsigned handler_limit) {
   for (unsigned i = 0; i < (lanes ? lanes : 1); ++i)
     lanes_.push_back(
-        std::make_unique<Lane>(thread_limit, handler_limit, &handlers_));
+        std::make_unique<Lane>(thread_limit, handler_limit, &handlers_, &anonymous_));
 }
 
 Io_Lanes::Lane& Io_Lanes::next() {
@@ -202,6 +269,10 @@ unsigned long long Io_Lanes::served() const {
   unsigned long long total = 0;
   for (const auto& lane : lanes_) total += lane->io.served();
   return total;
+}
+
+void Io_Lanes::on_wake(const std::function<void()>& hook) {
+  for (auto& lane : lanes_) lane->io.on_wake(hook);
 }
 
 void Io_Lanes::start() {

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <functional>
 #include <list>
 #include <memory>
 #include <vector>
@@ -32,10 +33,13 @@ namespace wagent {
 class Io_Threads {
  public:
   // `base` threads always run; up to `thread_limit` when some are blocked.
-  // Pools that share `handlers` (when given) share the handler limit.
+  // Pools that share `handlers` (when given) share the handler limit, and
+  // those that share `anonymous` the share of callers without a session,
+  // a quarter of it.
   Io_Threads(boost::asio::io_context& ioc, unsigned base, unsigned thread_limit,
              unsigned handler_limit,
-             std::atomic<std::size_t>* handlers = nullptr);
+             std::atomic<std::size_t>* handlers = nullptr,
+             std::atomic<std::size_t>* anonymous = nullptr);
   ~Io_Threads();
   Io_Threads(const Io_Threads&) = delete;
   Io_Threads& operator=(const Io_Threads&) = delete;
@@ -51,6 +55,9 @@ class Io_Threads {
   // Handlers admitted so far on this pool's threads.
   unsigned long long served() const { return served_.load(std::memory_order_relaxed); }
   unsigned threads() const;
+  // Called on the monitor's thread when a handler starts after a quiet
+  // spell (work to do after activity, with no clock of its own).
+  void on_wake(std::function<void()> hook);
 
   // Runs `f` on `executor` after the caller: deferred when the calling io
   // thread is between handlers, so the same thread runs it next without
@@ -67,7 +74,9 @@ class Io_Threads {
   // Marks the calling io thread as serving a request while it lives.
   class Handler_Scope {
    public:
-    explicit Handler_Scope(Io_Threads& pool);
+    // `anonymous`: for a caller without a session, admitted only within
+    // its share, so such callers never make a keyed one busy.
+    explicit Handler_Scope(Io_Threads& pool, bool anonymous = false);
     ~Handler_Scope();
     // False when the handler limit was reached: answer "busy".
     bool admitted() const { return admitted_; }
@@ -75,6 +84,8 @@ class Io_Threads {
    private:
     Io_Threads& pool_;
     bool admitted_;
+    bool anonymous_;
+    bool counted_ = false;  // in busy_: on one of the pool's own threads
   };
 
   // Around a wait of the calling thread for something another io thread
@@ -104,6 +115,7 @@ class Io_Threads {
   // Joins threads that have left, so none outlives the pool unseen.
   void reap();  // under lock_
   void run(Slot_Ref slot);
+  void leave(Slot_Ref slot);  // under lock_
   void monitor();
   // Threads neither blocked nor serving for longer than a tick.
   unsigned available(long long now) const;  // under lock_
@@ -113,9 +125,18 @@ class Io_Threads {
   const unsigned base_;
   const unsigned thread_limit_;
   const std::size_t handler_limit_;
+  const std::size_t anonymous_limit_;
   std::atomic<std::size_t> own_handlers_{0};
+  std::atomic<std::size_t> own_anonymous_{0};
   std::atomic<std::size_t>* const handlers_;
+  std::atomic<std::size_t>* const anonymous_;
   std::atomic<unsigned long long> served_{0};
+  // Handlers running on this pool's own threads; the monitor sleeps while
+  // it stays zero.
+  std::atomic<unsigned> busy_{0};
+  std::atomic<bool> asleep_{false};
+  bool woken_ = false;  // under lock_
+  std::function<void()> on_wake_;  // under lock_
 
   mutable std::mutex lock_;
   std::condition_variable changed_;
@@ -140,7 +161,7 @@ class Io_Lanes {
  public:
   struct Lane {
     Lane(unsigned thread_limit, unsigned handler_limit,
-         std::atomic<std::size_t>* handlers);
+         std::atomic<std::size_t>* handlers, std::atomic<std::size_t>* anonymous);
     boost::asio::io_context ioc;
     // Keeps the lane's threads waiting for work until stop().
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work;
@@ -156,6 +177,8 @@ class Io_Lanes {
   // The lane of the listener, the signals and the upstream channel.
   Lane& first() { return *lanes_.front(); }
 
+  // The hook of Io_Threads::on_wake, for every lane.
+  void on_wake(const std::function<void()>& hook);
   void start();
   // Stops every lane within `limit` in all; false when some thread is
   // still inside a handler.
@@ -166,6 +189,7 @@ class Io_Lanes {
 
  private:
   std::atomic<std::size_t> handlers_{0};
+  std::atomic<std::size_t> anonymous_{0};
   std::vector<std::unique_ptr<Lane>> lanes_;
   std::atomic<unsigned> next_{0};
 };

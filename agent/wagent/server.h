@@ -20,6 +20,12 @@ class Closable {
  public:
   virtual ~Closable() {}
   virtual void shut() = 0;
+  // Accepted, and no whole request read from it yet: since when, or
+  // time_point::max(). The oldest such connection is the first to go when
+  // the connections are at their cap.
+  virtual std::chrono::steady_clock::time_point pending_since() const {
+    return std::chrono::steady_clock::time_point::max();
+  }
 };
 
 // What every connection shares with the host.
@@ -34,6 +40,9 @@ struct Host_Context {
   std::size_t body_limit = 8 * 1024 * 1024;
   // A request must arrive whole, and each write must progress, within it.
   std::chrono::seconds timeout{30};
+  // A WebSocket peer silent for one period is pinged, and closed when still
+  // silent after the next.
+  std::chrono::seconds keepalive{150};
   // Messages a WebSocket may have in flight before its reading pauses.
   std::size_t ws_in_flight_limit = 32;
   std::atomic<bool> stopping{false};
@@ -41,8 +50,18 @@ struct Host_Context {
   // while handlers still open files of their own.
   std::atomic<std::size_t> connections{0};
   std::size_t connection_limit = 1024;
+  // Connections whose requests carry no known session draw on a share of
+  // their own, so no number of them keeps a keyed caller out.
+  std::atomic<std::size_t> anonymous_connections{0};
+  std::size_t anonymous_connection_limit = 256;
 
+  // Sets the cap and the anonymous share (a quarter of it).
+  void limit_connections(std::size_t limit);
   void track(const std::shared_ptr<Closable>& c);
+  // At the cap: shuts the oldest connection that has not sent a whole
+  // request for longer than a grace any real client needs. False when
+  // there is none.
+  bool evict_pending();
   // Drops the entries of connections gone: each holds its connection's
   // memory (made with make_shared) until dropped.
   void forget_closed();
@@ -69,6 +88,33 @@ class Connection_Count {
  private:
   Host_Context& context_;
 };
+
+// Counts one connection without a session while it lives: taken when its
+// first request without a known session arrives, within the share.
+class Anonymous_Count {
+ public:
+  explicit Anonymous_Count(Host_Context& context) : context_(context) {}
+  ~Anonymous_Count() { release(); }
+  Anonymous_Count(const Anonymous_Count&) = delete;
+  Anonymous_Count& operator=(const Anonymous_Count&) = delete;
+  // False when the share is full.
+  bool take();
+  void release();
+  // Takes over the place `from` holds, if any.
+  void adopt(Anonymous_Count& from) {
+    release();
+    taken_ = from.taken_;
+    from.taken_ = false;
+  }
+  bool taken() const { return taken_; }
+
+ private:
+  Host_Context& context_;
+  bool taken_ = false;
+};
+
+// True when `key` names a session the agent knows.
+bool known_session(const std::string& key);
 
 // Address text of a request: the first X-Forwarded-For entry when it is a
 // numeric address, else the peer.

@@ -10,6 +10,7 @@
 namespace wagent {
 
 namespace {
+const std::chrono::seconds first_backoff(1);
 const std::chrono::seconds max_backoff(30);
 }
 
@@ -19,6 +20,7 @@ Upstream::Upstream(Host_Context& context, std::string host,
     : context_(context),
       strand_(net::make_strand(context.ioc)),
       timer_(strand_),
+      backoff_(first_backoff, max_backoff),
       host_(std::move(host)),
       port_(port),
       target_(std::move(target)),
@@ -123,14 +125,13 @@ void Upstream::open(std::shared_ptr<Session> session) {
                      self->host_.c_str(), int(self->port_)));
         }
         net::dispatch(self->strand_,
-                      [self] { self->backoff_ = std::chrono::seconds(1); });
+                      [self] { self->backoff_.reset(); });
       });
 }
 
 void Upstream::retry() {
   if (stopped_ || context_.stopping) return;
-  timer_.expires_after(backoff_);
-  backoff_ = std::min(backoff_ * 2, max_backoff);
+  timer_.expires_after(backoff_.next());
   timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
     if (!ec) self->connect();
   });

@@ -1,6 +1,6 @@
 // The connection the agent makes to its management server. It serves
 // JSON-RPC arriving there like the listener does, is the global channel
-// while it is up, and comes back after a drop with a capped back-off. It
+// while it is up, and comes back after a drop with a capped, jittered back-off. It
 // listens for the server's registration news and keeps whether the agent is
 // registered (it starts so when an access key is kept from before).
 #ifndef WAGENT_UPSTREAM_H
@@ -14,6 +14,7 @@
 
 #include <boost/asio/ssl.hpp>
 
+#include "agent/wagent/backoff.h"
 #include "agent/wagent/net.h"
 #include "agent/wagent/server.h"
 #include "agent/websocketc/websocket_event_manager.h"
@@ -45,11 +46,11 @@ class Upstream : public std::enable_shared_from_this<Upstream>,
   Host_Context& context_;
   net::strand<net::io_context::executor_type> strand_;
   net::steady_timer timer_;
+  Reconnect_Backoff backoff_;  // on the strand
   std::string host_;
   unsigned short port_;
   std::string target_;
   std::string session_key_;
-  std::chrono::seconds backoff_{1};
   bool stopped_ = false;
   std::atomic<bool> registered_{false};
   std::weak_ptr<Closable> current_;

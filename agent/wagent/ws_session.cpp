@@ -15,8 +15,6 @@ const std::size_t fragment_size = 64 * 1024;
 // Replies queued for the socket beyond this make their senders wait, so a
 // client that stops reading costs bounded memory.
 const std::size_t queue_limit = 1024 * 1024;
-// A silent peer is pinged after one period and closed after the next.
-const std::chrono::seconds idle_period(150);
 }  // namespace
 
 template <class Next_Layer>
@@ -173,14 +171,41 @@ void Ws_Session_T<Next_Layer>::start_websocket(const std::string& host,
 template <class Next_Layer>
 void Ws_Session_T<Next_Layer>::serve() {
   watch_idle();
+  if (anonymous_.taken()) {
+    last_message_ = std::chrono::steady_clock::now();
+    watch_messages();
+  }
   read();
+}
+
+// A caller without a session that holds a connection open without sending
+// a whole message (idle, or half a frame) would keep its place in the share
+// for as long as it likes; one timeout of silence closes it. Time spent
+// waiting for its own replies does not count.
+template <class Next_Layer>
+void Ws_Session_T<Next_Layer>::watch_messages() {
+  message_timer_.expires_at(last_message_ + context_.timeout);
+  message_timer_.async_wait([self = this->shared_from_this()](beast::error_code ec) {
+    if (ec || self->ended_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (self->in_flight_ > 0 || self->read_paused_) {
+      self->last_message_ = now;
+    } else if (now >= self->last_message_ + self->context_.timeout) {
+      ACE_DEBUG((LM_INFO, "%N:%l: WebSocket client %C without a session sent "
+                          "no whole message for %d s; closing it\n",
+                 self->peer_.address().to_string().c_str(),
+                 int(self->context_.timeout.count())));
+      return beast::get_lowest_layer(self->ws_).close();
+    }
+    self->watch_messages();
+  });
 }
 
 // Pings find a peer that has gone without closing; a peer that stops
 // reading stops answering them too, which ends writes blocked on it.
 template <class Next_Layer>
 void Ws_Session_T<Next_Layer>::watch_idle() {
-  idle_timer_.expires_after(idle_period);
+  idle_timer_.expires_after(context_.keepalive);
   idle_timer_.async_wait([self = this->shared_from_this()](beast::error_code ec) {
     if (ec || self->ended_) return;
     if (self->heard_ || self->read_paused_) {
@@ -211,6 +236,7 @@ template <class Next_Layer>
 void Ws_Session_T<Next_Layer>::on_read(beast::error_code ec) {
   if (ec) return ended();
   heard_ = true;
+  if (anonymous_.taken()) last_message_ = std::chrono::steady_clock::now();
   if (!ws_.got_text()) {
     buffer_.consume(buffer_.size());
     return read();
@@ -221,9 +247,10 @@ void Ws_Session_T<Next_Layer>::on_read(beast::error_code ec) {
   ++in_flight_;
   // Served outside the strand; replies come back through it.
   Io_Threads::hand_on(lane_.ioc.get_executor(),
-             [self = this->shared_from_this(), channel = channel_, text] {
+             [self = this->shared_from_this(), channel = channel_, text,
+              anonymous = anonymous_.taken()] {
                {
-                 Io_Threads::Handler_Scope scope(self->lane_.io);
+                 Io_Threads::Handler_Scope scope(self->lane_.io, anonymous);
                  deliver_message(self->context_, channel, *text,
                                  !scope.admitted());
                }
@@ -361,6 +388,7 @@ void Ws_Session_T<Next_Layer>::ended() {
   if (ended_) return;
   ended_ = true;
   idle_timer_.cancel();
+  message_timer_.cancel();
   if (!writing_) fail_writes();
   // Also ends the stream's own timers, which would otherwise keep the
   // io_context busy until they expire.

@@ -36,8 +36,10 @@ class Ws_Session_T : public Closable,
         context_(context),
         lane_(lane),
         counted_(context),
+        anonymous_(context),
         raw_channel_(nullptr),
-        idle_timer_(ws_.get_executor()) {
+        idle_timer_(ws_.get_executor()),
+        message_timer_(ws_.get_executor()) {
     beast::error_code ec;
     peer_ = beast::get_lowest_layer(ws_).socket().remote_endpoint(ec);
   }
@@ -58,6 +60,11 @@ class Ws_Session_T : public Closable,
   }
 
   void shut() override;
+
+  // Before accept(): the connection has no session and holds a place in the
+  // anonymous share; it must then complete a message within the timeout
+  // whenever nothing of its own is in flight, or it is closed.
+  void adopt_anonymous(Anonymous_Count& from) { anonymous_.adopt(from); }
 
   JSON_RPC_Channel_Ptr channel() const { return channel_; }
 
@@ -80,6 +87,7 @@ class Ws_Session_T : public Closable,
   void write_next();
   void fail_writes();
   void watch_idle();
+  void watch_messages();
 
   typedef std::pair<std::string, bool> Fragment;
 
@@ -90,6 +98,7 @@ class Ws_Session_T : public Closable,
   Host_Context& context_;
   Io_Lanes::Lane& lane_;
   Connection_Count counted_;
+  Anonymous_Count anonymous_;
   beast::flat_buffer buffer_;
   JSON_RPC_Channel_Ptr channel_;
   Channel* raw_channel_;
@@ -101,9 +110,14 @@ class Ws_Session_T : public Closable,
   // alive; one that is not is pinged, and closed when still silent at the
   // next tick.
   Strand_Timer idle_timer_;
-  bool heard_ = true;
+  // Starts false: a peer silent from the start is pinged at the first tick.
+  bool heard_ = false;
   bool pinged_ = false;
   std::function<void()> closed_callback_;
+  // Anonymous connections only (strand only): when the last message was
+  // read, and the timer that closes one that sends nothing whole.
+  std::chrono::steady_clock::time_point last_message_;
+  Strand_Timer message_timer_;
 
   // Pieces waiting for the socket, written one at a time (strand only).
   std::deque<Fragment> queue_;

@@ -1,0 +1,104 @@
+// The io threads of one lane: threads that block are replaced, the extra
+// ones leave again, and the lane is never left without a thread.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <random>
+#include <thread>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+
+#include "agent/wagent/io_threads.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using wagent::Io_Threads;
+
+struct Lane {
+  boost::asio::io_context ioc;
+  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work{
+      ioc.get_executor()};
+  Io_Threads io{ioc, 1, 64, 256};
+  Lane() { io.start(); }
+  ~Lane() {
+    work.reset();
+    io.stop(2s);
+  }
+
+  // True when a handler posted now runs within `limit`.
+  bool answers(std::chrono::milliseconds limit) {
+    auto ran = std::make_shared<std::atomic<bool>>(false);
+    boost::asio::post(ioc, [ran] { *ran = true; });
+    for (auto end = std::chrono::steady_clock::now() + limit;
+         std::chrono::steady_clock::now() < end && !*ran;)
+      std::this_thread::sleep_for(1ms);
+    return *ran;
+  }
+};
+
+// Bursts of handlers that block make many extra threads at once; in the
+// pauses they all find themselves idle together and leave together, which
+// once let two of them take the last place and leave the lane empty.
+TEST(Io_Threads, BurstsAndPausesNeverLeaveTheLaneWithoutAThread) {
+  Lane lane;
+  std::mt19937 random(42);
+  std::uniform_int_distribution<int> pause(100, 180);
+  for (int round = 0; round < 25; ++round) {
+    std::atomic<int> done{0};
+    for (int i = 0; i < 24; ++i)
+      boost::asio::post(lane.ioc, [&lane, &done] {
+        Io_Threads::Handler_Scope scope(lane.io);
+        Io_Threads::Blocking_Scope blocking;
+        std::this_thread::sleep_for(10ms);
+        ++done;
+      });
+    while (done < 24) std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause(random)));
+    ASSERT_GE(lane.io.threads(), 1u) << "round " << round;
+    ASSERT_TRUE(lane.answers(2s)) << "round " << round;
+  }
+}
+
+TEST(Io_Threads, ExtraThreadsLeaveOnceIdle) {
+  Lane lane;
+  std::atomic<int> done{0};
+  for (int i = 0; i < 8; ++i)
+    boost::asio::post(lane.ioc, [&] {
+      Io_Threads::Handler_Scope scope(lane.io);
+      Io_Threads::Blocking_Scope blocking;
+      std::this_thread::sleep_for(50ms);
+      ++done;
+    });
+  while (done < 8) std::this_thread::sleep_for(1ms);
+  EXPECT_GT(lane.io.threads(), 1u);
+  for (int i = 0; i < 300 && lane.io.threads() > 1; ++i)
+    std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(1u, lane.io.threads());
+  EXPECT_TRUE(lane.answers(2s));
+}
+
+// The monitor sleeps once nothing runs; the first handler after a quiet
+// spell wakes it and calls the hook, which the host uses to trim its heap.
+TEST(Io_Threads, TheFirstHandlerAfterAQuietSpellCallsTheWakeHook) {
+  Lane lane;
+  std::atomic<int> woken{0};
+  lane.io.on_wake([&] { ++woken; });
+  std::this_thread::sleep_for(1500ms);  // past the monitor's linger
+  boost::asio::post(lane.ioc, [&] { Io_Threads::Handler_Scope scope(lane.io); });
+  for (int i = 0; i < 200 && woken == 0; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(1, woken.load());
+  // A handler that blocks past a tick is still replaced after the wake.
+  std::atomic<bool> release{false};
+  boost::asio::post(lane.ioc, [&] {
+    Io_Threads::Handler_Scope scope(lane.io);
+    while (!release) std::this_thread::sleep_for(1ms);
+  });
+  EXPECT_TRUE(lane.answers(2s));
+  release = true;
+}
+
+}  // namespace

@@ -1,0 +1,259 @@
+// The host core under bursts, in a fleet and against callers without a
+// session: lanes that keep a thread, reconnects spread out, keep-alive on
+// time, room for keyed callers whatever anonymous ones do, and the answers
+// at the edges (408, ids, leftovers of interrupted writes).
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/e2e.h"
+#include "tests/fakes/temp_dir.h"
+
+namespace {
+
+using namespace e2e;
+using namespace std::chrono;
+
+const std::string keyed_session = "session k1 alice 0xC000000000000000\n";
+
+std::string config(const std::string& dir, const std::string& extra = "") {
+  return listener(dir) + keyed_session + extra +
+         bind("jsonrpc", "host.info", "_make_JSON_RPC_Host_Info_Handler") +
+         bind("jsonrpc", "host.test", "_make_JSON_RPC_Host_Test_Handler") +
+         bind("jsonrpc", "fs.list", "_make_JSON_RPC_FS_List_Handler");
+}
+
+const wire::Header_List keyed = {{"X-Session-Key", "k1"}};
+
+int connect_to(unsigned short port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+  ::close(fd);
+  return -1;
+}
+
+// Everything the peer sends until it closes or `limit` passes.
+std::string read_until_closed(int fd, milliseconds limit) {
+  std::string got;
+  const auto end = steady_clock::now() + limit;
+  char buf[4096];
+  for (;;) {
+    const auto left = duration_cast<milliseconds>(end - steady_clock::now()).count();
+    pollfd p{fd, POLLIN, 0};
+    if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) != 1) return got;
+    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) return got + "<closed>";
+    got.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
+// A WebSocket opened by hand, for peers no client library would be: one
+// that stays silent, or stops halfway through a frame. -1 on failure.
+int raw_websocket(unsigned short port, const std::string& target) {
+  const int fd = connect_to(port);
+  const std::string upgrade = "GET " + target +
+                              " HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n"
+                              "Connection: Upgrade\r\nSec-WebSocket-Key: "
+                              "dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+  if (fd < 0 || ::send(fd, upgrade.data(), upgrade.size(), MSG_NOSIGNAL) < 0) return -1;
+  std::string head;
+  char c;
+  while (head.find("\r\n\r\n") == std::string::npos && ::recv(fd, &c, 1, 0) == 1) head += c;
+  if (head.find(" 101 ") == std::string::npos) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Bursts of listings with pauses between them made extra io threads come
+// and go together, which once left a lane with no thread at all: the agent
+// then answered nothing and ignored SIGTERM.
+TEST(Host_Core, BurstsOfListingsWithPausesLeaveEveryLaneServed) {
+  Temp_Dir folder;
+  for (int i = 0; i < 1000; ++i) folder.write("entry-" + std::to_string(i), "");
+  const std::string list = call(1, "fs.list", "\"" + folder.path() + "\"");
+  wire::Wagent_Process agent(WAGENT_PATH);
+  ASSERT_TRUE(agent.start(config(agent.dir())));
+  std::mt19937 random(7);
+  std::uniform_int_distribution<int> pause(80, 300);
+  const auto end = steady_clock::now() + seconds(12);
+  for (int burst = 0; steady_clock::now() < end; ++burst) {
+    std::vector<std::thread> clients;
+    std::atomic<int> whole{0};
+    for (int i = 0; i < 32; ++i)
+      clients.emplace_back([&] {
+        wire::Wire_Client c(agent.host(), agent.port());
+        wire::Http_Response r = c.request("POST", "/jsonrpc", list, keyed);
+        whole += r.ok && r.status == 200 && code_of(r.body) == 0;
+      });
+    for (std::thread& t : clients) t.join();
+    ASSERT_EQ(32, whole.load()) << "burst " << burst;
+    std::this_thread::sleep_for(milliseconds(pause(random)));
+  }
+  wire::Wire_Client probe(agent.host(), agent.port(), seconds(5));
+  EXPECT_EQ(200, probe.request("POST", "/jsonrpc", call(2, "host.info")).status);
+  EXPECT_EQ(0, agent.stop(SIGTERM, seconds(15))) << agent.stderr_text();
+}
+
+// A management server that accepts and drops every connection: the agent
+// comes back within each doubling step, never in lock-step with itself.
+TEST(Host_Core, ReconnectsWaitAtMostEachBackOffStep) {
+  const int server = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t size = sizeof a;
+  ASSERT_EQ(0, ::bind(server, reinterpret_cast<sockaddr*>(&a), size));
+  ::listen(server, 8);
+  ::getsockname(server, reinterpret_cast<sockaddr*>(&a), &size);
+  wire::Wagent_Process agent(WAGENT_PATH);
+  ASSERT_TRUE(agent.start(config(agent.dir(), "set upstream ws://127.0.0.1:" +
+                                                  std::to_string(ntohs(a.sin_port)) +
+                                                  "/agent\n")));
+  std::vector<steady_clock::time_point> attempts;
+  for (int i = 0; i < 4; ++i) {
+    pollfd p{server, POLLIN, 0};
+    ASSERT_EQ(1, ::poll(&p, 1, 20000)) << "attempt " << i << agent.stderr_text();
+    const int fd = ::accept(server, nullptr, nullptr);
+    attempts.push_back(steady_clock::now());
+    ::close(fd);  // the handshake fails: the agent waits, then tries again
+  }
+  ::close(server);
+  // Steps of 1, 2 and 4 s, plus what a loaded machine adds.
+  const long long caps[] = {1000, 2000, 4000};
+  for (int i = 0; i < 3; ++i)
+    EXPECT_LE(duration_cast<milliseconds>(attempts[i + 1] - attempts[i]).count(),
+              caps[i] + 700)
+        << "wait " << i;
+  EXPECT_EQ(0, agent.stop()) << agent.stderr_text();
+}
+
+// A peer that says nothing is pinged after one keep-alive period, not two.
+TEST(Host_Core, ASilentWebSocketPeerIsPingedAfterOnePeriod) {
+  wire::Wagent_Process agent(WAGENT_PATH);
+  ASSERT_TRUE(agent.start(config(agent.dir(), "set websocket.keepalive 2\n")));
+  const int fd = raw_websocket(agent.port(), "/jsonrpc?session=k1");
+  ASSERT_GE(fd, 0);
+  const std::string got = read_until_closed(fd, milliseconds(3500));
+  ASSERT_FALSE(got.empty()) << "no ping within one and a half periods";
+  EXPECT_EQ(char(0x89), got[0]);  // a ping frame, whole, unmasked
+  ::close(fd);
+  EXPECT_EQ(0, agent.stop()) << agent.stderr_text();
+}
+
+// However many callers without a session connect, wait, hang halfway
+// through a frame or say nothing at all, a keyed caller gets a connection
+// and a worker at once.
+TEST(Host_Core, CallersWithoutASessionCannotLockOutKeyedOnes) {
+  rlimit saved;
+  ::getrlimit(RLIMIT_NOFILE, &saved);
+  rlimit low = saved;
+  low.rlim_cur = 200;  // a cap of 100 connections, 25 of them anonymous
+  ::setrlimit(RLIMIT_NOFILE, &low);
+  wire::Wagent_Process agent(WAGENT_PATH);
+  const bool started = agent.start(config(
+      agent.dir(), "set http.timeout 5\nset jsonrpc.workers 8\nset jsonrpc.queue 4\n"));
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  ASSERT_TRUE(started) << agent.stderr_text();
+  const auto keyed_calls_answer = [&](const std::string& what) {
+    wire::Wire_Client c(agent.host(), agent.port(), seconds(3));
+    wire::Http_Response r = c.request("POST", "/jsonrpc", call(100, "host.test", "0"), keyed);
+    EXPECT_EQ(200, r.status) << what << ": " << c.last_error();
+    EXPECT_EQ(0, code_of(r.body)) << what << ": " << r.body;
+    wire::Wire_Client ws(agent.host(), agent.port(), seconds(3));
+    ASSERT_TRUE(ws.ws_connect("/jsonrpc?session=k1")) << what << ": " << ws.last_error();
+    ASSERT_TRUE(ws.ws_send(call(101, "host.info")));
+    EXPECT_EQ(0, code_of(ws.ws_receive(seconds(3)).value_or(""))) << what;
+  };
+
+  {
+    // Long anonymous waits fill their own workers and queue, not the
+    // keyed callers'.
+    std::vector<std::unique_ptr<wire::Wire_Client>> waits;
+    for (int i = 0; i < 20; ++i) {
+      waits.emplace_back(new wire::Wire_Client(agent.host(), agent.port(), seconds(1)));
+      waits.back()->send_request("POST", "/jsonrpc", call(i, "host.test", "60"));
+    }
+    std::this_thread::sleep_for(milliseconds(300));
+    keyed_calls_answer("with anonymous waits");
+  }
+  std::this_thread::sleep_for(milliseconds(800));  // the waits see them gone
+
+  // Idle anonymous WebSockets, and some that stop halfway through a frame,
+  // fill their share of connections; past it the upgrade is refused.
+  std::vector<int> anonymous;
+  int refused = 0;
+  for (int i = 0; i < 40; ++i) {
+    const int fd = raw_websocket(agent.port(), "/jsonrpc");
+    if (fd < 0) {
+      ++refused;
+      continue;
+    }
+    if (i % 2) ::send(fd, "\x81\x85", 2, MSG_NOSIGNAL);  // a masked text frame, cut
+    anonymous.push_back(fd);
+  }
+  EXPECT_EQ(25u, anonymous.size()) << agent.stderr_text();
+  EXPECT_EQ(15, refused);
+  keyed_calls_answer("with the anonymous share full");
+  // Each is closed after one http.timeout without a whole message.
+  std::size_t closed = 0;
+  for (int fd : anonymous) {
+    closed += read_until_closed(fd, seconds(10)).find("<closed>") != std::string::npos;
+    ::close(fd);
+  }
+  EXPECT_EQ(anonymous.size(), closed);
+
+  // Connections that say nothing at all, past the cap: once silent for a
+  // second, the oldest of them make room for newcomers instead of keeping
+  // everyone out until they time out.
+  std::vector<int> silent;
+  for (int i = 0; i < 110; ++i) silent.push_back(connect_to(agent.port()));
+  std::this_thread::sleep_for(milliseconds(200));
+  keyed_calls_answer("with the connections at their cap");
+  for (int fd : silent) ::close(fd);
+  EXPECT_EQ(0, agent.stop(SIGTERM, seconds(15))) << agent.stderr_text();
+}
+
+TEST(Host_Core, EdgesGetTheirOwnAnswers) {
+  wire::Wagent_Process agent(WAGENT_PATH);
+  // Leftovers of writes a kill -9 cut short.
+  const std::string jobs = agent.dir() + "/var/jobs";
+  std::filesystem::create_directories(jobs);
+  std::ofstream(jobs + "/nightly.json.tmp") << "{\"id\":";
+  ASSERT_TRUE(agent.start(config(agent.dir(), "set http.timeout 2\n")));
+  EXPECT_FALSE(std::ifstream(jobs + "/nightly.json.tmp").good());
+
+  // A body that never finishes is told so before the close.
+  const int fd = connect_to(agent.port());
+  const std::string head =
+      "POST /jsonrpc HTTP/1.1\r\nHost: x\r\nContent-Length: 50\r\n\r\n{\"jsonrpc\"";
+  ::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+  const std::string answer = read_until_closed(fd, seconds(8));
+  EXPECT_EQ(0u, answer.find("HTTP/1.1 408")) << answer;
+  EXPECT_NE(std::string::npos, answer.find("<closed>")) << answer;
+  ::close(fd);
+
+  // An id too large is the same error whatever its length.
+  wire::Wire_Client c(agent.host(), agent.port());
+  for (std::size_t digits : {20, 25, 31, 40, 400}) {
+    const std::string id(digits, '9');
+    wire::Http_Response r = c.request(
+        "POST", "/jsonrpc", "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"method\":\"host.info\"}");
+    EXPECT_EQ(-32600, code_of(r.body)) << digits << " digits: " << r.body;
+  }
+  EXPECT_EQ(0, agent.stop()) << agent.stderr_text();
+}
+
+}  // namespace
