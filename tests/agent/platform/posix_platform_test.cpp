@@ -1,9 +1,14 @@
-// The POSIX platform layer: drive table, mount table, and the real system.
+// The POSIX platform layer: drive table, mount table, directory entries,
+// and the real system.
 #include "agent/platform/posix_platform.h"
 
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <filesystem>
+#include <map>
 
 #include <atomic>
 #include <cerrno>
@@ -11,7 +16,9 @@
 #include <future>
 #include <thread>
 
+#include "agent/platform/directory_reader.h"
 #include "agent/platform/utf.h"
+#include "tests/fakes/temp_dir.h"
 
 using namespace std::chrono_literals;
 
@@ -137,4 +144,29 @@ TEST(VolumeProbeWait, GivesUpOnABlockedCallAndRefusesItsKeyUntilItEnds) {
        ++i)
     std::this_thread::sleep_for(20ms);
   EXPECT_EQ(2, out);
+}
+
+// Where the directory records no entry types (DT_UNKNOWN, as on XFS
+// without ftype and many FUSE and network file systems) each entry is asked
+// for its own, so a folder never passes for a file.
+TEST(DirectoryReader, TypesComeFromTheEntryWhereTheDirectoryKeepsNone) {
+  Temp_Dir dir;
+  std::filesystem::create_directory(dir / "sub");
+  dir.write("file", "x");
+  ASSERT_EQ(0, ::mkfifo((dir / "pipe").c_str(), 0600));
+  std::filesystem::create_symlink(dir / "sub", dir / "link");
+  const std::map<std::string, mode_t> expected = {
+      {"sub", S_IFDIR}, {"file", S_IFREG}, {"pipe", S_IFIFO}, {"link", S_IFLNK}};
+  struct Restore {
+    ~Restore() { Directory_Reader::report_types_unknown(false); }
+  } restore;
+  for (bool unknown : {false, true}) {
+    Directory_Reader::report_types_unknown(unknown);
+    Directory_Reader reader;
+    ASSERT_TRUE(reader.open(dir.path().c_str(), true, 0));
+    std::map<std::string, mode_t> seen;
+    Directory_Entry_T<char> entry;
+    while (reader.read(entry)) seen[entry.name] = entry.mode & S_IFMT;
+    EXPECT_EQ(expected, seen) << (unknown ? "DT_UNKNOWN" : "d_type");
+  }
 }

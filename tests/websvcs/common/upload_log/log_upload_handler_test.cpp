@@ -16,6 +16,7 @@
 #include "agent/clntio/log_transfer.h"
 #include "agent/json_rpc/global_channel.h"
 #include "agent/mdrt/read_all.h"
+#include "agent/platform/directory_reader.h"
 #include "agent/pkgutil/interface_info.h"
 #include "agent/websocketc/websocket_options.h"
 #include "tests/fakes/fake_host_info.h"
@@ -220,4 +221,21 @@ TEST_F(LogUploadTest, SpecialFilesAreRefusedByNameAndTheReportStillComes) {
   EXPECT_EQ(EINVAL, errno);
   EXPECT_EQ("", content);
   EXPECT_FALSE(read_all(logs.c_str(), content, true));  // a folder neither
+}
+
+// Where the file system keeps no entry types (the reader sees DT_UNKNOWN),
+// sub-folders are still walked, not sent as files, and FIFOs still skipped.
+TEST_F(LogUploadTest, FoldersAreWalkedWhereTheFileSystemKeepsNoEntryTypes) {
+  std::ofstream(logs + "/logs/inner/z.log") << "z";
+  std::ofstream(logs + "/a.log") << "a";
+  ASSERT_EQ(0, ::mkfifo((logs + "/walked.pipe").c_str(), 0600));
+  struct Unknown_Types {
+    Unknown_Types() { Directory_Reader::report_types_unknown(true); }
+    ~Unknown_Types() { Directory_Reader::report_types_unknown(false); }
+  } unknown;
+  EXPECT_EQ(report("agent", "completed"), upload(R"({"task_id":"T1","type":"agent"})"));
+  const std::vector<std::string> seen = io.uploads();
+  EXPECT_EQ((std::multiset<std::string>{folder + "a.log.gz <- " + logs + "/a.log",
+                                        folder + "logs/inner/z.log.gz <- " + logs + "/logs/inner/z.log"}),
+            std::multiset<std::string>(seen.begin() + 5, seen.end()));
 }
