@@ -155,6 +155,7 @@ TEST_F(DispatcherTest, BadInputIsAnsweredByTheDispatcher) {
 TEST_F(DispatcherTest, ClosedMethodsNeedAKnownSessionOnAListenerChannel) {
   Installed<Session_Manager, Session_Manager> sessions;
   sessions.add_session("good", "alice", 0);
+  sessions.add_session("root", "admin", JSON_RPC_Dispatcher::ADMIN_PERMS);
   dispatcher.bind("open.one", &echo);
   const std::vector<std::string> open_one = {"open.one"}, all = {"x", "*"};
   const struct {
@@ -172,7 +173,7 @@ TEST_F(DispatcherTest, ClosedMethodsNeedAKnownSessionOnAListenerChannel) {
       {open_one, "", R"({"jsonrpc":"2.0","method":"job.create"})", false, Value()},
       {open_one, "", R"({"jsonrpc":"2.0","id":5,"method":"open.one"})", true, Value()},
       {open_one, "good", R"({"jsonrpc":"2.0","id":6,"method":"echo"})", true, Value()},
-      {open_one, "good", R"({"params":{},"method":"job.create","jsonrpc":"2.0"})", true, Value()},
+      {open_one, "root", R"({"params":{},"method":"job.create","jsonrpc":"2.0"})", true, Value()},
       {all, "", R"({"jsonrpc":"2.0","id":7,"method":"echo"})", true, Value()},
   };
   for (const auto& c : cases) {
@@ -188,6 +189,67 @@ TEST_F(DispatcherTest, ClosedMethodsNeedAKnownSessionOnAListenerChannel) {
       EXPECT_EQ(c.id, expect_error(-32603, "Unauthenticated.")) << c.text;
     }
   }
+}
+
+// Acting methods need a session with both admin bits on a listener
+// channel, open or not; the upstream channel (no session required) is not
+// subject to it. A refusal builds and delivers nothing.
+TEST_F(DispatcherTest, ActingMethodsNeedTheAdminBitsOnAListenerChannel) {
+  Installed<Session_Manager, Session_Manager> sessions;
+  sessions.add_session("root", "admin", 0xC000000000000000ULL);
+  sessions.add_session("half", "bob", 0x8000000000000000ULL);
+  sessions.add_session("other", "carol", 0x3FFFFFFFFFFFFFFFULL);
+  dispatcher.bind("system.execute", &echo);
+  const std::vector<std::string> none, all = {"*"};
+  const char* const execute = R"({"jsonrpc":"2.0","id":1,"method":"system.execute","params":{}})";
+  const char* const create = R"({"params":{"id":"j"},"jsonrpc":"2.0","id":2,"method":"job.create"})";
+  const char* const echo_call = R"({"jsonrpc":"2.0","id":3,"method":"echo"})";
+  const struct {
+    const char* text;
+    const char* key;
+    bool listener;
+    const std::vector<std::string>& open;
+    const char* refusal;  // null when delivered
+  } cases[] = {
+      {execute, "root", true, none, nullptr},
+      {create, "root", true, none, nullptr},
+      {execute, "half", true, none, "Forbidden."},
+      {create, "other", true, all, "Forbidden."},  // open does not lift it
+      {execute, "", true, all, "Unauthenticated."},
+      {R"({"jsonrpc":"2.0","method":"system.execute"})", "half", true, none, "Forbidden."},
+      {echo_call, "half", true, none, nullptr},  // other methods: any session
+      {execute, "", false, none, nullptr},        // the upstream channel
+      {create, "half", false, none, nullptr},
+  };
+  for (const auto& c : cases) {
+    dispatcher.set_open_methods(c.open);
+    channel = Recording_Channel::make(&rec);
+    channel->set_session_required(c.listener);
+    rec->set_session_key(c.key);
+    echo.received.clear();
+    creator.created = 0;
+    dispatch(c.text);
+    EXPECT_EQ(!c.refusal, !echo.received.empty() || creator.created == 1) << c.text << c.key;
+    if (c.refusal) {
+      const Value id = expect_error(-32603, c.refusal);
+      EXPECT_EQ(parse_json(c.text).get_obj().count("id") ? parse_json(c.text).get_obj().at("id")
+                                                         : Value(),
+                id);
+    }
+  }
+  // The set is a setting.
+  dispatcher.set_admin_methods({"echo"});
+  channel = Recording_Channel::make(&rec);
+  channel->set_session_required(true);
+  rec->set_session_key("half");
+  dispatch(echo_call);
+  EXPECT_EQ(Value(3), expect_error(-32603, "Forbidden."));
+  channel = Recording_Channel::make(&rec);
+  channel->set_session_required(true);
+  rec->set_session_key("half");
+  echo.received.clear();
+  dispatch(execute);
+  EXPECT_EQ(1u, echo.received.size());
 }
 
 TEST_F(DispatcherTest, MethodsAreBoundOnceAndCallsReachTheirHandlerIdsUnchanged) {
