@@ -519,8 +519,13 @@ int JSON_RPC_Dispatcher::dispatch(const JSON_RPC_Channel_Ptr& channel,
   if (!channel.get()) return -1;
   Work_Guard work(*channel);
   JSON_RPC_Channel_WPtr weak(channel);
-  Memory_Budget budget(
-      std::max(MESSAGE_BUDGET_FLOOR, MESSAGE_BUDGET_FACTOR * length));
+  const std::size_t scaled = MESSAGE_BUDGET_FACTOR * length;
+  Memory_Budget budget(std::max(
+      MESSAGE_BUDGET_FLOOR,
+      scaled > MESSAGE_SERVING_RESERVE ? scaled - MESSAGE_SERVING_RESERVE : 0));
+  // The text is held while its values are built: it counts against the
+  // same budget, so that the message as a whole stays within it.
+  budget.charge(length);
   int result;
   {
     Message_Reader reader(*this, *channel, weak, budget, refusal);

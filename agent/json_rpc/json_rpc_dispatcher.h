@@ -58,11 +58,16 @@ class JSON_RPC_Dispatcher {
   // message of the -32603 answer, "Unauthenticated." or "Forbidden.".
   const char* refusal(const JSON_RPC_Channel& channel, const std::string& method) const;
 
-  // The values read from one message may take this many times its length
-  // in memory, and never less than the floor, so that no small message is
-  // refused however dense its values.
+  // One message, its text and the values read from it together, may take
+  // this many times its length in memory, and never less than the floor,
+  // so that no small message is refused however dense its values.
   static constexpr std::size_t MESSAGE_BUDGET_FACTOR = 8;
   static constexpr std::size_t MESSAGE_BUDGET_FLOOR = 4 << 20;
+  // What serving a large message costs beside its text and values, which
+  // no charge sees (the thread that parses it, its stack and heap arena,
+  // the transport's buffers): about 1 MiB measured (message_rss_bench),
+  // kept back from the scaled budget with room to spare.
+  static constexpr std::size_t MESSAGE_SERVING_RESERVE = 2 << 20;
 
  private:
   std::map<std::string, JSON_RPC_Handler*> handlers_;

@@ -150,6 +150,28 @@ TEST_F(DispatcherTest, BadInputIsAnsweredByTheDispatcher) {
   EXPECT_EQ(60000u, rec->pop().get_obj().at("result").get_array().size());
 }
 
+// The text is held while its values are built, so it counts against the
+// same budget: values taking 7 times a message's length, which an 8x budget
+// of the values alone let through, are refused; 5.6 times are served.
+TEST_F(DispatcherTest, TheTextCountsAgainstTheMessagesMemoryBudget) {
+  const std::size_t count = 1 << 18;  // a power of two: the array ends full
+  const auto message = [&](std::size_t per_item) {  // text bytes per string
+    const std::string item = "\"" + std::string(per_item - 3, 's') + "\",";
+    std::string params = "[";
+    params.reserve(count * item.size() + 2);
+    for (std::size_t i = 0; i < count; ++i) params += item;
+    params.back() = ']';
+    return R"({"jsonrpc":"2.0","id":3,"method":"echo","params":)" + params + "}";
+  };
+  // Short strings live inside their values: an element costs one Value.
+  const std::size_t value = sizeof(Value);
+  dispatch(message(value / 7));
+  EXPECT_EQ(Value(3), expect_error(-32600, "Invalid Request, too large to hold in memory."));
+  EXPECT_TRUE(echo.received.empty());
+  dispatch(message((value + 5) / 6));
+  EXPECT_EQ(count, rec->pop().get_obj().at("result").get_array().size());
+}
+
 // On a channel open to any local process, a method that is not open needs a
 // known session; otherwise nothing is built, made or delivered.
 TEST_F(DispatcherTest, ClosedMethodsNeedAKnownSessionOnAListenerChannel) {
