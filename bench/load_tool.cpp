@@ -1,7 +1,7 @@
 // A load of K concurrent connections against wagent: HTTP keep-alive POST
 // and WebSocket clients sending a mix of host.info, host.test (no wait),
 // fs.list of a small folder, fs.statfs and, over HTTP, the REST date with
-// the demo session. Prints requests/s, latency percentiles, replies lost or
+// the agent's local session. Prints requests/s, latency percentiles, replies lost or
 // mismatched (ids checked), and wagent's resident memory, open descriptors
 // and threads before and after the load, each once the connections have
 // closed and a settle time has passed. "Before" follows a warm-up of a few
@@ -10,10 +10,11 @@
 //
 //   load_tool [--connections K] [--seconds S | --requests N] [--ws-share F]
 //             [--settle S] [--rss-tolerance KIB] [--url http://HOST:PORT --pid PID]
-//             [--wagent PATH] [--config PATH]
+//             [--wagent PATH] [--config PATH] [--key-file PATH]
 //
 // Without --url it starts the wagent of this build on 127.0.0.1:0 with
-// etc/wagent.conf. Exit status 1 when a reply was lost or mismatched, the
+// etc/wagent.conf and reads the session key the agent made; with --url,
+// --key-file names the running agent's (APPDATA/chost/session_key). Exit status 1 when a reply was lost or mismatched, the
 // descriptors differ, or the RSS after exceeds the RSS before by more than
 // the tolerance (1 MiB).
 #include <dirent.h>
@@ -38,7 +39,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-const char session[] = "demo-key";
+// The key of the agent's local session, read from its file.
+std::string session;
 
 struct Options {
   unsigned connections = 64;
@@ -50,7 +52,7 @@ struct Options {
   // Requests of the warm-up round: about 400 of each of the five kinds.
   unsigned long warm_up = 2000;
   long rss_tolerance_kib = 1024;
-  std::string url, wagent = LOAD_TOOL_WAGENT, config = LOAD_TOOL_CONFIG;
+  std::string url, wagent = LOAD_TOOL_WAGENT, config = LOAD_TOOL_CONFIG, key_file;
   long pid = 0;
 };
 
@@ -164,7 +166,7 @@ class Load {
   void run_ws(unsigned c, Tally& t) {
     const unsigned window = 4;
     wire::Wire_Client client(host_, port_);
-    if (!client.ws_connect(std::string("/jsonrpc?session=") + session)) {
+    if (!client.ws_connect("/jsonrpc?session=" + session)) {
       ++t.lost;
       return;
     }
@@ -216,6 +218,7 @@ bool parse_options(int argc, char** argv, Options& o) {
     else if (a == "--pid") o.pid = std::atol(v.c_str());
     else if (a == "--wagent") o.wagent = v;
     else if (a == "--config") o.config = v;
+    else if (a == "--key-file") o.key_file = v;
     else return false;
   }
   return argc % 2 == 1 && o.connections > 0 && o.seconds > 0 && o.ws_share >= 0 &&
@@ -242,7 +245,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: %s [--connections K] [--seconds S | --requests N] [--ws-share F] "
                  "[--settle S] [--rss-tolerance KIB] [--url http://HOST:PORT --pid PID] "
-                 "[--wagent PATH] [--config PATH]\n",
+                 "[--wagent PATH] [--config PATH] [--key-file PATH]\n",
                  argv[0]);
     return 2;
   }
@@ -272,6 +275,12 @@ int main(int argc, char** argv) {
     host = wagent.host();
     port = wagent.port();
     pid = wagent.pid();
+    if (o.key_file.empty()) o.key_file = wagent.dir() + "/var/chost/session_key";
+  }
+  std::istringstream(read_file(o.key_file)) >> session;
+  if (session.empty()) {
+    std::fprintf(stderr, "load_tool: no session key in '%s'\n", o.key_file.c_str());
+    return 1;
   }
   const auto settle = [&] {
     std::this_thread::sleep_for(std::chrono::duration<double>(o.settle));

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "agent/systemutil/system_actions.h"
+#include "agent/modsess/session.h"
 #include "agent/wagent/config.h"
 #include "agent/wagent/host.h"
 #include "agent/wagent/log_backend.h"
@@ -47,6 +48,10 @@ wagent::Services& agent_services() {
     static wagent::File_Log_Backend log_file;
     auto* loaded = new wagent::Services({FUZZ_MODULE_DIR});
     wagent::apply_settings(config, log_file, loaded->dispatcher());
+    // The harness's own session, with both admin bits, so that inputs
+    // reach every method: no configuration file holds a key.
+    Session_Manager::instance()->add_session(demo_session, "fuzz",
+                                             JSON_RPC_Dispatcher::ADMIN_PERMS);
     // Whatever the file says, nothing here may act on the machine.
     System_Options::instance()->clock = System_Options::DRY_RUN;
     System_Options::instance()->power = System_Options::DRY_RUN;

@@ -11,10 +11,10 @@
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <openssl/rand.h>
 #include <openssl/x509.h>
 
 #include "agent/chost/host_manager.h"
+#include "agent/mdrt/random_text.h"
 #include "agent/platform/platform.h"
 
 namespace {
@@ -57,15 +57,8 @@ bool write_pem(const std::string& path, EVP_PKEY* key, bool private_part,
 
 bool File_Host_Manager::create_challenge(std::string& challenge,
                                          std::int64_t& expires) {
-  unsigned char bytes[CHALLENGE_BYTES];
-  if (RAND_bytes(bytes, sizeof bytes) != 1) return false;
-  static const char digits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(2 * sizeof bytes);
-  for (unsigned char b : bytes) {
-    text += digits[b >> 4];
-    text += digits[b & 15];
-  }
+  std::string text = random_hex(CHALLENGE_BYTES);
+  if (text.empty()) return false;
   challenge.swap(text);
   expires = static_cast<std::int64_t>(std::time(nullptr)) + CHALLENGE_LIFETIME;
   return true;

@@ -8,11 +8,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
-#include <random>
 #include <sstream>
 
 #include "agent/chost/host_id.h"
 #include "agent/mdrt/path_conf.h"
+#include "agent/mdrt/uuid_text.h"
 #include "agent/platform/platform.h"
 #include "agent/mdrt/string_checker.h"
 
@@ -30,22 +30,6 @@ namespace {
 
 const char UUID_FILE[] = "uuid";
 const char ACCESS_KEY_FILE[] = "access_key";
-
-// A random (version 4) UUID in its usual text.
-std::string make_uuid() {
-  std::random_device source;
-  unsigned char b[16];
-  for (unsigned char& c : b) c = static_cast<unsigned char>(source());
-  b[6] = (b[6] & 0x0f) | 0x40;
-  b[8] = (b[8] & 0x3f) | 0x80;
-  char text[37];
-  std::snprintf(text, sizeof text,
-                "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-"
-                "%02x%02x%02x%02x%02x%02x",
-                b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9],
-                b[10], b[11], b[12], b[13], b[14], b[15]);
-  return text;
-}
 
 // The whole file; false when it cannot be read.
 bool read_file(const std::string& path, std::string& out) {
@@ -66,9 +50,14 @@ void File_Host_Manager::load_identity() const {
   if (identity_loaded_) return;
   identity_loaded_ = true;
   const std::string uuid_path = folder_ + "/" + UUID_FILE;
+  unsigned char fresh[16];
   if (!read_file(uuid_path, uuid_) || !is_valid_uuid(uuid_.c_str())) {
-    uuid_ = make_uuid();
-    if (!platform::replace_file(uuid_path, uuid_, 0644))
+    uuid_.clear();
+    if (!uuid_generate(fresh))
+      ACE_ERROR((LM_ERROR, "%N:%l: no random source for the agent's UUID\n"));
+    else
+      uuid_ = uuid_binary_to_string(fresh);
+    if (!uuid_.empty() && !platform::replace_file(uuid_path, uuid_, 0644))
       ACE_ERROR((LM_ERROR, "%N:%l: cannot keep the agent's UUID in %C, %m\n",
                  uuid_path.c_str()));
   }
@@ -97,18 +86,19 @@ std::size_t File_Host_Manager::access_key_size() const {
 bool File_Host_Manager::access_key(const std::string& key) {
   std::lock_guard<std::mutex> guard(lock_);
   load_identity();
+  // The new key (or none) holds at once, whatever the disk does: a revoked
+  // key must never go on being sent or served because its file could not
+  // be removed.
+  access_key_ = key;
   const std::string path = folder_ + "/" + ACCESS_KEY_FILE;
   // Without a key there is no file at all: nothing secret is left behind.
   const bool kept = key.empty()
                         ? ACE_OS::unlink(path.c_str()) == 0 || errno == ENOENT
                         : platform::replace_file(path, key, 0600);
-  if (!kept) {
-    ACE_ERROR((LM_ERROR, "%N:%l: cannot keep the access key in %C, %m\n",
-               path.c_str()));
-    return false;
-  }
-  access_key_ = key;
-  return true;
+  if (!kept)
+    ACE_ERROR((LM_ERROR, "%N:%l: cannot %C the access key file %C, %m\n",
+               key.empty() ? "remove" : "write", path.c_str()));
+  return kept;
 }
 
 template <>

@@ -22,7 +22,8 @@ class Host_Manager : public Service_Instance_T<Host_Manager> {
   // The current access key; empty when the agent holds none.
   virtual std::string access_key() const = 0;
   virtual std::size_t access_key_size() const = 0;
-  // Stores `key` (an empty text clears it); false when it cannot be kept.
+  // Stores `key` (an empty text clears it). It holds in memory at once;
+  // false when it could not be kept on disk too (logged with the path).
   virtual bool access_key(const std::string& key) = 0;
 
   // Makes a new challenge: 32 random bytes as 64 lower-case hex digits and

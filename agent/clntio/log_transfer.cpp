@@ -11,6 +11,8 @@
 #include <memory>
 #include <new>
 
+#include "agent/mdrt/read_all.h"
+
 namespace common {
 
 namespace {
@@ -87,14 +89,19 @@ bool upload_log(Client_IO& io, const char* target, const char* origin, bool miss
 bool transfer_log(Client_IO& io, const char* target, const char* origin,
                   bool missing_ok) {
   if (!target || !*target || !origin || !*origin) return false;
-  File_Guard file{::open(origin, O_RDONLY | O_CLOEXEC)};
+  // Regular files only: a FIFO would hold the upload, and its report, for
+  // good.
+  File_Guard file{open_regular_file(origin)};
   struct stat st;
   if (file.fd < 0 && errno == ENOENT && missing_ok) {
     ACE_DEBUG((LM_DEBUG, "%N:%l: %C does not exist, skipped\n", origin));
     return true;
   }
-  if (file.fd < 0 || ::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    if (file.fd >= 0) errno = EISDIR;
+  if (file.fd < 0 && errno == EINVAL) {
+    ACE_ERROR((LM_ERROR, "%N:%l: %C is not a regular file, not uploaded\n", origin));
+    return false;
+  }
+  if (file.fd < 0 || ::fstat(file.fd, &st) != 0) {
     ACE_ERROR((LM_ERROR, "%N:%l: cannot read %C to upload it, %m\n", origin));
     return false;
   }

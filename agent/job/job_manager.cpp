@@ -256,7 +256,10 @@ bool File_Job_Manager::submit_job(Job_Definition_Ptr definition, unsigned int) {
   if (!definition.get()) return false;
   if (definition->id().empty() && !definition->members().count("id")) {
     unsigned char uuid[16];
-    uuid_generate(uuid);
+    if (!uuid_generate(uuid)) {
+      ACE_ERROR((LM_ERROR, "%N:%l: no random source for a job id\n"));
+      return false;
+    }
     definition->members()["id"] = uuid_binary_to_string(uuid);
   }
   const std::string id = definition->id();
@@ -287,7 +290,13 @@ bool File_Job_Manager::start(Managed_Job& job, Events& events) {
   Job_Activity& a = job.activity_record();
   if ((a.state != JOB_IDLE && a.state != JOB_ENDED) || !job.definition()->enabled() || closing_)
     return false;
-  uuid_generate(a.instance_id);
+  unsigned char instance[16];
+  if (!uuid_generate(instance)) {
+    ACE_ERROR((LM_ERROR, "%N:%l: no random source for a run of job %C\n",
+               job.definition()->id().c_str()));
+    return false;
+  }
+  std::copy(instance, instance + 16, a.instance_id);
   a.state = JOB_RUNNING;
   a.start_time = now();
   a.progress = 0;

@@ -241,6 +241,8 @@ class Message_Reader : public YAJL_Handler {
   bool admitted_ = true;
   // Set when no message may be served now, whatever its method.
   const char* refusal_;
+  // Set when this requester may not call the method.
+  const char* access_refusal_ = nullptr;
   bool replay_refused_ = false;
   std::string method_;
   Value id_;
@@ -315,7 +317,8 @@ void Message_Reader::end_member() {
     }
     method_ = v.get_str();
     has_method_ = true;
-    admitted_ = !refusal_ && dispatcher_.admits(requester_, method_);
+    access_refusal_ = dispatcher_.refusal(requester_, method_);
+    admitted_ = !refusal_ && !access_refusal_;
     if (buffering_) route_params();
   } else if (key_ == "params") {
     params_ = std::move(v);
@@ -402,7 +405,7 @@ int Message_Reader::finish(bool parsed, const JSON_RPC_Channel_Ptr& channel) {
     return 0;
   }
   if (!admitted_)
-    return channel->send_error(-32603, id, "Unauthenticated.", Value::null);
+    return channel->send_error(-32603, id, access_refusal_, Value::null);
 
   if (creator) {
     if (params_handler_failed_) {
@@ -455,6 +458,18 @@ class Work_Guard {
 
 }  // namespace
 
+const char JSON_RPC_Dispatcher::DEFAULT_ADMIN_METHODS[] =
+    "system.execute,job.create,host.registered,host.unregistered,log.upload";
+
+JSON_RPC_Dispatcher::JSON_RPC_Dispatcher() {
+  const std::string list = DEFAULT_ADMIN_METHODS;
+  for (std::string::size_type start = 0; start < list.size();) {
+    const std::string::size_type comma = std::min(list.find(',', start), list.size());
+    admin_.insert(list.substr(start, comma - start));
+    start = comma + 1;
+  }
+}
+
 bool JSON_RPC_Dispatcher::bind(const std::string& method,
                                JSON_RPC_Handler* handler) {
   if (!handler || handlers_.count(method) || creators_.count(method))
@@ -493,12 +508,22 @@ void JSON_RPC_Dispatcher::set_open_methods(
   }
 }
 
-bool JSON_RPC_Dispatcher::admits(const JSON_RPC_Channel& channel,
-                                 const std::string& method) const {
-  if (!channel.session_required() || all_open_ || open_.count(method))
-    return true;
+void JSON_RPC_Dispatcher::set_admin_methods(
+    const std::vector<std::string>& methods) {
+  admin_ = std::set<std::string>(methods.begin(), methods.end());
+}
+
+const char* JSON_RPC_Dispatcher::refusal(const JSON_RPC_Channel& channel,
+                                         const std::string& method) const {
+  if (!channel.session_required()) return nullptr;
+  const bool acting = admin_.count(method) != 0;
+  if (!acting && (all_open_ || open_.count(method))) return nullptr;
   const std::string key = channel.session_id();
-  return !key.empty() && Session_Manager::instance()->load_session(key).get();
+  const Session_Ptr session =
+      key.empty() ? Session_Ptr() : Session_Manager::instance()->load_session(key);
+  if (!session.get()) return "Unauthenticated.";
+  if (acting && !session->check_perms(ADMIN_PERMS, false)) return "Forbidden.";
+  return nullptr;
 }
 
 int JSON_RPC_Dispatcher::dispatch(const JSON_RPC_Channel_Ptr& channel,
@@ -507,8 +532,13 @@ int JSON_RPC_Dispatcher::dispatch(const JSON_RPC_Channel_Ptr& channel,
   if (!channel.get()) return -1;
   Work_Guard work(*channel);
   JSON_RPC_Channel_WPtr weak(channel);
-  Memory_Budget budget(
-      std::max(MESSAGE_BUDGET_FLOOR, MESSAGE_BUDGET_FACTOR * length));
+  const std::size_t scaled = MESSAGE_BUDGET_FACTOR * length;
+  Memory_Budget budget(std::max(
+      MESSAGE_BUDGET_FLOOR,
+      scaled > MESSAGE_SERVING_RESERVE ? scaled - MESSAGE_SERVING_RESERVE : 0));
+  // The text is held while its values are built: it counts against the
+  // same budget, so that the message as a whole stays within it.
+  budget.charge(length);
   int result;
   {
     Message_Reader reader(*this, *channel, weak, budget, refusal);

@@ -3,11 +3,13 @@
 // UTF-8 -32700, JSON that is not a JSON-RPC message -32600 (so is an id that
 // could not be sent back with the digits it came with, and a message whose
 // values would take more memory than its budget), an unbound method -32601,
-// a method closed to a requester without a session -32603.
+// a method closed to a requester without a session -32603 "Unauthenticated.",
+// an acting method called without the admin bits -32603 "Forbidden.".
 #ifndef JSON_RPC_JSON_RPC_DISPATCHER_H
 #define JSON_RPC_JSON_RPC_DISPATCHER_H
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <set>
 #include <string>
@@ -18,6 +20,8 @@
 
 class JSON_RPC_Dispatcher {
  public:
+  JSON_RPC_Dispatcher();
+
   // Bindings are made while configuring, before messages flow; the
   // dispatcher does not own the handlers. False when the method is bound.
   bool bind(const std::string& method, JSON_RPC_Handler* handler);
@@ -41,21 +45,36 @@ class JSON_RPC_Dispatcher {
   // opens them all. None are open until this is called; call it while
   // configuring.
   void set_open_methods(const std::vector<std::string>& methods);
-  // Whether a message from `channel` may reach `method`: the channel needs
-  // no session, the method is open, or the channel's session key is known.
-  bool admits(const JSON_RPC_Channel& channel, const std::string& method) const;
+  // Methods that act on the machine or the agent's identity: on a channel
+  // that requires a session they also need one holding ADMIN_PERMS, whether
+  // open or not. Until this is called they are DEFAULT_ADMIN_METHODS.
+  void set_admin_methods(const std::vector<std::string>& methods);
+  static const char DEFAULT_ADMIN_METHODS[];
+  static constexpr std::uint64_t ADMIN_PERMS = 0xC000000000000000ULL;
 
-  // The values read from one message may take this many times its length
-  // in memory, and never less than the floor, so that no small message is
-  // refused however dense its values.
+  // Why a message from `channel` may not reach `method`: null when it may
+  // (the channel needs no session, or the method is open, or the session
+  // is known and, for an acting method, holds ADMIN_PERMS), otherwise the
+  // message of the -32603 answer, "Unauthenticated." or "Forbidden.".
+  const char* refusal(const JSON_RPC_Channel& channel, const std::string& method) const;
+
+  // One message, its text and the values read from it together, may take
+  // this many times its length in memory, and never less than the floor,
+  // so that no small message is refused however dense its values.
   static constexpr std::size_t MESSAGE_BUDGET_FACTOR = 8;
   static constexpr std::size_t MESSAGE_BUDGET_FLOOR = 4 << 20;
+  // What serving a large message costs beside its text and values, which
+  // no charge sees (the thread that parses it, its stack and heap arena,
+  // the transport's buffers): about 1 MiB measured (message_rss_bench),
+  // kept back from the scaled budget with room to spare.
+  static constexpr std::size_t MESSAGE_SERVING_RESERVE = 2 << 20;
 
  private:
   std::map<std::string, JSON_RPC_Handler*> handlers_;
   std::map<std::string, JSON_RPC_Params_Handler_Creator*> creators_;
   std::set<std::string> open_;
   bool all_open_ = false;
+  std::set<std::string> admin_;
 };
 
 #endif

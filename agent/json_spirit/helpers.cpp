@@ -73,26 +73,19 @@ void format_str_by_obj(const Object& binders, std::string& text) {
   out.reserve(text.size());
   std::size_t i = 0;
   while (i < text.size()) {
-    char c = text[i];
-    if ((c == '{' || c == '}') && i + 1 < text.size() && text[i + 1] == c) {
-      out += c;
-      i += 2;
-      continue;
-    }
-    if (c == '{') {
-      std::size_t close = text.find('}', i + 1);
-      if (close != std::string::npos) {
-        std::string name = text.substr(i + 1, close - i - 1);
-        if (const Value* v = member(binders, name)) {
-          out += v->type() == str_type ? v->get_str() : JSON_Dump(*v, false);
-          i = close + 1;
-          continue;
-        }
-      }
-    }
-    out += c;
-    ++i;
+    const std::size_t open = text.find('{', i);
+    const std::size_t close =
+        open == std::string::npos ? std::string::npos : text.find('}', open + 1);
+    if (close == std::string::npos) break;
+    // The innermost "{...}" from here: in "{{a}}" that is "{a}", so a
+    // placeholder inside literal braces is still found.
+    const std::size_t start = text.rfind('{', close);
+    const Value* v = member(binders, text.substr(start + 1, close - start - 1));
+    out.append(text, i, (v ? start : close + 1) - i);
+    if (v) out += v->type() == str_type ? v->get_str() : JSON_Dump(*v, false);
+    i = close + 1;
   }
+  out.append(text, i, std::string::npos);
   text.swap(out);
 }
 

@@ -119,8 +119,10 @@ const std::string& object_get_str_or_throw(const Object& obj,
                                            const std::string& key);
 
 // Replace each "{name}" of `text` by the member `name` of `binders`: strings
-// as their text, other values as compact JSON. A placeholder naming no member
-// stays as written; "{{" and "}}" stand for literal braces.
+// as their text, other values as compact JSON. Every other byte stays as
+// written (a command's own braces, as in awk or shell, must reach it
+// unchanged): braces naming no member, doubled or unbalanced braces.
+// Values put in are not searched again.
 void format_str_by_obj(const Object& binders, std::string& text);
 
 // --- text ------------------------------------------------------------------

@@ -1,7 +1,6 @@
 #include "agent/mdrt/uuid_text.h"
 
-#include <random>
-
+#include "agent/mdrt/random_text.h"
 #include "agent/mdrt/string_checker.h"
 
 std::string uuid_binary_to_string(const unsigned char* b) {
@@ -27,12 +26,9 @@ bool uuid_string_to_binary(const std::string& text, unsigned char* bytes) {
   return n == 16;
 }
 
-void uuid_generate(unsigned char* b) {
-  thread_local std::mt19937_64 source{std::random_device{}()};
-  for (int i = 0; i < 16; i += 8) {
-    const unsigned long long r = source();
-    for (int k = 0; k < 8; ++k) b[i + k] = static_cast<unsigned char>(r >> (8 * k));
-  }
-  b[6] = (b[6] & 0x0f) | 0x40;
-  b[8] = (b[8] & 0x3f) | 0x80;
+bool uuid_generate(unsigned char* b) {
+  if (!random_bytes(b, 16)) return false;
+  b[6] = (b[6] & 0x0f) | 0x40;  // version 4: random
+  b[8] = (b[8] & 0x3f) | 0x80;  // the RFC 4122 variant
+  return true;
 }

@@ -9,7 +9,8 @@
 std::string uuid_binary_to_string(const unsigned char* bytes);
 // The 16 bytes of a UUID's text (either case); false when it is no UUID.
 bool uuid_string_to_binary(const std::string& text, unsigned char* bytes);
-// A fresh random (version 4) UUID.
-void uuid_generate(unsigned char* bytes);
+// A fresh random (version 4) UUID from random_bytes (random_text.h), the
+// one generator of every UUID the agent makes; false when the source fails.
+bool uuid_generate(unsigned char* bytes);
 
 #endif

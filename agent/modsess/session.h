@@ -53,4 +53,11 @@ class Session_Manager : public Service_Instance_T<Session_Manager> {
 
 extern template class Service_Instance_T<Session_Manager>;
 
+// The key of the local session. No shipped file may hold a usable key, so
+// it is made at random at first start and kept in `path` (mode 0600, like
+// the access key), where only the agent's own user can read it; later
+// starts read it back. False with `error` saying what failed when the file
+// cannot be read or made, holds no usable key, or is open to other users.
+bool local_session_key(const std::string& path, std::string& key, std::string& error);
+
 #endif

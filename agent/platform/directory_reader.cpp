@@ -28,6 +28,8 @@ const unsigned long READ_HERE_FIRST = 512;
 const std::size_t BATCH_SIZE = 256;
 const std::size_t BATCHES = 4;
 
+std::atomic<bool> types_unknown{false};
+
 mode_t mode_of_dirent_type(unsigned char type) {
   switch (type) {
     case DT_REG: return S_IFREG;
@@ -250,7 +252,10 @@ bool Directory_Reader::read_here(Directory_Entry_T<char>& entry,
       continue;
 
     entry.name.assign(n);
-    entry.mode = mode_of_dirent_type(d->d_type);
+    const unsigned char type = types_unknown.load(std::memory_order_relaxed)
+                                   ? static_cast<unsigned char>(DT_UNKNOWN)
+                                   : d->d_type;
+    entry.mode = mode_of_dirent_type(type);
     entry.has_stat = false;
     entry.size = 0;
     entry.mtime = 0;
@@ -267,10 +272,21 @@ bool Directory_Reader::read_here(Directory_Entry_T<char>& entry,
           entry.target = read_link_at(fd, n, static_cast<std::size_t>(st.st_size));
       }
       // An entry removed since readdir is still listed, without details.
+    } else if (type == DT_UNKNOWN) {
+      // Some file systems (XFS without ftype, many FUSE and network ones)
+      // record no type in the directory: ask the entry itself, or a folder
+      // would pass for a file.
+      struct stat st;
+      if (::fstatat(::dirfd(D(dir_)), n, &st, AT_SYMLINK_NOFOLLOW) == 0)
+        entry.mode = st.st_mode & S_IFMT;
     }
     error = 0;
     return true;
   }
+}
+
+void Directory_Reader::report_types_unknown(bool unknown) {
+  types_unknown.store(unknown);
 }
 
 void Directory_Reader::close() {

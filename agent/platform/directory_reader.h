@@ -15,9 +15,9 @@ struct Directory_Entry_T;
 template <>
 struct Directory_Entry_T<char> {
   std::string name;
-  // File type and permission bits (st_mode). With stat information off, or
-  // when the entry vanished before it could be examined, only the type
-  // bits the directory itself reports are set (0 when it reports none).
+  // File type and permission bits (st_mode). With stat information off only
+  // the type bits are set: those the directory reports, else those of an
+  // fstatat. 0 when the entry vanished before it could be examined.
   mode_t mode = 0;
   bool has_stat = false;
   std::uint64_t size = 0;
@@ -53,6 +53,10 @@ class Directory_Reader {
 
   int error() const { return error_; }
   void close();
+
+  // For tests: every reader then sees each entry's type as DT_UNKNOWN, as
+  // on file systems that keep no type in their directories.
+  static void report_types_unknown(bool unknown);
 
  private:
   struct Read_Ahead;

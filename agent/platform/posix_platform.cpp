@@ -29,6 +29,7 @@
 #include <thread>
 
 #include "agent/platform/calendar.h"
+#include "agent/platform/mounts.h"
 #include "agent/platform/utf.h"
 
 extern char** environ;
@@ -348,6 +349,20 @@ std::int64_t uptime_seconds() {
   return ::clock_gettime(CLOCK_BOOTTIME, &ts) == 0
              ? static_cast<std::int64_t>(ts.tv_sec)
              : -1;
+}
+
+bool mount_of(const std::string& path, Mount_Info& out) {
+  const std::vector<Mount_Entry> mounts = read_mounts();
+  std::string where = path;
+  Path_Probe p;
+  if (bounded_probe(mounts, path, true, false, p)) {
+    if (p.real.empty()) return false;
+    where = p.real;
+  }
+  const Mount_Entry* m = find_mount(mounts, where);
+  if (!m) return false;
+  out = Mount_Info{m->source, m->mount_point, m->fs_type};
+  return true;
 }
 
 std::string mount_point_of(const std::string& path) {

@@ -14,7 +14,6 @@ if(WIN32)
 else()
   list(APPEND PLATFORM_SOURCES
     platform/directory_reader.cpp
-    platform/mounts.cpp
     platform/net_interfaces.cpp
     platform/posix_platform.cpp
   )

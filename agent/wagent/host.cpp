@@ -143,23 +143,42 @@ tcp::endpoint listen_endpoint(const Config& config) {
   return tcp::endpoint(address, static_cast<unsigned short>(p));
 }
 
-// The methods callable on the listener without a session.
-std::vector<std::string> open_methods(const Config& config) {
-  const std::string text = config.get("jsonrpc.open", "host.info,host.test");
+// A METHOD[,METHOD...] setting; `star` lets "*" stand for every method.
+std::vector<std::string> method_list(const Config& config, const std::string& key,
+                                     const std::string& fallback, bool star) {
+  const std::string text = config.get(key, fallback);
   std::vector<std::string> methods;
   for (std::string::size_type start = 0; start <= text.size();) {
     std::string::size_type comma = std::min(text.find(',', start), text.size());
     methods.push_back(text.substr(start, comma - start));
-    if (methods.back().empty())
-      throw Config_Error(config.where("jsonrpc.open") +
-                         ": setting 'jsonrpc.open' must be METHOD[,METHOD...] "
-                         "or *, not '" + text + "'");
+    if (methods.back().empty() || (!star && methods.back() == "*"))
+      throw Config_Error(config.where(key) + ": setting '" + key +
+                         "' must be METHOD[,METHOD...]" + (star ? " or *" : "") +
+                         ", not '" + text + "'");
     start = comma + 1;
   }
+  return methods;
+}
+
+// The methods callable on the listener without a session.
+std::vector<std::string> open_methods(const Config& config) {
+  std::vector<std::string> methods =
+      method_list(config, "jsonrpc.open", "host.info,host.test", true);
   if (std::find(methods.begin(), methods.end(), "*") != methods.end())
     ACE_ERROR((LM_WARNING, "%N:%l: jsonrpc.open is *: every JSON-RPC method "
                            "is open to any local process without a session\n"));
   return methods;
+}
+
+// The session of local callers: its key lives only in the agent's state
+// folder, readable by the agent's user alone.
+void add_local_session(const std::string& path) {
+  std::string key, error;
+  if (!local_session_key(path, key, error)) throw Config_Error(error);
+  if (!Session_Manager::instance()->add_session(key, "local",
+                                                JSON_RPC_Dispatcher::ADMIN_PERMS))
+    throw Config_Error(path + ": the local session key is also given by a 'session' line");
+  std::cerr << "wagent: local session key in " << path << std::endl;
 }
 
 }  // namespace
@@ -212,12 +231,15 @@ void apply_settings(const Config& config, File_Log_Backend& log_file,
   }
 
   dispatcher.set_open_methods(open_methods(config));
+  dispatcher.set_admin_methods(method_list(
+      config, "jsonrpc.admin", JSON_RPC_Dispatcher::DEFAULT_ADMIN_METHODS, false));
 
   Session_Manager::instance()->clear();
   for (const Session_Line& s : config.sessions)
     if (!Session_Manager::instance()->add_session(s.key, s.uid, s.perms))
       throw Config_Error(s.where + ": session key '" + s.key +
                          "' is given twice");
+  add_local_session(appdata + "/chost/session_key");
 
   WebSocket_Options::instance()->clear();
   std::string upstream = config.get("upstream", "");

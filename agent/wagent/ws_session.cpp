@@ -243,6 +243,9 @@ void Ws_Session_T<Next_Layer>::on_read(beast::error_code ec) {
   }
   auto text = std::make_shared<std::string>(beast::buffers_to_string(buffer_.data()));
   buffer_.consume(buffer_.size());
+  // The text now lives in its copy: a large message's read buffer would
+  // otherwise stay allocated beside it while its values are built.
+  buffer_.shrink_to_fit();
 
   ++in_flight_;
   // Served outside the strand; replies come back through it.

@@ -23,8 +23,13 @@ namespace {
 
 using namespace e2e;
 
+// Acting methods (system.execute, log.upload) need the admin bits even
+// when every method is open.
+const char admin_session[] = "session root-key root 0xC000000000000000\n";
+const wire::Header_List as_admin = {{"X-Session-Key", "root-key"}};
+
 std::string config(const std::string& dir, const std::string& extra = "") {
-  return listener(dir) + "set jsonrpc.open *\n" + extra +
+  return listener(dir) + "set jsonrpc.open *\n" + admin_session + extra +
          bind("jsonrpc", "host.info", "_make_JSON_RPC_Host_Info_Handler") +
          bind("jsonrpc", "host.test", "_make_JSON_RPC_Host_Test_Handler") +
          bind("jsonrpc", "fs.list", "_make_JSON_RPC_FS_List_Handler") +
@@ -153,12 +158,13 @@ TEST(Hostile_Clients, ACommandAndAnUploadOutlastingTheGraceDoNotHoldTheStop) {
   ASSERT_TRUE(agent.start(config(agent.dir(), "set stop.timeout 1\n")));
   wire::Wire_Client command(agent.host(), agent.port()), upload(agent.host(), agent.port());
   ASSERT_TRUE(command.send_request("POST", "/jsonrpc",
-                                   call(9, "system.execute", R"({"cmd":"sleep 4"})")));
+                                   call(9, "system.execute", R"({"cmd":"sleep 4"})"), as_admin));
   ASSERT_TRUE(upload.send_request(
       "POST", "/jsonrpc",
       R"({"jsonrpc":"2.0","method":"log.upload","params":{"task_id":"T","type":"agent",)"
       R"("private_storage":{"url":"http://127.0.0.1:)" +
-          std::to_string(hung.port) + R"(/"}}})"));
+          std::to_string(hung.port) + R"(/"}}})",
+      as_admin));
   EXPECT_TRUE(agent.wait_for_stderr("Execute 'sleep 4'", std::chrono::seconds(5)));
   pollfd reached{hung.fd, POLLIN, 0};  // the upload's connection waits to be accepted
   EXPECT_EQ(1, ::poll(&reached, 1, 10000));

@@ -132,6 +132,80 @@ TEST(Wagent, ServesEachKindOfEndpointAndClosedMethodsOnlyWithASession) {
   EXPECT_EQ(0, agent.stop(SIGTERM)) << agent.stderr_text();
 }
 
+// No file holds a usable key: the local session's key is made at random at
+// first start, kept where only the agent's user reads it, named on stderr
+// and read back after a restart. On the listener an acting method runs
+// only for a session with both admin bits, over POST and WebSocket alike.
+TEST(Wagent_Local_Access, TheKeyIsMadeAtFirstStartAndOnlyAdminSessionsAct) {
+  wire::Wagent_Process agent(WAGENT_PATH);
+  const std::string config =
+      listener(agent.dir()) + "session reader bob 0x4000000000000000\n" +
+      bind("jsonrpc", "system.execute", "_make_JSON_RPC_System_Execute_Handler") +
+      bind("jsonrpc", "fs.statfs", "_make_JSON_RPC_Statfs_Handler");
+  ASSERT_TRUE(agent.start(config)) << agent.stderr_text();
+  const std::string key_file = agent.dir() + "/var/chost/session_key";
+  EXPECT_NE(std::string::npos,
+            agent.stderr_text().find("wagent: local session key in " + key_file + "\n"));
+  EXPECT_EQ(std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+            std::filesystem::status(key_file).permissions());
+  std::string key = read_file(key_file);
+  key.erase(key.find_last_not_of('\n') + 1);
+  EXPECT_EQ(64u, key.size());
+  EXPECT_EQ(std::string::npos, key.find_first_not_of("0123456789abcdef"));
+
+  // Each caller asks for a file of its own name; only the admin's appears.
+  const auto execute = [&](const std::string& who, const std::string& key, bool ws) {
+    const std::string marker = agent.dir() + "/ran-" + who;
+    const std::string text = call(7, "system.execute", R"({"cmd":"touch )" + marker + "\"}");
+    wire::Wire_Client c(agent.host(), agent.port());
+    std::string reply;
+    if (ws) {
+      EXPECT_TRUE(c.ws_connect(key.empty() ? "/jsonrpc" : "/jsonrpc?session=" + key));
+      EXPECT_TRUE(c.ws_send(text));
+      reply = c.ws_receive(std::chrono::seconds(10)).value_or("");
+    } else {
+      wire::Header_List headers;
+      if (!key.empty()) headers.emplace_back("X-Session-Key", key);
+      reply = c.request("POST", "/jsonrpc", text, headers).body;
+    }
+    EXPECT_EQ(std::filesystem::exists(marker), reply == R"({"jsonrpc":"2.0","id":7,"result":true})")
+        << who << ": " << reply;
+    return reply;
+  };
+  const std::string unauthenticated =
+      R"({"jsonrpc":"2.0","id":7,"error":{"code":-32603,"message":"Unauthenticated."}})";
+  const std::string forbidden =
+      R"({"jsonrpc":"2.0","id":7,"error":{"code":-32603,"message":"Forbidden."}})";
+  for (bool ws : {false, true}) {
+    const std::string way = ws ? "-ws" : "-post";
+    EXPECT_EQ(unauthenticated, execute("nobody" + way, "", ws));
+    EXPECT_EQ(unauthenticated, execute("guess" + way, "demo-key", ws));
+    EXPECT_EQ(forbidden, execute("reader" + way, "reader", ws));
+    execute("local" + way, key, ws);
+    EXPECT_TRUE(std::filesystem::exists(agent.dir() + "/ran-local" + way));
+  }
+  // The reader's session still reaches a method that does not act.
+  wire::Wire_Client c(agent.host(), agent.port());
+  EXPECT_EQ(0, code_of(c.request("POST", "/jsonrpc", call(1, "fs.statfs", "\"/\""),
+                                 {{"X-Session-Key", "reader"}}).body));
+  EXPECT_EQ(0, agent.stop()) << agent.stderr_text();
+
+  ASSERT_TRUE(agent.start(config)) << agent.stderr_text();
+  EXPECT_EQ(key + "\n", read_file(key_file));
+  EXPECT_EQ(0, agent.stop()) << agent.stderr_text();
+  // A key file other users may read, or one holding no key, stops the start.
+  ASSERT_EQ(0, ::chmod(key_file.c_str(), 0644));
+  EXPECT_EQ(1, agent.run_to_exit(config));
+  EXPECT_NE(std::string::npos,
+            agent.stderr_text().find(key_file + ": the session key file is open to other users"))
+      << agent.stderr_text();
+  std::filesystem::remove(key_file);
+  ASSERT_EQ(0, ::mkdir(key_file.c_str(), 0700));
+  EXPECT_EQ(1, agent.run_to_exit(config));
+  EXPECT_NE(std::string::npos, agent.stderr_text().find(key_file + ": ")) << agent.stderr_text();
+  EXPECT_EQ(std::string::npos, agent.stderr_text().find("listening")) << agent.stderr_text();
+}
+
 // A configuration refused at start.
 TEST(Wagent_Start, RefusesABadConfigurationBeforeListening) {
   wire::Wagent_Process agent(WAGENT_PATH);

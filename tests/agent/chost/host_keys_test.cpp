@@ -1,6 +1,14 @@
 // The agent's key material in a temporary folder: the pair is made once,
-// kept private, read back after a restart and readable by OpenSSL's tool.
+// kept private, read back after a restart and readable by OpenSSL's tool;
+// the access key holds in memory whatever the disk does; UUIDs come from
+// the one random source.
+// RAND_set_rand_method is how a test puts a known source in its place.
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include <gtest/gtest.h>
+#include <openssl/rand.h>
+
+#include <cstring>
+#include <set>
 
 #include <cstdlib>
 #include <ctime>
@@ -11,6 +19,7 @@
 
 #include "agent/chost/host_manager.h"
 #include "agent/mdrt/key_text.h"
+#include "agent/mdrt/uuid_text.h"
 #include "tests/fakes/recording_log.h"
 #include "tests/fakes/temp_dir.h"
 #include "tests/support/files.h"
@@ -70,6 +79,79 @@ TEST(Host_Keys, AnUnreadablePrivateKeyIsNeverReplaced) {
   EXPECT_EQ("", manager.public_key());
   EXPECT_EQ(1u, log.count(LM_ERROR, "cannot read the private key"));
   EXPECT_EQ("not a key\n", read_file(dir / "private_key.pem"));
+}
+
+// A new or cleared key takes effect at once even when its file can be
+// neither written nor removed; the failure names the file and the reason.
+TEST(Host_Identity, TheAccessKeyHoldsInMemoryWhateverTheDiskDoes) {
+  Temp_Dir dir;
+  const std::string file = dir / "access_key";
+  File_Host_Manager manager(dir.path());
+  ASSERT_TRUE(manager.access_key("K1"));
+  EXPECT_EQ("K1", read_file(file));
+  // A folder in its place: a rename over it and an unlink of it both fail,
+  // for root too.
+  std::filesystem::remove(file);
+  std::filesystem::create_directories(file + "/keep");
+  Recording_Log log;
+  EXPECT_FALSE(manager.access_key("K2"));
+  EXPECT_EQ("K2", manager.access_key());
+  EXPECT_FALSE(manager.access_key(""));
+  EXPECT_EQ("", manager.access_key());
+  EXPECT_EQ(0u, manager.access_key_size());
+  EXPECT_EQ(1u, log.count(LM_ERROR, "cannot write the access key file " + file + ", Is a directory"));
+  EXPECT_EQ(1u, log.count(LM_ERROR, "cannot remove the access key file " + file + ", Is a directory"));
+}
+
+int fixed_bytes(unsigned char* out, int n) {
+  std::memset(out, 0xa5, static_cast<std::size_t>(n));
+  return 1;
+}
+int failing_bytes(unsigned char*, int) { return 0; }
+int ready() { return 1; }
+
+// Puts a known random source in the place of the system's for a scope.
+struct Random_Source {
+  explicit Random_Source(int (*bytes)(unsigned char*, int))
+      : method{nullptr, bytes, nullptr, nullptr, bytes, ready} {
+    RAND_set_rand_method(&method);
+  }
+  ~Random_Source() { RAND_set_rand_method(RAND_OpenSSL()); }
+  RAND_METHOD method;
+};
+
+TEST(Host_Identity, EveryUuidComesFromTheOneRandomSourceWithVersionFourBits) {
+  std::set<std::string> seen;
+  for (int i = 0; i < 2000; ++i) {
+    unsigned char u[16];
+    ASSERT_TRUE(uuid_generate(u));
+    EXPECT_EQ(0x40, u[6] & 0xf0);
+    EXPECT_EQ(0x80, u[8] & 0xc0);
+    seen.insert(uuid_binary_to_string(u));
+  }
+  EXPECT_EQ(2000u, seen.size());
+
+  const std::string known = "a5a5a5a5-a5a5-45a5-a5a5-a5a5a5a5a5a5";
+  {
+    Random_Source source(fixed_bytes);
+    unsigned char u[16];
+    ASSERT_TRUE(uuid_generate(u));
+    EXPECT_EQ(known, uuid_binary_to_string(u));
+    Temp_Dir dir;
+    EXPECT_EQ(known, File_Host_Manager(dir.path()).uuid());  // the host's own too
+    EXPECT_EQ(known, read_file(dir / "uuid"));
+  }
+  Random_Source broken(failing_bytes);
+  unsigned char u[16];
+  EXPECT_FALSE(uuid_generate(u));
+  Temp_Dir dir;
+  Recording_Log log;
+  File_Host_Manager manager(dir.path());
+  EXPECT_EQ("", manager.uuid());
+  EXPECT_EQ(1u, log.count(LM_ERROR, "no random source for the agent's UUID"));
+  std::string challenge;
+  std::int64_t expires = 0;
+  EXPECT_FALSE(manager.create_challenge(challenge, expires));
 }
 
 }  // namespace

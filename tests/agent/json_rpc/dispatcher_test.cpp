@@ -150,11 +150,34 @@ TEST_F(DispatcherTest, BadInputIsAnsweredByTheDispatcher) {
   EXPECT_EQ(60000u, rec->pop().get_obj().at("result").get_array().size());
 }
 
+// The text is held while its values are built, so it counts against the
+// same budget: values taking 7 times a message's length, which an 8x budget
+// of the values alone let through, are refused; 5.6 times are served.
+TEST_F(DispatcherTest, TheTextCountsAgainstTheMessagesMemoryBudget) {
+  const std::size_t count = 1 << 18;  // a power of two: the array ends full
+  const auto message = [&](std::size_t per_item) {  // text bytes per string
+    const std::string item = "\"" + std::string(per_item - 3, 's') + "\",";
+    std::string params = "[";
+    params.reserve(count * item.size() + 2);
+    for (std::size_t i = 0; i < count; ++i) params += item;
+    params.back() = ']';
+    return R"({"jsonrpc":"2.0","id":3,"method":"echo","params":)" + params + "}";
+  };
+  // Short strings live inside their values: an element costs one Value.
+  const std::size_t value = sizeof(Value);
+  dispatch(message(value / 7));
+  EXPECT_EQ(Value(3), expect_error(-32600, "Invalid Request, too large to hold in memory."));
+  EXPECT_TRUE(echo.received.empty());
+  dispatch(message((value + 5) / 6));
+  EXPECT_EQ(count, rec->pop().get_obj().at("result").get_array().size());
+}
+
 // On a channel open to any local process, a method that is not open needs a
 // known session; otherwise nothing is built, made or delivered.
 TEST_F(DispatcherTest, ClosedMethodsNeedAKnownSessionOnAListenerChannel) {
   Installed<Session_Manager, Session_Manager> sessions;
   sessions.add_session("good", "alice", 0);
+  sessions.add_session("root", "admin", JSON_RPC_Dispatcher::ADMIN_PERMS);
   dispatcher.bind("open.one", &echo);
   const std::vector<std::string> open_one = {"open.one"}, all = {"x", "*"};
   const struct {
@@ -172,7 +195,7 @@ TEST_F(DispatcherTest, ClosedMethodsNeedAKnownSessionOnAListenerChannel) {
       {open_one, "", R"({"jsonrpc":"2.0","method":"job.create"})", false, Value()},
       {open_one, "", R"({"jsonrpc":"2.0","id":5,"method":"open.one"})", true, Value()},
       {open_one, "good", R"({"jsonrpc":"2.0","id":6,"method":"echo"})", true, Value()},
-      {open_one, "good", R"({"params":{},"method":"job.create","jsonrpc":"2.0"})", true, Value()},
+      {open_one, "root", R"({"params":{},"method":"job.create","jsonrpc":"2.0"})", true, Value()},
       {all, "", R"({"jsonrpc":"2.0","id":7,"method":"echo"})", true, Value()},
   };
   for (const auto& c : cases) {
@@ -188,6 +211,67 @@ TEST_F(DispatcherTest, ClosedMethodsNeedAKnownSessionOnAListenerChannel) {
       EXPECT_EQ(c.id, expect_error(-32603, "Unauthenticated.")) << c.text;
     }
   }
+}
+
+// Acting methods need a session with both admin bits on a listener
+// channel, open or not; the upstream channel (no session required) is not
+// subject to it. A refusal builds and delivers nothing.
+TEST_F(DispatcherTest, ActingMethodsNeedTheAdminBitsOnAListenerChannel) {
+  Installed<Session_Manager, Session_Manager> sessions;
+  sessions.add_session("root", "admin", 0xC000000000000000ULL);
+  sessions.add_session("half", "bob", 0x8000000000000000ULL);
+  sessions.add_session("other", "carol", 0x3FFFFFFFFFFFFFFFULL);
+  dispatcher.bind("system.execute", &echo);
+  const std::vector<std::string> none, all = {"*"};
+  const char* const execute = R"({"jsonrpc":"2.0","id":1,"method":"system.execute","params":{}})";
+  const char* const create = R"({"params":{"id":"j"},"jsonrpc":"2.0","id":2,"method":"job.create"})";
+  const char* const echo_call = R"({"jsonrpc":"2.0","id":3,"method":"echo"})";
+  const struct {
+    const char* text;
+    const char* key;
+    bool listener;
+    const std::vector<std::string>& open;
+    const char* refusal;  // null when delivered
+  } cases[] = {
+      {execute, "root", true, none, nullptr},
+      {create, "root", true, none, nullptr},
+      {execute, "half", true, none, "Forbidden."},
+      {create, "other", true, all, "Forbidden."},  // open does not lift it
+      {execute, "", true, all, "Unauthenticated."},
+      {R"({"jsonrpc":"2.0","method":"system.execute"})", "half", true, none, "Forbidden."},
+      {echo_call, "half", true, none, nullptr},  // other methods: any session
+      {execute, "", false, none, nullptr},        // the upstream channel
+      {create, "half", false, none, nullptr},
+  };
+  for (const auto& c : cases) {
+    dispatcher.set_open_methods(c.open);
+    channel = Recording_Channel::make(&rec);
+    channel->set_session_required(c.listener);
+    rec->set_session_key(c.key);
+    echo.received.clear();
+    creator.created = 0;
+    dispatch(c.text);
+    EXPECT_EQ(!c.refusal, !echo.received.empty() || creator.created == 1) << c.text << c.key;
+    if (c.refusal) {
+      const Value id = expect_error(-32603, c.refusal);
+      EXPECT_EQ(parse_json(c.text).get_obj().count("id") ? parse_json(c.text).get_obj().at("id")
+                                                         : Value(),
+                id);
+    }
+  }
+  // The set is a setting.
+  dispatcher.set_admin_methods({"echo"});
+  channel = Recording_Channel::make(&rec);
+  channel->set_session_required(true);
+  rec->set_session_key("half");
+  dispatch(echo_call);
+  EXPECT_EQ(Value(3), expect_error(-32603, "Forbidden."));
+  channel = Recording_Channel::make(&rec);
+  channel->set_session_required(true);
+  rec->set_session_key("half");
+  echo.received.clear();
+  dispatch(execute);
+  EXPECT_EQ(1u, echo.received.size());
 }
 
 TEST_F(DispatcherTest, MethodsAreBoundOnceAndCallsReachTheirHandlerIdsUnchanged) {

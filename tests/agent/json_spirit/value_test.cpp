@@ -93,3 +93,30 @@ TEST(JsonValue, CompactTextIsWhatTheGeneratorWritesAndRefusesWhatItRefuses) {
   stopped.stop = true;
   EXPECT_FALSE(write_compact(v, stopped));
 }
+
+// Only placeholders naming a binder change; a command's own braces (awk,
+// shell, JSON) reach it byte for byte.
+TEST(JsonValue, FormatReplacesOnlyPlaceholdersNamingABinderAndKeepsEveryOtherByte) {
+  const Object binders{{"who", Value("me")}, {"n", Value(5)}, {"o", Value(Object{{"k", Value(1)}})},
+                       {"path", Value("/d/{who}")}};
+  const struct {
+    const char* text;
+    const char* expected;
+  } cases[] = {
+      {"echo {who} {n} {o}", "echo me 5 {\"k\":1}"},
+      {"awk 'BEGIN{if(1){print 1}}'", "awk 'BEGIN{if(1){print 1}}'"},
+      {"{{who}} {{ }} }} {{", "{me} {{ }} }} {{"},
+      {"{nobody} {} {who", "{nobody} {} {who"},
+      {"}{who}{x{n}}", "}me{x5}"},
+      {"run {path}", "run /d/{who}"},  // a value put in is not searched again
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    std::string text = c.text;
+    format_str_by_obj(binders, text);
+    EXPECT_EQ(c.expected, text) << c.text;
+    text = c.text;
+    format_str_by_obj(Object(), text);
+    EXPECT_EQ(c.text, text);
+  }
+}

@@ -1,9 +1,16 @@
-// The POSIX platform layer: drive table, mount table, and the real system.
+// The POSIX platform layer: drive table, mount table, directory entries,
+// and the real system.
 #include "agent/platform/posix_platform.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <filesystem>
+#include <map>
 
 #include <atomic>
 #include <cerrno>
@@ -11,7 +18,10 @@
 #include <future>
 #include <thread>
 
+#include "agent/platform/directory_reader.h"
+#include "agent/platform/mounts.h"
 #include "agent/platform/utf.h"
+#include "tests/fakes/temp_dir.h"
 
 using namespace std::chrono_literals;
 
@@ -137,4 +147,89 @@ TEST(VolumeProbeWait, GivesUpOnABlockedCallAndRefusesItsKeyUntilItEnds) {
        ++i)
     std::this_thread::sleep_for(20ms);
   EXPECT_EQ(2, out);
+}
+
+namespace {
+
+// A FUSE mount whose server never answers: every call that reaches it
+// waits until the connection is aborted, as on a dead network mount. It
+// needs root (CI runs as root); the guard aborts the connection, which
+// ends the waiting calls, and detaches the mount.
+class Dead_Mount {
+ public:
+  explicit Dead_Mount(const std::string& point) : point_(point) {
+    fd_ = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+    if (fd_ < 0) return;
+    const std::string options =
+        "fd=" + std::to_string(fd_) + ",rootmode=40000,user_id=0,group_id=0";
+    if (::mount("wagent-dead", point.c_str(), "fuse", MS_NOSUID | MS_NODEV,
+                options.c_str()) != 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~Dead_Mount() {
+    if (fd_ < 0) return;
+    ::close(fd_);
+    ::umount2(point_.c_str(), MNT_DETACH);
+  }
+  bool up() const { return fd_ >= 0; }
+
+ private:
+  std::string point_;
+  int fd_ = -1;
+};
+
+}  // namespace
+
+// The device flag of a storage pool reads the one mount table, and a mount
+// that does not answer costs a bounded wait, not the caller's thread.
+TEST(MountOf, NamesTheMountOfAPathAndGivesUpOnOneThatDoesNotAnswer) {
+  Temp_Dir dir;
+  platform::Mount_Info m;
+  ASSERT_TRUE(platform::mount_of(dir.path(), m));
+  EXPECT_EQ(0u, dir.path().find(m.mount_point));
+  EXPECT_FALSE(m.type.empty());
+  EXPECT_FALSE(platform::mount_of(dir / "missing", m));
+
+  const std::string point = dir / "dead";
+  std::filesystem::create_directory(point);
+  platform::Mount_Info dead_info;
+  std::future<bool> answer;  // outlives the mount: a stuck call ends with it
+  Dead_Mount dead(point);
+  if (!dead.up()) GTEST_SKIP() << "no FUSE mount here (needs root and /dev/fuse)";
+  const auto start = std::chrono::steady_clock::now();
+  answer = std::async(std::launch::async,
+                      [&] { return platform::mount_of(point + "/pool", dead_info); });
+  ASSERT_EQ(std::future_status::ready, answer.wait_for(10s));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, platform::volume_wait_limit + 1s);
+  EXPECT_TRUE(answer.get());
+  EXPECT_EQ(point, dead_info.mount_point);
+  EXPECT_EQ("fuse", dead_info.type);
+  EXPECT_EQ("wagent-dead", dead_info.source);
+}
+
+// Where the directory records no entry types (DT_UNKNOWN, as on XFS
+// without ftype and many FUSE and network file systems) each entry is asked
+// for its own, so a folder never passes for a file.
+TEST(DirectoryReader, TypesComeFromTheEntryWhereTheDirectoryKeepsNone) {
+  Temp_Dir dir;
+  std::filesystem::create_directory(dir / "sub");
+  dir.write("file", "x");
+  ASSERT_EQ(0, ::mkfifo((dir / "pipe").c_str(), 0600));
+  std::filesystem::create_symlink(dir / "sub", dir / "link");
+  const std::map<std::string, mode_t> expected = {
+      {"sub", S_IFDIR}, {"file", S_IFREG}, {"pipe", S_IFIFO}, {"link", S_IFLNK}};
+  struct Restore {
+    ~Restore() { Directory_Reader::report_types_unknown(false); }
+  } restore;
+  for (bool unknown : {false, true}) {
+    Directory_Reader::report_types_unknown(unknown);
+    Directory_Reader reader;
+    ASSERT_TRUE(reader.open(dir.path().c_str(), true, 0));
+    std::map<std::string, mode_t> seen;
+    Directory_Entry_T<char> entry;
+    while (reader.read(entry)) seen[entry.name] = entry.mode & S_IFMT;
+    EXPECT_EQ(expected, seen) << (unknown ? "DT_UNKNOWN" : "d_type");
+  }
 }

@@ -12,12 +12,26 @@ Job_Definition_Params_Handler::Job_Definition_Params_Handler(JSON_RPC_Channel_WP
       channel_(channel),
       object_(object) {}
 
+namespace {
+
+// The end of the work begun for the reply, when the channel is still there.
+void end_reply_work(const JSON_RPC_Channel_WPtr& weak) {
+  JSON_RPC_Channel_Ptr channel(weak);
+  if (channel.get()) channel->end_work();
+}
+
+}  // namespace
+
 Job_Definition_Params_Handler::~Job_Definition_Params_Handler() {
   // The reply still to come is work on the channel, so the exchange stays
-  // open for it; the reactor thread ends it.
-  JSON_RPC_Channel_Ptr held(channel_);
-  if (held.get()) held->begin_work();
-  working_ = held.get() != nullptr;
+  // open for it; the reactor thread ends it. No strong reference is kept
+  // over the wait below: a requester that leaves meanwhile must be seen
+  // gone when the reactor takes over.
+  {
+    JSON_RPC_Channel_Ptr held(channel_);
+    if (held.get()) held->begin_work();
+    working_ = held.get() != nullptr;
+  }
   Simple_Reactor* reactor = Simple_Reactor::instance();
   // On the reactor thread itself a wait would never end: take over here.
   if (reactor->on_reactor_thread()) {
@@ -26,7 +40,7 @@ Job_Definition_Params_Handler::~Job_Definition_Params_Handler() {
   }
   if (reactor->notify(this, ACE_Event_Handler::EXCEPT_MASK, nullptr) == -1) {
     ACE_ERROR((LM_ERROR, "%N:%l: job definition dropped, the reactor takes no work\n"));
-    if (working_) held->end_work();
+    if (working_) end_reply_work(channel_);
     return;
   }
   // A reactor that stops before taking the handler over drops the
@@ -37,7 +51,7 @@ Job_Definition_Params_Handler::~Job_Definition_Params_Handler() {
       reactor->purge(this);
       if (handover_.wait(&ACE_Time_Value::zero, 0) == -1) {
         ACE_ERROR((LM_ERROR, "%N:%l: job definition dropped, the reactor has stopped\n"));
-        if (working_) held->end_work();
+        if (working_) end_reply_work(channel_);
       }
       return;
     }
@@ -52,14 +66,16 @@ int Job_Definition_Params_Handler::handle_exception(ACE_HANDLE) {
   handover_.signal();
   // From here on this object may be gone.
   submit_and_reply(channel, object, definition);
-  if (working) channel->end_work();
+  if (working && channel.get()) channel->end_work();
   return 0;
 }
 
 int Job_Definition_Params_Handler::submit_and_reply(JSON_RPC_Channel_Ptr channel,
                                                     JSON_RPC_Object_Ptr object,
                                                     Job_Definition_Ptr definition) {
-  if (!channel.get()) {
+  // A closed channel is a requester that has left, though the work begun
+  // for its reply still keeps the channel object.
+  if (!channel.get() || !channel->is_open()) {
     WCOMMON_LOG_REQUESTER_GONE();
     return -1;
   }

@@ -3,8 +3,11 @@
 #include <ace/Log_Msg.h>
 #include <ace/OS_NS_time.h>
 
+#include <sys/stat.h>
+
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/regex.hpp>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -44,6 +47,12 @@ std::string format(const char* pattern, Args... args) {
     }
     text.resize(static_cast<std::size_t>(n) + 1);
   }
+}
+
+// Entries whose own type says they hold no file content (links are
+// followed when the file is opened).
+bool is_special(mode_t mode) {
+  return S_ISFIFO(mode) || S_ISSOCK(mode) || S_ISCHR(mode) || S_ISBLK(mode);
 }
 
 std::string expand(const char* path_template) {
@@ -96,6 +105,13 @@ bool upload_directory(Client_IO& io, const std::string& folder,
         return false;
       continue;
     }
+    if (is_special(it->mode)) {
+      // A FIFO, socket or device holds no log, and reading a FIFO would
+      // wait for a writer for good.
+      ACE_DEBUG((LM_WARNING, ACE_TEXT("%N:%l: %C is not a regular file, not uploaded\n"),
+                 local.c_str()));
+      continue;
+    }
     const char* suffix = boost::algorithm::ends_with(name, ".gz") ? "" : ".gz";
     const std::string remote = format("%s/%s%s", prefix.c_str(), name.c_str(), suffix);
     if (name.compare(0, sizeof REFERENCE_PREFIX - 1, REFERENCE_PREFIX) == 0)
@@ -118,7 +134,14 @@ bool upload_by_reference(Client_IO& io, const char* target, const char* origin) 
     return false;
   }
   std::string content;
-  if (!read_all(origin, content, true) || content.empty()) return false;
+  if (!read_all(origin, content, true)) {
+    if (errno == EINVAL)
+      ACE_DEBUG((LM_WARNING,
+                 ACE_TEXT("%N:%l: reference %C is not a regular file, not read\n"),
+                 origin));
+    return false;
+  }
+  if (content.empty()) return false;
   return common::upload_log(io, target, content.c_str(), false);
 }
 

@@ -71,6 +71,25 @@ void send_upload_notify(const std::string& task_id, const std::string& type,
       .notify(object);
 }
 
+// The task id becomes a segment of every remote name and of the report URL,
+// and the agent's PUTs carry its access key: one that could climb out of the
+// upload folder ("..", a slash) or cut a request line (a control byte) is
+// refused before anything is sent.
+bool usable_task_id(const std::string& id) {
+  if (id.empty() || id == "." || id == "..") return false;
+  for (unsigned char c : id)
+    if (c == '/' || c == '\\' || c < 0x20 || c == 0x7f) return false;
+  return true;
+}
+
+// A private storage must be reached over http or https.
+bool usable_storage(const json_spirit::Object* storage) {
+  if (!storage || storage->empty()) return true;
+  const std::string* url = json_spirit::object_get_str(*storage, "url");
+  URI uri;
+  return url && uri.parse(*url);
+}
+
 ACE_THR_FUNC_RETURN upload_worker(void* arg) {
   Log_Upload_Task* task = static_cast<Log_Upload_Task*>(arg);
   std::string url;
@@ -94,11 +113,16 @@ int JSON_RPC_Log_Upload_Handler::handle_object(JSON_RPC_Channel_WPtr channel,
     WCOMMON_LOG_REQUESTER_GONE();
     return -1;
   }
+  const auto params_error = [&] {
+    return wcommon::send_error(*requester, -32602, notify->id,
+                               "Invalid params: params json format error.");
+  };
   try {
     const json_spirit::Object& params = notify->params.get_obj();
     const std::string& task_id = json_spirit::object_get_str_or_throw(params, "task_id");
     const std::string& type = json_spirit::object_get_str_or_throw(params, "type");
     const json_spirit::Object* storage = json_spirit::object_get_object(params, "private_storage");
+    if (!usable_task_id(task_id) || !usable_storage(storage)) return params_error();
     Log_Upload_Task* task = new (std::nothrow)
         Log_Upload_Task{task_id, type, storage ? *storage : json_spirit::Object()};
     if (!task) {
@@ -111,8 +135,7 @@ int JSON_RPC_Log_Upload_Handler::handle_object(JSON_RPC_Channel_WPtr channel,
     }
     return 0;
   } catch (const std::exception&) {
-    return wcommon::send_error(*requester, -32602, notify->id,
-                               "Invalid params: params json format error.");
+    return params_error();
   }
 }
 

@@ -5,6 +5,7 @@
 #include <ace/Manual_Event.h>
 
 #include <chrono>
+#include <thread>
 
 #include "agent/mdrt/simple_reactor.h"
 #include "tests/fakes/recording_channel.h"
@@ -110,4 +111,42 @@ TEST_F(JobCreateTest, TheParserWaitsOnlyForAHandoverAndAGoneRequesterGetsNothing
   Simple_Reactor::instance()->stop();
   EXPECT_LT(create(rpc_message(3, "job.create"), R"({"id":"x"})").count(), 1000);
   EXPECT_EQ(1u, jobs.submitted().size());
+}
+
+// A requester that leaves while the parser waits for the hand-over: the
+// waiting handler keeps no hold on its channel, so the reactor sees it gone
+// (closed, or dropped by its transport) and submits nothing.
+TEST_F(JobCreateTest, ARequesterThatLeavesDuringTheHandoverGetsNoJob) {
+  for (bool dropped : {false, true}) {
+    SCOPED_TRACE(dropped ? "dropped" : "closed");
+    channel = Recording_Channel::make(&rec);
+    // The reactor is busy until released, so the hand-over waits.
+    struct Blocker : ACE_Event_Handler {
+      ACE_Manual_Event entered{0, USYNC_THREAD}, release{0, USYNC_THREAD};
+      int handle_exception(ACE_HANDLE) override {
+        entered.signal();
+        return release.wait();
+      }
+    } blocker;
+    ASSERT_EQ(0, Simple_Reactor::instance()->notify(&blocker, ACE_Event_Handler::EXCEPT_MASK,
+                                                    nullptr));
+    ASSERT_EQ(0, blocker.entered.wait());
+    YAJL_Handler* h = creator.create(JSON_RPC_Channel_WPtr(channel), rpc_message(4, "job.create"));
+    const std::string params = R"({"id":"late"})";
+    {
+      YAJL_Parser parser(*h);
+      EXPECT_TRUE(parser.feed(params.data(), params.size()) && parser.complete());
+    }
+    std::thread parser([h] { delete h; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // waiting by now
+    channel->close();
+    if (dropped) channel.reset();
+    blocker.release.signal();
+    parser.join();
+    settle();
+    EXPECT_EQ(0u, jobs.submitted().size());
+    if (!dropped) {
+      EXPECT_EQ(0u, rec->count_sent());
+    }
+  }
 }

@@ -1,9 +1,10 @@
 // Log upload with recording doubles: which files go up under which names
-// and flags, where the filter applies, reference files, which failures make
-// the report "error", the report on the global channel, and the notifies
-// that are refused or cannot start a worker.
+// and flags, where the filter applies, reference files, special files,
+// which failures make the report "error", the report on the global
+// channel, and the notifies that are refused or cannot start a worker.
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -12,7 +13,10 @@
 #include <set>
 #include <thread>
 
+#include "agent/clntio/log_transfer.h"
 #include "agent/json_rpc/global_channel.h"
+#include "agent/mdrt/read_all.h"
+#include "agent/platform/directory_reader.h"
 #include "agent/pkgutil/interface_info.h"
 #include "agent/websocketc/websocket_options.h"
 #include "tests/fakes/fake_host_info.h"
@@ -165,4 +169,73 @@ TEST_F(LogUploadTest, RefusedNotifiesGetNoReportAndAWorkerThatCannotStartReports
   EXPECT_EQ(0, result);
   EXPECT_EQ(report("agent", "error"), json_spirit::JSON_Dump(reports->pop(), false));
   EXPECT_EQ("", io.connected_uri);  // never connected
+}
+
+// A task id that could climb out of the upload folder or cut a request
+// line, and a private storage not reached over http(s), are refused before
+// anything is sent: no connection, no report.
+TEST_F(LogUploadTest, TaskIdsLeavingTheirFolderAndStoragesOutsideHttpAreRefused) {
+  const char* const refused[] = {
+      R"({"task_id":"","type":"agent"})",        R"({"task_id":".","type":"agent"})",
+      R"({"task_id":"..","type":"agent"})",      R"({"task_id":"../x","type":"agent"})",
+      R"({"task_id":"a/b","type":"agent"})",     R"({"task_id":"a\\..","type":"agent"})",
+      R"({"task_id":"T\n1","type":"agent"})",   R"({"task_id":"T\u007f","type":"agent"})",
+      R"({"task_id":"T1","type":"agent","private_storage":{"url":"ftp://s.example/b/"}})",
+      R"({"task_id":"T1","type":"agent","private_storage":{"url":"file:///etc"}})",
+      R"({"task_id":"T1","type":"agent","private_storage":{"headers":{"A":"b"}}})",
+  };
+  for (const char* params : refused) {
+    EXPECT_EQ(0, notify(params));
+    EXPECT_EQ(R"({"error":{"code":-32602,"message":"Invalid params: params json format error."},"id":0,"jsonrpc":"2.0"})",
+              reply()) << params;
+  }
+  EXPECT_EQ("", io.connected_uri);
+  EXPECT_EQ(0u, reports->count_sent());
+  // Dots inside a name, and http storage, are fine.
+  EXPECT_NE(std::string::npos, upload(R"({"task_id":"v1..2","type":"X","private_storage":)"
+                                      R"({"url":"http://s.example/b"}})")
+                                   .find(R"("state":"completed","task_id":"v1..2")"));
+}
+
+// A FIFO is never opened for reading, where it would wait for a writer for
+// good: one in a walked folder is skipped, a reference file that leads to
+// one is not read, and the transfer refuses one; each is named in the log
+// and the one report still comes.
+TEST_F(LogUploadTest, SpecialFilesAreRefusedByNameAndTheReportStillComes) {
+  const std::string fifo = dir / "named.pipe";
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+  ASSERT_EQ(0, ::mkfifo((logs + "/walked.pipe").c_str(), 0600));
+  std::filesystem::create_symlink(fifo, logs + "/kvrio.link");  // a reference
+  std::ofstream(logs + "/a.log") << "a";
+  EXPECT_EQ(report("agent", "completed"), upload(R"({"task_id":"T1","type":"agent"})"));
+  const std::vector<std::string> seen = io.uploads();
+  EXPECT_EQ(6u, seen.size());  // the five fixed files and a.log
+  EXPECT_EQ(1u, log.count(LM_WARNING, logs + "/walked.pipe is not a regular file"));
+  EXPECT_EQ(1u, log.count(LM_WARNING, "reference " + logs + "/kvrio.link is not a regular file"));
+
+  Client_IO unconnected;
+  EXPECT_FALSE(common::transfer_log(unconnected, "T1/x.gz", fifo.c_str(), true));
+  EXPECT_EQ(1u, log.count(LM_ERROR, fifo + " is not a regular file, not uploaded"));
+  std::string content = "left";
+  EXPECT_FALSE(read_all(fifo.c_str(), content, true));
+  EXPECT_EQ(EINVAL, errno);
+  EXPECT_EQ("", content);
+  EXPECT_FALSE(read_all(logs.c_str(), content, true));  // a folder neither
+}
+
+// Where the file system keeps no entry types (the reader sees DT_UNKNOWN),
+// sub-folders are still walked, not sent as files, and FIFOs still skipped.
+TEST_F(LogUploadTest, FoldersAreWalkedWhereTheFileSystemKeepsNoEntryTypes) {
+  std::ofstream(logs + "/logs/inner/z.log") << "z";
+  std::ofstream(logs + "/a.log") << "a";
+  ASSERT_EQ(0, ::mkfifo((logs + "/walked.pipe").c_str(), 0600));
+  struct Unknown_Types {
+    Unknown_Types() { Directory_Reader::report_types_unknown(true); }
+    ~Unknown_Types() { Directory_Reader::report_types_unknown(false); }
+  } unknown;
+  EXPECT_EQ(report("agent", "completed"), upload(R"({"task_id":"T1","type":"agent"})"));
+  const std::vector<std::string> seen = io.uploads();
+  EXPECT_EQ((std::multiset<std::string>{folder + "a.log.gz <- " + logs + "/a.log",
+                                        folder + "logs/inner/z.log.gz <- " + logs + "/logs/inner/z.log"}),
+            std::multiset<std::string>(seen.begin() + 5, seen.end()));
 }
