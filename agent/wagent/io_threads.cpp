@@ -165,6 +165,13 @@ Io_Threads::Handler_Scope::Handler_Scope(Io_Threads& pool)
   if (current_pool_ == &pool_) current_slot_->busy_since = now_ns();
 }
 
+Io_Threads::Handler_Scope::Handler_Scope(Io_Threads& pool, Resumed)
+    : pool_(pool), admitted_(true) {
+  ++*pool_.handlers_;
+  pool_.served_.fetch_add(1, std::memory_order_relaxed);
+  if (current_pool_ == &pool_) current_slot_->busy_since = now_ns();
+}
+
 Io_Threads::Handler_Scope::~Handler_Scope() {
   if (!admitted_) return;
   if (current_pool_ == &pool_) current_slot_->busy_since = 0;

@@ -68,6 +68,10 @@ class Io_Threads {
   class Handler_Scope {
    public:
     explicit Handler_Scope(Io_Threads& pool);
+    // Work admitted before that goes on now (a reply that waited for its
+    // requester to read): counted and watched as a handler, never refused.
+    struct Resumed {};
+    Handler_Scope(Io_Threads& pool, Resumed);
     ~Handler_Scope();
     // False when the handler limit was reached: answer "busy".
     bool admitted() const { return admitted_; }
