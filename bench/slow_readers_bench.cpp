@@ -125,6 +125,23 @@ int main(int argc, char** argv) {
   std::printf("wagent at start:     RSS %7ld KiB, %4ld descriptors, %3ld threads\n",
               start.rss_kib, start.fds, start.threads);
 
+  // wagent sampled every 100 ms: the peaks while the readers ask (phase
+  // 0) and while they stall (1), and the threads each second of phase 1.
+  std::atomic<int> phase{0};
+  Proc_Figures peaks[2];
+  std::vector<long> threads_each_second;
+  std::thread sampler([&] {
+    for (int tick = 0; phase < 2; ++tick) {
+      const Proc_Figures f = proc_figures(pid);
+      Proc_Figures& peak = peaks[phase == 0 ? 0 : 1];
+      peak.threads = std::max(peak.threads, f.threads);
+      peak.rss_kib = std::max(peak.rss_kib, f.rss_kib);
+      peak.fds = std::max(peak.fds, f.fds);
+      if (phase == 1 && tick % 10 == 0) threads_each_second.push_back(f.threads);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+
   // The readers: each asks once and never reads.
   const auto opening = Clock::now();
   std::vector<std::unique_ptr<wire::Wire_Client>> readers;
@@ -143,21 +160,11 @@ int main(int argc, char** argv) {
   std::printf("%u of %u readers asked (%s, receive buffer %d) in %.2f s\n", opened, o.readers,
               o.transport.c_str(), o.rcvbuf, open_s);
 
-  // The callers, while the readers stall; wagent sampled meanwhile.
-  std::atomic<bool> done{false};
+  // The callers, while the readers stall.
+  phase = 1;
   std::mutex lock;
   std::vector<double> ms;
   unsigned long failed = 0;
-  Proc_Figures peak = proc_figures(pid);
-  std::thread sampler([&] {
-    while (!done) {
-      const Proc_Figures f = proc_figures(pid);
-      peak.threads = std::max(peak.threads, f.threads);
-      peak.rss_kib = std::max(peak.rss_kib, f.rss_kib);
-      peak.fds = std::max(peak.fds, f.fds);
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-  });
   const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                       std::chrono::duration<double>(o.seconds));
   std::vector<std::thread> callers;
@@ -183,7 +190,7 @@ int main(int argc, char** argv) {
     });
   for (auto& t : callers) t.join();
   const Proc_Figures during = proc_figures(pid);
-  done = true;
+  phase = 2;
   sampler.join();
 
   std::sort(ms.begin(), ms.end());
@@ -194,9 +201,14 @@ int main(int argc, char** argv) {
               "p99 %.2f  max %.2f\n",
               ms.size(), failed, o.seconds, pct(0.5), pct(0.9), pct(0.99),
               ms.empty() ? 0.0 : ms.back());
-  std::printf("wagent while stalled: peak %ld threads, peak RSS %ld KiB, peak %ld descriptors; "
-              "at the end %ld threads, RSS %ld KiB\n",
-              peak.threads, peak.rss_kib, peak.fds, during.threads, during.rss_kib);
+  std::printf("wagent while the readers asked: peak %ld threads, peak RSS %ld KiB\n",
+              peaks[0].threads, peaks[0].rss_kib);
+  std::printf("wagent while they stalled: peak %ld threads, peak RSS %ld KiB, peak %ld "
+              "descriptors; at the end %ld threads, RSS %ld KiB\n",
+              peaks[1].threads, peaks[1].rss_kib, peaks[1].fds, during.threads, during.rss_kib);
+  std::printf("threads each second while they stalled:");
+  for (long t : threads_each_second) std::printf(" %ld", t);
+  std::printf("\n");
 
   // The readers leave; everything held for them should be given back.
   const auto closing = Clock::now();

@@ -45,13 +45,19 @@ class JSON_RPC_Channel::Piece_Printer : public YAJL_Printer,
     return ok;
   }
   bool ok = true;
-  // Set when the transport of a parking message says it holds enough.
+  // Set, for a parking message, when the transport says it holds enough or
+  // when this much has gone out since the send last let others go first.
   bool backlogged = false;
+  std::size_t since_yield = 0;
+  static const std::size_t yield_after = 128 * 1024;
 
  private:
   void pass(const char* data, std::size_t length) {
     ok = channel_.write_piece(data, length);
-    if (ok && channel_.parking_ && !backlogged) backlogged = channel_.backlogged();
+    if (!ok || !channel_.parking_) return;
+    since_yield += length;
+    if (!backlogged)
+      backlogged = since_yield >= yield_after || channel_.backlogged();
   }
   static std::string& spare() {
     thread_local std::string block;
@@ -263,14 +269,21 @@ JSON_RPC_Channel::Steps JSON_RPC_Channel::step(const Step_Send_Ptr& send) {
       if (done == JSON_Step_Generator::FAILED || !printer.ok) return Steps::FAILED;
       if (!printer.backlogged) continue;
       if (!open_) return Steps::FAILED;
-      if (call_when_drained([send] {
-            // Once only, whatever the transport does.
-            if (send->finished || !send->keep.get()) return;
-            JSON_RPC_Channel_Ptr channel(send->keep);
-            channel->run_steps({send}, channel);
-          }))
-        return Steps::PARKED;
+      const auto resume = [send] {
+        // Once only, whatever the transport does.
+        if (send->finished || !send->keep.get()) return;
+        JSON_RPC_Channel_Ptr channel(send->keep);
+        channel->run_steps({send}, channel);
+      };
       printer.backlogged = false;
+      if (call_when_drained(resume)) return Steps::PARKED;
+      // A long reply to a client that keeps up lets the other work on its
+      // thread go first now and then, instead of holding the thread (and
+      // making the host replace it) for the whole of it.
+      if (printer.since_yield >= Piece_Printer::yield_after) {
+        printer.since_yield = 0;
+        if (call_soon(resume)) return Steps::PARKED;
+      }
     }
   } catch (...) {
     return Steps::FAILED;
@@ -314,6 +327,8 @@ void JSON_RPC_Channel::enable_parking(const JSON_RPC_Channel_Ptr& self) {
 bool JSON_RPC_Channel::call_when_drained(std::function<void()>) {
   return false;
 }
+
+bool JSON_RPC_Channel::call_soon(std::function<void()>) { return false; }
 
 void JSON_RPC_Channel::on_parking_send(bool) {}
 

@@ -100,6 +100,10 @@ class JSON_RPC_Channel {
   // answers true; false when it has drained already (the send goes on at
   // once, and `resume` is dropped).
   virtual bool call_when_drained(std::function<void()> resume);
+  // A parking message that has written a good deal in one go offers its
+  // thread to other work: the transport runs `resume` once, soon, as
+  // call_when_drained would, and answers true; false to go on at once.
+  virtual bool call_soon(std::function<void()> resume);
   // A send that may park counts, from its start to its end, with the
   // requester's work in flight: `started` true, then false.
   virtual void on_parking_send(bool started);

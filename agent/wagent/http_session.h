@@ -52,6 +52,9 @@ class Http_Session : public Closable,
   // queue holds `low` bytes or fewer or can take nothing more; false (and
   // `drained` is dropped) when that is so already.
   bool call_when_drained(std::size_t low, std::function<void()> drained);
+  // Runs `f` on the connection's lane as a handler, after the work
+  // already waiting there.
+  void resume_on_lane(std::function<void()> f);
 
   // The exchange is over: read the next request, or close.
   void finish(bool keep_alive);
@@ -90,7 +93,6 @@ class Http_Session : public Closable,
   bool queue_write(std::string&& bytes, bool chunk, After after);
   void write_queued();  // on the strand
   void fail_queued();   // on the strand
-  void resume_on_lane(std::function<void()> f);
 
   Strand_Stream stream_;
   Strand_Timer deadline_timer_;

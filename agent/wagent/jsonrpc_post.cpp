@@ -93,6 +93,11 @@ class Post_Channel : public JSON_RPC_Channel {
     return session_->call_when_drained(park_low, std::move(resume));
   }
 
+  bool call_soon(std::function<void()> resume) override {
+    session_->resume_on_lane(std::move(resume));
+    return true;
+  }
+
   bool end_message(bool ok) override {
     std::unique_lock<std::mutex> guard(lock_);
     in_message_ = false;

@@ -63,6 +63,12 @@ class Ws_Session_T<Next_Layer>::Channel : public JSON_RPC_Channel {
     return s && s->call_when_drained(std::move(resume));
   }
 
+  bool call_soon(std::function<void()> resume) override {
+    auto s = session_.lock();
+    if (s) s->resume_on_lane(std::move(resume));
+    return static_cast<bool>(s);
+  }
+
   // A reply under way counts with the messages in flight, so a client
   // whose replies wait for it to read is not read without bound.
   void on_parking_send(bool started) override {

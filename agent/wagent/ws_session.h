@@ -75,6 +75,8 @@ class Ws_Session_T : public Closable,
   beast::error_code queue_fragment(std::string&& data, bool last);
   bool backlogged();
   bool call_when_drained(std::function<void()> resume);
+  // Runs `f` on the lane as a handler, after the work already waiting.
+  void resume_on_lane(std::function<void()> f);
   // Ends the connection after a reply that was cut short.
   void abort();
 
@@ -90,7 +92,6 @@ class Ws_Session_T : public Closable,
   void write_next();
   void fail_writes();
   void watch_idle();
-  void resume_on_lane(std::function<void()> f);
   void watch_parked();  // on the strand
 
   typedef std::pair<std::string, bool> Fragment;
