@@ -28,42 +28,13 @@
 #include <vector>
 
 #include "bench/discarding_channel.h"
+#include "bench/entry_dirs.h"
 #include "websvcs/common/fs/list_handler.h"
 
 namespace {
 
 // The fields the handler writes: name, type, size, mode, mtime, link target.
 const char FIND_FORMAT[] = "%f %y %s %m %T@ %l\n";
-
-long count_entries(const std::string& dir) {
-  DIR* d = ::opendir(dir.c_str());
-  if (!d) return -1;
-  long n = 0;
-  while (struct dirent* e = ::readdir(d))
-    n += std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..");
-  ::closedir(d);
-  return n;
-}
-
-bool make_files(const std::string& dir, long count) {
-  if (count_entries(dir) == count) return true;
-  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
-  for (long i = 0; i < count; ++i) {
-    std::string p = dir + "/entry-" + std::to_string(i) + ".dat";
-    int fd = ::open(p.c_str(), O_CREAT | O_WRONLY, 0600);
-    if (fd < 0) return false;
-    ::close(fd);
-  }
-  return true;
-}
-
-int remove_one(const char* p, const struct stat*, int, struct FTW*) {
-  return std::remove(p);
-}
-
-void remove_tree(const std::string& dir) {
-  ::nftw(dir.c_str(), remove_one, 64, FTW_DEPTH | FTW_PHYS);
-}
 
 long run_handler(const std::string& dir) {
   JSON_RPC_FS_List_Handler handler;

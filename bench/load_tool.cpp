@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/proc_figures.h"
 #include "tests/support/wagent_process.h"
 #include "tests/support/wire_client.h"
 
@@ -60,25 +61,6 @@ struct Tally {
   unsigned long done = 0, lost = 0, mismatched = 0;
   std::vector<std::uint32_t> micros;
 };
-
-struct Proc_Figures {
-  long rss_kib = -1, fds = -1, threads = -1;
-};
-
-Proc_Figures proc_figures(long pid) {
-  Proc_Figures f;
-  if (pid <= 0) return f;
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.compare(0, 6, "VmRSS:") == 0) f.rss_kib = std::atol(line.c_str() + 6);
-    else if (line.compare(0, 8, "Threads:") == 0) f.threads = std::atol(line.c_str() + 8);
-  if (DIR* d = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
-    f.fds = 0;
-    while (dirent* e = ::readdir(d)) f.fds += e->d_name[0] != '.';
-    ::closedir(d);
-  }
-  return f;
-}
 
 // The JSON-RPC text of request `id` of kind `kind` (0-3).
 std::string rpc_text(unsigned kind, unsigned long long id, const std::string& folder) {

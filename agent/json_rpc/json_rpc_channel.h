@@ -8,11 +8,22 @@
 #include <ace/Thread_Mutex.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "agent/json_rpc/json_rpc_object.h"
 #include "agent/mdrt/json_generator.h"
+
+class JSON_RPC_Channel;
+
+typedef ACE_Strong_Bound_Ptr<JSON_RPC_Channel, ACE_Thread_Mutex>
+    JSON_RPC_Channel_Ptr;
+typedef ACE_Weak_Bound_Ptr<JSON_RPC_Channel, ACE_Thread_Mutex>
+    JSON_RPC_Channel_WPtr;
 
 class JSON_RPC_Channel {
  public:
@@ -26,6 +37,13 @@ class JSON_RPC_Channel {
   virtual int send_object(JSON_RPC_Object_Ptr object);
   // Sends as the whole reply what `generator` writes.
   virtual int send_generator(JSON_Generator& generator);
+  // Sends as the whole reply what `generator` writes, taking it over. On a
+  // transport that parks (enable_parking), a requester that does not read
+  // makes the send wait between steps without holding a thread, and it
+  // goes on later on the transport's thread; 0 then means under way or
+  // done, and a reply cut later ends as a cut reply does. Elsewhere it runs
+  // to its end here, as the borrowing overload does.
+  int send_generator(std::unique_ptr<JSON_Step_Generator> generator);
   // An error response; a null `message` gets the standard text of `code`.
   virtual int send_error(int code, const json_spirit::Value& id,
                          const char* message, const json_spirit::Value& data);
@@ -52,9 +70,9 @@ class JSON_RPC_Channel {
   unsigned long sent_count() const { return sent_; }
 
   // The framework counts work still to be done for this channel (objects
-  // being delivered, queued or running on workers). When the count drops to
-  // zero `on_idle` runs, so a transport can finish an exchange that got no
-  // reply.
+  // being delivered, queued or running on workers, sends that wait for the
+  // requester to read). When the count drops to zero `on_idle` runs, so a
+  // transport can finish an exchange that got no reply.
   void begin_work();
   void end_work();
 
@@ -68,6 +86,31 @@ class JSON_RPC_Channel {
   virtual void on_idle();
   virtual void on_close();
 
+  // Parking. A transport that can take a message's pieces without waiting
+  // for its socket turns it on with the strong reference it holds the
+  // channel by (a weak one is kept, so that a waiting send can keep the
+  // channel alive). While parking() is true the current message may wait:
+  // write_piece and end_message must queue and never block; backlogged
+  // says when the queue holds enough, and call_when_drained arranges for
+  // the send to go on.
+  void enable_parking(const JSON_RPC_Channel_Ptr& self);
+  bool parking() const { return parking_; }
+  // Asked after each piece of a parking message.
+  virtual bool backlogged() { return false; }
+  // A parking message stops at a backlog: the transport keeps `resume` and
+  // runs it once, on a thread that may work for the requester, when its
+  // queue has drained below its low mark or can take nothing more, and
+  // answers true; false when it has drained already (the send goes on at
+  // once, and `resume` is dropped).
+  virtual bool call_when_drained(std::function<void()> resume);
+  // A parking message that has written a good deal in one go offers its
+  // thread to other work: the transport runs `resume` once, soon, as
+  // call_when_drained would, and answers true; false to go on at once.
+  virtual bool call_soon(std::function<void()> resume);
+  // A send that may park counts, from its start to its end, with the
+  // requester's work in flight: `started` true, then false.
+  virtual void on_parking_send(bool started);
+
   void set_session(const std::string& key) { session_ = key; }
   void set_remote_addr(const ACE_INET_Addr& addr) {
     remote_ = addr;
@@ -76,11 +119,38 @@ class JSON_RPC_Channel {
 
  private:
   class Piece_Printer;
+  struct Step_Send;
+  typedef std::shared_ptr<Step_Send> Step_Send_Ptr;
+  enum class Steps { PARKED, DONE, FAILED };
+
   template <class Write>
   int send_message(Write write);
   int send_with(JSON_Generator& generator);
 
-  std::mutex send_lock_;
+  // The slot: one message at a time, in the order the sends came. A
+  // blocking send waits for its turn; a step send whose turn has not come
+  // waits in `queued_` without a thread.
+  bool take_slot();
+  // Passes the slot on; answers the queued sends to run now (the next one,
+  // or all of them once the channel is closed: they fail at once).
+  std::deque<Step_Send_Ptr> release_slot();
+  // Runs the `ready` sends, holding the channel through `hold`, and those
+  // the slot passes to after them, until one parks or none is left; 0 or
+  // -1 for the first one.
+  int run_steps(std::deque<Step_Send_Ptr> ready, JSON_RPC_Channel_Ptr hold);
+  Steps step(const Step_Send_Ptr& send);
+  // Ends the message and passes the slot on (the sends to run next go to
+  // `ready`); true when the whole message went out.
+  bool finish_send(Step_Send& send, bool ok, std::deque<Step_Send_Ptr>& ready);
+  void abandon_send(Step_Send& send);
+
+  std::mutex slot_lock_;
+  std::condition_variable slot_free_;
+  unsigned long next_ticket_ = 0;  // under slot_lock_
+  unsigned long serving_ = 0;      // under slot_lock_
+  std::deque<Step_Send_Ptr> queued_;  // under slot_lock_, in ticket order
+  bool parking_ = false;  // the slot holder's
+  JSON_RPC_Channel_WPtr self_;
   std::atomic<bool> open_{true};
   std::atomic<unsigned long> sent_{0};
   std::atomic<long> work_{0};
@@ -89,10 +159,5 @@ class JSON_RPC_Channel {
   bool has_remote_ = false;
   bool session_required_ = false;
 };
-
-typedef ACE_Strong_Bound_Ptr<JSON_RPC_Channel, ACE_Thread_Mutex>
-    JSON_RPC_Channel_Ptr;
-typedef ACE_Weak_Bound_Ptr<JSON_RPC_Channel, ACE_Thread_Mutex>
-    JSON_RPC_Channel_WPtr;
 
 #endif

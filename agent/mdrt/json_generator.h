@@ -21,4 +21,31 @@ class JSON_Generator {
   const bool* output_ok_ = nullptr;
 };
 
+// A reply written in steps, so that a send to a requester that reads slowly
+// can stop between them without holding its thread: the channel calls
+// generate_step with the same generator until it answers done or failed,
+// possibly on other threads in between. What a step has opened stays open
+// in the generator for the next one, so no scope guard may span steps.
+class JSON_Step_Generator : public JSON_Generator {
+ public:
+  enum Step { MORE, DONE, FAILED };
+
+  // Writes some of the reply. A step should answer MORE soon after
+  // output_backlogged() turns true.
+  virtual Step generate_step(yajl_gen_t* g) = 0;
+  // All the steps in one go.
+  bool generate(yajl_gen_t* g) override;
+
+  // Set by the channel for the duration of a send.
+  void watch_backlog(const bool* backlogged) { backlogged_ = backlogged; }
+
+ protected:
+  // True while the requester's transport holds as much unsent output as it
+  // should: the step had better return MORE and let the send wait.
+  bool output_backlogged() const { return backlogged_ && *backlogged_; }
+
+ private:
+  const bool* backlogged_ = nullptr;
+};
+
 #endif

@@ -4,6 +4,13 @@
 
 JSON_Generator::~JSON_Generator() {}
 
+bool JSON_Step_Generator::generate(yajl_gen_t* g) {
+  Step step;
+  while ((step = generate_step(g)) == MORE) {
+  }
+  return step == DONE;
+}
+
 YAJL_Printer::~YAJL_Printer() {}
 
 namespace {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -27,6 +28,9 @@ const unsigned long READ_HERE_FIRST = 512;
 // Entries per hand-over, and hand-overs in flight.
 const std::size_t BATCH_SIZE = 256;
 const std::size_t BATCHES = 4;
+// A helper that finds every batch full leaves after this: a caller that
+// is merely slower hands one back well within it.
+const std::chrono::milliseconds HELPER_LINGER(20);
 
 std::atomic<bool> types_unknown{false};
 
@@ -106,7 +110,7 @@ struct Directory_Reader::Read_Ahead {
   std::mutex lock;
   std::condition_variable filled;    // a batch is full, or the walk ended
   std::condition_variable emptied;   // a batch came back, or stop
-  std::condition_variable finished;  // the helper is done with the reader
+  std::condition_variable finished;  // no helper touches the reader
   // Both hold at most BATCHES and are reserved for that many, so handing
   // over never allocates.
   std::vector<Batch> full;  // oldest first
@@ -114,7 +118,8 @@ struct Directory_Reader::Read_Ahead {
   bool ended = false;
   int error = 0;
   std::atomic<bool> stop{false};
-  bool done = false;  // the helper no longer touches the reader
+  // A helper is at work; only it touches the directory stream then.
+  bool running = false;
   Batch current;  // the caller's, read up to `next`
   std::size_t next = 0;
 };
@@ -162,30 +167,43 @@ void Directory_Reader::start_read_ahead() {
     ahead->full.reserve(BATCHES);
     ahead->empty.resize(BATCHES);
     for (Read_Ahead::Batch& b : ahead->empty) b.entries.resize(BATCH_SIZE);
-    // Detached, and close() waits for `done` instead of joining: a host that
-    // leaves while a listing is stuck on its client must not find a joinable
-    // thread behind. The helper keeps the shared state alive until it is out.
-    std::thread([this, ahead] {
-      run_read_ahead(*ahead);
-      std::lock_guard<std::mutex> guard(ahead->lock);
-      ahead->done = true;
-      ahead->finished.notify_all();
-    }).detach();
     ahead_ = std::move(ahead);
+    std::lock_guard<std::mutex> guard(ahead_->lock);
+    start_helper();
   } catch (const std::exception&) {
-    // No memory or no thread: go on reading here.
+    // No memory: go on reading here.
     ahead_.reset();
   }
 }
 
-// The helper's loop. Until it ends it alone touches the directory stream.
+// Under the lock. Detached, and close() waits for `running` to drop instead
+// of joining: a host that leaves while a listing is stuck on its client
+// must not find a joinable thread behind. The helper keeps the shared state
+// alive until it is out. Without a thread, read_ahead reads on the caller's.
+void Directory_Reader::start_helper() {
+  Read_Ahead& a = *ahead_;
+  a.running = true;
+  try {
+    std::thread([this, ahead = ahead_] { run_read_ahead(*ahead); }).detach();
+  } catch (const std::system_error&) {
+    a.running = false;
+  }
+}
+
+// The helper's loop. Until it clears `running` it alone touches the
+// directory stream.
 void Directory_Reader::run_read_ahead(Read_Ahead& a) {
   for (;;) {
     Read_Ahead::Batch batch;
     {
       std::unique_lock<std::mutex> guard(a.lock);
-      a.emptied.wait(guard, [&] { return a.stop || !a.empty.empty(); });
-      if (a.stop) return;
+      // Every batch full: the caller has stopped taking them (its
+      // requester does not read). The helper leaves rather than wait with
+      // a thread; the caller starts another when it gives a batch back.
+      if (!a.emptied.wait_for(guard, HELPER_LINGER,
+                              [&] { return a.stop || !a.empty.empty(); }) ||
+          a.stop)
+        return leave(a);
       batch = std::move(a.empty.back());
       a.empty.pop_back();
     }
@@ -206,8 +224,15 @@ void Directory_Reader::run_read_ahead(Read_Ahead& a) {
       a.error = error;
     }
     a.filled.notify_one();
-    if (!more) return;
+    if (!more) return leave(a);
   }
+}
+
+// Under the lock: the last the helper does with the reader.
+void Directory_Reader::leave(Read_Ahead& a) {
+  a.running = false;
+  a.filled.notify_one();
+  a.finished.notify_all();
 }
 
 bool Directory_Reader::read_ahead(Directory_Entry_T<char>& entry) {
@@ -221,10 +246,17 @@ bool Directory_Reader::read_ahead(Directory_Entry_T<char>& entry) {
       a.emptied.notify_one();
     }
     a.next = 0;
-    a.filled.wait(guard, [&] { return a.ended || !a.full.empty(); });
+    if (!a.running && !a.ended) start_helper();
+    a.filled.wait(guard, [&] { return a.ended || !a.full.empty() || !a.running; });
     if (a.full.empty()) {
-      errno = error_ = a.error;
-      return false;
+      if (a.ended) {
+        errno = error_ = a.error;
+        return false;
+      }
+      // No helper could start: this entry is read here, after every
+      // batch the helpers handed over.
+      guard.unlock();
+      return read_here(entry, error_);
     }
     a.current = std::move(a.full.front());
     a.full.erase(a.full.begin());
@@ -294,7 +326,7 @@ void Directory_Reader::close() {
     std::unique_lock<std::mutex> guard(ahead_->lock);
     ahead_->stop = true;
     ahead_->emptied.notify_one();
-    ahead_->finished.wait(guard, [&] { return ahead_->done; });
+    ahead_->finished.wait(guard, [&] { return !ahead_->running; });
     guard.unlock();
     ahead_.reset();
   }

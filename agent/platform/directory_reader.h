@@ -33,7 +33,8 @@ class Directory_Reader {
   // Once a directory proves long, read (and stat) entries ahead on a helper
   // thread while the caller works on earlier ones; they are handed over in
   // a few batches of fixed size, so memory stays flat. The helper stops when
-  // the reader is closed.
+  // the reader is closed, and leaves while the caller takes no batches (a
+  // new one starts when it does again).
   static const unsigned READ_AHEAD = 32;
 
   Directory_Reader();
@@ -65,7 +66,9 @@ class Directory_Reader {
   bool read_here(Directory_Entry_T<char>& entry, int& error);
   bool read_ahead(Directory_Entry_T<char>& entry);
   void start_read_ahead();
+  void start_helper();
   void run_read_ahead(Read_Ahead& a);
+  static void leave(Read_Ahead& a);
 
   void* dir_;  // DIR*
   bool skip_dots_;

@@ -3,6 +3,9 @@
 #include <ace/Log_Msg.h>
 #include <arpa/inet.h>
 
+#include <sstream>
+#include <utility>
+
 #include "agent/modsess/session.h"
 #include "agent/restful/restful_handler.h"
 #include "agent/wagent/ws_session.h"
@@ -393,6 +396,110 @@ beast::error_code Http_Session::write_last_chunk() {
     net::async_write(self->stream_, http::make_chunk_last(),
                      [done](beast::error_code ec, std::size_t) { done(ec); });
   });
+}
+
+bool Http_Session::queue_chunked_head(
+    std::shared_ptr<http::response<http::empty_body>> head) {
+  head->chunked(true);
+  std::ostringstream text;
+  text << head->base();
+  return queue_write(text.str(), false, After::nothing);
+}
+
+bool Http_Session::queue_chunk(std::string&& data) {
+  if (data.empty()) return true;  // an empty chunk ends a body
+  return queue_write(std::move(data), true, After::nothing);
+}
+
+void Http_Session::queue_last_chunk(bool keep_alive) {
+  queue_write("0\r\n\r\n", false, keep_alive ? After::read : After::close);
+}
+
+std::size_t Http_Session::queued_bytes() {
+  std::lock_guard<std::mutex> guard(queue_lock_);
+  return queued_bytes_;
+}
+
+bool Http_Session::call_when_drained(std::size_t low,
+                                     std::function<void()> drained) {
+  std::lock_guard<std::mutex> guard(queue_lock_);
+  if (queue_failed_ || queued_bytes_ <= low) return false;
+  drain_low_ = low;
+  on_drained_ = std::move(drained);
+  return true;
+}
+
+bool Http_Session::queue_write(std::string&& bytes, bool chunk, After after) {
+  {
+    std::lock_guard<std::mutex> guard(queue_lock_);
+    if (queue_failed_) return false;
+    queued_bytes_ += bytes.size();
+  }
+  auto item = std::make_shared<Queued>(Queued{std::move(bytes), chunk});
+  net::dispatch(stream_.get_executor(), [self = shared_from_this(), item, after] {
+    self->queue_.push_back(std::move(*item));
+    if (after != After::nothing) self->after_queue_ = after;
+    if (!self->queue_writing_) self->write_queued();
+  });
+  return true;
+}
+
+void Http_Session::write_queued() {
+  if (queue_.empty()) {
+    queue_writing_ = false;
+    const After after = std::exchange(after_queue_, After::nothing);
+    if (after == After::nothing) return;
+    // The reply is out: the exchange ends as finish() ends it.
+    unwatch();
+    if (after == After::read && !context_.stopping) return read();
+    return close();
+  }
+  queue_writing_ = true;
+  expire_after(context_.timeout);
+  auto done = [self = shared_from_this()](beast::error_code ec, std::size_t) {
+    std::function<void()> drained;
+    {
+      std::lock_guard<std::mutex> guard(self->queue_lock_);
+      self->queued_bytes_ -= self->queue_.front().bytes.size();
+      if (!ec && self->on_drained_ && self->queued_bytes_ <= self->drain_low_)
+        drained.swap(self->on_drained_);
+    }
+    self->queue_.pop_front();
+    if (ec) return self->fail_queued();
+    if (drained) self->resume_on_lane(std::move(drained));
+    self->write_queued();
+  };
+  const Queued& front = queue_.front();
+  if (front.chunk)
+    net::async_write(stream_, http::make_chunk(net::buffer(front.bytes)), done);
+  else
+    net::async_write(stream_, net::buffer(front.bytes), done);
+}
+
+// A write failed (the deadline closed the connection, the client left):
+// nothing more goes out, and a reply waiting for room learns it.
+void Http_Session::fail_queued() {
+  std::function<void()> drained;
+  {
+    std::lock_guard<std::mutex> guard(queue_lock_);
+    queue_failed_ = true;
+    queued_bytes_ = 0;
+    drained.swap(on_drained_);
+  }
+  queue_.clear();
+  queue_writing_ = false;
+  after_queue_ = After::nothing;
+  if (drained) resume_on_lane(std::move(drained));
+  close();
+}
+
+void Http_Session::resume_on_lane(std::function<void()> f) {
+  Io_Threads::hand_on(lane_.ioc.get_executor(),
+                      [self = shared_from_this(), f = std::move(f)] {
+                        Io_Threads::Handler_Scope scope(
+                            self->lane_.io, Io_Threads::Handler_Scope::Resumed());
+                        f();
+                      });
 }
 
 void Http_Session::finish(bool keep_alive) {

@@ -5,6 +5,7 @@
 #define WAGENT_HTTP_SESSION_H
 
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -40,6 +41,25 @@ class Http_Session : public Closable,
   beast::error_code write_chunk(const char* data, std::size_t length);
   beast::error_code write_last_chunk();
 
+  // Writes that never wait, for a reply that parks while its client reads
+  // slowly: the pieces queue here and go out in order on the strand, each
+  // moving the deadline as a blocking write does. False once the
+  // connection can take no more.
+  bool queue_chunked_head(std::shared_ptr<http::response<http::empty_body>> head);
+  bool queue_chunk(std::string&& data);
+  // The end of the body; once everything queued is out the exchange ends
+  // as finish(keep_alive) would end it.
+  void queue_last_chunk(bool keep_alive);
+  // Bytes queued and not yet written.
+  std::size_t queued_bytes();
+  // Runs `drained` once, on the connection's lane as a handler, when the
+  // queue holds `low` bytes or fewer or can take nothing more; false (and
+  // `drained` is dropped) when that is so already.
+  bool call_when_drained(std::size_t low, std::function<void()> drained);
+  // Runs `f` on the connection's lane as a handler, after the work
+  // already waiting there.
+  void resume_on_lane(std::function<void()> f);
+
   // The exchange is over: read the next request, or close.
   void finish(bool keep_alive);
   // Ends the exchange with a whole response, without waiting for it to be
@@ -68,6 +88,15 @@ class Http_Session : public Closable,
   void expire_after(std::chrono::steady_clock::duration timeout);
   void expire_never() { deadline_ = std::chrono::steady_clock::time_point::max(); }
   void arm_deadline();
+  // The queue of non-waiting writes.
+  struct Queued {
+    std::string bytes;
+    bool chunk;  // framed as one chunk of the body
+  };
+  enum class After { nothing, read, close };
+  bool queue_write(std::string&& bytes, bool chunk, After after);
+  void write_queued();  // on the strand
+  void fail_queued();   // on the strand
 
   Strand_Stream stream_;
   Strand_Timer deadline_timer_;
@@ -89,6 +118,14 @@ class Http_Session : public Closable,
   std::string peer_text_;
   std::mutex watch_lock_;
   std::function<void()> on_gone_;
+  std::deque<Queued> queue_;        // on the strand
+  bool queue_writing_ = false;      // on the strand
+  After after_queue_ = After::nothing;  // on the strand
+  std::mutex queue_lock_;
+  std::size_t queued_bytes_ = 0;    // under queue_lock_
+  bool queue_failed_ = false;       // under queue_lock_
+  std::size_t drain_low_ = 0;       // under queue_lock_
+  std::function<void()> on_drained_;  // under queue_lock_
 };
 
 // A plain answer with a short text body.

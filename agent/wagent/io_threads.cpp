@@ -212,6 +212,16 @@ Io_Threads::Handler_Scope::Handler_Scope(Io_Threads& pool, bool anonymous)
     --*pool_.handlers_;
     return;
   }
+  enter();
+}
+
+Io_Threads::Handler_Scope::Handler_Scope(Io_Threads& pool, Resumed)
+    : pool_(pool), admitted_(true), anonymous_(false) {
+  ++*pool_.handlers_;
+  enter();
+}
+
+void Io_Threads::Handler_Scope::enter() {
   pool_.served_.fetch_add(1, std::memory_order_relaxed);
   if (current_pool_ != &pool_) return;
   current_slot_->busy_since = now_ns();

@@ -77,11 +77,16 @@ class Io_Threads {
     // `anonymous`: for a caller without a session, admitted only within
     // its share, so such callers never make a keyed one busy.
     explicit Handler_Scope(Io_Threads& pool, bool anonymous = false);
+    // Work admitted before that goes on now (a reply that waited for its
+    // requester to read): counted and watched as a handler, never refused.
+    struct Resumed {};
+    Handler_Scope(Io_Threads& pool, Resumed);
     ~Handler_Scope();
     // False when the handler limit was reached: answer "busy".
     bool admitted() const { return admitted_; }
 
    private:
+    void enter();  // counts an admitted handler as running
     Io_Threads& pool_;
     bool admitted_;
     bool anonymous_;

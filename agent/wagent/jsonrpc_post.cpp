@@ -12,6 +12,11 @@ namespace {
 // A reply that fits is sent with its length; a longer one streams out in
 // chunks of this size as the handler generates it.
 const std::size_t chunk_size = 64 * 1024;
+// A reply that may park waits once this much is queued for the socket, and
+// goes on when the queue is down to park_low: a client that does not read
+// costs this much memory and no thread.
+const std::size_t park_high = 256 * 1024;
+const std::size_t park_low = 64 * 1024;
 
 class Post_Channel : public JSON_RPC_Channel {
  public:
@@ -31,7 +36,10 @@ class Post_Channel : public JSON_RPC_Channel {
 
   // Keeps the channel alive until the exchange ends: workers hold only
   // weak references.
-  void hold(const JSON_RPC_Channel_Ptr& self) { self_ = self; }
+  void hold(const JSON_RPC_Channel_Ptr& self) {
+    self_ = self;
+    enable_parking(self);
+  }
 
   // Work for the exchange goes on after its delivery (a worker thread, a
   // reply still to come): a client that closes the connection meanwhile
@@ -64,12 +72,30 @@ class Post_Channel : public JSON_RPC_Channel {
           http::status::ok, request_->version());
       head->set(http::field::content_type, "application/json");
       head->keep_alive(request_->keep_alive());
-      if (session_->write_chunked_head(head)) return failed();
+      if (parking() ? !session_->queue_chunked_head(head)
+                    : bool(session_->write_chunked_head(head)))
+        return failed();
       head_sent_ = true;
+    }
+    if (parking()) {
+      const bool queued = session_->queue_chunk(std::move(buffer_));
+      buffer_ = std::string();
+      return queued ? true : failed();
     }
     beast::error_code ec = session_->write_chunk(buffer_.data(), buffer_.size());
     buffer_.clear();
     return ec ? failed() : true;
+  }
+
+  bool backlogged() override { return session_->queued_bytes() >= park_high; }
+
+  bool call_when_drained(std::function<void()> resume) override {
+    return session_->call_when_drained(park_low, std::move(resume));
+  }
+
+  bool call_soon(std::function<void()> resume) override {
+    session_->resume_on_lane(std::move(resume));
+    return true;
   }
 
   bool end_message(bool ok) override {
@@ -88,6 +114,18 @@ class Post_Channel : public JSON_RPC_Channel {
       response->set(http::field::content_type, "application/json");
       response->body().swap(buffer_);
       send_final(response);
+      return true;
+    }
+    if (parking()) {
+      // The session ends the exchange once the queue is out.
+      const bool queued = session_->queue_chunk(std::move(buffer_));
+      buffer_ = std::string();
+      if (!queued) {
+        finish(false);
+        return false;
+      }
+      session_->queue_last_chunk(request_->keep_alive());
+      end_exchange();
       return true;
     }
     beast::error_code ec = session_->write_chunk(buffer_.data(), buffer_.size());

@@ -15,6 +15,11 @@ const std::size_t fragment_size = 64 * 1024;
 // Replies queued for the socket beyond this make their senders wait, so a
 // client that stops reading costs bounded memory.
 const std::size_t queue_limit = 1024 * 1024;
+// A reply that may park waits once this much is queued, and goes on when
+// the queue is down to park_low: a client that does not read costs this
+// much memory and no thread.
+const std::size_t park_high = 256 * 1024;
+const std::size_t park_low = 64 * 1024;
 }  // namespace
 
 template <class Next_Layer>
@@ -22,6 +27,9 @@ class Ws_Session_T<Next_Layer>::Channel : public JSON_RPC_Channel {
  public:
   explicit Channel(const std::shared_ptr<Ws_Session_T>& session)
       : session_(session) {}
+
+  // Called once the session holds the channel by `self`.
+  void allow_parking(const JSON_RPC_Channel_Ptr& self) { enable_parking(self); }
 
   void set_requester(const std::string& key, const std::string& address) {
     set_session(key);
@@ -43,6 +51,33 @@ class Ws_Session_T<Next_Layer>::Channel : public JSON_RPC_Channel {
     return flush(false);
   }
 
+  bool backlogged() override {
+    auto s = session_.lock();
+    return s && s->backlogged();
+  }
+
+  bool call_when_drained(std::function<void()> resume) override {
+    auto s = session_.lock();
+    return s && s->call_when_drained(std::move(resume));
+  }
+
+  bool call_soon(std::function<void()> resume) override {
+    auto s = session_.lock();
+    if (s) s->resume_on_lane(std::move(resume));
+    return static_cast<bool>(s);
+  }
+
+  // A reply under way counts with the messages in flight, so a client
+  // whose replies wait for it to read is not read without bound.
+  void on_parking_send(bool started) override {
+    auto s = session_.lock();
+    if (!s) return;
+    if (started)
+      ++s->in_flight_;
+    else
+      s->message_done();
+  }
+
   bool end_message(bool ok) override {
     if (ok) return flush(true);
     // A message cut short cannot be taken back once a fragment is out.
@@ -56,7 +91,8 @@ class Ws_Session_T<Next_Layer>::Channel : public JSON_RPC_Channel {
   bool flush(bool last) {
     auto s = session_.lock();
     if (!s) return false;
-    beast::error_code ec = s->write_fragment(std::move(buffer_), last);
+    beast::error_code ec = parking() ? s->queue_fragment(std::move(buffer_), last)
+                                     : s->write_fragment(std::move(buffer_), last);
     buffer_ = std::string();
     fragment_sent_ = true;
     if (ec) close();
@@ -77,6 +113,7 @@ template <class Next_Layer>
 void Ws_Session_T<Next_Layer>::configure() {
   raw_channel_ = new Channel(this->shared_from_this());
   channel_ = JSON_RPC_Channel_Ptr(raw_channel_);
+  raw_channel_->allow_parking(channel_);
   beast::get_lowest_layer(ws_).expires_never();
   websocket::stream_base::timeout timeouts{};
   timeouts.handshake_timeout = context_.timeout;
@@ -297,6 +334,15 @@ beast::error_code Ws_Session_T<Next_Layer>::write_fragment(std::string&& data, b
         return net::error::timed_out;
       }
     }
+  }
+  return queue_fragment(std::move(data), last);
+}
+
+template <class Next_Layer>
+beast::error_code Ws_Session_T<Next_Layer>::queue_fragment(std::string&& data,
+                                                           bool last) {
+  {
+    std::lock_guard<std::mutex> guard(queue_lock_);
     if (write_failed_) return net::error::broken_pipe;
     queued_bytes_ += data.size();
   }
@@ -307,6 +353,68 @@ beast::error_code Ws_Session_T<Next_Layer>::write_fragment(std::string&& data, b
     if (!self->writing_) self->write_next();
   });
   return beast::error_code();
+}
+
+template <class Next_Layer>
+bool Ws_Session_T<Next_Layer>::backlogged() {
+  std::lock_guard<std::mutex> guard(queue_lock_);
+  return queued_bytes_ >= park_high;
+}
+
+template <class Next_Layer>
+bool Ws_Session_T<Next_Layer>::call_when_drained(std::function<void()> resume) {
+  {
+    std::lock_guard<std::mutex> guard(queue_lock_);
+    if (write_failed_ || queued_bytes_ <= park_low) return false;
+    on_drained_ = std::move(resume);
+    parked_at_ = std::chrono::steady_clock::now();
+  }
+  net::dispatch(ws_.get_executor(), [self = this->shared_from_this()] {
+    if (!self->park_timer_armed_) self->watch_parked();
+  });
+  return true;
+}
+
+// A reply parked for a whole write timeout: the client reads nothing, and
+// the connection is cut, which fails the write it waits for and resumes
+// the reply as a cut one.
+template <class Next_Layer>
+void Ws_Session_T<Next_Layer>::watch_parked() {
+  std::chrono::steady_clock::time_point since;
+  {
+    std::lock_guard<std::mutex> guard(queue_lock_);
+    if (!on_drained_) {
+      park_timer_armed_ = false;
+      return;
+    }
+    since = parked_at_;
+  }
+  if (std::chrono::steady_clock::now() - since >= context_.timeout) {
+    park_timer_armed_ = false;
+    ACE_ERROR((LM_WARNING, "%N:%l: WebSocket client %C reads nothing; "
+                           "closing it\n",
+               peer_.address().to_string().c_str()));
+    return beast::get_lowest_layer(ws_).close();
+  }
+  park_timer_armed_ = true;
+  park_timer_.expires_at(since + context_.timeout);
+  park_timer_.async_wait([self = this->shared_from_this()](beast::error_code ec) {
+    if (ec) {
+      self->park_timer_armed_ = false;
+      return;
+    }
+    self->watch_parked();
+  });
+}
+
+template <class Next_Layer>
+void Ws_Session_T<Next_Layer>::resume_on_lane(std::function<void()> f) {
+  Io_Threads::hand_on(lane_.ioc.get_executor(),
+                      [self = this->shared_from_this(), f = std::move(f)] {
+                        Io_Threads::Handler_Scope scope(
+                            self->lane_.io, Io_Threads::Handler_Scope::Resumed());
+                        f();
+                      });
 }
 
 template <class Next_Layer>
@@ -321,12 +429,16 @@ void Ws_Session_T<Next_Layer>::write_next() {
   ws_.async_write_some(
       front.second, net::buffer(front.first),
       [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+        std::function<void()> drained;
         {
           std::lock_guard<std::mutex> guard(self->queue_lock_);
           self->queued_bytes_ -= self->queue_.front().first.size();
+          if (self->on_drained_ && self->queued_bytes_ <= park_low)
+            drained.swap(self->on_drained_);
         }
         self->queue_.pop_front();
         self->queue_cv_.notify_all();
+        if (drained) self->resume_on_lane(std::move(drained));
         if (ec) {
           self->writing_ = false;
           self->fail_writes();
@@ -340,13 +452,17 @@ void Ws_Session_T<Next_Layer>::write_next() {
 // learn that the requester has gone.
 template <class Next_Layer>
 void Ws_Session_T<Next_Layer>::fail_writes() {
+  std::function<void()> drained;
   {
     std::lock_guard<std::mutex> guard(queue_lock_);
     write_failed_ = true;
     for (const Fragment& f : queue_) queued_bytes_ -= f.first.size();
+    drained.swap(on_drained_);
   }
   queue_.clear();
   queue_cv_.notify_all();
+  park_timer_.cancel();
+  if (drained) resume_on_lane(std::move(drained));
 }
 
 template <class Next_Layer>

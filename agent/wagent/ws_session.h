@@ -39,7 +39,8 @@ class Ws_Session_T : public Closable,
         anonymous_(context),
         raw_channel_(nullptr),
         idle_timer_(ws_.get_executor()),
-        message_timer_(ws_.get_executor()) {
+        message_timer_(ws_.get_executor()),
+        park_timer_(ws_.get_executor()) {
     beast::error_code ec;
     peer_ = beast::get_lowest_layer(ws_).socket().remote_endpoint(ec);
   }
@@ -72,6 +73,17 @@ class Ws_Session_T : public Closable,
   // the queue has room; waits otherwise. For the channel, on delivery and
   // worker threads. An error means the connection can take no more.
   beast::error_code write_fragment(std::string&& data, bool last);
+  // The same for a reply that parks: never waits. The reply asks
+  // backlogged() after each piece and, when it holds enough, parks with
+  // call_when_drained: `resume` runs once, on the lane as a handler, when
+  // the queue has drained or the connection can take no more; false (and
+  // `resume` is dropped) when that is so already. A reply parked for one
+  // write timeout cuts the connection, as a waiting sender does.
+  beast::error_code queue_fragment(std::string&& data, bool last);
+  bool backlogged();
+  bool call_when_drained(std::function<void()> resume);
+  // Runs `f` on the lane as a handler, after the work already waiting.
+  void resume_on_lane(std::function<void()> f);
   // Ends the connection after a reply that was cut short.
   void abort();
 
@@ -88,6 +100,7 @@ class Ws_Session_T : public Closable,
   void fail_writes();
   void watch_idle();
   void watch_messages();
+  void watch_parked();  // on the strand
 
   typedef std::pair<std::string, bool> Fragment;
 
@@ -127,6 +140,12 @@ class Ws_Session_T : public Closable,
   std::condition_variable queue_cv_;
   std::size_t queued_bytes_ = 0;
   bool write_failed_ = false;
+  // A reply parked until the queue drains (under queue_lock_), since when,
+  // and the timer that cuts a client that reads nothing meanwhile.
+  std::function<void()> on_drained_;
+  std::chrono::steady_clock::time_point parked_at_;
+  Strand_Timer park_timer_;
+  bool park_timer_armed_ = false;  // on the strand
 };
 
 typedef Ws_Session_T<Strand_Stream> Ws_Session;

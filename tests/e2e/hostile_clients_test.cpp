@@ -3,6 +3,7 @@
 // hundreds of idle or trickling connections or exhaust descriptors, and a
 // stop while all of that, commands and uploads are going on.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <atomic>
 #include <memory>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -293,6 +295,145 @@ TEST(Hostile_Clients, OutOfDescriptorsTheHostWaitsAndServesItsConnections) {
 
   hogs.clear();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(answers_host_info(agent));
+  EXPECT_EQ(0, agent.stop()) << agent.stderr_text();
+}
+
+// Threads or open descriptors of a process ("Threads" or "fd").
+long proc_count(pid_t pid, const std::string& what) {
+  const std::string base = "/proc/" + std::to_string(pid);
+  if (what == "fd") {
+    long n = 0;
+    if (DIR* d = ::opendir((base + "/fd").c_str())) {
+      while (dirent* e = ::readdir(d)) n += e->d_name[0] != '.';
+      ::closedir(d);
+    }
+    return n;
+  }
+  const std::string status = read_file(base + "/status");
+  const std::size_t at = status.find("Threads:");
+  return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 8);
+}
+
+// Waits up to `limit` for the descriptors of `pid` to come down to `count`.
+bool descriptors_down_to(pid_t pid, long count, std::chrono::seconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (proc_count(pid, "fd") > count && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  return proc_count(pid, "fd") <= count;
+}
+
+// Descriptors of `agent` once each of its lanes has served a connection
+// (a lane makes its poller on first use) and those connections are closed.
+long settled_descriptors(const wire::Wagent_Process& agent) {
+  for (int i = 0; i < 8; ++i) EXPECT_TRUE(answers_host_info(agent));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  return proc_count(agent.pid(), "fd");
+}
+
+// Keyed readers on a narrow link that ask for a listing of about a megabyte
+// (`readers` of them, every other one over WebSocket) and read nothing yet:
+// most of each listing has to wait in the host.
+struct Slow_Readers {
+  static constexpr int entries = 3000;
+  static constexpr const char* key = "slow-key";
+  static std::string config(const std::string& dir, const std::string& extra) {
+    return listener(dir) + extra + "set jsonrpc.open host.info\n" + "session " + key +
+           " admin 0xC000000000000000\n" +
+           bind("jsonrpc", "host.info", "_make_JSON_RPC_Host_Info_Handler") +
+           bind("jsonrpc", "fs.list", "_make_JSON_RPC_FS_List_Handler");
+  }
+
+  Slow_Readers(const wire::Wagent_Process& agent, int readers) {
+    for (int i = 0; i < entries; ++i) folder.write(std::to_string(i) + std::string(200, 'w'), "");
+    for (int i = 0; i < readers; ++i) {
+      clients.emplace_back(new wire::Wire_Client(agent.host(), agent.port(), std::chrono::seconds(60)));
+      wire::Wire_Client& c = *clients.back();
+      c.set_slow_link(4096, 1024);  // so that little of a reply fits in kernel buffers
+      const std::string text = call(i, "fs.list", "\"" + folder.path() + "\"");
+      if (i % 2) {
+        EXPECT_TRUE(c.ws_connect(std::string("/jsonrpc?session=") + key) && c.ws_send(text))
+            << c.last_error();
+      } else {
+        EXPECT_TRUE(c.send_request("POST", "/jsonrpc", text, {{"X-Session-Key", key}}))
+            << c.last_error();
+      }
+    }
+  }
+
+  // Reads reader i's reply; empty when none came whole.
+  std::string read(int i) {
+    if (i % 2) return clients[i]->ws_receive(std::chrono::seconds(60)).value_or("");
+    wire::Http_Response r = clients[i]->read_response();
+    return r.ok && r.status == 200 ? r.body : std::string();
+  }
+
+  // True when `reply` lists the whole folder, each entry once, for request i.
+  bool whole(const std::string& reply, int i) {
+    const Value v = parse(reply);
+    if (v.type() != json_spirit::obj_type || v.get_obj().at("id") != Value(i)) return false;
+    std::set<std::string> names;
+    for (const Value& e : v.get_obj().at("result").get_array())
+      names.insert(e.get_obj().at("name").get_str());
+    return names.size() == entries && names.count("0" + std::string(200, 'w')) &&
+           names.count(std::to_string(entries - 1) + std::string(200, 'w'));
+  }
+
+  Temp_Dir folder;
+  std::vector<std::unique_ptr<wire::Wire_Client>> clients;
+};
+
+// Listings for keyed clients that do not read wait for them without a
+// thread each: others are answered meanwhile and the host's threads stay
+// near its pools' size; each listing arrives whole once its client reads,
+// and clients that leave instead give everything back.
+TEST(Hostile_Clients, ListingsForClientsThatDoNotReadWaitWithoutAThreadAndArriveWhole) {
+  wire::Wagent_Process agent(WAGENT_PATH);
+  // Long enough that no reply is cut while this test reads the others.
+  ASSERT_TRUE(agent.start(Slow_Readers::config(agent.dir(), "set http.timeout 300\n")))
+      << agent.stderr_text();
+  wire::Wire_Client other(agent.host(), agent.port(), std::chrono::seconds(20));
+  const wire::Header_List keyed{{"X-Session-Key", Slow_Readers::key}};
+  const std::string small = "\"" + agent.dir() + "\"";
+  ASSERT_EQ(0, code_of(other.request("POST", "/jsonrpc", call(1, "host.info"), keyed).body));
+  ASSERT_EQ(0, code_of(other.request("POST", "/jsonrpc", call(2, "fs.list", small), keyed).body));
+  const long fds_before = settled_descriptors(agent);
+  const long threads_before = proc_count(agent.pid(), "Threads");
+
+  const int count = 100;
+  Slow_Readers readers(agent, count);
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // every reply fills its buffers
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(0, code_of(other.request("POST", "/jsonrpc", call(3, "host.info"), keyed).body));
+    EXPECT_EQ(0, code_of(other.request("POST", "/jsonrpc", call(4, "fs.list", small), keyed).body));
+  }
+  wire::Wire_Client ws(agent.host(), agent.port(), std::chrono::seconds(20));
+  ASSERT_TRUE(ws.ws_connect(std::string("/jsonrpc?session=") + Slow_Readers::key));
+  ASSERT_TRUE(ws.ws_send(call(5, "host.info")));
+  EXPECT_EQ(0, code_of(ws.ws_receive(std::chrono::seconds(20)).value_or("")));
+  // Not a thread per waiting reply: a hundred of them would show.
+  const long threads = proc_count(agent.pid(), "Threads");
+  EXPECT_LT(threads, threads_before + 40) << threads_before << " threads before";
+
+  for (int i = 0; i < 60; ++i) EXPECT_TRUE(readers.whole(readers.read(i), i)) << i;
+  readers.clients.clear();  // the other 40 leave without reading
+  EXPECT_TRUE(descriptors_down_to(agent.pid(), fds_before + 1, std::chrono::seconds(30)))
+      << proc_count(agent.pid(), "fd") << " descriptors, " << fds_before << " before";
+  EXPECT_EQ(0, agent.stop()) << agent.stderr_text();
+  EXPECT_EQ(std::string::npos, agent.stderr_text().find("Sanitizer")) << agent.stderr_text();
+}
+
+// A client that never reads its listing is cut once its reply has waited a
+// write timeout, and everything held for it is given back.
+TEST(Hostile_Clients, ListingsForClientsThatNeverReadAreCutAtTheWriteTimeout) {
+  wire::Wagent_Process agent(WAGENT_PATH);
+  ASSERT_TRUE(agent.start(Slow_Readers::config(agent.dir(), "set http.timeout 2\n")))
+      << agent.stderr_text();
+  const long fds_before = settled_descriptors(agent);
+  Slow_Readers readers(agent, 40);
+  EXPECT_TRUE(descriptors_down_to(agent.pid(), fds_before, std::chrono::seconds(30)))
+      << proc_count(agent.pid(), "fd") << " descriptors, " << fds_before << " before";
+  for (int i = 0; i < 40; ++i) EXPECT_EQ(0u, readers.read(i).size()) << i;
   EXPECT_TRUE(answers_host_info(agent));
   EXPECT_EQ(0, agent.stop()) << agent.stderr_text();
 }

@@ -1,6 +1,11 @@
 #include "tests/support/wire_client.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 
 #include <boost/beast/core.hpp>
@@ -22,6 +27,7 @@ struct Wire_Client::Impl {
   std::string host;
   unsigned short port;
   std::chrono::milliseconds timeout;
+  int receive_buffer = 0, max_segment = 0;
   std::string error;
 
   std::optional<beast::tcp_stream> http;
@@ -69,7 +75,18 @@ struct Wire_Client::Impl {
 
   bool connect(beast::tcp_stream& s) {
     const net::ip::tcp::endpoint to(net::ip::make_address(host), port);
-    error_code ec = await(s, [&](auto done) { s.async_connect(to, done); });
+    error_code ec;
+    if (receive_buffer > 0 || max_segment > 0) {
+      s.socket().open(to.protocol(), ec);
+      if (!ec && receive_buffer > 0)
+        s.socket().set_option(net::socket_base::receive_buffer_size(receive_buffer), ec);
+      if (!ec && max_segment > 0 &&
+          ::setsockopt(s.socket().native_handle(), IPPROTO_TCP, TCP_MAXSEG, &max_segment,
+                       sizeof max_segment) != 0)
+        ec = error_code(errno, boost::system::system_category());
+      if (ec) return failed("socket", ec);
+    }
+    ec = await(s, [&](auto done) { s.async_connect(to, done); });
     if (ec) return failed("connect", ec);
     s.socket().set_option(net::ip::tcp::no_delay(true), ec);
     return true;
@@ -236,6 +253,11 @@ bool Wire_Client::ws_close() {
       Clock::now() + m.timeout);
   m.drop_ws();
   return !ec || m.failed("websocket close", ec);
+}
+
+void Wire_Client::set_slow_link(int receive_buffer, int max_segment) {
+  impl_->receive_buffer = receive_buffer;
+  impl_->max_segment = max_segment;
 }
 
 const std::string& Wire_Client::last_error() const { return impl_->error; }

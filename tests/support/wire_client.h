@@ -65,6 +65,14 @@ class Wire_Client {
   // Sends a close frame and waits for the server's.
   bool ws_close();
 
+  // Sockets opened from now on get a receive buffer of `receive_buffer`
+  // bytes and, when `max_segment` is not 0, TCP segments of at most that
+  // many (both set before connecting): a client on a slow, narrow link that
+  // takes little at a time, for which the server's kernel holds little
+  // (loopback's 64 KiB segments let it hold megabytes). 0 leaves the
+  // system's.
+  void set_slow_link(int receive_buffer, int max_segment = 0);
+
   const std::string& last_error() const;
 
  private:

@@ -32,24 +32,30 @@ const char* drive_type_name(unsigned type) {
   return type < sizeof names / sizeof names[0] ? names[type] : "unknown";
 }
 
-bool JSON_RPC_FS_List_Generator::generate(yajl_gen_t* g) {
-  YAJL_Map_Guard map(g);
-  yajl_gen_text(g, "jsonrpc");
-  yajl_gen_text(g, "2.0");
-  yajl_gen_text(g, "id");
-  json_spirit::yajl_gen_value(g, *id);
-  yajl_gen_text(g, "result");
-  YAJL_Array_Guard array(g);
+JSON_Step_Generator::Step JSON_RPC_FS_List_Generator::generate_step(
+    yajl_gen_t* g) {
+  if (!started) {
+    started = true;
+    yajl_gen_map_open(g);
+    yajl_gen_text(g, "jsonrpc");
+    yajl_gen_text(g, "2.0");
+    yajl_gen_text(g, "id");
+    json_spirit::yajl_gen_value(g, *id);
+    yajl_gen_text(g, "result");
+    yajl_gen_array_open(g);
+    if (!iterator) write_drives(g);
+  }
   if (iterator) {
     Directory_Iterator_T<char> end;
     // A requester gone mid-listing stops the walk of a huge directory.
-    for (Directory_Iterator_T<char> it = *iterator;
-         it != end && !output_failed(); ++it)
-      file_info_to_json(g, *it, 0);
-  } else {
-    write_drives(g);
+    for (; *iterator != end && !output_failed(); ++*iterator) {
+      if (output_backlogged()) return MORE;
+      file_info_to_json(g, **iterator, 0);
+    }
   }
-  return true;
+  yajl_gen_array_close(g);
+  yajl_gen_map_close(g);
+  return DONE;
 }
 
 void JSON_RPC_FS_List_Generator::write_drives(yajl_gen_t* g) {

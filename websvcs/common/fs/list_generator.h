@@ -1,27 +1,38 @@
 #ifndef WCOMMON_FS_LIST_GENERATOR_H
 #define WCOMMON_FS_LIST_GENERATOR_H
 
+#include <memory>
+
 #include "agent/json_spirit/json_spirit.h"
 #include "agent/mdrt/json_generator.h"
 #include "mdrt/directory_iterator.h"
 
 // Writes the whole fs.list response straight into the channel's generator:
 // the entries of a directory one by one as they are read, or, without an
-// iterator, the drive list with volume information.
-class JSON_RPC_FS_List_Generator : public JSON_Generator {
+// iterator, the drive list with volume information. A step ends when the
+// requester's transport holds enough; the next goes on with the next entry.
+class JSON_RPC_FS_List_Generator : public JSON_Step_Generator {
  public:
   // Both are borrowed and must outlive the send.
   JSON_RPC_FS_List_Generator(const json_spirit::Value* id,
                              Directory_Iterator_T<char>* iterator)
       : id(id), iterator(iterator) {}
+  // Takes both over, for a send that may outlive the handler's call.
+  JSON_RPC_FS_List_Generator(const json_spirit::Value& id,
+                             std::unique_ptr<Directory_Iterator_T<char>> iterator)
+      : own_id(id), own_iterator(std::move(iterator)), id(&own_id),
+        iterator(own_iterator.get()) {}
 
-  bool generate(yajl_gen_t* g) override;
+  Step generate_step(yajl_gen_t* g) override;
 
  private:
   void write_drives(yajl_gen_t* g);
 
+  json_spirit::Value own_id;
+  std::unique_ptr<Directory_Iterator_T<char>> own_iterator;
   const json_spirit::Value* id;
   Directory_Iterator_T<char>* iterator;
+  bool started = false;
 };
 
 // Name of a drive type as GetDriveTypeW numbers it.

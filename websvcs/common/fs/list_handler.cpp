@@ -1,6 +1,8 @@
 #include "websvcs/common/fs/list_handler.h"
 
 #include <cerrno>
+#include <memory>
+#include <new>
 
 #include "mdrt/directory_iterator.h"
 #include "websvcs/common/fs/list_generator.h"
@@ -45,13 +47,19 @@ int JSON_RPC_FS_List_Handler::list(JSON_RPC_Channel& channel,
     return channel.send_generator(drives);
   }
   if (!wcommon::accept_path(channel, id, path)) return -1;
-  Directory_Iterator_T<char> iterator(path.c_str(), true,
-                                      Directory_Reader::WITH_STAT |
-                                          Directory_Reader::READ_AHEAD);
-  if (!iterator.has_handle())
+  std::unique_ptr<Directory_Iterator_T<char>> iterator(
+      new (std::nothrow) Directory_Iterator_T<char>(
+          path.c_str(), true,
+          Directory_Reader::WITH_STAT | Directory_Reader::READ_AHEAD));
+  if (!iterator) return wcommon::send_path_error(channel, id, ENOMEM);
+  if (!iterator->has_handle())
     return wcommon::send_path_error(channel, id, errno);
-  JSON_RPC_FS_List_Generator entries(&id, &iterator);
-  return channel.send_generator(entries);
+  // The channel takes the listing over: to a requester that reads slowly
+  // it goes out as the socket drains, without holding this thread.
+  std::unique_ptr<JSON_RPC_FS_List_Generator> entries(
+      new (std::nothrow) JSON_RPC_FS_List_Generator(id, std::move(iterator)));
+  if (!entries) return wcommon::send_path_error(channel, id, ENOMEM);
+  return channel.send_generator(std::move(entries));
 }
 
 int JSON_RPC_FS_List_Handler::handle_object(JSON_RPC_Channel_WPtr channel,
