@@ -87,7 +87,7 @@ TEST(Io_Threads, TheFirstHandlerAfterAQuietSpellCallsTheWakeHook) {
   Lane lane;
   std::atomic<int> woken{0};
   lane.io.on_wake([&] { ++woken; });
-  std::this_thread::sleep_for(1500ms);  // past the monitor's linger
+  std::this_thread::sleep_for(1500ms);  // well past the monitor's linger
   boost::asio::post(lane.ioc, [&] { Io_Threads::Handler_Scope scope(lane.io); });
   for (int i = 0; i < 200 && woken == 0; ++i) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(1, woken.load());
