@@ -4,6 +4,7 @@
 #include <boost/asio/buffer.hpp>
 
 #include "fuzz/fuzz_agent.h"
+#include "agent/wagent/http_rules.h"
 #include "agent/wagent/http_session.h"
 #include "tests/fakes/recording_http_io.h"
 #include "tests/fakes/recording_rest_channel.h"
@@ -66,6 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     parser.put_eof(ec);
     if (ec || !parser.is_done()) return 0;
   }
+  // The head is judged, and an absolute-form target rewritten, first.
+  if (wagent::check_request_head(parser.get(), false) != wagent::Head_Verdict::serve) return 0;
   const Request& request = parser.get();
   const std::string target(request.target());
   const std::string path = target.substr(0, target.find('?'));

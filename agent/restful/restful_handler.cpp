@@ -70,6 +70,7 @@ JSON_RESTful_Handler::~JSON_RESTful_Handler() {}
 int JSON_RESTful_Handler::init(int, char*[]) { return 0; }
 int JSON_RESTful_Handler::fini() { return 0; }
 int JSON_RESTful_Handler::concurrency() { return 0; }
+std::string JSON_RESTful_Handler::allowed_methods() { return std::string(); }
 
 JSON_RESTful_Handler_Impl2::JSON_RESTful_Handler_Impl2(std::uint64_t mask,
                                                        std::uint32_t value)
@@ -145,11 +146,16 @@ int JSON_RESTful_Handler_Impl2::check_session(JSON_RESTful_Channel&,
                                        Parsed_Request&) {             \
     return channel.reply_status(405, -1, "Method not allowed.");     \
   }
-WAGENT_REST_METHOD_NOT_ALLOWED(handle_head)
 WAGENT_REST_METHOD_NOT_ALLOWED(handle_get)
 WAGENT_REST_METHOD_NOT_ALLOWED(handle_post)
 WAGENT_REST_METHOD_NOT_ALLOWED(handle_put)
 WAGENT_REST_METHOD_NOT_ALLOWED(handle_delete)
 #undef WAGENT_REST_METHOD_NOT_ALLOWED
+
+int JSON_RESTful_Handler_Impl2::handle_head(JSON_RESTful_Channel& channel,
+                                            Parsed_Request& request) {
+  // The host leaves the body out.
+  return handle_get(channel, request);
+}
 
 template class Object_Creator_T<JSON_RESTful_Handler>;

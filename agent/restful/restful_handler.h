@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #include "agent/json_spirit/json_spirit.h"
 #include "agent/mdrt/object_creator.h"
@@ -74,6 +76,9 @@ class JSON_RESTful_Handler {
   // request's method.
   virtual int handle_request(JSON_RESTful_Channel& channel,
                              Parsed_Request& request) = 0;
+  // The methods this endpoint answers, as an Allow field lists them, for
+  // a request answered 405; empty when the handler does not say.
+  virtual std::string allowed_methods();
 };
 
 // The base of every REST endpoint. `mask` names the callers it serves
@@ -112,7 +117,7 @@ class JSON_RESTful_Handler_Impl2 : public JSON_RESTful_Handler {
                             Parsed_Request& request);
   virtual int check_session(JSON_RESTful_Channel& channel,
                             Parsed_Request& request);
-  // Each default answers 405.
+  // Each default answers 405, but HEAD, which is GET without the body.
   virtual int handle_head(JSON_RESTful_Channel& channel,
                           Parsed_Request& request);
   virtual int handle_get(JSON_RESTful_Channel& channel,
@@ -130,6 +135,36 @@ class JSON_RESTful_Handler_Impl2 : public JSON_RESTful_Handler {
  private:
   std::uint64_t mask_;
   std::uint32_t value_;
+};
+
+// The methods a handler class answers, from the operations it defines
+// itself (the inherited ones answer 405); a HEAD comes with GET.
+template <class Handler>
+std::string rest_allowed_methods() {
+  typedef int (JSON_RESTful_Handler_Impl2::*Inherited)(JSON_RESTful_Channel&,
+                                                      Parsed_Request&);
+  const bool get = !std::is_same<decltype(&Handler::handle_get), Inherited>::value;
+  const bool head = get || !std::is_same<decltype(&Handler::handle_head), Inherited>::value;
+  const bool post = !std::is_same<decltype(&Handler::handle_post), Inherited>::value;
+  const bool put = !std::is_same<decltype(&Handler::handle_put), Inherited>::value;
+  const bool del = !std::is_same<decltype(&Handler::handle_delete), Inherited>::value;
+  std::string allow;
+  for (auto m : {std::make_pair(get, "GET"), std::make_pair(head, "HEAD"),
+                 std::make_pair(post, "POST"), std::make_pair(put, "PUT"),
+                 std::make_pair(del, "DELETE")})
+    if (m.first) allow += (allow.empty() ? "" : ", ") + std::string(m.second);
+  return allow;
+}
+
+// A REST endpoint as the module hands it out: the handler, telling the
+// host which methods it answers.
+template <class Handler>
+class Rest_Endpoint_T final : public Handler {
+ public:
+  std::string allowed_methods() override {
+    static const std::string allow = rest_allowed_methods<Handler>();
+    return allow;
+  }
 };
 
 // The creator the host keeps for a REST service is the plain

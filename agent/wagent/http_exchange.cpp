@@ -14,7 +14,10 @@ class Session_IO : public HTTP_IO {
   Session_IO(const std::shared_ptr<Http_Session>& session,
              const std::shared_ptr<Request>& request)
       : session_(session), source_(request) {
-    request_.set_method(std::string(request->method_string()));
+    // HEAD is served as GET; the session leaves the body out.
+    request_.set_method(request->method() == http::verb::head
+                            ? std::string("GET")
+                            : std::string(request->method_string()));
     request_.set_uri(std::string(request->target()));
     for (const auto& field : *request)
       request_.add_header(std::string(field.name_string()),

@@ -8,6 +8,7 @@
 
 #include "agent/modsess/session.h"
 #include "agent/restful/restful_handler.h"
+#include "agent/wagent/http_rules.h"
 #include "agent/wagent/ws_session.h"
 
 namespace wagent {
@@ -231,55 +232,68 @@ void Http_Session::read() {
   parser_.emplace();
   parser_->body_limit(context_.body_limit);
   parser_->header_limit(64 * 1024);
+  head_only_ = false;
   // Covers the whole request, so a client that trickles its bytes is cut
   // off as surely as one that sends nothing.
   expire_after(context_.timeout);
   reading_ = true;
-  http::async_read(stream_, buffer_, *parser_,
-                   [self = shared_from_this()](beast::error_code ec,
-                                               std::size_t) {
-                     self->on_read(ec);
-                   });
+  http::async_read_header(stream_, buffer_, *parser_,
+                          [self = shared_from_this()](beast::error_code ec,
+                                                      std::size_t) {
+                            if (ec) return self->on_read(ec);
+                            self->on_header(ec);
+                          });
+}
+
+template <class Done>
+void Http_Session::async_send(const std::shared_ptr<Response>& response,
+                              Done&& done) {
+  stamp_response(*response);
+  expire_after(context_.timeout);
+  if (!head_only_)
+    return http::async_write(
+        stream_, *response,
+        [response, done = std::forward<Done>(done)](beast::error_code ec,
+                                                    std::size_t n) { done(ec, n); });
+  // The length stays what GET would have sent; only the bytes are left out.
+  auto serializer = std::make_shared<http::response_serializer<http::string_body>>(*response);
+  http::async_write_header(
+      stream_, *serializer,
+      [response, serializer, done = std::forward<Done>(done)](
+          beast::error_code ec, std::size_t n) { done(ec, n); });
 }
 
 void Http_Session::reply_now(http::status status, const std::string& text,
                              bool keep) {
+  reading_ = false;
   Request head;
   head.version(11);
   head.keep_alive(keep);
   auto response = text_response(head, status, text);
-  expire_after(context_.timeout);
-  http::async_write(stream_, *response,
-                    [self = shared_from_this(), response, keep](
-                        beast::error_code ec, std::size_t) {
-                      if (ec || !keep) return self->close();
-                      self->read();
-                    });
+  async_send(response, [self = shared_from_this(), keep](beast::error_code ec,
+                                                          std::size_t) {
+    if (ec || !keep) return self->close();
+    self->read();
+  });
 }
 
-void Http_Session::on_read(beast::error_code ec) {
-  reading_ = false;
-  if (read_timed_out_)
-    return reply_now(http::status::request_timeout,
-                     "The request did not arrive whole in time.\n", false);
-  if (ec == http::error::body_limit)
-    return reply_now(http::status::payload_too_large,
-                     "Request body is too large.\n", false);
-  if (ec == http::error::header_limit)
-    return reply_now(http::status::request_header_fields_too_large,
-                     "Request header is too large.\n", false);
-  // A request that breaks the syntax is told so; a client that went away or
-  // took too long is not.
-  if (ec && ec.category() == http::make_error_code(http::error::bad_method).category() &&
-      ec != http::error::end_of_stream && ec != http::error::partial_message)
-    return reply_now(http::status::bad_request, "Bad request.\n", false);
-  if (ec) return close();
-
-  auto request = std::make_shared<Request>(parser_->release());
-  expire_never();
-  pending_ = false;
-  const bool upgrade = websocket::is_upgrade(*request);
-  if (known_session(request_session_key(*request, upgrade))) {
+void Http_Session::on_header(beast::error_code) {
+  Request& head = parser_->get();
+  head_only_ = head.method() == http::verb::head;
+  const Head_Verdict verdict = check_request_head(head, !parser_->is_done());
+  switch (verdict) {
+    case Head_Verdict::bad_host:
+      return reply_now(http::status::bad_request,
+                       "An HTTP/1.1 request needs exactly one Host header.\n", false);
+    case Head_Verdict::bad_expect:
+      return reply_now(http::status::expectation_failed,
+                       "Only \"Expect: 100-continue\" is understood.\n", false);
+    case Head_Verdict::send_continue:
+    case Head_Verdict::serve:
+      break;
+  }
+  const bool upgrade = websocket::is_upgrade(head);
+  if (known_session(request_session_key(head, upgrade))) {
     anonymous_.release();
   } else if (!anonymous_.take()) {
     ACE_ERROR((LM_WARNING, "%N:%l: %d connections without a session, all "
@@ -291,14 +305,74 @@ void Http_Session::on_read(beast::error_code ec) {
   }
   // A body coded in a way this host does not decode cannot be delimited:
   // reading on would take its bytes for the next request.
-  auto coding = request->find(http::field::transfer_encoding);
-  if (coding != request->end() && !beast::iequals(coding->value(), "chunked"))
+  auto coding = head.find(http::field::transfer_encoding);
+  if (coding != head.end() && !beast::iequals(coding->value(), "chunked"))
     return reply_now(http::status::not_implemented,
                      "Transfer-Encoding not supported.\n", false);
+  if (verdict == Head_Verdict::send_continue) return send_continue();
+  read_body();
+}
+
+void Http_Session::send_continue() {
+  static const char line[] = "HTTP/1.1 100 Continue\r\n\r\n";
+  net::async_write(stream_, net::buffer(line, sizeof line - 1),
+                   [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                     if (ec) return self->on_read(ec);
+                     self->read_body();
+                   });
+}
+
+void Http_Session::read_body() {
+  // What of the body came with the head is parsed here, and a body that
+  // came whole needs no further trip through the io_context.
+  beast::error_code ec;
+  parser_->eager(true);
+  while (!parser_->is_done() && buffer_.size() > 0) {
+    const std::size_t used = parser_->put(buffer_.data(), ec);
+    buffer_.consume(used);
+    if (ec == http::error::need_more || (!ec && used == 0)) {
+      ec = {};
+      break;
+    }
+    if (ec) break;
+  }
+  if (ec || parser_->is_done()) return on_read(ec);
+  http::async_read(stream_, buffer_, *parser_,
+                   [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                     self->on_read(ec);
+                   });
+}
+
+void Http_Session::on_read(beast::error_code ec) {
+  reading_ = false;
+  if (read_timed_out_)
+    return reply_now(http::status::request_timeout,
+                     "The request did not arrive whole in time.\n", false);
+  if (ec == http::error::body_limit)
+    return reply_now(http::status::payload_too_large,
+                     "Request body is too large.\n", false);
+  if (ec == http::error::header_limit)
+    // The parser sets the target once the request line is whole: without
+    // one, it is the line that outgrew the limit.
+    return parser_->get().target().empty()
+               ? reply_now(http::status::uri_too_long, "Request target is too long.\n",
+                           false)
+               : reply_now(http::status::request_header_fields_too_large,
+                           "Request header is too large.\n", false);
+  // A request that breaks the syntax is told so; a client that went away or
+  // took too long is not.
+  if (ec && ec.category() == http::make_error_code(http::error::bad_method).category() &&
+      ec != http::error::end_of_stream && ec != http::error::partial_message)
+    return reply_now(http::status::bad_request, "Bad request.\n", false);
+  if (ec) return close();
+
+  auto request = std::make_shared<Request>(parser_->release());
+  expire_never();
+  pending_ = false;
   std::string target(request->target());
   std::string path = target.substr(0, target.find('?'));
 
-  if (upgrade) {
+  if (websocket::is_upgrade(*request)) {
     if (path != "/jsonrpc")
       return reply_now(http::status::not_found, "Not found.\n", false);
     deadline_timer_.cancel();  // the WebSocket keeps its own watch
@@ -353,17 +427,15 @@ beast::error_code Http_Session::write_response(
     std::shared_ptr<Response> response) {
   auto self = shared_from_this();
   return run_blocking(stream_.get_executor(), [self, response](Completion done) {
-    self->expire_after(self->context_.timeout);
-    http::async_write(self->stream_, *response,
-                      [response, done](beast::error_code ec, std::size_t) {
-                        done(ec);
-                      });
+    self->async_send(response,
+                     [done](beast::error_code ec, std::size_t) { done(ec); });
   });
 }
 
 beast::error_code Http_Session::write_chunked_head(
     std::shared_ptr<http::response<http::empty_body>> head) {
   head->chunked(true);
+  stamp_response(*head);
   auto self = shared_from_this();
   return run_blocking(stream_.get_executor(), [self, head](Completion done) {
     auto serializer =
@@ -379,7 +451,8 @@ beast::error_code Http_Session::write_chunked_head(
 
 beast::error_code Http_Session::write_chunk(const char* data,
                                             std::size_t length) {
-  if (length == 0) return beast::error_code();  // an empty chunk ends a body
+  // An empty chunk would end the body; a HEAD answer has none.
+  if (length == 0 || head_only_) return beast::error_code();
   auto self = shared_from_this();
   return run_blocking(stream_.get_executor(), [=](Completion done) {
     self->expire_after(self->context_.timeout);
@@ -390,6 +463,7 @@ beast::error_code Http_Session::write_chunk(const char* data,
 }
 
 beast::error_code Http_Session::write_last_chunk() {
+  if (head_only_) return beast::error_code();
   auto self = shared_from_this();
   return run_blocking(stream_.get_executor(), [self](Completion done) {
     self->expire_after(self->context_.timeout);
@@ -401,18 +475,21 @@ beast::error_code Http_Session::write_last_chunk() {
 bool Http_Session::queue_chunked_head(
     std::shared_ptr<http::response<http::empty_body>> head) {
   head->chunked(true);
+  stamp_response(*head);
   std::ostringstream text;
   text << head->base();
   return queue_write(text.str(), false, After::nothing);
 }
 
 bool Http_Session::queue_chunk(std::string&& data) {
-  if (data.empty()) return true;  // an empty chunk ends a body
+  // An empty chunk would end the body; a HEAD answer has none.
+  if (data.empty() || head_only_) return true;
   return queue_write(std::move(data), true, After::nothing);
 }
 
 void Http_Session::queue_last_chunk(bool keep_alive) {
-  queue_write("0\r\n\r\n", false, keep_alive ? After::read : After::close);
+  queue_write(head_only_ ? "" : "0\r\n\r\n", false,
+              keep_alive ? After::read : After::close);
 }
 
 std::size_t Http_Session::queued_bytes() {
@@ -518,15 +595,12 @@ void Http_Session::send_final(std::shared_ptr<Response> response,
   // free, the write starts right here instead of waking another thread.
   net::dispatch(stream_.get_executor(), [self = shared_from_this(), response,
                                       keep_alive] {
-    self->expire_after(self->context_.timeout);
-    http::async_write(self->stream_, *response,
-                      [self, response, keep_alive](beast::error_code ec,
-                                                   std::size_t) {
-                        self->unwatch();
-                        if (ec || !keep_alive || self->context_.stopping)
-                          return self->close();
-                        self->read();
-                      });
+    self->async_send(response, [self, keep_alive](beast::error_code ec,
+                                                  std::size_t) {
+      self->unwatch();
+      if (ec || !keep_alive || self->context_.stopping) return self->close();
+      self->read();
+    });
   });
 }
 

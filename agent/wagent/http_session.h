@@ -75,7 +75,16 @@ class Http_Session : public Closable,
 
  private:
   void read();
+  // The head is checked before the body is read, so a refusal costs the
+  // client no upload and a client that waits for 100 (Continue) gets it.
+  void on_header(beast::error_code ec);
+  void read_body();
+  void send_continue();
   void on_read(beast::error_code ec);
+  // Every whole response leaves through here: stamped, and without its
+  // body when it answers HEAD.
+  template <class Done>
+  void async_send(const std::shared_ptr<Response>& response, Done&& done);
   void serve(const std::shared_ptr<Request>& request, bool anonymous);
   void reply_now(http::status status, const std::string& text, bool keep);
   void send_busy(const std::shared_ptr<Request>& request);
@@ -112,6 +121,9 @@ class Http_Session : public Closable,
   std::atomic<bool> pending_{true};
   bool reading_ = false;         // on the strand: a request is being read
   bool read_timed_out_ = false;  // on the strand
+  // The exchange answers HEAD: heads go out, bodies do not. Set on the
+  // strand before the exchange is handed on, read by its writes.
+  bool head_only_ = false;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
   tcp::endpoint peer_;

@@ -96,6 +96,7 @@ void serve_rest(const std::shared_ptr<Http_Session>& session,
   Parsed_Request parsed;
   fill_parsed_request(*request, session->peer(), parsed);
   Rest_Reply reply;
+  std::string allow;
   Gate_Pass pass(service.gate.get());
 
   JSON_RESTful_Handler* handler = service.creator->create();
@@ -114,6 +115,7 @@ void serve_rest(const std::shared_ptr<Http_Session>& session,
                  parsed.path.c_str(), e.what()));
       reply.reply_status(500, -1, "Internal error.");
     }
+    if (reply.replied() && reply.status() == 405) allow = handler->allowed_methods();
     handler->fini();
     service.creator->destroy(handler);
   }
@@ -130,6 +132,7 @@ void serve_rest(const std::shared_ptr<Http_Session>& session,
     response->body() = json_spirit::JSON_Dump(reply.body(), false);
     response->body() += '\n';
   }
+  if (!allow.empty()) response->set(http::field::allow, allow);
   response->keep_alive(request->keep_alive());
   if (reply.replied()) response->prepare_payload();
   session->send_final(response, request->keep_alive());

@@ -32,6 +32,7 @@ int HTTP_Headers_Echo_Handler::handle_body(const void*, unsigned) { return 0; }
 
 int HTTP_Headers_Echo_Handler::handle_request(HTTP_IO* io) {
   if (io->request().method() != HTTP_METHOD_GET) {
+    io->response().add_header("Allow", "GET, HEAD");
     io->send_error(405, nullptr, nullptr);
     return -1;
   }

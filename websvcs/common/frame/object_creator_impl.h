@@ -5,8 +5,10 @@
 
 #include <cerrno>
 #include <new>
+#include <type_traits>
 
 #include "agent/mdrt/object_creator.h"
+#include "agent/restful/restful_handler.h"
 // Every module source that names the HTTP creator must see its one definition.
 #include "websvcs/common/frame/http_object_creator.h"
 
@@ -21,8 +23,14 @@ class Object_Creator_Impl_T : public Creator_Base {
   };
   typedef typename Handler_Base_Of<Creator_Base>::type Base;
 
+  // REST endpoints are made as Rest_Endpoint_T, which tells the host the
+  // methods they answer.
+  typedef typename std::conditional<
+      std::is_base_of<JSON_RESTful_Handler_Impl2, Handler>::value,
+      Rest_Endpoint_T<Handler>, Handler>::type Made;
+
   Base* create() override {
-    Handler* handler = new (std::nothrow) Handler;
+    Made* handler = new (std::nothrow) Made;
     if (!handler) errno = ENOMEM;
     return handler;
   }
