@@ -3,6 +3,7 @@
 #include <yajl/yajl_parse.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -58,6 +59,114 @@ const yajl_callbacks callbacks = {on_null,      on_boolean,    nullptr,
                                   on_start_array, on_end_array};
 
 }  // namespace
+
+namespace {
+
+const std::uint64_t ones = 0x0101010101010101ULL;
+
+// Nonzero when a byte of `word` is `c` (eight bytes tested at once).
+inline std::uint64_t has_byte(std::uint64_t word, unsigned char c) {
+  const std::uint64_t v = word ^ (ones * c);
+  return (v - ones) & ~v & (ones * 0x80);
+}
+
+inline std::uint64_t load8(const unsigned char* p) {
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  return word;
+}
+
+inline int hex_digit(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  c |= 0x20;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+const char lone_high[] = "lexical error: lone high surrogate in \\u escape inside string.";
+const char lone_low[] = "lexical error: lone low surrogate in \\u escape inside string.";
+const char bad_space[] =
+    "lexical error: invalid char in json text, form feed and vertical tab are not whitespace.";
+const char open_string[] = "parse error: trailing garbage";
+
+}  // namespace
+
+std::size_t JSON_Strict_Scan::fail(std::size_t offset, const char* error) {
+  error_ = error;
+  return offset;
+}
+
+std::size_t JSON_Strict_Scan::scan(const unsigned char* p, std::size_t n) {
+  std::size_t i = 0;
+  while (i < n) {
+    switch (state_) {
+      case OUTSIDE:
+        while (n - i >= 8) {
+          const std::uint64_t w = load8(p + i);
+          if (has_byte(w, '"') | has_byte(w, '\v') | has_byte(w, '\f')) break;
+          i += 8;
+        }
+        for (; i < n; ++i) {
+          const unsigned char c = p[i];
+          if (c == '"') {
+            state_ = INSIDE;
+            ++i;
+            break;
+          }
+          if (c == '\v' || c == '\f') return fail(i, bad_space);
+        }
+        break;
+      case INSIDE:
+        while (n - i >= 8) {
+          const std::uint64_t w = load8(p + i);
+          if (has_byte(w, '"') | has_byte(w, '\\')) break;
+          i += 8;
+        }
+        for (; i < n; ++i) {
+          const unsigned char c = p[i];
+          if (c == '"' || c == '\\') {
+            state_ = c == '"' ? OUTSIDE : ESCAPE;
+            ++i;
+            break;
+          }
+        }
+        break;
+      case ESCAPE:
+        state_ = p[i++] == 'u' ? HEX : INSIDE;
+        break;
+      case HEX: {
+        const int digit = hex_digit(p[i]);
+        if (digit < 0) {  // YAJL stops at this very byte
+          state_ = UNCHECKED;
+          return n;
+        }
+        unit_ = static_cast<std::uint16_t>(unit_ << 4 | digit);
+        if (++digits_ < 4) {
+          ++i;
+          break;
+        }
+        const bool high = (unit_ & 0xFC00) == 0xD800, low = (unit_ & 0xFC00) == 0xDC00;
+        if (after_high_ ? !low : low) return fail(i, after_high_ ? lone_high : lone_low);
+        state_ = high && !after_high_ ? AFTER_HIGH : INSIDE;
+        after_high_ = false;
+        digits_ = 0;
+        unit_ = 0;
+        ++i;
+        break;
+      }
+      case AFTER_HIGH:
+      case AFTER_HIGH_ESCAPE:
+        if (p[i] != (state_ == AFTER_HIGH ? '\\' : 'u')) return fail(i, lone_high);
+        if (state_ == AFTER_HIGH_ESCAPE) after_high_ = true;
+        state_ = state_ == AFTER_HIGH ? AFTER_HIGH_ESCAPE : HEX;
+        ++i;
+        break;
+      case UNCHECKED:
+        return n;
+    }
+  }
+  return n;
+}
 
 namespace {
 // Each arena block starts with a header holding its size.
@@ -137,9 +246,16 @@ bool YAJL_Parser::feed(const char* text, std::size_t length) {
     error_ = "out of memory";
     return false;
   }
-  int status = yajl_parse(
-      handle_, reinterpret_cast<const unsigned char*>(text), length);
-  return check(status, text, length);
+  if (strict_failed_) return false;
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
+  const std::size_t good = strict_.scan(bytes, length);
+  if (good == length) return check(yajl_parse(handle_, bytes, length), text, length);
+  // YAJL still sees what comes before the bad byte, so that a fault or a
+  // handler's stop earlier in the text is the one reported.
+  if (good > 0 && !check(yajl_parse(handle_, bytes, good), text, good)) return false;
+  strict_failed_ = true;
+  error_ = strict_.error();
+  return false;
 }
 
 bool YAJL_Parser::complete() {
@@ -147,5 +263,12 @@ bool YAJL_Parser::complete() {
     error_ = "out of memory";
     return false;
   }
-  return check(yajl_complete_parse(handle_), nullptr, 0);
+  if (strict_failed_) return false;
+  if (!check(yajl_complete_parse(handle_), nullptr, 0)) return false;
+  // YAJL takes the start of a string after a complete value for a token it
+  // has yet to see the end of, and the end of the text as its end.
+  if (strict_.outside_string()) return true;
+  strict_failed_ = true;
+  error_ = open_string;
+  return false;
 }
