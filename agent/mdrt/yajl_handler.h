@@ -53,11 +53,14 @@ class JSON_Strict_Scan {
     AFTER_HIGH_ESCAPE,  // after the backslash that must start its low half
     UNCHECKED,          // YAJL refuses the text at a byte seen already
   };
+  std::size_t run(const unsigned char* text, std::size_t at, std::size_t length);
+  std::size_t step(const unsigned char* text, std::size_t at, std::size_t length);
   std::size_t fail(std::size_t offset, const char* error);
 
   State state_ = OUTSIDE;
   unsigned char digits_ = 0;
   bool after_high_ = false;  // the escape being read must be a low surrogate
+  bool failed_ = false;
   std::uint16_t unit_ = 0;
   const char* error_ = "";
 };
