@@ -2,7 +2,12 @@
 
 #include <yajl/yajl_parse.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -58,6 +63,171 @@ const yajl_callbacks callbacks = {on_null,      on_boolean,    nullptr,
                                   on_start_array, on_end_array};
 
 }  // namespace
+
+namespace {
+
+// Offset of the first byte of p[i, n) that is `a`, `b` or `c`; n when none.
+// Runs of plain bytes are what most texts are made of, so they are crossed
+// sixteen (or eight) bytes at a time.
+#if defined(__SSE2__)
+inline std::size_t find_any(const unsigned char* p, std::size_t i, std::size_t n,
+                            char a, char b, char c) {
+  const __m128i va = _mm_set1_epi8(a), vb = _mm_set1_epi8(b), vc = _mm_set1_epi8(c);
+  for (; n - i >= 16; i += 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    const int hits = _mm_movemask_epi8(_mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(x, va), _mm_cmpeq_epi8(x, vb)), _mm_cmpeq_epi8(x, vc)));
+    if (hits) return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(hits)));
+  }
+  for (; i < n; ++i)
+    if (p[i] == a || p[i] == b || p[i] == c) return i;
+  return n;
+}
+#else
+const std::uint64_t ones = 0x0101010101010101ULL;
+
+// Nonzero when a byte of `word` is `c`.
+inline std::uint64_t has_byte(std::uint64_t word, unsigned char c) {
+  const std::uint64_t v = word ^ (ones * c);
+  return (v - ones) & ~v & (ones * 0x80);
+}
+
+inline std::size_t find_any(const unsigned char* p, std::size_t i, std::size_t n,
+                            char a, char b, char c) {
+  for (; n - i >= 8; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, sizeof w);
+    if (has_byte(w, a) | has_byte(w, b) | has_byte(w, c)) break;
+  }
+  for (; i < n; ++i)
+    if (p[i] == a || p[i] == b || p[i] == c) return i;
+  return n;
+}
+#endif
+
+inline int hex_digit(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  c |= 0x20;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+const char lone_high[] = "lexical error: lone high surrogate in \\u escape inside string.";
+const char lone_low[] = "lexical error: lone low surrogate in \\u escape inside string.";
+const char bad_space[] =
+    "lexical error: invalid char in json text, form feed and vertical tab are not whitespace.";
+const char open_string[] = "parse error: trailing garbage";
+
+// The code unit of four hex digits, -1 when one is not a hex digit.
+inline int hex_unit(const unsigned char* p) {
+  const int a = hex_digit(p[0]), b = hex_digit(p[1]), c = hex_digit(p[2]), d = hex_digit(p[3]);
+  return (a | b | c | d) < 0 ? -1 : a << 12 | b << 8 | c << 4 | d;
+}
+
+inline bool is_high(int unit) { return (unit & 0xFC00) == 0xD800; }
+inline bool is_low(int unit) { return (unit & 0xFC00) == 0xDC00; }
+
+}  // namespace
+
+std::size_t JSON_Strict_Scan::fail(std::size_t offset, const char* error) {
+  error_ = error;
+  failed_ = true;
+  return offset;
+}
+
+std::size_t JSON_Strict_Scan::scan(const unsigned char* p, std::size_t n) {
+  std::size_t i = 0;
+  while (i < n && !failed_) i = state_ == OUTSIDE || state_ == INSIDE ? run(p, i, n) : step(p, i, n);
+  return i;
+}
+
+// Between tokens and in strings, with whole escapes: the bulk of a text,
+// and the only part that must be fast. Leaves to step() an escape cut by
+// the end of the piece.
+std::size_t JSON_Strict_Scan::run(const unsigned char* p, std::size_t i, std::size_t n) {
+  for (;;) {
+    if (state_ == OUTSIDE) {
+      i = find_any(p, i, n, '"', '\v', '\f');
+      if (i == n) return n;
+      if (p[i] != '"') return fail(i, bad_space);
+      ++i;
+      state_ = INSIDE;
+    }
+    for (;;) {
+      i = find_any(p, i, n, '"', '\\', '"');
+      if (i == n) return n;
+      if (p[i] == '"') break;
+      const std::size_t left = n - i;
+      if (left < 2 || (p[i + 1] == 'u' && left < 12)) {
+        state_ = ESCAPE;
+        return i + 1;
+      }
+      if (p[i + 1] != 'u') {
+        i += 2;
+        continue;
+      }
+      const int unit = hex_unit(p + i + 2);
+      if (unit < 0) {  // YAJL stops at this escape
+        state_ = UNCHECKED;
+        return n;
+      }
+      if (is_low(unit)) return fail(i + 5, lone_low);
+      if (!is_high(unit)) {
+        i += 6;
+        continue;
+      }
+      if (p[i + 6] != '\\') return fail(i + 6, lone_high);
+      if (p[i + 7] != 'u') return fail(i + 7, lone_high);
+      const int second = hex_unit(p + i + 8);
+      if (second < 0) {
+        state_ = UNCHECKED;
+        return n;
+      }
+      if (!is_low(second)) return fail(i + 11, lone_high);
+      i += 12;
+    }
+    ++i;
+    state_ = OUTSIDE;
+  }
+}
+
+// One byte of an escape that pieces cut, as YAJL would read it.
+std::size_t JSON_Strict_Scan::step(const unsigned char* p, std::size_t i, std::size_t n) {
+  switch (state_) {
+    case ESCAPE:
+      state_ = p[i++] == 'u' ? HEX : INSIDE;
+      return i;
+    case HEX: {
+      for (; digits_ < 4 && i < n; ++digits_, ++i) {
+        const int digit = hex_digit(p[i]);
+        if (digit < 0) {  // YAJL stops at this very byte
+          state_ = UNCHECKED;
+          return n;
+        }
+        unit_ = static_cast<std::uint16_t>(unit_ << 4 | digit);
+      }
+      if (digits_ < 4) return n;
+      if (after_high_ ? !is_low(unit_) : is_low(unit_))
+        return fail(i - 1, after_high_ ? lone_high : lone_low);
+      state_ = is_high(unit_) && !after_high_ ? AFTER_HIGH : INSIDE;
+      after_high_ = false;
+      digits_ = 0;
+      unit_ = 0;
+      return i;
+    }
+    case AFTER_HIGH:
+    case AFTER_HIGH_ESCAPE:
+      if (p[i] != (state_ == AFTER_HIGH ? '\\' : 'u')) return fail(i, lone_high);
+      if (state_ == AFTER_HIGH_ESCAPE) after_high_ = true;
+      state_ = state_ == AFTER_HIGH ? AFTER_HIGH_ESCAPE : HEX;
+      return i + 1;
+    case OUTSIDE:
+    case INSIDE:
+    case UNCHECKED:
+      break;
+  }
+  return n;
+}
 
 namespace {
 // Each arena block starts with a header holding its size.
@@ -137,9 +307,16 @@ bool YAJL_Parser::feed(const char* text, std::size_t length) {
     error_ = "out of memory";
     return false;
   }
-  int status = yajl_parse(
-      handle_, reinterpret_cast<const unsigned char*>(text), length);
-  return check(status, text, length);
+  if (strict_failed_) return false;
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
+  const std::size_t good = strict_.scan(bytes, length);
+  if (good == length) return check(yajl_parse(handle_, bytes, length), text, length);
+  // YAJL still sees what comes before the bad byte, so that a fault or a
+  // handler's stop earlier in the text is the one reported.
+  if (good > 0 && !check(yajl_parse(handle_, bytes, good), text, good)) return false;
+  strict_failed_ = true;
+  error_ = strict_.error();
+  return false;
 }
 
 bool YAJL_Parser::complete() {
@@ -147,5 +324,12 @@ bool YAJL_Parser::complete() {
     error_ = "out of memory";
     return false;
   }
-  return check(yajl_complete_parse(handle_), nullptr, 0);
+  if (strict_failed_) return false;
+  if (!check(yajl_complete_parse(handle_), nullptr, 0)) return false;
+  // YAJL takes the start of a string after a complete value for a token it
+  // has yet to see the end of, and the end of the text as its end.
+  if (strict_.outside_string()) return true;
+  strict_failed_ = true;
+  error_ = open_string;
+  return false;
 }

@@ -4,6 +4,7 @@
 #define MDRT_YAJL_HANDLER_H
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 struct yajl_handle_t;
@@ -27,11 +28,50 @@ class YAJL_Handler {
   virtual int handle_end_array_i();
 };
 
+// What YAJL lets through and JSON does not: a `\u` escape of a lone
+// surrogate (YAJL decodes it into `?` or into bytes that are not UTF-8),
+// form feed or vertical tab between tokens, and a string left open after a
+// complete value. One pass over each piece, the state kept across pieces,
+// so a text may be split at any byte.
+class JSON_Strict_Scan {
+ public:
+  // Offset of the first byte that makes the text invalid, or `length`
+  // when there is none so far.
+  std::size_t scan(const unsigned char* text, std::size_t length);
+  // True when the text so far ends outside every string.
+  bool outside_string() const { return state_ == OUTSIDE || state_ == UNCHECKED; }
+  // What was wrong, YAJL style; empty before a failure.
+  const char* error() const { return error_; }
+
+ private:
+  enum State : unsigned char {
+    OUTSIDE,            // between tokens, or in a number or literal
+    INSIDE,             // in a string
+    ESCAPE,             // after a backslash
+    HEX,                // in the four digits of a \u escape
+    AFTER_HIGH,         // after a high surrogate's escape
+    AFTER_HIGH_ESCAPE,  // after the backslash that must start its low half
+    UNCHECKED,          // YAJL refuses the text at a byte seen already
+  };
+  std::size_t run(const unsigned char* text, std::size_t at, std::size_t length);
+  std::size_t step(const unsigned char* text, std::size_t at, std::size_t length);
+  std::size_t fail(std::size_t offset, const char* error);
+
+  State state_ = OUTSIDE;
+  unsigned char digits_ = 0;
+  bool after_high_ = false;  // the escape being read must be a low surrogate
+  bool failed_ = false;
+  std::uint16_t unit_ = 0;
+  const char* error_ = "";
+};
+
 // Drives one YAJL parse into a handler; text may arrive in pieces.
 class YAJL_Parser {
  public:
-  // `check_utf8` false leaves the check of strings to a handler that
-  // makes a stricter one itself.
+  // `check_utf8` false leaves the check of the bytes of strings to a
+  // handler that makes a stricter one itself. The checks of
+  // JSON_Strict_Scan hold either way: escapes are decoded by YAJL, so no
+  // handler could tell a lone surrogate's `?` from a real one.
   explicit YAJL_Parser(YAJL_Handler& handler, bool check_utf8 = true);
   ~YAJL_Parser();
   YAJL_Parser(const YAJL_Parser&) = delete;
@@ -62,6 +102,8 @@ class YAJL_Parser {
 
   Arena arena_;
   yajl_handle_t* handle_;
+  JSON_Strict_Scan strict_;
+  bool strict_failed_ = false;
   bool cancelled_ = false;
   std::string error_;
 };

@@ -132,6 +132,35 @@ TEST(Wagent, ServesEachKindOfEndpointAndClosedMethodsOnlyWithASession) {
   EXPECT_EQ(0, agent.stop(SIGTERM)) << agent.stderr_text();
 }
 
+// YAJL alone decodes a lone surrogate escape into '?': the path below would
+// name the folder "?". Such text, and text with whitespace JSON does not
+// know, is a parse error over POST and WebSocket, and no body of a REST call.
+TEST(Wagent, LoneSurrogateEscapesAndOtherWhitespaceAreParseErrors) {
+  wire::Wagent_Process agent(WAGENT_PATH);
+  ASSERT_TRUE(agent.start(full_config(agent.dir()))) << agent.stderr_text();
+  const std::string folder = agent.dir() + "/?";
+  ASSERT_EQ(0, ::mkdir(folder.c_str(), 0700));
+  std::ofstream(folder + "/inside");
+
+  EXPECT_EQ(0, call_both(agent, call(1, "fs.list", "{\"path\":\"" + folder + "\"}"), "k1"));
+  const std::string lone = agent.dir() + "/\\ud800";
+  EXPECT_EQ(-32700, call_both(agent, call(2, "fs.list", "{\"path\":\"" + lone + "\"}"), "k1"));
+  EXPECT_EQ(-32700, call_both(agent, call(3, "fs.list", "{\"path\":\"" + folder + "\"}\f"), "k1"));
+
+  wire::Wire_Client c(agent.host(), agent.port());
+  const wire::Http_Response r =
+      c.request("POST", "/jsonrpc", R"({"jsonrpc":"2.0","id":"\ud800","method":"host.info"})");
+  EXPECT_EQ(-32700, code_of(r.body));
+  EXPECT_EQ(Value(), parse(r.body).get_obj().at("id")) << r.body;
+
+  const std::string date = R"({"date":"2024-03-05T14:07:09Z")";
+  const wire::Header_List key{{"X-Session-Key", "k1"}};
+  EXPECT_EQ(204, c.request("POST", "/api/host/date", date + "}", key).status);
+  EXPECT_EQ(400, c.request("POST", "/api/host/date", date + R"(,"x":"\udc00"})", key).status);
+  EXPECT_EQ(400, c.request("POST", "/api/host/date", date + "}\v", key).status);
+  EXPECT_EQ(0, agent.stop());
+}
+
 // No file holds a usable key: the local session's key is made at random at
 // first start, kept where only the agent's user reads it, named on stderr
 // and read back after a restart. On the listener an acting method runs
