@@ -11,7 +11,7 @@
 #include "agent/systemutil/system_actions.h"
 #include "agent/modsess/session.h"
 #include "agent/wagent/config.h"
-#include "agent/wagent/host.h"
+#include "agent/wagent/agent_setup.h"
 #include "agent/wagent/log_backend.h"
 
 // The harness process must not start programs or reach out: these take the
@@ -47,7 +47,8 @@ wagent::Services& agent_services() {
     wagent::apply_override(config, "log=/dev/null");
     static wagent::File_Log_Backend log_file;
     auto* loaded = new wagent::Services({FUZZ_MODULE_DIR});
-    wagent::apply_settings(config, log_file, loaded->dispatcher());
+    wagent::apply_settings(wagent::read_settings(config), config, log_file,
+                           loaded->dispatcher());
     // The harness's own session, with both admin bits, so that inputs
     // reach every method: no configuration file holds a key.
     Session_Manager::instance()->add_session(demo_session, "fuzz",

@@ -1,4 +1,5 @@
 #include "agent/wagent/config.h"
+#include "agent/wagent/settings.h"
 
 #include <gtest/gtest.h>
 
@@ -91,3 +92,52 @@ TEST(Config, ShippedConfigurationsHoldNoSessionKey) {
     EXPECT_FALSE(c.services.empty()) << path;
   }
 }
+
+namespace {
+
+using namespace wagent;
+
+TEST(Host_Settings, TypedValuesWithTheDefaultsForWhatIsNotSet) {
+  const Host_Settings s = read_settings(parse_config(
+      "set listen [::1]:9000\nset appdata /srv/agent\nset clock system\n"
+      "set drive.d /mnt/d\nset jsonrpc.open *\nset storage.pools pools.json\n"
+      "set http.timeout 5\n",
+      "/etc/wagent/wagent.conf"));
+  EXPECT_EQ(tcp::endpoint(net::ip::make_address("::1"), 9000), s.listen);
+  EXPECT_EQ("/srv/agent", s.appdata);
+  EXPECT_TRUE(s.clock_system);
+  EXPECT_FALSE(s.power_system);
+  ASSERT_EQ(1u, s.drives.size());
+  EXPECT_EQ('d', s.drives[0].letter);
+  EXPECT_EQ(std::vector<std::string>{"*"}, s.open_methods);
+  EXPECT_EQ("/etc/wagent/pools.json", s.storage_pools);
+  EXPECT_EQ(std::chrono::seconds(5), s.http_timeout);
+  EXPECT_EQ(std::chrono::seconds(150), s.keepalive);
+  EXPECT_EQ(std::chrono::seconds(10), s.stop_timeout);
+  EXPECT_EQ(0u, s.workers);
+}
+
+TEST(Host_Settings, BadValuesNameWhereTheyWereSet) {
+  const struct {
+    const char* text;
+    const char* message;
+  } cases[] = {
+      {"set listen localhost:80\n", "f:1: setting 'listen' must be a numeric address"},
+      {"set listen 127.0.0.1:70000\n", "f:1: setting 'listen' must be"},
+      {"\nset http.timeout 0\n", "f:2: setting 'http.timeout' must be a positive number"},
+      {"set jsonrpc.workers -3\n", "f:1: setting 'jsonrpc.workers' must be a positive"},
+      {"set jsonrpc.admin a,,b\n", "f:1: setting 'jsonrpc.admin' must be METHOD[,METHOD...],"},
+      {"set jsonrpc.admin *\n", "f:1: setting 'jsonrpc.admin' must be METHOD"},
+      {"set tls.ca_file /nonexistent/ca.pem\n", "f:1: setting 'tls.ca_file': cannot read"},
+  };
+  for (const auto& c : cases) {
+    try {
+      read_settings(parse_config(c.text, "f"));
+      ADD_FAILURE() << c.text;
+    } catch (const Config_Error& e) {
+      EXPECT_EQ(0u, std::string(e.what()).find(c.message)) << e.what();
+    }
+  }
+}
+
+}  // namespace
