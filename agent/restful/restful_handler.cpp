@@ -64,6 +64,8 @@ std::uint64_t rest_caller_classes(const Parsed_Request& request) {
   return local ? REST_LOCAL_ANONYMOUS : REST_REMOTE_ANONYMOUS;
 }
 
+const char REST_NOT_AUTHENTICATED[] = "User is not authenticated.";
+
 JSON_RESTful_Channel::~JSON_RESTful_Channel() {}
 
 JSON_RESTful_Handler::~JSON_RESTful_Handler() {}
@@ -84,7 +86,7 @@ int JSON_RESTful_Handler_Impl2::handle_request(JSON_RESTful_Channel& channel,
                                                Parsed_Request& request) {
   if ((rest_caller_classes(request) & mask_) == 0)
     return request.session.null()
-               ? channel.reply_status(401, -1, "User is not authenticated.")
+               ? channel.reply_status(401, -1, REST_NOT_AUTHENTICATED)
                : channel.reply_status(403, -1, "Insufficient user permissions.");
   int rc = check_request(channel, request);
   if (rc != 0) return rc;

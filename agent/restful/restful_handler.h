@@ -50,6 +50,24 @@ enum REST_Caller_Class : std::uint64_t {
   REST_DIRECT_LOCAL_USER = 32,  // session, loopback peer, no proxy
 };
 
+// The callers REST endpoints serve, as masks of those classes. The values
+// are part of the endpoints' contract; the names say what they mean.
+// Local callers, and anonymous ones that came straight to the agent.
+const std::uint64_t REST_LOCAL_OR_DIRECT_ANONYMOUS =
+    REST_LOCAL_USER | REST_LOCAL_ANONYMOUS | REST_REMOTE_ANONYMOUS;
+// Everyone but an anonymous caller from another machine.
+const std::uint64_t REST_ALL_BUT_REMOTE_ANONYMOUS =
+    REST_LOCAL_USER | REST_LOCAL_ANONYMOUS | REST_REMOTE_USER | REST_PROXIED_ANONYMOUS;
+// A signed-in caller on this machine, not through a proxy.
+const std::uint64_t REST_DIRECT_LOCAL_USER_ONLY = REST_DIRECT_LOCAL_USER;
+const std::uint64_t REST_ANYONE = ~std::uint64_t(0);
+static_assert(REST_LOCAL_OR_DIRECT_ANONYMOUS == 7 && REST_ALL_BUT_REMOTE_ANONYMOUS == 27 &&
+                  REST_DIRECT_LOCAL_USER_ONLY == 32,
+              "REST caller masks are fixed by the endpoints' contract");
+
+// The refusal of a request without a session.
+extern const char REST_NOT_AUTHENTICATED[];
+
 // The classes `request`'s caller belongs to.
 std::uint64_t rest_caller_classes(const Parsed_Request& request);
 

@@ -5,7 +5,7 @@ namespace wcommon {
 bool admit_user(JSON_RESTful_Channel& channel, const Parsed_Request& request,
                 bool permissions, int& rc) {
   if (request.session.null()) {
-    rc = channel.reply_status(401, -1, "User is not authenticated.");
+    rc = channel.reply_status(401, -1, REST_NOT_AUTHENTICATED);
     return false;
   }
   if (permissions && !request.session->check_perms(USER_PERMISSIONS, false)) {

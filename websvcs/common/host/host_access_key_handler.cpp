@@ -4,7 +4,7 @@
 #include "websvcs/common/frame/factory.h"
 
 JSON_RESTful_Host_Access_Key_Handler::JSON_RESTful_Host_Access_Key_Handler()
-    : JSON_RESTful_Handler_Impl2(32, 0) {}
+    : JSON_RESTful_Handler_Impl2(REST_DIRECT_LOCAL_USER_ONLY, 0) {}
 
 int JSON_RESTful_Host_Access_Key_Handler::handle_get(JSON_RESTful_Channel& channel,
                                                      Parsed_Request&) {

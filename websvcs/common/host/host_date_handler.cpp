@@ -16,7 +16,6 @@
 namespace {
 
 const char DATE_FORMAT[] = "%Y-%m-%d %H:%M:%S";
-const char NOT_AUTHENTICATED[] = "User is not authenticated.";
 // The audit code of a change of the system clock.
 const std::uint64_t SET_DATE_EVENT = 0x205000000010005ULL;
 
@@ -37,12 +36,12 @@ bool set_system_time(std::int64_t t) {
 }  // namespace
 
 JSON_RESTful_Host_Date_Handler::JSON_RESTful_Host_Date_Handler()
-    : JSON_RESTful_Handler_Impl2(7, 0) {}
+    : JSON_RESTful_Handler_Impl2(REST_LOCAL_OR_DIRECT_ANONYMOUS, 0) {}
 
 int JSON_RESTful_Host_Date_Handler::handle_get(JSON_RESTful_Channel& channel,
                                                Parsed_Request& request) {
   if (request.session.null())
-    return channel.reply_status(401, -1, NOT_AUTHENTICATED);
+    return channel.reply_status(401, -1, REST_NOT_AUTHENTICATED);
   json_spirit::Object reply;
   reply["date"] = POSIX_Time_To_ISO8601(std::time(nullptr), DATE_FORMAT);
   return channel.reply_json(reply);
@@ -51,7 +50,7 @@ int JSON_RESTful_Host_Date_Handler::handle_get(JSON_RESTful_Channel& channel,
 int JSON_RESTful_Host_Date_Handler::handle_post(JSON_RESTful_Channel& channel,
                                                 Parsed_Request& request) {
   if (request.session.null())
-    return channel.reply_status(401, -1, NOT_AUTHENTICATED);
+    return channel.reply_status(401, -1, REST_NOT_AUTHENTICATED);
 
   // Every attempt by a signed-in user is audited, refused ones included.
   Event_Trigger event(SET_DATE_EVENT, request.client_addr,

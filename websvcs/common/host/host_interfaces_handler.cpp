@@ -7,7 +7,7 @@
 #include "websvcs/common/frame/rest_reply.h"
 
 JSON_RESTful_Host_Interfaces_Handler::JSON_RESTful_Host_Interfaces_Handler()
-    : JSON_RESTful_Handler_Impl2(7, 0) {}
+    : JSON_RESTful_Handler_Impl2(REST_LOCAL_OR_DIRECT_ANONYMOUS, 0) {}
 
 int JSON_RESTful_Host_Interfaces_Handler::handle_get(JSON_RESTful_Channel& channel,
                                                      Parsed_Request& request) {

@@ -10,7 +10,7 @@
 #include "websvcs/common/frame/factory.h"
 
 JSON_RESTful_Host_Public_Key_Handler::JSON_RESTful_Host_Public_Key_Handler()
-    : JSON_RESTful_Handler_Impl2(~std::uint64_t(0), 0) {}
+    : JSON_RESTful_Handler_Impl2(REST_ANYONE, 0) {}
 
 int JSON_RESTful_Host_Public_Key_Handler::handle_get(JSON_RESTful_Channel& channel,
                                                      Parsed_Request&) {

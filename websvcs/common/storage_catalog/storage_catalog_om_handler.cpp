@@ -34,7 +34,7 @@ const std::string* checked_uuid(JSON_RESTful_Channel& channel,
 }  // namespace
 
 JSON_RESTful_Storage_Catalog_OM_Handler::JSON_RESTful_Storage_Catalog_OM_Handler()
-    : JSON_RESTful_Handler_Impl2(27, 0) {}
+    : JSON_RESTful_Handler_Impl2(REST_ALL_BUT_REMOTE_ANONYMOUS, 0) {}
 
 int JSON_RESTful_Storage_Catalog_OM_Handler::concurrency() { return 2; }
 
