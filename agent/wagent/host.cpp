@@ -233,6 +233,8 @@ void apply_settings(const Config& config, File_Log_Backend& log_file,
   dispatcher.set_open_methods(open_methods(config));
   dispatcher.set_admin_methods(method_list(
       config, "jsonrpc.admin", JSON_RPC_Dispatcher::DEFAULT_ADMIN_METHODS, false));
+  dispatcher.set_batch_max(number_setting(config, "jsonrpc.batch_max",
+                                          JSON_RPC_Dispatcher::DEFAULT_BATCH_MAX));
 
   Session_Manager::instance()->clear();
   for (const Session_Line& s : config.sessions)
