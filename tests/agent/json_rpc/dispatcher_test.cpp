@@ -420,59 +420,6 @@ TEST_F(DispatcherTest, BatchAnswersEachMemberInOrderAsOneArray) {
   EXPECT_EQ(1, rec->idle_count());
 }
 
-TEST_F(DispatcherTest, BatchOfNotifiesIsAnsweredWithNothingAndBadBatchesWithOneError) {
-  dispatch(R"([{"jsonrpc":"2.0","method":"echo","params":1},)"
-           R"( {"jsonrpc":"2.0","method":"echo","params":2}])");
-  EXPECT_EQ(0u, rec->count_sent());
-  EXPECT_EQ(2u, echo.received.size());
-  EXPECT_EQ(1, rec->idle_count());
-
-  dispatcher.set_batch_max(2);
-  channel = Recording_Channel::make(&rec);
-  dispatch("[" + member(1, "echo", "1") + "," + member(2, "echo", "2") + "," +
-           member(3, "echo", "3") + "]");
-  expect_error(-32600,
-               "Invalid Request, the batch holds 3 messages, more than "
-               "jsonrpc.batch_max allows (2).");
-  EXPECT_EQ(2u, echo.received.size());  // none of them ran
-
-  // Not JSON, or not UTF-8 in any member: one parse error, nothing run.
-  for (const std::string& text : {"[" + member(1, "echo", "1") + ",",
-                                 "[" + member(1, "echo", "1") + ",\"\xC0\xAF\"]",
-                                 "[" + member(1, "echo", "1") + "] x"}) {
-    channel = Recording_Channel::make(&rec);
-    dispatch(text);
-    expect_error(-32700, "Parse error");
-  }
-  EXPECT_EQ(2u, echo.received.size());
-}
-
-TEST_F(DispatcherTest, BatchMembersMeetTheAccessRulesOneByOne) {
-  Installed<Session_Manager, Session_Manager> sessions;
-  sessions.add_session("plain", "bob", 0);
-  dispatcher.bind("system.execute", &echo);
-  dispatcher.bind("fs.statfs", &echo);
-  dispatcher.set_open_methods({"echo"});
-  channel->set_session_required(true);
-  const std::string batch = "[" + member(1, "fs.statfs", "0") + "," + member(2, "echo", "0") +
-                            "," + member(3, "system.execute", "0") + "]";
-  dispatch(batch);
-  rec->set_session_key("plain");
-  dispatch(batch);
-  const Value anonymous = rec->pop(), plain = rec->pop();
-  auto message = [](const Value& reply, std::size_t i) {
-    const auto& o = reply.get_array().at(i).get_obj();
-    return o.count("error") ? o.at("error").get_obj().at("message").get_str() : "result";
-  };
-  EXPECT_EQ("Unauthenticated.", message(anonymous, 0));
-  EXPECT_EQ("result", message(anonymous, 1));
-  EXPECT_EQ("Unauthenticated.", message(anonymous, 2));
-  EXPECT_EQ("result", message(plain, 0));
-  EXPECT_EQ("Forbidden.", message(plain, 2));
-  // Only the members let on reached the handler.
-  EXPECT_EQ(3u, echo.received.size());
-}
-
 TEST_F(DispatcherTest, BatchStopsWhenItsRequesterLeaves) {
   Slow_Echo slow;
   slow.pause = std::chrono::milliseconds(200);
