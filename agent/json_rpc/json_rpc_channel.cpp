@@ -333,6 +333,12 @@ bool JSON_RPC_Channel::call_soon(std::function<void()>) { return false; }
 
 void JSON_RPC_Channel::on_parking_send(bool) {}
 
+bool JSON_RPC_Channel::deliver_later(std::function<void(const char*)>) {
+  return false;
+}
+
+void JSON_RPC_Channel::on_batch(bool) {}
+
 int JSON_RPC_Channel::send_error(int code, const json_spirit::Value& id,
                                  const char* message,
                                  const json_spirit::Value& data) {
@@ -369,6 +375,15 @@ void JSON_RPC_Channel::close() {
     std::lock_guard<std::mutex> guard(slot_lock_);
   }
   slot_free_.notify_all();
+  // A batch's member being served learns with it that the requester left.
+  if (has_batch_member_) {
+    JSON_RPC_Channel_Ptr member;
+    {
+      std::lock_guard<std::mutex> guard(batch_lock_);
+      member = JSON_RPC_Channel_Ptr(batch_member_);
+    }
+    if (member.get()) member->close();
+  }
   on_close();
 }
 

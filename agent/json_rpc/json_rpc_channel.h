@@ -77,6 +77,17 @@ class JSON_RPC_Channel {
   void end_work();
 
  protected:
+  // Batches. Their members are served one after another, each once the one
+  // before has no work left, which often ends on a worker thread. A
+  // transport that serves messages on threads of its own runs `next` there
+  // as a delivery of its own, with the refusal to answer by when it cannot
+  // serve now (null when it can), and answers true; false runs it at once
+  // on the calling thread.
+  virtual bool deliver_later(std::function<void(const char* refusal)> next);
+  // A batch starts (true) and ends on the channel; from its first reply to
+  // its end the batch's one message holds the channel's output.
+  virtual void on_batch(bool started);
+
   // One message goes out as begin_message, any number of pieces, then
   // end_message(ok); ok is false when the message was cut short and the
   // transport must not pass it on as complete. Calls are serialised.
@@ -118,6 +129,7 @@ class JSON_RPC_Channel {
   }
 
  private:
+  friend class JSON_RPC_Batch;
   class Piece_Printer;
   struct Step_Send;
   typedef std::shared_ptr<Step_Send> Step_Send_Ptr;
@@ -158,6 +170,10 @@ class JSON_RPC_Channel {
   ACE_INET_Addr remote_;
   bool has_remote_ = false;
   bool session_required_ = false;
+  // The channel of a batch member being served, closed with this one.
+  std::mutex batch_lock_;
+  JSON_RPC_Channel_WPtr batch_member_;  // under batch_lock_
+  std::atomic<bool> has_batch_member_{false};
 };
 
 #endif

@@ -13,6 +13,7 @@
 #include <optional>
 #include <new>
 
+#include "agent/json_rpc/json_rpc_batch.h"
 #include "agent/json_rpc/yajl_event_buffer.h"
 #include "agent/json_spirit/value_builder.h"
 #include "agent/platform/utf.h"
@@ -444,6 +445,68 @@ int Message_Reader::finish(bool parsed, const JSON_RPC_Channel_Ptr& channel) {
   return handler->handle_object(channel_, object);
 }
 
+// Reads a top-level array for the spans of its members, without building
+// anything: each member is read again, as a message of its own, when its
+// turn comes. Text that is not JSON (strings and keys not UTF-8 included)
+// fails here, so a batch is refused whole before any member runs.
+class Batch_Scanner : public YAJL_Handler {
+ public:
+  Batch_Scanner(const char* text, std::size_t max) : text_(text), max_(max) {}
+  void set_parser(const YAJL_Parser* parser) { parser_ = parser; }
+
+  int handle_null_i() override { return value(); }
+  int handle_boolean_i(bool) override { return value(); }
+  int handle_number_i(const char*, unsigned long long) override { return value(); }
+  int handle_string_i(const char* t, unsigned long long l) override {
+    return is_valid_utf8(t, static_cast<std::size_t>(l)) && value();
+  }
+  int handle_map_key_i(const char* t, unsigned long long l) override {
+    return is_valid_utf8(t, static_cast<std::size_t>(l));
+  }
+  int handle_start_map_i() override { return open(); }
+  int handle_start_array_i() override { return open(); }
+  int handle_end_map_i() override { return close(); }
+  int handle_end_array_i() override { return close(); }
+
+  std::size_t count() const { return count_; }
+  std::vector<JSON_RPC_Batch::Span>& spans() { return spans_; }
+
+ private:
+  int open() {
+    // One level more than a message may nest: the array itself.
+    if (static_cast<std::size_t>(depth_) > json_spirit::Value_Builder::MAX_DEPTH)
+      return 0;
+    if (depth_++ == 0) last_end_ = parser_->consumed();
+    return 1;
+  }
+  int close() {
+    --depth_;
+    return value();
+  }
+  int value() {
+    if (depth_ != 1) return 1;
+    const std::size_t end = parser_->consumed();
+    std::size_t start = last_end_;
+    while (start < end && (text_[start] == ',' || text_[start] == ' ' ||
+                           text_[start] == '\t' || text_[start] == '\n' ||
+                           text_[start] == '\r'))
+      ++start;
+    last_end_ = end;
+    if (++count_ <= max_) spans_.push_back({start, end - start});
+    return 1;
+  }
+
+  const char* text_;
+  const std::size_t max_;
+  const YAJL_Parser* parser_ = nullptr;
+  int depth_ = 0;
+  std::size_t last_end_ = 0;
+  std::size_t count_ = 0;
+  std::vector<JSON_RPC_Batch::Span> spans_;
+};
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
 // Counts the delivery as work on the channel, however it ends.
 class Work_Guard {
  public:
@@ -528,8 +591,52 @@ const char* JSON_RPC_Dispatcher::refusal(const JSON_RPC_Channel& channel,
 
 int JSON_RPC_Dispatcher::dispatch(const JSON_RPC_Channel_Ptr& channel,
                                   const char* text, std::size_t length,
-                                  const char* refusal) const {
+                                  const char* refusal,
+                                  std::shared_ptr<const void> keep) const {
   if (!channel.get()) return -1;
+  std::size_t first = 0;
+  while (first < length && is_blank(text[first])) ++first;
+  if (first < length && text[first] == '[')
+    return dispatch_batch(channel, text, length, refusal, std::move(keep));
+  return dispatch_one(channel, text, length, refusal);
+}
+
+int JSON_RPC_Dispatcher::dispatch_batch(const JSON_RPC_Channel_Ptr& channel,
+                                        const char* text, std::size_t length,
+                                        const char* refusal,
+                                        std::shared_ptr<const void> keep) const {
+  Work_Guard work(*channel);
+  Batch_Scanner scanner(text, batch_max_);
+  bool parsed;
+  {
+    YAJL_Parser parser(scanner, false);  // the scanner checks more strictly
+    scanner.set_parser(&parser);
+    parsed = parser.feed(text, length) && parser.complete();
+  }
+  if (!parsed) return channel->send_error(-32700, Value::null, nullptr, Value::null);
+  if (scanner.count() == 0)
+    return channel->send_error(-32600, Value::null, nullptr, Value::null);
+  if (scanner.count() > batch_max_) {
+    const std::string message =
+        "Invalid Request, the batch holds " + std::to_string(scanner.count()) +
+        " messages, more than jsonrpc.batch_max allows (" +
+        std::to_string(batch_max_) + ").";
+    ACE_DEBUG((LM_WARNING, ACE_TEXT("%N:%l: JSON-RPC batch of %B messages "
+                                    "refused, more than %B\n"),
+               scanner.count(), batch_max_));
+    return channel->send_error(-32600, Value::null, message.c_str(), Value::null);
+  }
+  JSON_RPC_Batch::start(
+      channel, text, length, std::move(keep), std::move(scanner.spans()),
+      [this](const JSON_RPC_Channel_Ptr& member, const char* t, std::size_t l,
+             const char* r) { return dispatch_one(member, t, l, r); },
+      refusal);
+  return 0;
+}
+
+int JSON_RPC_Dispatcher::dispatch_one(const JSON_RPC_Channel_Ptr& channel,
+                                      const char* text, std::size_t length,
+                                      const char* refusal) const {
   Work_Guard work(*channel);
   JSON_RPC_Channel_WPtr weak(channel);
   const std::size_t scaled = MESSAGE_BUDGET_FACTOR * length;

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -35,8 +36,22 @@ class JSON_RPC_Dispatcher {
   // nothing is delivered: a request is answered -32603 with that message
   // and its own id, a notify is dropped and logged (a host that cannot
   // serve now).
+  //
+  // A top-level array is a batch: its members are served one after
+  // another, each as a message of its own on a channel standing for
+  // `channel`, and their replies go out as one array message (nothing at
+  // all when none has a reply). An empty array, or one longer than
+  // batch_max(), is answered with one -32600 and nothing in it runs. The
+  // members after the first may run once this returns: `keep` holds
+  // `text` until then (without it the text is copied).
   int dispatch(const JSON_RPC_Channel_Ptr& channel, const char* text,
-               std::size_t length, const char* refusal = nullptr) const;
+               std::size_t length, const char* refusal = nullptr,
+               std::shared_ptr<const void> keep = nullptr) const;
+
+  // Members a batch may hold; set while configuring.
+  void set_batch_max(std::size_t members) { batch_max_ = members ? members : 1; }
+  std::size_t batch_max() const { return batch_max_; }
+  static constexpr std::size_t DEFAULT_BATCH_MAX = 100;
 
   JSON_RPC_Handler* handler(const std::string& method) const;
   JSON_RPC_Params_Handler_Creator* creator(const std::string& method) const;
@@ -70,11 +85,18 @@ class JSON_RPC_Dispatcher {
   static constexpr std::size_t MESSAGE_SERVING_RESERVE = 2 << 20;
 
  private:
+  int dispatch_one(const JSON_RPC_Channel_Ptr& channel, const char* text,
+                   std::size_t length, const char* refusal) const;
+  int dispatch_batch(const JSON_RPC_Channel_Ptr& channel, const char* text,
+                     std::size_t length, const char* refusal,
+                     std::shared_ptr<const void> keep) const;
+
   std::map<std::string, JSON_RPC_Handler*> handlers_;
   std::map<std::string, JSON_RPC_Params_Handler_Creator*> creators_;
   std::set<std::string> open_;
   bool all_open_ = false;
   std::set<std::string> admin_;
+  std::size_t batch_max_ = DEFAULT_BATCH_MAX;
 };
 
 #endif

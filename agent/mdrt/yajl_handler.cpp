@@ -319,6 +319,10 @@ bool YAJL_Parser::feed(const char* text, std::size_t length) {
   return false;
 }
 
+std::size_t YAJL_Parser::consumed() const {
+  return handle_ ? yajl_get_bytes_consumed(handle_) : 0;
+}
+
 bool YAJL_Parser::complete() {
   if (!handle_) {
     error_ = "out of memory";

@@ -81,6 +81,9 @@ class YAJL_Parser {
   bool feed(const char* text, std::size_t length);
   // Ends the text; false when it is incomplete or invalid.
   bool complete();
+  // Bytes of the text fed last that the parser has read; inside a
+  // handler, those up to the end of the token being handled.
+  std::size_t consumed() const;
   // True when the last failure came from a handler returning 0.
   bool cancelled() const { return cancelled_; }
   // What YAJL found wrong, one line.

@@ -99,6 +99,7 @@ void set_callers(const Host_Settings& s, const Config& config,
                            "is open to any local process without a session\n"));
   dispatcher.set_open_methods(s.open_methods);
   dispatcher.set_admin_methods(s.admin_methods);
+  dispatcher.set_batch_max(s.batch_max);
   Session_Manager::instance()->clear();
   for (const Session_Line& line : config.sessions)
     if (!Session_Manager::instance()->add_session(line.key, line.uid, line.perms))

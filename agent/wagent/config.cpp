@@ -16,7 +16,8 @@ const std::set<std::string>& known_settings() {
   static const std::set<std::string> keys = {
       "listen", "appdata", "component", "upstream", "upstream.session", "tls.ca_file",
       "power", "clock", "log", "http.body_limit", "http.timeout", "websocket.keepalive",
-      "jsonrpc.open", "jsonrpc.admin", "jsonrpc.workers", "jsonrpc.queue", "stop.timeout",
+      "jsonrpc.open", "jsonrpc.admin", "jsonrpc.workers", "jsonrpc.queue", "jsonrpc.batch_max",
+      "stop.timeout",
       "storage.pools"};
   return keys;
 }

@@ -6,6 +6,7 @@
 #include <sstream>
 #include <utility>
 
+#include "agent/json_rpc/json_rpc_handler.h"
 #include "agent/modsess/session.h"
 #include "agent/restful/restful_handler.h"
 #include "agent/wagent/http_rules.h"
@@ -424,6 +425,16 @@ void Http_Session::resume_on_lane(std::function<void()> f) {
                         Io_Threads::Handler_Scope scope(
                             self->lane_.io, Io_Threads::Handler_Scope::Resumed());
                         f();
+                      });
+}
+
+void Http_Session::deliver_on_lane(bool anonymous,
+                                   std::function<void(const char*)> deliver) {
+  Io_Threads::hand_on(lane_.ioc.get_executor(),
+                      [self = shared_from_this(), anonymous,
+                       deliver = std::move(deliver)] {
+                        Io_Threads::Handler_Scope scope(self->lane_.io, anonymous);
+                        deliver(scope.admitted() ? nullptr : json_rpc::busy_message);
                       });
 }
 

@@ -59,6 +59,11 @@ class Http_Session : public Closable,
   // Runs `f` on the connection's lane as a handler, after the work
   // already waiting there.
   void resume_on_lane(std::function<void()> f);
+  // Runs `deliver` on the connection's lane as a delivery of its own,
+  // admitted as a new request is (within the share of callers without a
+  // session when `anonymous`): its argument is the refusal to answer by,
+  // the busy message, when the handlers are all taken, else null.
+  void deliver_on_lane(bool anonymous, std::function<void(const char*)> deliver);
 
   // The exchange is over: read the next request, or close.
   void finish(bool keep_alive);
@@ -150,8 +155,10 @@ void serve_jsonrpc_post(const std::shared_ptr<Http_Session>& session,
                         const std::shared_ptr<Request>& request, bool busy);
 // Reads one JSON-RPC message and delivers it, or with `busy` answers it
 // busy; a failure that escapes the framework is answered -32603 here.
+// `keep` holds `text` for the members of a batch that run later.
 void deliver_message(Host_Context& context, const JSON_RPC_Channel_Ptr& channel,
-                     const std::string& text, bool busy);
+                     const std::string& text, bool busy,
+                     std::shared_ptr<const void> keep);
 // What a REST handler gets of a request from `peer`: method, path, query
 // parameters, the body as JSON, addresses and session.
 void fill_parsed_request(const Request& request, const tcp::endpoint& peer,

@@ -46,6 +46,7 @@ const char help[] =
     "                    host.unregistered,log.upload)\n"
     "  jsonrpc.workers   threads for handlers that may wait (64)\n"
     "  jsonrpc.queue     requests each worker pool may hold queued (1024)\n"
+    "  jsonrpc.batch_max messages a JSON-RPC batch may hold (100)\n"
     "  power, clock      dry-run (record only, the default) or system\n"
     "  log               stderr (the default) or a file, relative to $LOGS_DIRECTORY;\n"
     "                    $APPDATA and $COMPONENT in it are expanded\n"

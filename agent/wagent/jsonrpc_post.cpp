@@ -135,6 +135,13 @@ class Post_Channel : public JSON_RPC_Channel {
     return !ec;
   }
 
+  // The members of a batch after the first are served on the connection's
+  // lane, each admitted as a request of its own.
+  bool deliver_later(std::function<void(const char*)> next) override {
+    session_->deliver_on_lane(anonymous(), std::move(next));
+    return true;
+  }
+
   void on_idle() override {
     std::lock_guard<std::mutex> guard(lock_);
     if (replied_ || finished_ || in_message_) return;
@@ -192,16 +199,17 @@ void serve_jsonrpc_post(const std::shared_ptr<Http_Session>& session,
   Post_Channel* raw = new Post_Channel(session, request);
   JSON_RPC_Channel_Ptr channel(raw);
   raw->hold(channel);
-  deliver_message(session->context(), channel, request->body(), busy);
+  deliver_message(session->context(), channel, request->body(), busy, request);
   raw->watch_requester();
 }
 
 void deliver_message(Host_Context& context, const JSON_RPC_Channel_Ptr& channel,
-                     const std::string& text, bool busy) {
+                     const std::string& text, bool busy,
+                     std::shared_ptr<const void> keep) {
   try {
     context.services.dispatcher().dispatch(
         channel, text.data(), text.size(),
-        busy ? json_rpc::busy_message : nullptr);
+        busy ? json_rpc::busy_message : nullptr, std::move(keep));
   } catch (const std::exception& e) {
     ACE_ERROR((LM_ERROR, "%N:%l: JSON-RPC delivery failed: %C\n", e.what()));
     channel->send_error(-32603, json_spirit::Value::null, nullptr,

@@ -111,6 +111,8 @@ Host_Settings read_settings(const Config& config) {
     s.storage_pools = pools[0] == '/' ? pools : directory_of(config.path) + "/" + pools;
   s.workers = positive_number(config, "jsonrpc.workers", 0);
   s.queue = positive_number(config, "jsonrpc.queue", 0);
+  s.batch_max = positive_number(config, "jsonrpc.batch_max",
+                                JSON_RPC_Dispatcher::DEFAULT_BATCH_MAX);
   s.stop_timeout = seconds_setting(config, "stop.timeout", s.stop_timeout);
   s.body_limit = positive_number(config, "http.body_limit", s.body_limit);
   s.http_timeout = seconds_setting(config, "http.timeout", s.http_timeout);

@@ -40,6 +40,7 @@ struct Host_Settings {
   std::string storage_pools;              // absolute, or empty
   unsigned long workers = 0;              // 0: the pool's default
   unsigned long queue = 0;
+  unsigned long batch_max = 0;            // members of one JSON-RPC batch
   std::chrono::seconds stop_timeout{10};
   std::size_t body_limit = 8 * 1024 * 1024;
   std::chrono::seconds http_timeout{30};

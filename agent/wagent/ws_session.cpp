@@ -67,6 +67,25 @@ class Ws_Session_T<Next_Layer>::Channel : public JSON_RPC_Channel {
     return static_cast<bool>(s);
   }
 
+  // A batch's members after the first are served on the lane, each
+  // admitted as a message of its own.
+  bool deliver_later(std::function<void(const char*)> next) override {
+    auto s = session_.lock();
+    if (!s) return false;
+    s->deliver_on_lane(anonymous(), std::move(next));
+    return true;
+  }
+
+  // A batch counts as a message in flight until its last member is done.
+  void on_batch(bool started) override {
+    auto s = session_.lock();
+    if (!s) return;
+    if (started)
+      ++s->in_flight_;
+    else
+      s->message_done();
+  }
+
   // A reply under way counts with the messages in flight, so a client
   // whose replies wait for it to read is not read without bound.
   void on_parking_send(bool started) override {
@@ -155,6 +174,7 @@ void Ws_Session_T<Next_Layer>::handshake(const std::string& server_name,
                                          const std::string& session,
                                          std::function<void()> on_open) {
   configure();
+  server_ = server_name;
   raw_channel_->set_requester(session, peer_.address().to_string());
   auto self = this->shared_from_this();
   net::dispatch(ws_.get_executor(), [self, server_name, host, target, on_open] {
@@ -244,7 +264,7 @@ template <class Next_Layer>
 void Ws_Session_T<Next_Layer>::watch_idle() {
   idle_timer_.expires_after(context_.keepalive);
   idle_timer_.async_wait([self = this->shared_from_this()](beast::error_code ec) {
-    if (ec || self->ended_) return;
+    if (ec || self->ended_ || self->closing_) return;
     if (self->heard_ || self->read_paused_) {
       self->heard_ = false;
       self->pinged_ = false;
@@ -275,8 +295,13 @@ void Ws_Session_T<Next_Layer>::on_read(beast::error_code ec) {
   heard_ = true;
   if (anonymous_.taken()) last_message_ = std::chrono::steady_clock::now();
   if (!ws_.got_text()) {
+    // Messages are JSON text; a binary one is a peer speaking another
+    // protocol, and quietly dropping it would leave the peer waiting.
     buffer_.consume(buffer_.size());
-    return read();
+    ACE_ERROR((LM_WARNING, "%N:%l: WebSocket %C sent a binary message; "
+                           "closing the connection (1003)\n",
+               peer_name().c_str()));
+    return close_with(websocket::close_code::unknown_data);
   }
   auto text = std::make_shared<std::string>(beast::buffers_to_string(buffer_.data()));
   buffer_.consume(buffer_.size());
@@ -292,7 +317,7 @@ void Ws_Session_T<Next_Layer>::on_read(beast::error_code ec) {
                {
                  Io_Threads::Handler_Scope scope(self->lane_.io, anonymous);
                  deliver_message(self->context_, channel, *text,
-                                 !scope.admitted());
+                                 !scope.admitted(), text);
                }
                self->message_done();
              });
@@ -308,7 +333,7 @@ template <class Next_Layer>
 void Ws_Session_T<Next_Layer>::message_done() {
   --in_flight_;
   net::dispatch(ws_.get_executor(), [self = this->shared_from_this()] {
-    if (self->read_paused_ && !self->ended_ &&
+    if (self->read_paused_ && !self->ended_ && !self->closing_ &&
         self->in_flight_ < self->context_.ws_in_flight_limit) {
       self->read_paused_ = false;
       self->read();
@@ -418,7 +443,55 @@ void Ws_Session_T<Next_Layer>::resume_on_lane(std::function<void()> f) {
 }
 
 template <class Next_Layer>
+void Ws_Session_T<Next_Layer>::deliver_on_lane(
+    bool anonymous, std::function<void(const char*)> deliver) {
+  Io_Threads::hand_on(lane_.ioc.get_executor(),
+                      [self = this->shared_from_this(), anonymous,
+                       deliver = std::move(deliver)] {
+                        Io_Threads::Handler_Scope scope(self->lane_.io, anonymous);
+                        deliver(scope.admitted() ? nullptr : json_rpc::busy_message);
+                      });
+}
+
+template <class Next_Layer>
+std::string Ws_Session_T<Next_Layer>::peer_name() const {
+  const std::string address =
+      peer_.address().to_string() + ":" + std::to_string(peer_.port());
+  return server_.empty() ? "client " + address
+                         : "upstream server " + server_ + " (" + address + ")";
+}
+
+template <class Next_Layer>
+void Ws_Session_T<Next_Layer>::close_with(websocket::close_code code) {
+  if (ended_) return;
+  if (!closing_) {
+    closing_ = true;
+    close_code_ = code;
+    // Work still running for the connection stops; its replies would
+    // follow the close.
+    if (raw_channel_) raw_channel_->close();
+  }
+  // One write at a time: the close frame follows the fragment under way.
+  if (writing_ || close_started_) return;
+  close_started_ = true;
+  fail_writes();
+  // A peer that does not answer the close is not waited for long.
+  websocket::stream_base::timeout timeouts{};
+  timeouts.handshake_timeout = std::chrono::seconds(1);
+  timeouts.idle_timeout = websocket::stream_base::none();
+  timeouts.keep_alive_pings = false;
+  ws_.set_option(timeouts);
+  ws_.async_close(code, [self = this->shared_from_this()](beast::error_code) {
+    self->ended();
+  });
+}
+
+template <class Next_Layer>
 void Ws_Session_T<Next_Layer>::write_next() {
+  if (closing_) {
+    writing_ = false;
+    return close_with(close_code_);
+  }
   if (queue_.empty() || ended_) {
     writing_ = false;
     if (ended_) fail_writes();
@@ -442,6 +515,8 @@ void Ws_Session_T<Next_Layer>::write_next() {
         if (ec) {
           self->writing_ = false;
           self->fail_writes();
+          // No read is pending to notice the end once a close of ours began.
+          if (self->closing_) return self->ended();
           return beast::get_lowest_layer(self->ws_).close();
         }
         self->write_next();
@@ -487,8 +562,9 @@ void Ws_Session_T<Next_Layer>::shut() {
   net::post(ws_.get_executor(), [self = this->shared_from_this()] {
     if (self->ended_) return;
     // A close frame would queue behind a write the client is not reading:
-    // such a connection is cut at once.
-    if (self->writing_) return beast::get_lowest_layer(self->ws_).close();
+    // such a connection is cut at once, as is one already closing.
+    if (self->writing_ || self->closing_)
+      return beast::get_lowest_layer(self->ws_).close();
     // A peer that does not answer the close is not waited for long.
     websocket::stream_base::timeout timeouts{};
     timeouts.handshake_timeout = std::chrono::seconds(1);

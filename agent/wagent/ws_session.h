@@ -86,6 +86,10 @@ class Ws_Session_T : public Closable,
   void resume_on_lane(std::function<void()> f);
   // Ends the connection after a reply that was cut short.
   void abort();
+  // Runs `deliver` on the lane as a delivery of its own, admitted as a new
+  // message is: its argument is the busy message when the handlers are
+  // all taken, else null.
+  void deliver_on_lane(bool anonymous, std::function<void(const char*)> deliver);
 
  private:
   class Channel;
@@ -101,6 +105,12 @@ class Ws_Session_T : public Closable,
   void watch_idle();
   void watch_messages();
   void watch_parked();  // on the strand
+  // On the strand: ends the connection with a close frame of `code`, once
+  // the fragment being written (if any) is out; nothing more is read.
+  void close_with(websocket::close_code code);
+  // Who is at the other end, for log lines: the client's address, or the
+  // upstream server's name.
+  std::string peer_name() const;
 
   typedef std::pair<std::string, bool> Fragment;
 
@@ -119,6 +129,12 @@ class Ws_Session_T : public Closable,
   std::atomic<std::size_t> in_flight_{0};
   bool read_paused_ = false;  // on the strand only
   bool ended_ = false;        // on the strand only
+  // A close of ours is under way or waits for the write in progress.
+  bool closing_ = false;      // on the strand only
+  bool close_started_ = false;  // on the strand only
+  websocket::close_code close_code_ = websocket::close_code::normal;
+  // The upstream server's name (client side only).
+  std::string server_;
   // Keep-alive (strand only): a peer heard from since the last tick is
   // alive; one that is not is pinged, and closed when still silent at the
   // next tick.

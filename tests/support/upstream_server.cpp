@@ -146,6 +146,35 @@ bool Upstream_Server::send(const std::string& text, std::chrono::milliseconds ti
   return sent;
 }
 
+bool Upstream_Server::send_binary(const std::string& bytes,
+                                  std::chrono::milliseconds timeout) {
+  Impl& m = *impl_;
+  bool sent = false;
+  m.with_connection([&](auto& c) {
+    c.binary(true);
+    sent = !m.run(Clock::now() + timeout,
+                  [&](auto done) { c.async_write(net::buffer(bytes), done); });
+    c.text(true);
+  });
+  return sent;
+}
+
+int Upstream_Server::read_close_code(std::chrono::milliseconds timeout) {
+  Impl& m = *impl_;
+  const auto deadline = Clock::now() + timeout;
+  int code = -1;
+  m.with_connection([&](auto& c) {
+    for (;;) {
+      beast::flat_buffer message;
+      const error_code ec = m.run(deadline, [&](auto done) { c.async_read(message, done); });
+      if (!ec) continue;
+      if (ec == beast::websocket::error::closed) code = c.reason().code;
+      return;
+    }
+  });
+  return code;
+}
+
 std::optional<std::string> Upstream_Server::exchange(const std::string& text,
                                                      std::chrono::milliseconds timeout,
                                                      const std::string& fragment) {

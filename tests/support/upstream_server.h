@@ -39,6 +39,12 @@ class Upstream_Server {
                                       const std::string& fragment = "");
   // Sends `text` on the current connection; false on failure or timeout.
   bool send(const std::string& text, std::chrono::milliseconds timeout);
+  // Sends `bytes` as a binary message on the current connection; false on
+  // failure or timeout.
+  bool send_binary(const std::string& bytes, std::chrono::milliseconds timeout);
+  // Reads on the current connection until the agent closes it: the code of
+  // its close frame, or -1 (no close frame, or a timeout).
+  int read_close_code(std::chrono::milliseconds timeout);
   // Closes the current connection, as a server that goes away.
   void drop();
 

@@ -3,6 +3,10 @@
 // per message.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "agent/json_rpc/json_rpc_dispatcher.h"
 #include "agent/json_spirit/value_builder.h"
 #include "agent/modsess/session.h"
@@ -368,4 +372,76 @@ TEST_F(DispatcherTest, ParamsStreamIntoTheCreatedHandlerInEitherKeyOrder) {
     EXPECT_EQ(parse_json(params), creator.params);
     EXPECT_EQ(Value(4), creator.id_at_delete);
   }
+}
+
+namespace {
+
+// A thread handler that answers its params after `pause`, counting how many
+// of its calls run at once.
+class Slow_Echo : public JSON_RPC_Thread_Handler {
+ public:
+  int handle_object_i(JSON_RPC_Channel_WPtr channel, JSON_RPC_Object_Ptr object) override {
+    const int now = ++running;
+    int seen = most.load();
+    while (now > seen && !most.compare_exchange_weak(seen, now)) {
+    }
+    std::this_thread::sleep_for(pause);
+    --running;
+    ++ran;
+    JSON_RPC_Channel_Ptr c(channel);
+    if (!c.get() || !c->is_open() || object->type() != JSON_RPC_Object::JSON_RPC_REQUEST)
+      return 0;
+    auto* r = static_cast<JSON_RPC_Request*>(object.get());
+    JSON_RPC_Response* response = new JSON_RPC_Response(r);
+    response->result = r->params;
+    return c->send_object(JSON_RPC_Object_Ptr(response));
+  }
+  std::chrono::milliseconds pause{20};
+  std::atomic<int> running{0}, most{0}, ran{0};
+};
+
+std::string member(int id, const std::string& method, const std::string& params) {
+  return "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id) + ",\"method\":\"" + method +
+         "\",\"params\":" + params + "}";
+}
+
+}  // namespace
+
+TEST_F(DispatcherTest, BatchAnswersEachMemberInOrderAsOneArray) {
+  Slow_Echo slow;
+  dispatcher.bind("slow", &slow);
+  dispatch("[" + member(1, "slow", "\"a\"") + ", " + member(2, "echo", "\"b\"") +
+           R"(, {"jsonrpc":"2.0","method":"echo","params":1}, 1, {}, [)" +
+           member(5, "echo", "0") + "], " + member(3, "slow", "\"c\"") + ", " +
+           member(4, "no.such", "0") + "]");
+  ASSERT_TRUE(rec->wait_idle(std::chrono::seconds(5)));
+  ASSERT_EQ(1u, rec->count_sent());
+  const Value reply = rec->pop();
+  const json_spirit::Array& a = reply.get_array();
+  ASSERT_EQ(7u, a.size()) << json_spirit::JSON_Dump(reply, false);
+  EXPECT_EQ(Value("a"), a[0].get_obj().at("result"));
+  EXPECT_EQ(Value("b"), a[1].get_obj().at("result"));
+  for (int i : {2, 3, 4}) {  // not request objects: -32600 with a null id each
+    EXPECT_EQ(Value(-32600), a[i].get_obj().at("error").get_obj().at("code"));
+    EXPECT_EQ(Value(), a[i].get_obj().at("id"));
+  }
+  EXPECT_EQ(Value("c"), a[5].get_obj().at("result"));
+  EXPECT_EQ(Value(-32601), a[6].get_obj().at("error").get_obj().at("code"));
+  // Members on worker threads still ran one after another.
+  EXPECT_EQ(1, slow.most.load());
+  EXPECT_EQ(1, rec->idle_count());
+}
+
+TEST_F(DispatcherTest, BatchStopsWhenItsRequesterLeaves) {
+  Slow_Echo slow;
+  slow.pause = std::chrono::milliseconds(200);
+  dispatcher.bind("slow", &slow);
+  dispatch("[" + member(1, "slow", "1") + "," + member(2, "slow", "2") + "," +
+           member(3, "slow", "3") + "]");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  channel->close();
+  ASSERT_TRUE(rec->wait_idle(std::chrono::seconds(5)));
+  // The member under way finished for nobody; the others never started.
+  EXPECT_EQ(1, slow.ran.load());
+  EXPECT_EQ(0u, rec->count_sent());
 }
