@@ -20,7 +20,7 @@
 #include "agent/database/connection.h"
 #include "agent/mdrt/simple_reactor.h"
 #include "agent/mdrt/uuid_text.h"
-#include "agent/platform/platform.h"
+#include "agent/platform/files.h"
 #include "agent/platform/platform.h"
 
 Job::~Job() {}
@@ -161,12 +161,10 @@ bool File_Job_Manager::keep(const Job_Definition& definition) {
 }
 
 Job_Definition_Ptr File_Job_Manager::load(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
+  std::string text;
   json_spirit::Value v;
   std::string error = "cannot be read";
-  if (in && json_spirit::read(text.str(), v, &error)) {
+  if (platform::read_file(path, text) && json_spirit::read(text, v, &error)) {
     if (v.type() == json_spirit::obj_type) {
       Job_Definition_Ptr d(new Job_Definition(std::move(v.get_obj())));
       if (usable_id(d->id())) return d;

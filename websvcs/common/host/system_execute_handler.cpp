@@ -12,6 +12,7 @@
 #include "agent/clntio/http_client.h"
 #include "agent/mdrt/path_conf.h"
 #include "agent/mdrt/time_text.h"
+#include "agent/platform/files.h"
 #include "agent/platform/platform.h"
 #include "agent/websocketc/websocket_options.h"
 #include "websvcs/common/frame/factory.h"
