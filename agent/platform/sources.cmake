@@ -19,6 +19,7 @@ else()
     platform/posix_mounts.cpp
     platform/posix_platform.cpp
     platform/posix_probes.cpp
+    platform/posix_process_runner.cpp
     platform/posix_system.cpp
   )
   set(PLATFORM_LIBRARIES)
