@@ -10,39 +10,35 @@
 #include <cstdlib>
 #include <string>
 
-#include "agent/database/connection.h"
+#include "agent/job/job_event_log.h"
+#include "agent/mdrt/uuid_text.h"
+#include "agent/platform/files.h"
 #include "tests/support/wagent_process.h"
 #include "tests/support/wire_client.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using namespace database::sql;
 
 const char UUID[] = "6f1c2a9e-3b7d-4e5f-8a90-1b2c3d4e5f60";
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-// Fills the database file with one instance and its events.
+// Fills the database file with one instance and its events, written as
+// the job manager writes them.
 bool fill(const std::string& folder, int events) {
-  Legacy_Manager manager;
-  manager.set_folder(folder);
-  Connection_Ptr db = manager.get_connection_r("job_event_log");
-  if (!db.get() || !db->execute_text("BEGIN")) return false;
-  Text_SQL i("INSERT INTO instance(uuid, job_id, start_time) VALUES(:u, 'bench', 0)");
-  i.bind_uuid(":u", UUID);
-  if (!db->execute(i)) return false;
-  const long long instance = db->last_insert_id();
+  database::sql::Legacy_Manager::instance()->set_folder(folder);
+  Job_Event_Log log;
+  Job_Event e{{0}, "bench", true, 0, 0, ""};
+  if (!uuid_string_to_binary(UUID, e.instance)) return false;
   for (int n = 0; n < events; ++n) {
-    Text_SQL e("INSERT INTO instance_log(instance_id, event_id, event_time, data) "
-               "VALUES(:i, :e, :t, :d)");
-    e.bind(":i", instance);
-    e.bind(":e", static_cast<long long>(n % 5 + 1));
-    e.bind(":t", static_cast<long long>(1700000000 + n));
-    e.bind(":d", R"({"state":"running","progress":)" + std::to_string(n % 100) + "}");
-    if (!db->execute(e)) return false;
+    e.event = n % 5 + 1;
+    e.time = 1700000000 + n;
+    e.data = R"({"state":"running","progress":)" + std::to_string(n % 100) + "}";
+    if (!log.append(e)) return false;
+    e.opens_instance = false;
   }
-  return db->execute_text("COMMIT");
+  return true;
 }
 
 }  // namespace
@@ -51,8 +47,7 @@ int main(int argc, char* argv[]) {
   const int events = argc > 1 ? std::atoi(argv[1]) : 100000;
   wire::Wagent_Process agent(EVENT_LOG_QUERY_BENCH_WAGENT);
   const std::string db_folder = agent.dir() + "/var/db";
-  std::system(("mkdir -p " + db_folder).c_str());
-  if (!fill(db_folder, events)) {
+  if (!platform::make_folders(db_folder, 0750) || !fill(db_folder, events)) {
     std::fprintf(stderr, "event_log_query_bench: cannot fill %s\n", db_folder.c_str());
     return 1;
   }

@@ -15,6 +15,7 @@
 
 #include "agent/chost/host_manager.h"
 #include "agent/mdrt/random_text.h"
+#include "agent/platform/files.h"
 #include "agent/platform/platform.h"
 
 namespace {

@@ -7,12 +7,11 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 #include "agent/chost/host_id.h"
 #include "agent/mdrt/path_conf.h"
 #include "agent/mdrt/uuid_text.h"
+#include "agent/platform/files.h"
 #include "agent/platform/platform.h"
 #include "agent/mdrt/string_checker.h"
 
@@ -31,16 +30,6 @@ namespace {
 const char UUID_FILE[] = "uuid";
 const char ACCESS_KEY_FILE[] = "access_key";
 
-// The whole file; false when it cannot be read.
-bool read_file(const std::string& path, std::string& out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream text;
-  text << in.rdbuf();
-  out = text.str();
-  return true;
-}
-
 }  // namespace
 
 File_Host_Manager::File_Host_Manager(std::string folder)
@@ -51,7 +40,7 @@ void File_Host_Manager::load_identity() const {
   identity_loaded_ = true;
   const std::string uuid_path = folder_ + "/" + UUID_FILE;
   unsigned char fresh[16];
-  if (!read_file(uuid_path, uuid_) || !is_valid_uuid(uuid_.c_str())) {
+  if (!platform::read_file(uuid_path, uuid_) || !is_valid_uuid(uuid_.c_str())) {
     uuid_.clear();
     if (!uuid_generate(fresh))
       ACE_ERROR((LM_ERROR, "%N:%l: no random source for the agent's UUID\n"));
@@ -61,7 +50,7 @@ void File_Host_Manager::load_identity() const {
       ACE_ERROR((LM_ERROR, "%N:%l: cannot keep the agent's UUID in %C, %m\n",
                  uuid_path.c_str()));
   }
-  if (!read_file(folder_ + "/" + ACCESS_KEY_FILE, access_key_))
+  if (!platform::read_file(folder_ + "/" + ACCESS_KEY_FILE, access_key_))
     access_key_.clear();
 }
 

@@ -11,7 +11,7 @@
 #include <memory>
 #include <new>
 
-#include "agent/mdrt/read_all.h"
+#include "agent/platform/files.h"
 
 namespace common {
 
@@ -91,7 +91,7 @@ bool transfer_log(Client_IO& io, const char* target, const char* origin,
   if (!target || !*target || !origin || !*origin) return false;
   // Regular files only: a FIFO would hold the upload, and its report, for
   // good.
-  File_Guard file{open_regular_file(origin)};
+  File_Guard file{platform::open_regular_file(origin)};
   struct stat st;
   if (file.fd < 0 && errno == ENOENT && missing_ok) {
     ACE_DEBUG((LM_DEBUG, "%N:%l: %C does not exist, skipped\n", origin));

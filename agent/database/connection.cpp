@@ -13,23 +13,6 @@ namespace sql {
 
 namespace {
 
-// The schemas the agent's databases are made with. The index on
-// instance_log serves both the query of one instance's events (in the
-// order they were written) and the cascade when an instance goes.
-const struct {
-  const char* name;
-  const char* schema;
-} schemas[] = {
-    {"job_event_log",
-     "PRAGMA journal_mode=WAL;"
-     "CREATE TABLE IF NOT EXISTS instance(id INTEGER PRIMARY KEY, uuid BLOB(16) "
-     "UNIQUE NOT NULL, job_id TEXT, start_time INTEGER);"
-     "CREATE TABLE IF NOT EXISTS instance_log(id INTEGER PRIMARY KEY, instance_id "
-     "INTEGER NOT NULL REFERENCES instance(id) ON DELETE CASCADE, event_id INTEGER "
-     "NOT NULL, event_time INTEGER NOT NULL, data TEXT);"
-     "CREATE INDEX IF NOT EXISTS instance_log_instance ON instance_log(instance_id, id);"},
-};
-
 struct Statement_Guard {
   sqlite3_stmt* s;
   ~Statement_Guard() { sqlite3_finalize(s); }
@@ -126,7 +109,7 @@ void Legacy_Manager::set_folder(const std::string& folder) {
   folder_ = folder;
 }
 
-Connection_Ptr Legacy_Manager::get_connection_r(const std::string& name) {
+Connection_Ptr Legacy_Manager::get_connection_r(const std::string& name, const char* schema) {
   if (!is_identifier(name.c_str())) return Connection_Ptr();
   std::string path;
   {
@@ -140,9 +123,8 @@ Connection_Ptr Legacy_Manager::get_connection_r(const std::string& name) {
     return c;
   }
   std::lock_guard<std::mutex> g(lock_);
-  if (ready_.count(path)) return c;
-  for (const auto& s : schemas)
-    if (name == s.name && !c->execute_text(s.schema)) return Connection_Ptr();
+  if (!schema || ready_.count(path)) return c;
+  if (!c->execute_text(schema)) return Connection_Ptr();
   ready_.insert(path);
   return c;
 }

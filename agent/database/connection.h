@@ -56,15 +56,17 @@ class Connection {
 
 typedef ACE_Intrusive_Auto_Ptr<Connection> Connection_Ptr;
 
-// Hands out connections to the databases below $APPDATA/db, by name; the
-// first connection to a database makes its schema. Each call opens a
-// connection of its own, so threads never share one.
+// Hands out connections to the databases below $APPDATA/db, by name. Each
+// call opens a connection of its own, so threads never share one. Which
+// tables a database holds is its owner's business: the owner hands its
+// schema over, and the first connection to the file runs it.
 class Legacy_Manager : public Service_Instance_T<Legacy_Manager> {
  public:
   Legacy_Manager();
   virtual ~Legacy_Manager();
-  // The connection to `name`.db; null when it cannot be opened.
-  virtual Connection_Ptr get_connection_r(const std::string& name);
+  // The connection to `name`.db; null when it cannot be opened or its
+  // `schema` (statement text, run once per file; may be null) fails.
+  virtual Connection_Ptr get_connection_r(const std::string& name, const char* schema);
 
   // Where the files live (default "$APPDATA/db") and how long a busy
   // database is waited for (default 5 s).
@@ -74,7 +76,7 @@ class Legacy_Manager : public Service_Instance_T<Legacy_Manager> {
  private:
   std::mutex lock_;
   std::string folder_;
-  std::set<std::string> ready_;  // files whose schema is in place
+  std::set<std::string> ready_;  // files whose schema has run
   std::atomic<int> busy_timeout_ms_{5000};
 };
 

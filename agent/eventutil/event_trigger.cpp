@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "agent/mdrt/yajl_gen.h"
+#include "agent/platform/files.h"
 #include "agent/platform/platform.h"
 
 namespace {

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "agent/platform/files.h"
 #include "agent/platform/platform.h"
 
 namespace {

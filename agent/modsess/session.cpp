@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "agent/mdrt/random_text.h"
-#include "agent/mdrt/read_all.h"
+#include "agent/platform/files.h"
 #include "agent/platform/platform.h"
 
 bool Session::check_perms(std::uint64_t mask, bool flag) const {
@@ -89,7 +89,7 @@ bool local_session_key(const std::string& path, std::string& key, std::string& e
     return false;
   }
   std::string text;
-  if (!read_all(path.c_str(), text, true)) {
+  if (!platform::read_file(path, text, true)) {
     error = path + ": " + (errno == EINVAL ? "not a regular file" : std::strerror(errno));
     return false;
   }

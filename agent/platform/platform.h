@@ -49,13 +49,6 @@ std::string native_separators(std::string path);
 // ACE_OS::strenvdup (which takes only the first one of a text, so each is
 // given its own piece), then with native separators. Unset names stay.
 std::string expand_environment(const std::string& text);
-// Makes `path` and its missing parents with `mode`; false (errno) when one
-// cannot be made.
-bool make_folders(const std::string& path, int mode);
-// Lets the owner run the file at `path` (a no-op where files are run by
-// their name); false (errno) when its mode cannot be changed.
-bool make_executable(const std::string& path);
-
 // What does not change while the agent runs: uname's names, the OS's
 // pretty name (os-release), processors online, total memory.
 struct System_Description {
@@ -74,15 +67,6 @@ std::int64_t uptime_seconds();
 // refuses. Whether the clock may be touched at all is decided a layer above
 // (systemutil), never here.
 BOOL set_system_clock(const SYSTEMTIME& utc);
-
-// Writes `content` under a temporary name beside `path` with `mode`, flushes
-// it to disk and renames it over `path`: a reader never sees half a file,
-// and a crash leaves the old one. False (errno) when that fails.
-bool replace_file(const std::string& path, const std::string& content,
-                  int mode);
-// Appends `line` to `path` (made with `mode` when missing) in one write, so
-// lines of concurrent writers never interleave. False (errno) on failure.
-bool append_line(const std::string& path, const std::string& line, int mode);
 
 // POSIX seconds (and nanoseconds) as a FILETIME; false before 1601.
 bool posix_time_to_filetime(std::int64_t seconds, long nanoseconds,

@@ -4,6 +4,8 @@
 #ifndef PLATFORM_POSIX_PLATFORM_H
 #define PLATFORM_POSIX_PLATFORM_H
 
+#include <sys/statvfs.h>
+
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -44,6 +46,38 @@ constexpr std::chrono::milliseconds volume_wait_limit{2000};
 // The mount point holding `path` as written (mountinfo only: never touches
 // the mounted file system); "" when none does.
 std::string mount_point_of(const std::string& path);
+
+// The mounts of /proc/self/mountinfo: the one reader of the mount table.
+// It never touches the mounted file systems themselves, so it cannot hang
+// on a dead one.
+std::vector<Mount_Entry> read_mount_table();
+
+// The file-system label of a block device source, from the links udev
+// keeps; "" when it has none.
+std::string label_of(const std::string& source);
+// Whether the block device behind `source` (or, for a partition, its disk)
+// says it is removable.
+bool is_removable(const std::string& source);
+
+// `path` with every link and dot resolved; "" (errno) when that fails.
+std::string real_path(const std::string& path);
+
+// What one trip to a mounted file system found; filled on a helper thread.
+struct Path_Probe {
+  std::string real;  // "" when realpath failed or was not asked for
+  int real_error = 0;
+  bool have_stat = false;
+  int stat_error = 0;
+  struct statvfs vfs = {};
+  dev_t dev = 0;  // only looked up when the file system has no fsid
+};
+
+// Resolves (`want_real`) and statvfs-es (`want_statvfs`) `path` with the
+// bounded wait, keyed by the mount it lies on as written in `mounts`, so
+// one dead mount holds back only its own callers. False (errno) when the
+// probe did not come back in time.
+bool bounded_probe(const std::vector<Mount_Entry>& mounts, const std::string& path,
+                   bool want_real, bool want_statvfs, Path_Probe& out);
 
 // Runs `task` on a helper thread and waits at most `limit` for it. True when
 // it finished in time. Otherwise false with errno ETIMEDOUT, and the thread

@@ -15,7 +15,12 @@ else()
   list(APPEND PLATFORM_SOURCES
     platform/directory_reader.cpp
     platform/net_interfaces.cpp
+    platform/posix_files.cpp
+    platform/posix_mounts.cpp
     platform/posix_platform.cpp
+    platform/posix_probes.cpp
+    platform/posix_process_runner.cpp
+    platform/posix_system.cpp
   )
   set(PLATFORM_LIBRARIES)
   set(PLATFORM_DEFINITIONS)

@@ -12,6 +12,7 @@
 extern "C" DWORD WINAPI WNetRestoreConnectionW(HWND parent, LPCWSTR device);
 #endif
 
+#include "agent/platform/files.h"
 #include "agent/platform/platform.h"
 #include "agent/platform/utf.h"
 
@@ -186,6 +187,46 @@ bool append_line(const std::string& path, const std::string& line, int) {
   const DWORD error = ::GetLastError();
   ::CloseHandle(h);
   return ok || fail_with(error);
+}
+
+// Disk files only: a pipe or a device would hold the reader.
+bool read_file(const std::string& path, std::string& out, bool trim_end) {
+  out.clear();
+  HANDLE h = ::CreateFileW(utf8_to_utf16(path).c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, NULL);
+  if (h == INVALID_HANDLE_VALUE) return fail_with(::GetLastError());
+  if (::GetFileType(h) != FILE_TYPE_DISK) {
+    ::CloseHandle(h);
+    return fail_with(ERROR_INVALID_PARAMETER);
+  }
+  char buffer[8192];
+  DWORD n = 0;
+  BOOL ok;
+  while ((ok = ::ReadFile(h, buffer, sizeof buffer, &n, NULL)) && n > 0) out.append(buffer, n);
+  const DWORD error = ::GetLastError();
+  ::CloseHandle(h);
+  if (!ok) {
+    out.clear();
+    return fail_with(error);
+  }
+  if (trim_end) out.erase(out.find_last_not_of(" \t\r\n") + 1);
+  return true;
+}
+
+bool make_folders(const std::string& path, int) {
+  for (std::string::size_type end = path.find_first_of("/\\", 1);;
+       end = path.find_first_of("/\\", end + 1)) {
+    const std::string part = path.substr(0, end);
+    // "d:" alone names a drive, not a folder to make.
+    if (!part.empty() && !(part.size() == 2 && part[1] == ':') &&
+        !::CreateDirectoryW(utf8_to_utf16(part).c_str(), NULL) &&
+        ::GetLastError() != ERROR_ALREADY_EXISTS)
+      return fail_with(::GetLastError());
+    if (end == std::string::npos) break;
+  }
+  const DWORD attributes = ::GetFileAttributesW(utf8_to_utf16(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool describe_system(System_Description& out) {

@@ -6,11 +6,10 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <utility>
 #include <vector>
 
+#include "agent/platform/files.h"
 #include "agent/platform/mounts.h"
 #include "agent/platform/platform.h"
 
@@ -76,18 +75,16 @@ File_Storage_Catalog::~File_Storage_Catalog() {
 void File_Storage_Catalog::load() {
   if (loaded_) return;
   loaded_ = true;
-  std::ifstream in(file_);
-  if (!in) {
+  std::string text;
+  if (!platform::read_file(file_, text)) {
     ACE_DEBUG((LM_NOTICE, ACE_TEXT("%N:%l: no storage pools: cannot open %C: %m\n"),
                file_.c_str()));
     return;
   }
-  std::stringstream text;
-  text << in.rdbuf();
   json_spirit::Value v;
   std::string why;
   std::map<std::string, Pool> pools;
-  if (!json_spirit::read(text.str(), v, &why)) {
+  if (!json_spirit::read(text, v, &why)) {
     if (why.empty()) why = "not JSON";
   } else if (v.type() != json_spirit::array_type) {
     why = "not an array of pools";

@@ -1,6 +1,7 @@
-// The database layer against a real SQLite file: values stay data however
-// they look, the two value translations, refused names, and a locked
-// database that ends in an error instead of a hang.
+// The database layer against a real SQLite file: the owner's schema made
+// once, values stay data however they look, the two value translations,
+// refused names, and a locked database that ends in an error instead of a
+// hang.
 #include <gtest/gtest.h>
 
 #include <sqlite3.h>
@@ -19,11 +20,20 @@ namespace {
 
 const char U[] = "6F1C2A9E-3B7D-4E5F-8A90-1B2C3D4E5F60";
 
+// Runs and their events, as a job log keeps them; `made` counts the schema's
+// runs.
+const char SCHEMA[] =
+    "CREATE TABLE IF NOT EXISTS instance(id INTEGER PRIMARY KEY, uuid BLOB(16), job_id TEXT,"
+    " start_time INTEGER);"
+    "CREATE TABLE IF NOT EXISTS instance_log(id INTEGER PRIMARY KEY, instance_id INTEGER,"
+    " event_id INTEGER, event_time INTEGER, data TEXT);"
+    "CREATE TABLE IF NOT EXISTS made(n INTEGER); INSERT INTO made VALUES(1);";
+
 class DatabaseTest : public ::testing::Test {
  protected:
   DatabaseTest() {
     manager.set_folder(dir.path());
-    db = manager.get_connection_r("job_event_log");
+    db = manager.get_connection_r("runs", SCHEMA);
     for (const char* job : {"a'b", "a%", "ab"}) {
       Text_SQL i("INSERT INTO instance(uuid, job_id, start_time) VALUES(:u, :j, 1)");
       unsigned char bytes[16] = {static_cast<unsigned char>(rows++)};
@@ -55,6 +65,14 @@ class DatabaseTest : public ::testing::Test {
 };
 
 }  // namespace
+
+TEST_F(DatabaseTest, TheSchemaRunsOnceAndNamesOfFilesMustBeIdentifiers) {
+  Connection_Ptr again = manager.get_connection_r("runs", SCHEMA);
+  ASSERT_TRUE(again.get());
+  EXPECT_EQ(parse_json(R"([{"n":1}])"), fetch(Select_SQL("made", nullptr).select("count(*) AS n")));
+  EXPECT_FALSE(manager.get_connection_r("../runs", SCHEMA).get());
+  EXPECT_FALSE(manager.get_connection_r("broken", "CREATE TABLE (").get());
+}
 
 TEST_F(DatabaseTest, BoundValuesStayDataAndNamesMustBeIdentifiers) {
   const struct {
@@ -89,9 +107,9 @@ TEST_F(DatabaseTest, TranslationsTurnJSONTextAndUUIDBytesIntoValues) {
 TEST_F(DatabaseTest, ALockedDatabaseIsAnErrorAfterTheBusyTimeout) {
   Recording_Log log;
   manager.set_busy_timeout(200);
-  Connection_Ptr waiting = manager.get_connection_r("job_event_log");
+  Connection_Ptr waiting = manager.get_connection_r("runs", SCHEMA);
   sqlite3* holder = nullptr;
-  ASSERT_EQ(SQLITE_OK, sqlite3_open((dir / "job_event_log.db").c_str(), &holder));
+  ASSERT_EQ(SQLITE_OK, sqlite3_open((dir / "runs.db").c_str(), &holder));
   ASSERT_EQ(SQLITE_OK, sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr));
   Delete_SQL d("instance");
   d.where("job_id=:j").bind(":j", "ab");

@@ -1,6 +1,6 @@
 // Checks the Windows side of the platform layer on a Windows system (wine in
 // CI): the calls the module makes answer sensibly, the agent's own time
-// conversion agrees with Windows', file writes land whole, and setting the
+// conversion agrees with Windows', file writes land whole and read back, and setting the
 // clock goes through the seam, where a recording platform sees it and the
 // real clock stays untouched. Prints one line per failure; exit status 1 if
 // any.
@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "agent/platform/files.h"
 #include "agent/platform/platform.h"
 #include "tests/fakes/fake_platform.h"
 #include "tests/support/files.h"
@@ -121,7 +122,23 @@ void check_files() {
             platform::append_line(path, "two\n", 0640) &&
             read_file(path) == "one\ntwo\n",
         "lines are appended in order");
+  std::string text;
+  check(platform::read_file(path, text) && text == "one\ntwo\n" &&
+            platform::read_file(path, text, true) && text == "one\ntwo",
+        "a file is read whole, its trailing line ends dropped on request");
   ::DeleteFileA(path.c_str());
+  check(!platform::read_file(path, text) && errno == ENOENT && text.empty(),
+        "a missing file reads as ENOENT");
+
+  const std::string top = std::string(temp) + "wagent-platform-folders";
+  const std::string deep = top + "\\a\\b";
+  check(platform::make_folders(deep, 0750) && platform::make_folders(deep, 0750) &&
+            platform::replace_file(deep + "\\f", "x", 0600),
+        "folders are made with their parents, and again without harm");
+  ::DeleteFileA((deep + "\\f").c_str());
+  ::RemoveDirectoryA(deep.c_str());
+  ::RemoveDirectoryA((top + "\\a").c_str());
+  ::RemoveDirectoryA(top.c_str());
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <ace/ACE.h>
 #include <ace/OS_NS_fcntl.h>
 #include <ace/OS_NS_unistd.h>
-#include <ace/Process_Manager.h>
 
 #include <cerrno>
 #include <ctime>
@@ -12,7 +11,9 @@
 #include "agent/clntio/http_client.h"
 #include "agent/mdrt/path_conf.h"
 #include "agent/mdrt/time_text.h"
+#include "agent/platform/files.h"
 #include "agent/platform/platform.h"
+#include "agent/platform/process_runner.h"
 #include "agent/websocketc/websocket_options.h"
 #include "websvcs/common/frame/factory.h"
 #include "websvcs/common/frame/jsonrpc_reply.h"
@@ -70,11 +71,6 @@ struct Handle_Guard {
 // Runs `command` with its output on the execution log and waits for it.
 // False when it could not be started.
 bool run(const std::string& command) {
-  ACE_Process_Options options;
-  options.command_line("%s", command.c_str());
-  // Only the three standard handles: a command that outlives the agent must
-  // not keep its listening socket or its files.
-  options.handle_inheritance(0);
   const std::string path = platform::expand_environment(EXECUTE_LOG);
   Handle_Guard log{ACE_OS::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT,
                                 ACE_DEFAULT_FILE_PERMS)};
@@ -86,33 +82,17 @@ bool run(const std::string& command) {
   // A command whose start cannot be recorded would leave no trace of its
   // output either: it is not run.
   if (!write_record(log.handle, path, "%s|%s\n", command, 0)) return false;
-  // The child reads nothing: it gets the null device, not the agent's input.
-  Handle_Guard input{ACE_OS::open(ACE_DEV_NULL, O_RDONLY)};
-  if (input.handle == ACE_INVALID_HANDLE ||
-      options.set_handles(input.handle, log.handle, log.handle) != 0)
-    return false;
-  ACE_DEBUG((LM_NOTICE, "Execute '%s'\n", options.command_line_buf()));
-  pid_t pid = ACE_INVALID_PID;
-  // A blank command line leaves no program to run (and the process layer
-  // cannot take one).
-  if (!options.command_line_argv()[0])
-    errno = EINVAL;
-  else
-    pid = ACE_Process_Manager::instance()->spawn(options);
-  if (pid == ACE_INVALID_PID) {
+  platform::Process_Runner process(command);
+  ACE_DEBUG((LM_NOTICE, "Execute '%s'\n", process.command_line().c_str()));
+  if (!process.start(path, ACE_DEFAULT_FILE_PERMS)) {
     ACE_ERROR((LM_ERROR, "Failed to run '%s', errno=%d, %m\n",
-               options.command_line_buf(), errno));
-    options.release_handles();
+               process.command_line().c_str(), errno));
     return false;
   }
-  options.release_handles();
-  ACE_exitcode status = 0;
-  ACE_Process_Manager::instance()->wait(pid, &status);
-  const int code = WIFEXITED(status)     ? WEXITSTATUS(status)
-                   : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
-                                         : status;
+  platform::Process_Exit exit;
+  process.wait(exit);
   // It ran: a lost end record is logged, the answer stays true.
-  write_record(log.handle, path, "\n%s|%s|%d\n\n\n", command, code);
+  write_record(log.handle, path, "\n%s|%s|%d\n\n\n", command, exit.code);
   return true;
 }
 

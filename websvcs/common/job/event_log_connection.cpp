@@ -19,14 +19,12 @@ JSON_RPC_Request* event_log_request(const JSON_RPC_Object_Ptr& object,
   return nullptr;
 }
 
-database::sql::Connection_Ptr event_log_connection(JSON_RPC_Channel& requester,
-                                                   const JSON_RPC_Request& request, int& sent) {
-  database::sql::Connection_Ptr c =
-      database::sql::Legacy_Manager::instance()->get_connection_r("job_event_log");
-  if (!c.get())
-    sent = send_error(requester, -32603, request.id,
-                      "Internal error: failed to connect to database 'job_event_log'.");
-  return c;
+bool open_event_log(Job_Event_Log& log, JSON_RPC_Channel& requester,
+                    const JSON_RPC_Request& request, int& sent) {
+  if (log.open()) return true;
+  sent = send_error(requester, -32603, request.id,
+                    "Internal error: failed to connect to database 'job_event_log'.");
+  return false;
 }
 
 }  // namespace wcommon

@@ -1,9 +1,9 @@
 // What the event-log handlers share: the request's start and the
-// connection to the job_event_log database.
+// connection to the job event log.
 #ifndef WCOMMON_JOB_EVENT_LOG_CONNECTION_H
 #define WCOMMON_JOB_EVENT_LOG_CONNECTION_H
 
-#include "agent/database/connection.h"
+#include "agent/job/job_event_log.h"
 #include "agent/json_rpc/json_rpc_channel.h"
 #include "agent/json_rpc/json_rpc_object.h"
 
@@ -20,10 +20,10 @@ JSON_RPC_Request* event_log_request(const JSON_RPC_Object_Ptr& object,
                                     JSON_RPC_Channel_Ptr& requester, int& sent,
                                     const char* file, int line);
 
-// The connection; null after the request was answered with the error
+// Connects `log`; false after the request was answered with the error
 // (`sent` holds the send's result).
-database::sql::Connection_Ptr event_log_connection(JSON_RPC_Channel& requester,
-                                                   const JSON_RPC_Request& request, int& sent);
+bool open_event_log(Job_Event_Log& log, JSON_RPC_Channel& requester,
+                    const JSON_RPC_Request& request, int& sent);
 
 }  // namespace wcommon
 

@@ -14,15 +14,12 @@ int JSON_RPC_Event_Log_Delete_Handler::handle_object_i(JSON_RPC_Channel_WPtr cha
   const std::string* instance_id = json_spirit::object_get_str(params, "instance_id");
   if (!instance_id || instance_id->empty())
     return wcommon::send_error(*requester, -32602, request->id, "Missing 'instance_id'");
-  database::sql::Connection_Ptr connection =
-      wcommon::event_log_connection(*requester, *request, sent);
-  if (!connection.get()) return sent;
-  database::sql::Delete_SQL sql("instance");
-  sql.where("uuid=:instance_id").bind_uuid(":instance_id", *instance_id);
+  Job_Event_Log log;
+  if (!wcommon::open_event_log(log, *requester, *request, sent)) return sent;
   JSON_RPC_Response* response = new (std::nothrow) JSON_RPC_Response(request);
   if (!response) return wcommon::send_out_of_memory(*requester, request->id);
   JSON_RPC_Object_Ptr reply(response);
-  response->result = connection->execute(sql);
+  response->result = log.remove(*instance_id);
   return requester->send_object(reply);
 }
 

@@ -13,9 +13,9 @@
 
 #include "agent/clntio/log_transfer.h"
 #include "agent/mdrt/path_conf.h"
-#include "agent/mdrt/read_all.h"
 #include "agent/pkgutil/host_info.h"
 #include "agent/pkgutil/interface_info.h"
+#include "agent/platform/files.h"
 #include "mdrt/directory_iterator.h"
 
 namespace wcommon {
@@ -134,7 +134,7 @@ bool upload_by_reference(Client_IO& io, const char* target, const char* origin) 
     return false;
   }
   std::string content;
-  if (!read_all(origin, content, true)) {
+  if (!platform::read_file(origin, content, true)) {
     if (errno == EINVAL)
       ACE_DEBUG((LM_WARNING,
                  ACE_TEXT("%N:%l: reference %C is not a regular file, not read\n"),

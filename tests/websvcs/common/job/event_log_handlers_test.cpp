@@ -1,9 +1,10 @@
-// Event-log query and delete against a real job_event_log database: the
-// conditions, offset and limit rules of the query, the delete with its
-// cascade, and the params errors.
+// Event-log query and delete against a real job_event_log database filled
+// through the job event log: the conditions, offset and limit rules of the
+// query, the delete with its cascade, and the params errors.
 #include <gtest/gtest.h>
 
-#include "agent/database/connection.h"
+#include "agent/job/job_event_log.h"
+#include "agent/mdrt/uuid_text.h"
 #include "tests/fakes/recording_channel.h"
 #include "tests/fakes/temp_dir.h"
 #include "websvcs/common/job/event_log_delete_handler.h"
@@ -18,33 +19,31 @@ const char A[] = "6f1c2a9e-3b7d-4e5f-8a90-1b2c3d4e5f60";
 const char B[] = "00000000-0000-4000-8000-000000000001";
 
 struct No_Database : Legacy_Manager {
-  Connection_Ptr get_connection_r(const std::string&) override { return Connection_Ptr(); }
+  Connection_Ptr get_connection_r(const std::string&, const char*) override {
+    return Connection_Ptr();
+  }
 };
 
 class EventLogTest : public Handler_Test<JSON_RPC_Event_Log_Query_Handler> {
  protected:
   EventLogTest() {
     Legacy_Manager::instance()->set_folder(dir.path());
-    db = Legacy_Manager::instance()->get_connection_r("job_event_log");
     // A: events 1,2,1,2,1 at times 100..104; B: two events.
     add_instance(A, {1, 2, 1, 2, 1});
     add_instance(B, {7, 7});
   }
   ~EventLogTest() override { Legacy_Manager::instance()->set_folder("$APPDATA/db"); }
 
+  // The run's first event opens it.
   void add_instance(const char* uuid, std::vector<int> events) {
-    Text_SQL i("INSERT INTO instance(uuid, job_id, start_time) VALUES(:u, 'j', 1)");
-    i.bind_uuid(":u", uuid);
-    ASSERT_TRUE(db->execute(i));
-    const long long id = db->last_insert_id();
-    for (int e : events) {
-      Text_SQL l("INSERT INTO instance_log(instance_id, event_id, event_time, data) "
-                 "VALUES(:i, :e, :t, :d)");
-      l.bind(":i", id);
-      l.bind(":e", static_cast<long long>(e));
-      l.bind(":t", static_cast<long long>(100 + written));
-      l.bind(":d", "{\"n\":" + std::to_string(written++) + "}");
-      ASSERT_TRUE(db->execute(l));
+    Job_Event e{{0}, "j", true, 0, 0, ""};
+    ASSERT_TRUE(uuid_string_to_binary(uuid, e.instance));
+    for (int id : events) {
+      e.event = id;
+      e.time = 100 + written;
+      e.data = "{\"n\":" + std::to_string(written++) + "}";
+      ASSERT_TRUE(log.append(e));
+      e.opens_instance = false;
     }
   }
   // The reply to `method` with `params`.
@@ -70,7 +69,7 @@ class EventLogTest : public Handler_Test<JSON_RPC_Event_Log_Query_Handler> {
   }
 
   Temp_Dir dir;
-  Connection_Ptr db;
+  Job_Event_Log log;
   int written = 0;
   JSON_RPC_Event_Log_Query_Handler& query = handler;
   JSON_RPC_Event_Log_Delete_Handler del;
@@ -114,15 +113,15 @@ TEST_F(EventLogTest, DeleteTakesTheInstanceWithItsEvents) {
   const std::string b = std::string("{\"instance_id\":\"") + B + "\"}";
   EXPECT_EQ(result(true), call(del, b));
   EXPECT_EQ(result(json_spirit::Array{}), call(query, b));
-  // The cascade left A's rows alone.
-  Select_SQL count("instance_log", nullptr);
-  count.select("count(*) AS n");
-  Legacy_Cursor cursor(*db, count, Legacy_Cursor::MODE_OBJECTS | Legacy_Cursor::MODE_ALL, 0);
-  Value n;
-  ASSERT_TRUE(cursor.fetch(n));
-  EXPECT_EQ(parse_json(R"([{"n":5}])"), n);
   // An instance that is not there: nothing removed, still no error.
   EXPECT_EQ(result(true), call(del, b));
+  // The cascade took B's events (a run written again under its UUID, which
+  // reuses its row id, starts empty) and left A's alone.
+  add_instance(B, {3});
+  EXPECT_EQ(result(parse_json(R"([{"event_id":3,"event_time":107,"data":{"n":7}}])")),
+            call(query, b));
+  EXPECT_EQ(result(rows({0, 1, 2, 3, 4})),
+            call(query, std::string("{\"instance_id\":\"") + A + "\"}"));
   EXPECT_EQ(error(-32602, "Missing 'instance_id'"), call(del, R"({"instance_id":""})"));
   EXPECT_EQ(error(-32602, "Missing 'instance_id'"), call(del, R"({"id":"x"})"));
   EXPECT_EQ(error(-32602, "Invalid params: params type must be object."), call(del, "\"x\""));

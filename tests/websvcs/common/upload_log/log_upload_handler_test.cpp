@@ -15,7 +15,6 @@
 
 #include "agent/clntio/log_transfer.h"
 #include "agent/json_rpc/global_channel.h"
-#include "agent/mdrt/read_all.h"
 #include "agent/platform/directory_reader.h"
 #include "agent/pkgutil/interface_info.h"
 #include "agent/websocketc/websocket_options.h"
@@ -216,11 +215,6 @@ TEST_F(LogUploadTest, SpecialFilesAreRefusedByNameAndTheReportStillComes) {
   Client_IO unconnected;
   EXPECT_FALSE(common::transfer_log(unconnected, "T1/x.gz", fifo.c_str(), true));
   EXPECT_EQ(1u, log.count(LM_ERROR, fifo + " is not a regular file, not uploaded"));
-  std::string content = "left";
-  EXPECT_FALSE(read_all(fifo.c_str(), content, true));
-  EXPECT_EQ(EINVAL, errno);
-  EXPECT_EQ("", content);
-  EXPECT_FALSE(read_all(logs.c_str(), content, true));  // a folder neither
 }
 
 // Where the file system keeps no entry types (the reader sees DT_UNKNOWN),

@@ -1,0 +1,43 @@
+#include "agent/job/job_runner.h"
+
+#include <ace/Log_Msg.h>
+
+#include <chrono>
+#include <thread>
+
+#include "agent/platform/platform.h"
+
+namespace {
+
+const char LOG_FOLDER[] = "$APPDATA/quillon/veltrano/$COMPONENT/log";
+
+}  // namespace
+
+std::shared_ptr<platform::Process_Runner> Job_Runner::start(const std::string& id,
+                                                           const std::string& instance,
+                                                           const std::string& command) {
+  auto process = std::make_shared<platform::Process_Runner>(command);
+  const std::string log = platform::expand_environment(LOG_FOLDER) + "/job-" + id + ".log";
+  if (!process->start(log, 0640)) {
+    ACE_ERROR((LM_ERROR, "%N:%l: job %C cannot run '%C', %m\n", id.c_str(), command.c_str()));
+    return nullptr;
+  }
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    ++waiting_;
+  }
+  std::thread([this, process, id, instance] {
+    platform::Process_Exit exit;
+    process->wait(exit);
+    ended_(id, instance, exit.code);
+    std::lock_guard<std::mutex> g(lock_);
+    if (--waiting_ == 0) done_.notify_all();
+  }).detach();
+  return process;
+}
+
+void Job_Runner::wait_all() {
+  std::unique_lock<std::mutex> g(lock_);
+  if (!done_.wait_for(g, std::chrono::seconds(5), [&] { return waiting_ == 0; }))
+    ACE_ERROR((LM_WARNING, "%N:%l: job commands still running at stop\n"));
+}

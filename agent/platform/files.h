@@ -1,0 +1,44 @@
+// Whole files: read, written in place of the old one, appended to by line;
+// folders made with their parents, and the run bit. Every file the agent
+// reads whole, and every file it reads on a caller's behalf, goes through
+// here, so none can hold a thread on a FIFO or a device.
+#ifndef PLATFORM_FILES_H
+#define PLATFORM_FILES_H
+
+#include <string>
+
+namespace platform {
+
+// Reads the regular file at `path` into `out`. With `trim_end`, trailing
+// blanks and line ends go (a value written by an editor ends with one).
+// False with errno set when the file cannot be read (EINVAL: not a regular
+// file, which is never opened); `out` is then empty.
+bool read_file(const std::string& path, std::string& out, bool trim_end = false);
+
+// Writes `content` under a temporary name beside `path` with `mode`, flushes
+// it to disk and renames it over `path`: a reader never sees half a file,
+// and a crash leaves the old one. False (errno) when that fails.
+bool replace_file(const std::string& path, const std::string& content,
+                  int mode);
+// Appends `line` to `path` (made with `mode` when missing) in one write, so
+// lines of concurrent writers never interleave. False (errno) on failure.
+bool append_line(const std::string& path, const std::string& line, int mode);
+
+// Makes `path` and its missing parents with `mode`; false (errno) when one
+// cannot be made.
+bool make_folders(const std::string& path, int mode);
+// Lets the owner run the file at `path` (a no-op where files are run by
+// their name); false (errno) when its mode cannot be changed.
+bool make_executable(const std::string& path);
+
+#ifndef _WIN32
+// Opens `path` read-only when it is a regular file, without ever waiting on
+// it: a FIFO with no writer, or a device, would hold the caller for good.
+// The descriptor (close-on-exec), or -1 with errno set: EINVAL when the
+// path names something other than a regular file.
+int open_regular_file(const char* path);
+#endif
+
+}  // namespace platform
+
+#endif
