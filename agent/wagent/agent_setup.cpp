@@ -14,6 +14,7 @@
 #include "agent/eventutil/event_trigger.h"
 #include "agent/json_rpc/json_rpc_dispatcher.h"
 #include "agent/modsess/session.h"
+#include "agent/platform/files.h"
 #include "agent/platform/platform.h"
 #include "agent/queue/queue_manager.h"
 #include "agent/storage_catalog/storage_catalog.h"
@@ -26,18 +27,8 @@ namespace wagent {
 namespace {
 
 void make_dirs(const std::string& path) {
-  std::string partial;
-  std::string::size_type start = 0;
-  while (start <= path.size()) {
-    std::string::size_type slash = path.find('/', start);
-    if (slash == std::string::npos) slash = path.size();
-    partial = path.substr(0, slash);
-    if (!partial.empty() && ::mkdir(partial.c_str(), 0750) != 0 &&
-        errno != EEXIST)
-      throw Config_Error("cannot create folder " + partial + ": " +
-                         std::strerror(errno));
-    start = slash + 1;
-  }
+  if (!platform::make_folders(path, 0750))
+    throw Config_Error("cannot create folder " + path + ": " + std::strerror(errno));
 }
 
 // A file written under a temporary name is renamed into place once whole;

@@ -4,9 +4,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <set>
 #include <sstream>
+
+#include "agent/platform/files.h"
 
 namespace wagent {
 
@@ -171,12 +172,10 @@ Config parse_config(const std::string& text, const std::string& path) {
 }
 
 Config load_config(const std::string& path) {
-  std::ifstream in(path);
-  if (!in)
+  std::string text;
+  if (!platform::read_file(path, text))
     throw Config_Error(path + ": cannot read: " + std::strerror(errno));
-  std::stringstream text;
-  text << in.rdbuf();
-  return parse_config(text.str(), path);
+  return parse_config(text, path);
 }
 
 void apply_override(Config& config, const std::string& assignment) {
