@@ -77,18 +77,13 @@ class Ws_Session_T<Next_Layer>::Channel : public JSON_RPC_Channel {
   }
 
   // A batch counts as a message in flight until its last member is done.
-  void on_batch(bool started) override {
-    auto s = session_.lock();
-    if (!s) return;
-    if (started)
-      ++s->in_flight_;
-    else
-      s->message_done();
-  }
+  void on_batch(bool started) override { count_in_flight(started); }
 
   // A reply under way counts with the messages in flight, so a client
   // whose replies wait for it to read is not read without bound.
-  void on_parking_send(bool started) override {
+  void on_parking_send(bool started) override { count_in_flight(started); }
+
+  void count_in_flight(bool started) {
     auto s = session_.lock();
     if (!s) return;
     if (started)
