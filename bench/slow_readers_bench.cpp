@@ -12,7 +12,8 @@
 // Defaults: 300 readers (half WebSocket, half HTTP POST), 100,000 entries in
 // PARENT/slow-readers-E (PARENT /tmp; reused when it holds E entries, kept
 // with --keep), 10 s of 4 callers, a 16 KiB receive buffer on each reader.
-// wagent is the one of this build with etc/wagent.conf (session demo-key).
+// wagent is the one of this build with etc/wagent.conf; callers use the
+// local session key it writes under its state folder.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -37,7 +38,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-const char key[] = "demo-key";
+std::string key;  // the agent's local session key, read once it runs
 
 struct Options {
   unsigned readers = 300;
@@ -111,6 +112,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "wagent did not start:\n%s\n", wagent.stderr_text().c_str());
     return 1;
   }
+  std::istringstream(read_text(wagent.dir() + "/var/chost/session_key")) >> key;
+  if (key.empty()) {
+    std::fprintf(stderr, "no session key under %s/var/chost\n", wagent.dir().c_str());
+    return 1;
+  }
   const long pid = wagent.pid();
   // A few calls first, so the figures at start include the threads and
   // buffers any load makes.
@@ -151,7 +157,7 @@ int main(int argc, char** argv) {
     c->set_slow_link(o.rcvbuf);
     const bool ws = o.transport == "websocket" || (o.transport == "mixed" && i % 2);
     const std::string text = call(1000 + i, "fs.list", big);
-    const bool ok = ws ? c->ws_connect(std::string("/jsonrpc?session=") + key) && c->ws_send(text)
+    const bool ok = ws ? c->ws_connect("/jsonrpc?session=" + key) && c->ws_send(text)
                        : c->send_request("POST", "/jsonrpc", text, {{"X-Session-Key", key}});
     opened += ok;
     readers.push_back(std::move(c));
