@@ -6,9 +6,13 @@ set(PLATFORM_SOURCES
   platform/utf.cpp
 )
 if(WIN32)
-  list(APPEND PLATFORM_SOURCES platform/win32_platform.cpp)
-  # WNetRestoreConnectionW (mpr), sockets (ws2_32).
-  set(PLATFORM_LIBRARIES mpr ws2_32)
+  list(APPEND PLATFORM_SOURCES
+    platform/win32_files.cpp
+    platform/win32_platform.cpp
+    platform/win32_system.cpp
+  )
+  # WNetRestoreConnectionW (mpr), sockets (ws2_32), the registry (advapi32).
+  set(PLATFORM_LIBRARIES mpr ws2_32 advapi32)
   # Windows 7 on.
   set(PLATFORM_DEFINITIONS _WIN32_WINNT=0x0601 WINVER=0x0601)
 else()

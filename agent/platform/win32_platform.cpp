@@ -1,5 +1,7 @@
 // The platform layer on Windows: the system's own calls, unchanged. Drive
-// letters are native here, so platform.cpp leaves paths as they are.
+// letters are native here, so platform.cpp leaves paths as they are. Files,
+// folders, processes, mounts, interfaces and the system's description have
+// files of their own (win32_*.cpp), as on the POSIX side.
 #include <windows.h>
 #include <winnetwk.h>
 
@@ -12,57 +14,22 @@
 extern "C" DWORD WINAPI WNetRestoreConnectionW(HWND parent, LPCWSTR device);
 #endif
 
-#include "agent/platform/files.h"
 #include "agent/platform/platform.h"
 #include "agent/platform/utf.h"
+#include "agent/platform/win32_errors.h"
 
 namespace {
 
-// The errno for what a Windows call left in GetLastError: callers of the
-// portable functions read errno, where a Windows code would be misread.
-int errno_of(DWORD error) {
-  switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-      return ENOENT;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_PRIVILEGE_NOT_HELD:
-    case ERROR_SHARING_VIOLATION:
-      return EACCES;
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY:
-      return ENOMEM;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      return ENOSPC;
-    case ERROR_INVALID_PARAMETER:
-    case ERROR_INVALID_NAME:
-      return EINVAL;
-    case ERROR_SHUTDOWN_IN_PROGRESS:
-      return EBUSY;
-    default:
-      return EIO;
-  }
-}
+using platform::win32::errno_of;
 
-bool fail_with(DWORD error) {
-  errno = errno_of(error);
-  return false;
-}
-
-// Writes all of `data`; WriteFile takes at most 4 GiB a call.
-bool write_all(HANDLE h, const std::string& data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const std::size_t rest = data.size() - done;
-    DWORD n = 0;
-    if (!::WriteFile(h, data.data() + done,
-                     static_cast<DWORD>(rest > 0x40000000 ? 0x40000000 : rest),
-                     &n, NULL) || n == 0)
-      return false;
-    done += n;
-  }
-  return true;
+// The root of the volume holding `path` (C:\, a folder a volume is mounted
+// on, \\server\share\); "" when there is none.
+std::wstring volume_root_of(const char* path) {
+  if (!path || !*path) return std::wstring();
+  const std::wstring wide = utf8_to_utf16(path);
+  wchar_t volume[MAX_PATH + 1];
+  if (!::GetVolumePathNameW(wide.c_str(), volume, MAX_PATH + 1)) return std::wstring();
+  return volume;
 }
 
 }  // namespace
@@ -101,8 +68,10 @@ class Win32_Platform_API : public Platform_API {
   }
 
   bool disk_free_space(const char* path, FS_Stat& out) override {
+    if (!path) return false;
     ULARGE_INTEGER available, total, total_free;
-    if (!::GetDiskFreeSpaceExA(path, &available, &total, &total_free))
+    if (!::GetDiskFreeSpaceExW(utf8_to_utf16(path).c_str(), &available, &total,
+                               &total_free))
       return false;
     out.unit_size = 1;
     out.total_units = total.QuadPart;
@@ -112,14 +81,12 @@ class Win32_Platform_API : public Platform_API {
   }
 
   std::string filesystem_type(const char* path) override {
-    char volume[MAX_PATH + 1];
-    if (!path || !::GetVolumePathNameA(path, volume, MAX_PATH + 1))
+    const std::wstring root = volume_root_of(path);
+    wchar_t name[MAX_PATH + 1];
+    if (root.empty() || !::GetVolumeInformationW(root.c_str(), NULL, 0, NULL, NULL,
+                                                 NULL, name, MAX_PATH + 1))
       return std::string();
-    char name[MAX_PATH + 1];
-    if (!::GetVolumeInformationA(volume, NULL, 0, NULL, NULL, NULL, name,
-                                 MAX_PATH + 1))
-      return std::string();
-    return name;
+    return utf16_to_utf8(name);
   }
 
   BOOL set_system_time(const SYSTEMTIME* utc) override {
@@ -154,101 +121,3 @@ Platform_API& system_platform_api() {
 }
 
 bool system_has_drive_letters() { return true; }
-
-namespace platform {
-
-bool make_executable(const std::string&) { return true; }
-
-// Windows has no mode bits: who may read the file is the folder's ACL.
-bool replace_file(const std::string& path, const std::string& content, int) {
-  const std::wstring target = utf8_to_utf16(path);
-  const std::wstring temp = utf8_to_utf16(path + ".tmp");
-  HANDLE h = ::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, NULL);
-  if (h == INVALID_HANDLE_VALUE) return fail_with(::GetLastError());
-  bool ok = write_all(h, content) && ::FlushFileBuffers(h);
-  DWORD error = ::GetLastError();
-  ::CloseHandle(h);
-  if (ok && ::MoveFileExW(temp.c_str(), target.c_str(),
-                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    return true;
-  if (ok) error = ::GetLastError();
-  ::DeleteFileW(temp.c_str());
-  return fail_with(error);
-}
-
-// FILE_APPEND_DATA alone makes every write land whole at the end.
-bool append_line(const std::string& path, const std::string& line, int) {
-  HANDLE h = ::CreateFileW(utf8_to_utf16(path).c_str(), FILE_APPEND_DATA,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-  if (h == INVALID_HANDLE_VALUE) return fail_with(::GetLastError());
-  const bool ok = write_all(h, line);
-  const DWORD error = ::GetLastError();
-  ::CloseHandle(h);
-  return ok || fail_with(error);
-}
-
-// Disk files only: a pipe or a device would hold the reader.
-bool read_file(const std::string& path, std::string& out, bool trim_end) {
-  out.clear();
-  HANDLE h = ::CreateFileW(utf8_to_utf16(path).c_str(), GENERIC_READ,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, NULL);
-  if (h == INVALID_HANDLE_VALUE) return fail_with(::GetLastError());
-  if (::GetFileType(h) != FILE_TYPE_DISK) {
-    ::CloseHandle(h);
-    return fail_with(ERROR_INVALID_PARAMETER);
-  }
-  char buffer[8192];
-  DWORD n = 0;
-  BOOL ok;
-  while ((ok = ::ReadFile(h, buffer, sizeof buffer, &n, NULL)) && n > 0) out.append(buffer, n);
-  const DWORD error = ::GetLastError();
-  ::CloseHandle(h);
-  if (!ok) {
-    out.clear();
-    return fail_with(error);
-  }
-  if (trim_end) out.erase(out.find_last_not_of(" \t\r\n") + 1);
-  return true;
-}
-
-bool make_folders(const std::string& path, int) {
-  for (std::string::size_type end = path.find_first_of("/\\", 1);;
-       end = path.find_first_of("/\\", end + 1)) {
-    const std::string part = path.substr(0, end);
-    // "d:" alone names a drive, not a folder to make.
-    if (!part.empty() && !(part.size() == 2 && part[1] == ':') &&
-        !::CreateDirectoryW(utf8_to_utf16(part).c_str(), NULL) &&
-        ::GetLastError() != ERROR_ALREADY_EXISTS)
-      return fail_with(::GetLastError());
-    if (end == std::string::npos) break;
-  }
-  const DWORD attributes = ::GetFileAttributesW(utf8_to_utf16(path).c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-bool describe_system(System_Description& out) {
-  char name[MAX_COMPUTERNAME_LENGTH + 1];
-  DWORD size = sizeof name;
-  if (!::GetComputerNameA(name, &size)) return false;
-  out.nodename = name;
-  out.sysname = "Windows";
-  SYSTEM_INFO si;
-  ::GetNativeSystemInfo(&si);
-  out.cpus = static_cast<long>(si.dwNumberOfProcessors);
-  out.machine = si.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64
-                    ? "x86_64"
-                    : "";
-  MEMORYSTATUSEX memory;
-  memory.dwLength = sizeof memory;
-  out.memory = ::GlobalMemoryStatusEx(&memory) ? memory.ullTotalPhys : 0;
-  return true;
-}
-
-std::int64_t uptime_seconds() {
-  return static_cast<std::int64_t>(::GetTickCount64() / 1000);
-}
-
-}  // namespace platform
