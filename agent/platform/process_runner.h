@@ -3,7 +3,9 @@
 // handles inherited (a command that outlives the agent must not keep its
 // listening socket or its files). The object keeps the process's id for its
 // whole life, so the process can be signalled through it while another
-// thread waits for it. The system's side is posix_process_runner.cpp.
+// thread waits for it. The system's side is posix_process_runner.cpp, or
+// win32_process_runner.cpp, where the process runs in a job object of its
+// own and what it starts goes with it when it is ended.
 #ifndef PLATFORM_PROCESS_RUNNER_H
 #define PLATFORM_PROCESS_RUNNER_H
 
@@ -42,7 +44,9 @@ class Process_Runner {
   bool wait(Process_Exit& out);
 
   // Asks the process to end (a paused one too), to pause, to go on. Nothing
-  // happens once it has been waited for.
+  // happens once it has been waited for. On Windows, where there is no
+  // signal to ask with, ending is at once and takes the whole job; its exit
+  // then reads as SIGTERM's (code 143, signal 15).
   void terminate();
   void pause();
   void resume();

@@ -9,6 +9,7 @@ if(WIN32)
   list(APPEND PLATFORM_SOURCES
     platform/win32_files.cpp
     platform/win32_platform.cpp
+    platform/win32_process_runner.cpp
     platform/win32_system.cpp
   )
   # WNetRestoreConnectionW (mpr), sockets (ws2_32), the registry (advapi32).
