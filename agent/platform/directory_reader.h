@@ -3,11 +3,23 @@
 #ifndef PLATFORM_DIRECTORY_READER_H
 #define PLATFORM_DIRECTORY_READER_H
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
 #include <memory>
 #include <string>
+
+#ifdef _WIN32
+// The C runtime knows folders and files only; links (reparse points) are
+// reported under the POSIX names.
+#ifndef S_IFLNK
+#define S_IFLNK 0120000
+#endif
+#ifndef S_ISLNK
+#define S_ISLNK(m) (((m) & S_IFMT) == S_IFLNK)
+#endif
+#endif
 
 template <class C>
 struct Directory_Entry_T;
@@ -34,7 +46,9 @@ class Directory_Reader {
   // thread while the caller works on earlier ones; they are handed over in
   // a few batches of fixed size, so memory stays flat. The helper stops when
   // the reader is closed, and leaves while the caller takes no batches (a
-  // new one starts when it does again).
+  // new one starts when it does again). Ignored on Windows, where the
+  // directory's listing carries each entry's details and is fetched in
+  // large pieces already.
   static const unsigned READ_AHEAD = 32;
 
   Directory_Reader();
@@ -45,7 +59,8 @@ class Directory_Reader {
   // Opens `path` (drive paths such as d:\x are read through the drive
   // table). `skip_dots` leaves out "." and "..". False with errno set when
   // the directory cannot be read; ETIMEDOUT when its file system does not
-  // answer within a couple of seconds (a dead network mount).
+  // answer within a couple of seconds (a dead network mount; on Windows the
+  // network redirector's own timeout applies instead).
   bool open(const char* path, bool skip_dots, unsigned flags);
 
   // The next entry. False at the end (error() 0) or on a read error
@@ -70,7 +85,7 @@ class Directory_Reader {
   void run_read_ahead(Read_Ahead& a);
   static void leave(Read_Ahead& a);
 
-  void* dir_;  // DIR*
+  void* dir_;  // DIR*; on Windows the find handle and its pending entry
   bool skip_dots_;
   unsigned flags_;
   int error_;

@@ -7,6 +7,7 @@ set(PLATFORM_SOURCES
 )
 if(WIN32)
   list(APPEND PLATFORM_SOURCES
+    platform/win32_directory_reader.cpp
     platform/win32_files.cpp
     platform/win32_platform.cpp
     platform/win32_process_runner.cpp
