@@ -9,12 +9,15 @@ if(WIN32)
   list(APPEND PLATFORM_SOURCES
     platform/win32_directory_reader.cpp
     platform/win32_files.cpp
+    platform/win32_mounts.cpp
+    platform/win32_net_interfaces.cpp
     platform/win32_platform.cpp
     platform/win32_process_runner.cpp
     platform/win32_system.cpp
   )
-  # WNetRestoreConnectionW (mpr), sockets (ws2_32), the registry (advapi32).
-  set(PLATFORM_LIBRARIES mpr ws2_32 advapi32)
+  # WNetRestoreConnectionW and WNetGetConnectionW (mpr), sockets (ws2_32),
+  # GetAdaptersAddresses (iphlpapi), the registry (advapi32).
+  set(PLATFORM_LIBRARIES mpr ws2_32 iphlpapi advapi32)
   # Windows 7 on.
   set(PLATFORM_DEFINITIONS _WIN32_WINNT=0x0601 WINVER=0x0601)
 else()
