@@ -164,6 +164,13 @@ bool mount_of(const std::string& path, Mount_Info& out) {
   return true;
 }
 
+std::vector<std::string> list_drives() {
+  std::vector<std::string> drives;
+  for (char letter = 'a'; letter <= 'z'; ++letter)
+    if (!drive_mount_point(letter).empty()) drives.push_back({letter, ':', '\\'});
+  return drives;
+}
+
 std::string mount_point_of(const std::string& path) {
   const std::vector<Mount_Entry> mounts = read_mount_table();
   const Mount_Entry* m = find_mount(mounts, path);

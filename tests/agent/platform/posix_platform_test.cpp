@@ -44,9 +44,12 @@ TEST(DriveTable, LettersMapToMountPointsAndDrivePathsReadThroughThem) {
       {"e:\\x", ""}, {"/usr/lib", "/usr/lib"}, {"rel\\name", "rel\\name"}};
   for (const auto& [path, resolved] : cases)
     EXPECT_EQ(resolved, platform::resolve_path(path)) << path;
+  EXPECT_TRUE(platform::set_drive('Z', "/mnt/z"));
+  EXPECT_EQ((std::vector<std::string>{"c:\\", "d:\\", "z:\\"}), platform::list_drives());
   platform::clear_drives();
   EXPECT_EQ("", platform::drive_mount_point('d'));
   EXPECT_EQ("/", platform::drive_mount_point('C'));
+  EXPECT_EQ((std::vector<std::string>{"c:\\"}), platform::list_drives());
 }
 
 TEST(MountTable, ParsesFindsAndClassifiesMounts) {
