@@ -114,7 +114,10 @@ bool Process_Runner::start(const std::string& log_path, int) {
     return false;
   }
   // Both inheritable, but handed to this child alone by the handle list.
-  // Others may read, rotate or delete the log while the child writes it.
+  // They are closed as soon as the child has them; until then a process
+  // another thread starts with inheritance and no list of its own would
+  // get them too. Others may read, rotate or delete the log while the
+  // child writes it.
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
   Handle_Guard out{::CreateFileW(utf8_to_utf16(log_path).c_str(), FILE_APPEND_DATA,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -157,8 +160,7 @@ bool Process_Runner::start(const std::string& log_path, int) {
   // console window for a service's commands.
   const BOOL created = ::CreateProcessW(
       NULL, writable.data(), NULL, NULL, TRUE,
-      EXTENDED_STARTUPINFO_PRESENT | CREATE_SUSPENDED | CREATE_NO_WINDOW |
-          CREATE_UNICODE_ENVIRONMENT,
+      EXTENDED_STARTUPINFO_PRESENT | CREATE_SUSPENDED | CREATE_NO_WINDOW,
       NULL, NULL, &si.StartupInfo, &pi);
   const DWORD error = ::GetLastError();
   ::DeleteProcThreadAttributeList(attributes);
