@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "agent/mdrt/uuid_text.h"
+#include "agent/paths/app_data.h"
 #include "agent/platform/platform.h"
 
 namespace database {
@@ -101,7 +102,7 @@ bool Connection::execute(const SQL& sql) {
   return false;
 }
 
-Legacy_Manager::Legacy_Manager() : folder_("$APPDATA/db") {}
+Legacy_Manager::Legacy_Manager() : folder_(app_data_template(App_Data::DB)) {}
 Legacy_Manager::~Legacy_Manager() {}
 
 void Legacy_Manager::set_folder(const std::string& folder) {
