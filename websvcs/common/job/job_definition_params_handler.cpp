@@ -1,3 +1,4 @@
+// Wire contract: callers match this file's message texts and keys exactly; do not reword.
 #include "websvcs/common/job/job_definition_params_handler.h"
 
 #include "agent/job/job_manager.h"

@@ -1,3 +1,4 @@
+// Wire contract: callers match this file's message texts and keys exactly; do not reword.
 #include "websvcs/common/job/list_handler.h"
 
 #include <ace/Guard_T.h>
