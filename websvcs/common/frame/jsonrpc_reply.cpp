@@ -63,30 +63,25 @@ bool accept_requester(const JSON_RPC_Channel_WPtr& channel,
   return false;
 }
 
-bool accept_kind_first(const JSON_RPC_Object_Ptr& object,
-                       const JSON_RPC_Channel_WPtr& channel, Kind kind,
-                       JSON_RPC_Request*& request,
-                       JSON_RPC_Channel_Ptr& requester, const char* file,
-                       int line) {
+bool accept_in_order(const JSON_RPC_Object_Ptr& object,
+                     const JSON_RPC_Channel_WPtr& channel, Kind kind,
+                     bool channel_first, JSON_RPC_Request*& request,
+                     JSON_RPC_Channel_Ptr& requester, const char* file,
+                     int line) {
+  const auto present = [&] {
+    return accept_requester(channel, requester, REQUESTER_GONE, file, line);
+  };
+  if (channel_first && !present()) return false;
   return accept_kind(object, kind, request, file, line) &&
-         accept_requester(channel, requester, REQUESTER_GONE, file, line);
-}
-
-bool accept_channel_first(const JSON_RPC_Object_Ptr& object,
-                          const JSON_RPC_Channel_WPtr& channel, Kind kind,
-                          JSON_RPC_Request*& request,
-                          JSON_RPC_Channel_Ptr& requester, const char* file,
-                          int line) {
-  return accept_requester(channel, requester, REQUESTER_GONE, file, line) &&
-         accept_kind(object, kind, request, file, line);
+         (channel_first || present());
 }
 
 bool accept_request(const JSON_RPC_Object_Ptr& object,
                     const JSON_RPC_Channel_WPtr& channel,
                     JSON_RPC_Request*& request, JSON_RPC_Channel_Ptr& requester,
                     const char* file, int line) {
-  return accept_kind_first(object, channel, REQUEST_KIND, request, requester,
-                           file, line);
+  return accept_in_order(object, channel, REQUEST_KIND, false, request,
+                         requester, file, line);
 }
 
 bool accept_request_quietly(const JSON_RPC_Object_Ptr& object,

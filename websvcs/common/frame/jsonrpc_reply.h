@@ -22,18 +22,17 @@
 
 // The other orders handlers open in, logging the same way. A notify, then
 // its requester:
-#define WCOMMON_ACCEPT_NOTIFY(object, channel, notify, requester)         \
-  wcommon::accept_kind_first(object, channel, wcommon::NOTIFY_KIND, notify, \
-                             requester, __FILE__, __LINE__)
+#define WCOMMON_ACCEPT_NOTIFY(object, channel, notify, requester)            \
+  wcommon::accept_in_order(object, channel, wcommon::NOTIFY_KIND, false, notify, \
+                           requester, __FILE__, __LINE__)
 // A request or a notify, then its requester:
 #define WCOMMON_ACCEPT_REQUEST_OR_NOTIFY(object, channel, request, requester) \
-  wcommon::accept_kind_first(object, channel,                               \
-                             wcommon::REQUEST_OR_NOTIFY_KIND, request,      \
-                             requester, __FILE__, __LINE__)
+  wcommon::accept_in_order(object, channel, wcommon::REQUEST_OR_NOTIFY_KIND, \
+                           false, request, requester, __FILE__, __LINE__)
 // The requester first, then the object's kind (a wcommon::Kind):
 #define WCOMMON_ACCEPT_CHANNEL_FIRST(object, channel, kind, request, requester) \
-  wcommon::accept_channel_first(object, channel, kind, request, requester,     \
-                                __FILE__, __LINE__)
+  wcommon::accept_in_order(object, channel, kind, true, request, requester,    \
+                           __FILE__, __LINE__)
 // Only the requester, whatever the object:
 #define WCOMMON_ACCEPT_REQUESTER(channel, requester) \
   wcommon::accept_requester(channel, requester, wcommon::REQUESTER_GONE, \
@@ -82,16 +81,12 @@ bool accept_kind(const JSON_RPC_Object_Ptr& object, Kind kind,
 bool accept_requester(const JSON_RPC_Channel_WPtr& channel,
                       JSON_RPC_Channel_Ptr& requester, const char* gone,
                       const char* file, int line);
-bool accept_kind_first(const JSON_RPC_Object_Ptr& object,
-                       const JSON_RPC_Channel_WPtr& channel, Kind kind,
-                       JSON_RPC_Request*& request,
-                       JSON_RPC_Channel_Ptr& requester, const char* file,
-                       int line);
-bool accept_channel_first(const JSON_RPC_Object_Ptr& object,
-                          const JSON_RPC_Channel_WPtr& channel, Kind kind,
-                          JSON_RPC_Request*& request,
-                          JSON_RPC_Channel_Ptr& requester, const char* file,
-                          int line);
+// The kind, then the requester; or, with `channel_first`, the other way.
+bool accept_in_order(const JSON_RPC_Object_Ptr& object,
+                     const JSON_RPC_Channel_WPtr& channel, Kind kind,
+                     bool channel_first, JSON_RPC_Request*& request,
+                     JSON_RPC_Channel_Ptr& requester, const char* file,
+                     int line);
 bool accept_request_quietly(const JSON_RPC_Object_Ptr& object,
                             const JSON_RPC_Channel_WPtr& channel,
                             JSON_RPC_Request*& request,
