@@ -3,7 +3,7 @@
 #ifndef AGENT_PATHS_APP_DATA_H
 #define AGENT_PATHS_APP_DATA_H
 
-#include "agent/mdrt/path_conf.h"
+#include "agent/paths/path_conf.h"
 
 enum class App_Data {
   CHOST,            // host identity, keys, the local session key

@@ -11,7 +11,7 @@
 #include "agent/chost/host_manager.h"
 #include "agent/clntio/http_client.h"
 #include "agent/paths/app_data.h"
-#include "agent/mdrt/time_text.h"
+#include "agent/text/time_text.h"
 #include "agent/platform/files.h"
 #include "agent/platform/platform.h"
 #include "agent/platform/process_runner.h"
