@@ -89,10 +89,7 @@ void drive(tcp::socket socket, const std::string& folder, const Options& o,
   }
 }
 
-}  // namespace
-
-int main(int argc, char* argv[]) {
-  Options o;
+bool parse_options(int argc, char* argv[], Options& o) {
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string key = argv[i], value = argv[i + 1];
     if (key == "--agents") o.agents = std::atoi(value.c_str());
@@ -101,11 +98,62 @@ int main(int argc, char* argv[]) {
     else if (key == "--burst") o.burst = std::atoi(value.c_str());
     else if (key == "--wagent") o.wagent = value;
     else if (key == "--module") o.module = value;
-    else {
-      std::fprintf(stderr, "usage: %s [--agents N] [--seconds S] [--entries E] [--burst B] "
-                           "[--wagent PATH] [--module PATH]\n", argv[0]);
-      return 2;
+    else return false;
+  }
+  return true;
+}
+
+// Starts o.agents wagents, each with the upstream at `port`; false (told on
+// stderr) when one does not start.
+bool start_fleet(const Options& o, unsigned short port,
+                 std::vector<std::unique_ptr<wire::Wagent_Process>>& fleet) {
+  for (unsigned i = 0; i < o.agents; ++i) {
+    fleet.emplace_back(new wire::Wagent_Process(o.wagent));
+    auto& agent = *fleet.back();
+    const std::string config =
+        "set listen 127.0.0.1:0\nset appdata " + agent.dir() + "/var\n"
+        "set log " + agent.dir() + "/wagent.log\n"
+        "set upstream ws://127.0.0.1:" + std::to_string(port) + "/agent\n"
+        "jsonrpc host.info " + o.module + ":_make_JSON_RPC_Host_Info_Handler\n"
+        "jsonrpc fs.list " + o.module + ":_make_JSON_RPC_FS_List_Handler\n";
+    if (!agent.start(config)) {
+      std::fprintf(stderr, "fleet_tool: agent %u did not start:\n%s\n", i,
+                   agent.stderr_text().c_str());
+      return false;
     }
+  }
+  return true;
+}
+
+// Asks each agent for host.info, then stops it; counts those that do not
+// answer and those that do not stop cleanly.
+void check_and_stop(std::vector<std::unique_ptr<wire::Wagent_Process>>& fleet,
+                    unsigned& unanswering, unsigned& unclean) {
+  for (unsigned i = 0; i < fleet.size(); ++i) {
+    wire::Wire_Client c(fleet[i]->host(), fleet[i]->port(), seconds(10));
+    wire::Http_Response r = c.request(
+        "POST", "/jsonrpc", "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"host.info\"}");
+    if (!r.ok || r.status != 200) {
+      ++unanswering;
+      std::fprintf(stderr, "fleet_tool: agent %u (pid %d) does not answer\n", i,
+                   int(fleet[i]->pid()));
+    }
+    const int status = fleet[i]->stop(SIGTERM, seconds(20));
+    if (status != 0) {
+      ++unclean;
+      std::fprintf(stderr, "fleet_tool: agent %u stopped with %d\n", i, status);
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  Options o;
+  if (!parse_options(argc, argv, o)) {
+    std::fprintf(stderr, "usage: %s [--agents N] [--seconds S] [--entries E] [--burst B] "
+                         "[--wagent PATH] [--module PATH]\n", argv[0]);
+    return 2;
   }
   // Every agent holds its listener, connections and listings open.
   rlimit files;
@@ -141,21 +189,7 @@ int main(int argc, char* argv[]) {
   });
 
   std::vector<std::unique_ptr<wire::Wagent_Process>> fleet;
-  for (unsigned i = 0; i < o.agents; ++i) {
-    fleet.emplace_back(new wire::Wagent_Process(o.wagent));
-    auto& agent = *fleet.back();
-    const std::string config =
-        "set listen 127.0.0.1:0\nset appdata " + agent.dir() + "/var\n"
-        "set log " + agent.dir() + "/wagent.log\n"
-        "set upstream ws://127.0.0.1:" + std::to_string(port) + "/agent\n"
-        "jsonrpc host.info " + o.module + ":_make_JSON_RPC_Host_Info_Handler\n"
-        "jsonrpc fs.list " + o.module + ":_make_JSON_RPC_FS_List_Handler\n";
-    if (!agent.start(config)) {
-      std::fprintf(stderr, "fleet_tool: agent %u did not start:\n%s\n", i,
-                   agent.stderr_text().c_str());
-      return 1;
-    }
-  }
+  if (!start_fleet(o, port, fleet)) return 1;
   std::printf("%u agents, bursts of %u fs.list of %u entries, for %u s\n", o.agents, o.burst,
               o.entries, o.seconds);
   std::fflush(stdout);
@@ -166,21 +200,7 @@ int main(int argc, char* argv[]) {
     for (std::thread& t : drivers) t.join();
   }
   unsigned unanswering = 0, unclean = 0;
-  for (unsigned i = 0; i < fleet.size(); ++i) {
-    wire::Wire_Client c(fleet[i]->host(), fleet[i]->port(), seconds(10));
-    wire::Http_Response r = c.request(
-        "POST", "/jsonrpc", "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"host.info\"}");
-    if (!r.ok || r.status != 200) {
-      ++unanswering;
-      std::fprintf(stderr, "fleet_tool: agent %u (pid %d) does not answer\n", i,
-                   int(fleet[i]->pid()));
-    }
-    const int status = fleet[i]->stop(SIGTERM, seconds(20));
-    if (status != 0) {
-      ++unclean;
-      std::fprintf(stderr, "fleet_tool: agent %u stopped with %d\n", i, status);
-    }
-  }
+  check_and_stop(fleet, unanswering, unclean);
   std::filesystem::remove_all(folder);
   std::printf("%lu bursts, %lu replies over %lu connections; %lu stuck, %u not answering, "
               "%u not stopping cleanly\n",

@@ -219,6 +219,70 @@ void print_figures(const char* when, const Proc_Figures& f) {
               f.rss_kib, f.fds, f.threads);
 }
 
+// The wagent the load goes to: the one at --url, or one started here
+// (host, port, pid and, unless given, the key file then set). 0, or the
+// exit status when there is none.
+int reach_target(Options& o, wire::Wagent_Process& wagent, std::string& host,
+                 unsigned short& port, long& pid) {
+  if (!o.url.empty()) {
+    char h[256];
+    unsigned p = 0;
+    if (std::sscanf(o.url.c_str(), "http://%255[^:/]:%u", h, &p) != 2) return 2;
+    host = h;
+    port = static_cast<unsigned short>(p);
+    return 0;
+  }
+  // Logs go to a file: the load measures serving, not a pipe reader.
+  if (!wagent.start(read_file(o.config),
+                    {"-s", "listen=127.0.0.1:0", "-s", "appdata=" + wagent.dir() + "/var",
+                     "-s", "log=" + wagent.dir() + "/wagent.log"})) {
+    std::fprintf(stderr, "load_tool: wagent did not start:\n%s\n",
+                 wagent.stderr_text().c_str());
+    return 1;
+  }
+  host = wagent.host();
+  port = wagent.port();
+  pid = wagent.pid();
+  if (o.key_file.empty()) o.key_file = wagent.dir() + "/var/chost/session_key";
+  return 0;
+}
+
+// Prints the load's figures; true when replies were lost or mismatched, or
+// wagent kept descriptors or memory.
+bool report(const Options& o, Tally& t, const Tally& warm, double seconds,
+            const Proc_Figures& before, const Proc_Figures& after, long pid) {
+  std::sort(t.micros.begin(), t.micros.end());
+  auto pct = [&](double q) {
+    return t.micros.empty() ? 0.0
+                            : t.micros[std::min(t.micros.size() - 1,
+                                                static_cast<std::size_t>(q * t.micros.size()))] /
+                                  1000.0;
+  };
+  const unsigned ws = static_cast<unsigned>(o.connections * o.ws_share + 0.5);
+  std::printf("%u connections (%u WebSocket, %u HTTP), %.1f s: %lu replies, %.0f requests/s\n",
+              o.connections, ws, o.connections - ws, seconds, t.done,
+              t.done / seconds);
+  std::printf("latency ms: p50 %.2f  p90 %.2f  p99 %.2f  max %.2f\n", pct(0.5), pct(0.9),
+              pct(0.99), t.micros.empty() ? 0.0 : t.micros.back() / 1000.0);
+  const unsigned long lost = t.lost + warm.lost, mismatched = t.mismatched + warm.mismatched;
+  std::printf("lost %lu, mismatched %lu (warm-up included)\n", lost, mismatched);
+  print_figures("after the load", after);
+  bool failed = lost || mismatched;
+  if (before.fds >= 0 && after.fds >= 0) {
+    const long rss_change = after.rss_kib - before.rss_kib;
+    std::printf("change after %.0f s settle: RSS %+ld KiB (tolerance %ld), descriptors %+ld, "
+                "threads %+ld\n",
+                o.settle, rss_change, o.rss_tolerance_kib, after.fds - before.fds,
+                after.threads - before.threads);
+    if (after.fds != before.fds) failed = true, std::printf("FAIL: descriptors differ\n");
+    if (rss_change > o.rss_tolerance_kib) failed = true, std::printf("FAIL: RSS grew\n");
+  } else if (pid > 0) {
+    failed = true;
+    std::printf("FAIL: cannot read /proc/%ld\n", pid);
+  }
+  return failed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -239,26 +303,7 @@ int main(int argc, char** argv) {
   const std::string folder = wagent.dir() + "/listed";
   ::mkdir(folder.c_str(), 0700);
   for (int i = 0; i < 12; ++i) std::ofstream(folder + "/file" + std::to_string(i)) << i;
-  if (!o.url.empty()) {
-    char h[256];
-    unsigned p = 0;
-    if (std::sscanf(o.url.c_str(), "http://%255[^:/]:%u", h, &p) != 2) return 2;
-    host = h;
-    port = static_cast<unsigned short>(p);
-  } else {
-    // Logs go to a file: the load measures serving, not a pipe reader.
-    if (!wagent.start(read_file(o.config),
-                      {"-s", "listen=127.0.0.1:0", "-s", "appdata=" + wagent.dir() + "/var",
-                       "-s", "log=" + wagent.dir() + "/wagent.log"})) {
-      std::fprintf(stderr, "load_tool: wagent did not start:\n%s\n",
-                   wagent.stderr_text().c_str());
-      return 1;
-    }
-    host = wagent.host();
-    port = wagent.port();
-    pid = wagent.pid();
-    if (o.key_file.empty()) o.key_file = wagent.dir() + "/var/chost/session_key";
-  }
+  if (const int rc = reach_target(o, wagent, host, port, pid)) return rc;
   std::istringstream(read_file(o.key_file)) >> session;
   if (session.empty()) {
     std::fprintf(stderr, "load_tool: no session key in '%s'\n", o.key_file.c_str());
@@ -282,35 +327,7 @@ int main(int argc, char** argv) {
   settle();
   const Proc_Figures after = proc_figures(pid);
 
-  std::sort(t.micros.begin(), t.micros.end());
-  auto pct = [&](double q) {
-    return t.micros.empty() ? 0.0
-                            : t.micros[std::min(t.micros.size() - 1,
-                                                static_cast<std::size_t>(q * t.micros.size()))] /
-                                  1000.0;
-  };
-  const unsigned ws = static_cast<unsigned>(o.connections * o.ws_share + 0.5);
-  std::printf("%u connections (%u WebSocket, %u HTTP), %.1f s: %lu replies, %.0f requests/s\n",
-              o.connections, ws, o.connections - ws, took.count(), t.done,
-              t.done / took.count());
-  std::printf("latency ms: p50 %.2f  p90 %.2f  p99 %.2f  max %.2f\n", pct(0.5), pct(0.9),
-              pct(0.99), t.micros.empty() ? 0.0 : t.micros.back() / 1000.0);
-  const unsigned long lost = t.lost + warm.lost, mismatched = t.mismatched + warm.mismatched;
-  std::printf("lost %lu, mismatched %lu (warm-up included)\n", lost, mismatched);
-  print_figures("after the load", after);
-  bool failed = lost || mismatched;
-  if (before.fds >= 0 && after.fds >= 0) {
-    const long rss_change = after.rss_kib - before.rss_kib;
-    std::printf("change after %.0f s settle: RSS %+ld KiB (tolerance %ld), descriptors %+ld, "
-                "threads %+ld\n",
-                o.settle, rss_change, o.rss_tolerance_kib, after.fds - before.fds,
-                after.threads - before.threads);
-    if (after.fds != before.fds) failed = true, std::printf("FAIL: descriptors differ\n");
-    if (rss_change > o.rss_tolerance_kib) failed = true, std::printf("FAIL: RSS grew\n");
-  } else if (pid > 0) {
-    failed = true;
-    std::printf("FAIL: cannot read /proc/%ld\n", pid);
-  }
+  const bool failed = report(o, t, warm, took.count(), before, after, pid);
   if (o.url.empty() && wagent.stop() != 0) {
     std::fprintf(stderr, "load_tool: wagent did not stop cleanly\n%s\n",
                  wagent.stderr_text().c_str());

@@ -215,6 +215,45 @@ void print_row(const char* transport, unsigned n, const Figures* host,
   std::fflush(stdout);
 }
 
+// Starts the wagent to measure, when there is one; false (told on stderr)
+// when there is none or it did not start.
+bool start_wagent(const Options& o, wire::Wagent_Process& wagent) {
+  if (::access(o.wagent.c_str(), X_OK) != 0) {
+    std::fprintf(stderr, "rpc_bench: no wagent at %s; echo only\n",
+                 o.wagent.c_str());
+    return false;
+  }
+  // Logs go to a file: the bench measures serving, not a pipe reader.
+  std::string config = "set listen 127.0.0.1:0\n"
+                       "set appdata " + wagent.dir() + "/var\n"
+                       "set log " + wagent.dir() + "/wagent.log\n"
+                       "set jsonrpc.open host.info,fs.list\n"
+                       "jsonrpc host.info " + o.module +
+                       ":_make_JSON_RPC_Host_Info_Handler\n"
+                       "jsonrpc fs.list " + o.module +
+                       ":_make_JSON_RPC_FS_List_Handler\n";
+  if (wagent.start(config)) return true;
+  std::fprintf(stderr, "rpc_bench: wagent did not start:\n%s\n",
+               wagent.stderr_text().c_str());
+  return false;
+}
+
+// One row per client count and transport asked for.
+void run_table(const Options& o, const Target& echo, const Target& host, bool have_host) {
+  for (unsigned n : o.clients) {
+    if (o.transport == "websocket") break;
+    Figures h, e = run_http(echo, n, o.seconds);
+    if (have_host) h = run_http(host, n, o.seconds);
+    print_row("http", n, have_host ? &h : nullptr, e);
+  }
+  for (unsigned n : o.clients) {
+    if (o.transport == "http") break;
+    Figures h, e = run_ws(echo, n, o.seconds);
+    if (have_host) h = run_ws(host, n, o.seconds);
+    print_row("websocket", n, have_host ? &h : nullptr, e);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -232,27 +271,7 @@ int main(int argc, char** argv) {
   Target echo{echo_server.host(), echo_server.port(), true, "", 0};
 
   wire::Wagent_Process wagent(o.wagent);
-  bool have_host = false;
-  if (!o.echo_only) {
-    if (::access(o.wagent.c_str(), X_OK) != 0) {
-      std::fprintf(stderr, "rpc_bench: no wagent at %s; echo only\n",
-                   o.wagent.c_str());
-    } else {
-      // Logs go to a file: the bench measures serving, not a pipe reader.
-      std::string config = "set listen 127.0.0.1:0\n"
-                           "set appdata " + wagent.dir() + "/var\n"
-                           "set log " + wagent.dir() + "/wagent.log\n"
-                           "set jsonrpc.open host.info,fs.list\n"
-                           "jsonrpc host.info " + o.module +
-                           ":_make_JSON_RPC_Host_Info_Handler\n"
-                           "jsonrpc fs.list " + o.module +
-                           ":_make_JSON_RPC_FS_List_Handler\n";
-      have_host = wagent.start(config);
-      if (!have_host)
-        std::fprintf(stderr, "rpc_bench: wagent did not start:\n%s\n",
-                     wagent.stderr_text().c_str());
-    }
-  }
+  const bool have_host = !o.echo_only && start_wagent(o, wagent);
   Target host{wagent.host(), wagent.port(), false, "", 0};
 
   // A folder whose listing is about 100 KiB, so the large rows go through
@@ -273,20 +292,7 @@ int main(int argc, char** argv) {
               o.seconds, std::thread::hardware_concurrency());
   std::printf("%-10s %4s %14s %14s %8s\n", "transport", "N", "wagent",
               "echo", "ratio");
-  auto run_rows = [&] {
-    for (unsigned n : o.clients) {
-      if (o.transport == "websocket") break;
-      Figures h, e = run_http(echo, n, o.seconds);
-      if (have_host) h = run_http(host, n, o.seconds);
-      print_row("http", n, have_host ? &h : nullptr, e);
-    }
-    for (unsigned n : o.clients) {
-      if (o.transport == "http") break;
-      Figures h, e = run_ws(echo, n, o.seconds);
-      if (have_host) h = run_ws(host, n, o.seconds);
-      print_row("websocket", n, have_host ? &h : nullptr, e);
-    }
-  };
+  auto run_rows = [&] { run_table(o, echo, host, have_host); };
   run_rows();
   if (o.small_only) return have_host && wagent.stop() != 0 ? 1 : 0;
   big_rows = true;

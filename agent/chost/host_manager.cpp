@@ -9,7 +9,7 @@
 #include <cstdio>
 
 #include "agent/chost/host_id.h"
-#include "agent/paths/path_conf.h"
+#include "agent/paths/app_data.h"
 #include "agent/text/uuid_text.h"
 #include "agent/platform/files.h"
 #include "agent/platform/platform.h"
@@ -20,7 +20,7 @@ Host_Manager::~Host_Manager() {}
 template <>
 Host_Manager* default_service<Host_Manager>() {
   static Host_Manager* manager =
-      new File_Host_Manager(Path_Conf("$APPDATA\\chost", true, nullptr, 0750).path());
+      new File_Host_Manager(app_data(App_Data::CHOST, nullptr, true).path());
   return manager;
 }
 template class Service_Instance_T<Host_Manager>;

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "agent/paths/app_data.h"
 #include "agent/text/uuid_text.h"
 #include "agent/platform/platform.h"
 
@@ -101,7 +102,7 @@ bool Connection::execute(const SQL& sql) {
   return false;
 }
 
-Legacy_Manager::Legacy_Manager() : folder_("$APPDATA/db") {}
+Legacy_Manager::Legacy_Manager() : folder_(app_data_template(App_Data::DB)) {}
 Legacy_Manager::~Legacy_Manager() {}
 
 void Legacy_Manager::set_folder(const std::string& folder) {

@@ -6,12 +6,12 @@
 
 #include <algorithm>
 
+#include "agent/paths/app_data.h"
 #include "agent/platform/files.h"
 #include "agent/platform/platform.h"
 
 namespace {
 
-const char JOBS_FOLDER[] = "$APPDATA/jobs";
 const char SUFFIX[] = ".json";
 const std::size_t SUFFIX_LENGTH = sizeof SUFFIX - 1;
 
@@ -25,7 +25,7 @@ bool Job_Definition_Store::usable_id(const std::string& id) {
 }
 
 std::string Job_Definition_Store::folder() const {
-  return platform::expand_environment(JOBS_FOLDER);
+  return app_data(App_Data::JOBS).path();
 }
 
 std::string Job_Definition_Store::path_of(const std::string& id) const {

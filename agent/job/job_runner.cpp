@@ -5,19 +5,14 @@
 #include <chrono>
 #include <thread>
 
+#include "agent/paths/app_data.h"
 #include "agent/platform/platform.h"
-
-namespace {
-
-const char LOG_FOLDER[] = "$APPDATA/quillon/veltrano/$COMPONENT/log";
-
-}  // namespace
 
 std::shared_ptr<platform::Process_Runner> Job_Runner::start(const std::string& id,
                                                            const std::string& instance,
                                                            const std::string& command) {
   auto process = std::make_shared<platform::Process_Runner>(command);
-  const std::string log = platform::expand_environment(LOG_FOLDER) + "/job-" + id + ".log";
+  const std::string log = app_data(App_Data::LOG, ("job-" + id + ".log").c_str()).path();
   if (!process->start(log, 0640)) {
     ACE_ERROR((LM_ERROR, "%N:%l: job %C cannot run '%C', %m\n", id.c_str(), command.c_str()));
     return nullptr;

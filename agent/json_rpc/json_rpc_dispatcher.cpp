@@ -177,6 +177,15 @@ class Message_Reader : public YAJL_Handler {
   int finish(bool parsed, const JSON_RPC_Channel_Ptr& channel);
 
  private:
+  // Tells the params handler what the message turned out to be, and lets
+  // it act.
+  void close_params_handler(bool well_formed, const Value& id);
+  // True when the message is answered (or dropped) as malformed or not
+  // admitted; `rc` then holds the result.
+  bool refuse(bool parsed, bool too_large, bool well_formed, const Value& id,
+              const JSON_RPC_Channel_Ptr& channel, int& rc);
+  // Hands a well-formed, admitted message to its method's handler.
+  int deliver(const Value& id, const JSON_RPC_Channel_Ptr& channel);
   template <class F>
   int scalar(F event) {
     if (depth_ == 0) {  // the message itself is not an object
@@ -369,45 +378,10 @@ int Message_Reader::finish(bool parsed, const JSON_RPC_Channel_Ptr& channel) {
   JSON_RPC_Params_Handler_Creator* creator =
       well_formed && admitted_ ? dispatcher_.creator(method_) : nullptr;
   if (creator && !has_params_) make_params_handler(creator);
-  if (params_object_.get()) {
-    // The handler acts when it is deleted; by then its object must tell
-    // what the message turned out to be.
-    JSON_RPC_Request* object =
-        static_cast<JSON_RPC_Request*>(params_object_.get());
-    object->id = id;
-    object->set_type(!well_formed ? JSON_RPC_Object::JSON_RPC_INVALID
-                     : has_id_    ? JSON_RPC_Object::JSON_RPC_REQUEST
-                                  : JSON_RPC_Object::JSON_RPC_NOTIFY);
-    delete params_handler_;
-    params_handler_ = nullptr;
-  }
+  if (params_object_.get()) close_params_handler(well_formed, id);
 
-  // The message is refused for what it is, as any other that could never
-  // be served: sending it again does not help, so not -32603.
-  if (too_large)
-    return channel->send_error(-32600, id,
-                               "Invalid Request, too large to hold in memory.",
-                               Value::null);
-  if (params_refused_)  // the params handler stopped reading them
-    return channel->send_error(-32602, id, nullptr, Value::null);
-  if (!parsed) return channel->send_error(-32700, Value::null, nullptr, Value::null);
-  if (!top_is_object_)
-    return channel->send_error(-32600, Value::null, nullptr, Value::null);
-  if (is_response_ && !has_method_) {
-    // Replies to requests this agent sent; nothing here waits for them.
-    ACE_DEBUG((LM_DEBUG, ACE_TEXT("%N:%l: JSON-RPC response ignored\n")));
-    return 0;
-  }
-  if (!well_formed) return channel->send_error(-32600, id, nullptr, Value::null);
-  if (!admitted_ && refusal_) {
-    if (has_id_) return channel->send_error(-32603, id, refusal_, Value::null);
-    ACE_DEBUG((LM_WARNING, ACE_TEXT("%N:%l: JSON-RPC notify of %C dropped: %C\n"),
-               method_.c_str(), refusal_));
-    return 0;
-  }
-  if (!admitted_)
-    return channel->send_error(-32603, id, access_refusal_, Value::null);
-
+  int rc = 0;
+  if (refuse(parsed, too_large, well_formed, id, channel, rc)) return rc;
   if (creator) {
     if (params_handler_failed_) {
       errno = ENOMEM;
@@ -416,7 +390,56 @@ int Message_Reader::finish(bool parsed, const JSON_RPC_Channel_Ptr& channel) {
     }
     return 0;
   }
+  return deliver(id, channel);
+}
 
+void Message_Reader::close_params_handler(bool well_formed, const Value& id) {
+  // The handler acts when it is deleted; by then its object must tell
+  // what the message turned out to be.
+  JSON_RPC_Request* object =
+      static_cast<JSON_RPC_Request*>(params_object_.get());
+  object->id = id;
+  object->set_type(!well_formed ? JSON_RPC_Object::JSON_RPC_INVALID
+                   : has_id_    ? JSON_RPC_Object::JSON_RPC_REQUEST
+                                : JSON_RPC_Object::JSON_RPC_NOTIFY);
+  delete params_handler_;
+  params_handler_ = nullptr;
+}
+
+bool Message_Reader::refuse(bool parsed, bool too_large, bool well_formed,
+                            const Value& id,
+                            const JSON_RPC_Channel_Ptr& channel, int& rc) {
+  rc = 0;
+  // The message is refused for what it is, as any other that could never
+  // be served: sending it again does not help, so not -32603.
+  if (too_large)
+    rc = channel->send_error(-32600, id,
+                             "Invalid Request, too large to hold in memory.",
+                             Value::null);
+  else if (params_refused_)  // the params handler stopped reading them
+    rc = channel->send_error(-32602, id, nullptr, Value::null);
+  else if (!parsed)
+    rc = channel->send_error(-32700, Value::null, nullptr, Value::null);
+  else if (!top_is_object_)
+    rc = channel->send_error(-32600, Value::null, nullptr, Value::null);
+  else if (is_response_ && !has_method_)
+    // Replies to requests this agent sent; nothing here waits for them.
+    ACE_DEBUG((LM_DEBUG, ACE_TEXT("%N:%l: JSON-RPC response ignored\n")));
+  else if (!well_formed)
+    rc = channel->send_error(-32600, id, nullptr, Value::null);
+  else if (admitted_)
+    return false;
+  else if (!refusal_)
+    rc = channel->send_error(-32603, id, access_refusal_, Value::null);
+  else if (has_id_)
+    rc = channel->send_error(-32603, id, refusal_, Value::null);
+  else
+    ACE_DEBUG((LM_WARNING, ACE_TEXT("%N:%l: JSON-RPC notify of %C dropped: %C\n"),
+               method_.c_str(), refusal_));
+  return true;
+}
+
+int Message_Reader::deliver(const Value& id, const JSON_RPC_Channel_Ptr& channel) {
   JSON_RPC_Handler* handler = dispatcher_.handler(method_);
   if (!handler) {
     if (!has_id_) {

@@ -13,7 +13,7 @@
 #include <new>
 #include <vector>
 
-#include "agent/paths/path_conf.h"
+#include "agent/paths/app_data.h"
 #include "agent/platform/directory_reader.h"
 
 Queue_Manager::~Queue_Manager() {}
@@ -21,7 +21,7 @@ Queue_Manager::~Queue_Manager() {}
 template <>
 Queue_Manager* default_service<Queue_Manager>() {
   static Queue_Manager* manager = new File_Queue_Manager(
-      Path_Conf("$APPDATA\\queues", true, nullptr, 0750).path(),
+      app_data(App_Data::QUEUES, nullptr, true).path(),
       File_Queue_Manager::default_capacity);
   return manager;
 }

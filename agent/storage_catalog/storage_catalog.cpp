@@ -6,9 +6,11 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 #include <vector>
 
+#include "agent/paths/app_data.h"
 #include "agent/platform/files.h"
 #include "agent/platform/mounts.h"
 #include "agent/platform/platform.h"
@@ -44,8 +46,10 @@ Storage_Catalog_Manager* default_service<Storage_Catalog_Manager>() {
     std::lock_guard<std::mutex> g(file_lock);
     std::string file = configured_file;
     if (file.empty()) {
-      const char* appdata = std::getenv("APPDATA");
-      file = std::string(appdata ? appdata : ".") + "/storage_catalog/pools.json";
+      const Path_Conf where = app_data(App_Data::STORAGE_CATALOG, "pools.json");
+      file = where.path();
+      // Without $APPDATA the pools are looked for below the working folder.
+      if (!where.ok()) file.replace(0, std::strlen("$APPDATA"), ".");
     }
     return new File_Storage_Catalog(file);
   }();

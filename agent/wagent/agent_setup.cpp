@@ -14,6 +14,7 @@
 #include "agent/eventutil/event_trigger.h"
 #include "agent/json_rpc/json_rpc_dispatcher.h"
 #include "agent/modsess/session.h"
+#include "agent/paths/app_data.h"
 #include "agent/platform/files.h"
 #include "agent/platform/platform.h"
 #include "agent/queue/queue_manager.h"
@@ -64,12 +65,12 @@ void add_local_session(const std::string& path) {
 }
 
 void prepare_folders(const Host_Settings& s) {
-  for (const char* sub : {"chost", "db", "jobs", "queues", "audit", "storage_catalog"})
-    make_dirs(s.appdata + "/" + sub);
-  make_dirs(s.appdata + "/quillon/veltrano/" + s.component + "/log");
-  make_dirs(s.appdata + "/quillon/veltrano/" + s.component + "/downloads");
   ::setenv("APPDATA", s.appdata.c_str(), 1);
   ::setenv("COMPONENT", s.component.c_str(), 1);
+  for (App_Data where : {App_Data::CHOST, App_Data::DB, App_Data::JOBS, App_Data::QUEUES,
+                         App_Data::AUDIT, App_Data::STORAGE_CATALOG, App_Data::LOG,
+                         App_Data::DOWNLOADS})
+    make_dirs(app_data(where).path());
 }
 
 // After APPDATA and COMPONENT: the log may live in the agent's log folder.
@@ -95,7 +96,7 @@ void set_callers(const Host_Settings& s, const Config& config,
   for (const Session_Line& line : config.sessions)
     if (!Session_Manager::instance()->add_session(line.key, line.uid, line.perms))
       throw Config_Error(line.where + ": session key '" + line.key + "' is given twice");
-  add_local_session(s.appdata + "/chost/session_key");
+  add_local_session(app_data(App_Data::CHOST, "session_key").path());
 }
 
 }  // namespace
@@ -104,10 +105,11 @@ void apply_settings(const Host_Settings& s, const Config& config,
                     File_Log_Backend& log_file, JSON_RPC_Dispatcher& dispatcher) {
   prepare_folders(s);
   open_log(s, log_file);
-  for (const char* sub : {"chost", "jobs"}) remove_leftover_temporaries(s.appdata + "/" + sub);
+  for (App_Data where : {App_Data::CHOST, App_Data::JOBS})
+    remove_leftover_temporaries(app_data(where).path());
   // Spooled queues are read now, so what a crash left is reported at start.
   Queue_Manager::instance();
-  Audit_Log::instance()->set_path(s.appdata + "/audit/events.jsonl");
+  Audit_Log::instance()->set_path(app_data(App_Data::AUDIT, "events.jsonl").path());
   if (!s.storage_pools.empty()) set_storage_pools_file(s.storage_pools);
   System_Options::instance()->clock =
       s.clock_system ? System_Options::SYSTEM : System_Options::DRY_RUN;

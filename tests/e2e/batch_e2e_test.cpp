@@ -90,15 +90,11 @@ TEST(Batch, JsonRpcClientLibraryOverPostAndWebSocket) {
                                     std::chrono::seconds(5)))
       << agent.stderr_text();
 
-  // The listing inside a batch goes out in pieces over both transports.
+  // The listing inside a batch goes out in pieces: chunks over POST (seen
+  // by node), WebSocket fragments here.
   const std::string batch = "[" + call(1, "host.info") + "," +
                             call(2, "fs.list", "{\"path\":\"" + listing + "\"}") + "]";
   wire::Wire_Client c(agent.host(), agent.port(), std::chrono::seconds(30));
-  wire::Http_Response r = c.request("POST", "/jsonrpc", batch, {{"X-Session-Key", "k1"}});
-  ASSERT_EQ(200, r.status) << c.last_error();
-  EXPECT_GT(r.chunk_count, 2u);
-  EXPECT_EQ(std::size_t{files},
-            parse(r.body).get_array().at(1).get_obj().at("result").get_array().size());
   ASSERT_TRUE(c.ws_connect("/jsonrpc?session=k1")) << c.last_error();
   ASSERT_TRUE(c.ws_send(batch));
   auto message = c.ws_receive(std::chrono::seconds(30));
@@ -115,9 +111,7 @@ TEST(Batch, RefusedWholeRunsNothingAndBadTextStaysOneParseError) {
 
   wire::Http_Response r = c.request("POST", "/jsonrpc", host_tests(batch_max + 1, 0));
   ASSERT_EQ(200, r.status) << c.last_error();
-  EXPECT_EQ(-32600, code_of(r.body)) << r.body;
-  EXPECT_NE(std::string::npos, r.body.find("6 messages, more than jsonrpc.batch_max allows (5)"))
-      << r.body;
+  EXPECT_EQ(-32600, code_of(r.body)) << r.body;  // its text: batch_test.mjs
   r = c.request("POST", "/jsonrpc", host_tests(batch_max, 0));
   EXPECT_EQ(batch_max, parse(r.body).get_array().size()) << r.body;
   // Only the batch within the limit ran.

@@ -28,4 +28,10 @@ class Recording_REST_Channel : public JSON_RESTful_Channel {
   std::vector<std::string> replies;
 };
 
+// What the channel records for the framework's refusal of a caller without
+// a session.
+inline std::string unauthenticated_reply() {
+  return std::string("401 -1 \"") + REST_NOT_AUTHENTICATED + "\"";
+}
+
 #endif

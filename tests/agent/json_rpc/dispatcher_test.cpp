@@ -126,16 +126,9 @@ TEST_F(DispatcherTest, BadInputIsAnsweredByTheDispatcher) {
        "Parse error", Value()},  // overlong '/'
       {"{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"echo\",\"params\":{\"\xF4\x90\x80\x80\":1}}",
        -32700, "Parse error", Value()},  // above U+10FFFF, in a key
-      {R"({"jsonrpc":"2.0","id":1,"method":"echo","x":["\uDC00"]})", -32700, "Parse error",
-       Value()},  // escaped lone surrogate, outside the params
+      // Lone surrogates, form feed and the like are the parser's (its own
+      // tests); one shows they end as a parse error here too.
       {R"({"jsonrpc":"2.0","id":"\ud800","method":"echo"})", -32700, "Parse error", Value()},
-      {R"({"jsonrpc":"2.0","id":1,"method":"echo","params":["\uD888\u1234"]})", -32700,
-       "Parse error", Value()},  // a high half and then no low one
-      // Form feed and vertical tab are not whitespace; nor does a string
-      // opened after the message end it.
-      {"{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"echo\"}\f", -32700, "Parse error", Value()},
-      {"\v{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"echo\"}", -32700, "Parse error", Value()},
-      {R"({"jsonrpc":"2.0","id":1,"method":"echo"} ")", -32700, "Parse error", Value()},
       // Ids that could not come back with the digits they were sent with.
       {R"({"jsonrpc":"2.0","id":18446744073709551617,"method":"echo"})", -32600,
        "Invalid Request", Value()},
@@ -344,10 +337,6 @@ TEST_F(DispatcherTest, ParamsStreamIntoTheCreatedHandlerInEitherKeyOrder) {
       {R"({"jsonrpc":"2.0","method":"job.create"})", false, JSON_RPC_Object::JSON_RPC_NOTIFY, 0},
       {R"({"jsonrpc":"2.0","method":"job.create","params":{"id":"j"},"id":)", false,
        JSON_RPC_Object::JSON_RPC_INVALID, -32700},
-      {R"({"jsonrpc":"2.0","method":"job.create","params":{"id":"j\ud800"},"id":7})", false,
-       JSON_RPC_Object::JSON_RPC_INVALID, -32700},
-      {"{\"jsonrpc\":\"2.0\",\"method\":\"job.create\",\"params\":{\"id\":\"j\\f\"}\f,\"id\":7}",
-       false, JSON_RPC_Object::JSON_RPC_INVALID, -32700},
       {R"({"jsonrpc":"3","method":"job.create","params":{},"id":2})", false,
        JSON_RPC_Object::JSON_RPC_INVALID, -32600},
       {R"({"jsonrpc":"2.0","id":5,"method":"job.create","params":{"id":"x"}})", true,

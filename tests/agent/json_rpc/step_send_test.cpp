@@ -265,22 +265,36 @@ TEST(Step_Send, SendsOnOneChannelGoOutWholeInTheOrderTheyCame) {
   EXPECT_EQ(1, wire->idle);  // once, when the last waiting send ended
 }
 
-TEST(Step_Send, ABrokenConnectionCutsTheWaitingReplyAndFailsTheSendsBehindIt) {
-  auto wire = std::make_shared<Wire>();
-  std::atomic<int> generators_gone{0};
-  JSON_RPC_Channel_Ptr channel = Parking_Channel::make(wire);
-  auto blocking = park_queue_and_block(channel, &generators_gone, nullptr);
-  wire->fail();
-  EXPECT_EQ(-1, blocking.get());
-  EXPECT_EQ(std::vector<std::string>({"begin", "cut"}), wire->events);
-  EXPECT_TRUE(wire->messages.empty());
-  EXPECT_EQ(2, generators_gone.load());  // the directory, or whatever, is let go
-  EXPECT_EQ(0, wire->parking_sends);
-  EXPECT_EQ(1, wire->idle);
-  EXPECT_EQ(0u, channel->sent_count());
+// A transport that breaks, or one that drops a parked send unresumed (a
+// host tearing down): the waiting reply is cut, and senders queued behind
+// it are let go instead of waiting for good.
+TEST(Step_Send, ABrokenConnectionOrADroppedSendCutsTheWaitingReplyAndFailsTheSendsBehindIt) {
+  for (bool drop : {false, true}) {
+    SCOPED_TRACE(drop ? "dropped" : "broken");
+    auto wire = std::make_shared<Wire>();
+    std::atomic<int> generators_gone{0};
+    JSON_RPC_Channel_Ptr channel = Parking_Channel::make(wire);
+    auto blocking = park_queue_and_block(channel, &generators_gone, nullptr);
+    if (drop)
+      wire->drop_parked();
+    else
+      wire->fail();
+    EXPECT_EQ(-1, blocking.get());
+    EXPECT_TRUE(wire->messages.empty());
+    EXPECT_EQ(2, generators_gone.load());  // the directory, or whatever, is let go
+    EXPECT_EQ(0u, channel->sent_count());
+    if (drop) {  // the channel closes
+      EXPECT_FALSE(channel->is_open());
+      EXPECT_EQ(-1, channel->send_generator(std::make_unique<Items>(4, 10)));
+    } else {
+      EXPECT_EQ(std::vector<std::string>({"begin", "cut"}), wire->events);
+      EXPECT_EQ(0, wire->parking_sends);
+      EXPECT_EQ(1, wire->idle);
+    }
+  }
 }
 
-TEST(Step_Send, TheChannelLivesWhileASendWaitsOnItAndADroppedSendFreesIt) {
+TEST(Step_Send, TheChannelLivesWhileASendWaitsOnIt) {
   auto wire = std::make_shared<Wire>();
   std::atomic<int> channels_gone{0};
   {
@@ -292,16 +306,4 @@ TEST(Step_Send, TheChannelLivesWhileASendWaitsOnItAndADroppedSendFreesIt) {
   wire->read_all();
   EXPECT_EQ(1u, wire->messages.size());
   EXPECT_EQ(1, channels_gone.load());
-
-  // A transport that drops a parked send unresumed: the channel closes, and
-  // senders waiting behind it are let go instead of waiting for good.
-  auto dropped = std::make_shared<Wire>();
-  std::atomic<int> generators_gone{0};
-  JSON_RPC_Channel_Ptr channel = Parking_Channel::make(dropped);
-  auto blocking = park_queue_and_block(channel, &generators_gone, nullptr);
-  dropped->drop_parked();
-  EXPECT_EQ(-1, blocking.get());
-  EXPECT_FALSE(channel->is_open());
-  EXPECT_EQ(2, generators_gone.load());
-  EXPECT_EQ(-1, channel->send_generator(std::make_unique<Items>(4, 10)));
 }

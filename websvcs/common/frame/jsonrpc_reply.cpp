@@ -42,21 +42,82 @@ void log_at(const char* file, int line, ACE_Log_Priority priority,
   log->log(priority, format);
 }
 
+bool accept_kind(const JSON_RPC_Object_Ptr& object, Kind kind,
+                 JSON_RPC_Request*& request, const char* file, int line) {
+  static const char* const not_kind[] = {NOT_REQUEST, NOT_NOTIFY,
+                                         NOT_REQUEST_OR_NOTIFY};
+  request = kind == REQUEST_KIND  ? as_request(object)
+            : kind == NOTIFY_KIND ? as_notify(object)
+                                  : as_request_or_notify(object);
+  if (request) return true;
+  log_at(file, line, LM_EMERGENCY, not_kind[kind]);
+  return false;
+}
+
+bool accept_requester(const JSON_RPC_Channel_WPtr& channel,
+                      JSON_RPC_Channel_Ptr& requester, const char* gone,
+                      const char* file, int line) {
+  requester = lock_channel(channel);
+  if (requester.get()) return true;
+  log_at(file, line, LM_ERROR, gone);
+  return false;
+}
+
+bool accept_in_order(const JSON_RPC_Object_Ptr& object,
+                     const JSON_RPC_Channel_WPtr& channel, Kind kind,
+                     bool channel_first, JSON_RPC_Request*& request,
+                     JSON_RPC_Channel_Ptr& requester, const char* file,
+                     int line) {
+  const auto present = [&] {
+    return accept_requester(channel, requester, REQUESTER_GONE, file, line);
+  };
+  if (channel_first && !present()) return false;
+  return accept_kind(object, kind, request, file, line) &&
+         (channel_first || present());
+}
+
 bool accept_request(const JSON_RPC_Object_Ptr& object,
                     const JSON_RPC_Channel_WPtr& channel,
                     JSON_RPC_Request*& request, JSON_RPC_Channel_Ptr& requester,
                     const char* file, int line) {
+  return accept_in_order(object, channel, REQUEST_KIND, false, request,
+                         requester, file, line);
+}
+
+bool accept_request_quietly(const JSON_RPC_Object_Ptr& object,
+                            const JSON_RPC_Channel_WPtr& channel,
+                            JSON_RPC_Request*& request,
+                            JSON_RPC_Channel_Ptr& requester, const char* file,
+                            int line) {
   request = as_request(object);
-  if (!request) {
-    log_at(file, line, LM_EMERGENCY, NOT_REQUEST);
-    return false;
-  }
-  requester = lock_channel(channel);
-  if (!requester.get()) {
+  return request &&
+         accept_requester(channel, requester,
+                          "Abort handling JSON-RPC request, requester is gone.\n",
+                          file, line);
+}
+
+bool accept_parsed(const JSON_RPC_Channel_Ptr& channel,
+                   const JSON_RPC_Object_Ptr& object,
+                   JSON_RPC_Request*& request, int& sent, const char* file,
+                   int line) {
+  sent = -1;
+  // A closed channel is a requester that has left, though the work begun
+  // for its reply still keeps the channel object.
+  if (!channel.get() || !channel->is_open()) {
     log_at(file, line, LM_ERROR, REQUESTER_GONE);
     return false;
   }
-  return true;
+  if (!object.get()) {
+    sent = channel->send_error(-32700, json_spirit::Value::null, nullptr,
+                               json_spirit::Value::null);
+    return false;
+  }
+  request = as_request_or_notify(object);
+  if (request) return true;
+  log_at(file, line, LM_EMERGENCY,
+         "Unexpected error in %N:%l, request is neither JSON-RPC request nor "
+         "notify!\n");
+  return false;
 }
 
 int send_out_of_memory(JSON_RPC_Channel& channel,

@@ -9,14 +9,7 @@
 #include "agent/json_rpc/json_rpc_object.h"
 #include "agent/json_spirit/json_spirit.h"
 
-// The shared log lines; each names the file and line it is written from.
-#define WCOMMON_LOG_NOT_REQUEST() \
-  wcommon::log_at(__FILE__, __LINE__, LM_EMERGENCY, wcommon::NOT_REQUEST)
-#define WCOMMON_LOG_NOT_NOTIFY() \
-  wcommon::log_at(__FILE__, __LINE__, LM_EMERGENCY, wcommon::NOT_NOTIFY)
-#define WCOMMON_LOG_NOT_REQUEST_OR_NOTIFY()            \
-  wcommon::log_at(__FILE__, __LINE__, LM_EMERGENCY, \
-                  wcommon::NOT_REQUEST_OR_NOTIFY)
+// The shared log line; it names the file and line it is written from.
 #define WCOMMON_LOG_REQUESTER_GONE() \
   wcommon::log_at(__FILE__, __LINE__, LM_ERROR, wcommon::REQUESTER_GONE)
 
@@ -26,6 +19,37 @@
 #define WCOMMON_ACCEPT_REQUEST(object, channel, request, requester)          \
   wcommon::accept_request(object, channel, request, requester, __FILE__, \
                           __LINE__)
+
+// The other orders handlers open in, logging the same way. A notify, then
+// its requester:
+#define WCOMMON_ACCEPT_NOTIFY(object, channel, notify, requester)            \
+  wcommon::accept_in_order(object, channel, wcommon::NOTIFY_KIND, false, notify, \
+                           requester, __FILE__, __LINE__)
+// A request or a notify, then its requester:
+#define WCOMMON_ACCEPT_REQUEST_OR_NOTIFY(object, channel, request, requester) \
+  wcommon::accept_in_order(object, channel, wcommon::REQUEST_OR_NOTIFY_KIND, \
+                           false, request, requester, __FILE__, __LINE__)
+// The requester first, then the object's kind (a wcommon::Kind):
+#define WCOMMON_ACCEPT_CHANNEL_FIRST(object, channel, kind, request, requester) \
+  wcommon::accept_in_order(object, channel, kind, true, request, requester,    \
+                           __FILE__, __LINE__)
+// Only the requester, whatever the object:
+#define WCOMMON_ACCEPT_REQUESTER(channel, requester) \
+  wcommon::accept_requester(channel, requester, wcommon::REQUESTER_GONE, \
+                            __FILE__, __LINE__)
+// Only the object's kind; the requester is looked at later:
+#define WCOMMON_ACCEPT_KIND(object, kind, request) \
+  wcommon::accept_kind(object, kind, request, __FILE__, __LINE__)
+// The job listing's start: a non-request is dropped without a line, and a
+// requester gone is logged in that handler's older wording.
+#define WCOMMON_ACCEPT_REQUEST_QUIETLY(object, channel, request, requester) \
+  wcommon::accept_request_quietly(object, channel, request, requester,     \
+                                  __FILE__, __LINE__)
+// A reply made after parsing on another thread: the channel (held strongly)
+// must still be open, the object parsed (else -32700 is sent) and a request
+// or notify. False with `sent` holding what the handler returns.
+#define WCOMMON_ACCEPT_PARSED(channel, object, request, sent) \
+  wcommon::accept_parsed(channel, object, request, sent, __FILE__, __LINE__)
 
 // The two entries of a thread-pool handler: a request's reply, made by
 // `make` (null when out of memory), is sent; a notify's is only logged.
@@ -42,6 +66,8 @@ extern const char NOT_NOTIFY[];
 extern const char NOT_REQUEST_OR_NOTIFY[];
 extern const char REQUESTER_GONE[];
 
+enum Kind { REQUEST_KIND, NOTIFY_KIND, REQUEST_OR_NOTIFY_KIND };
+
 // Logs `format` as if from `file`:`line`, so %N:%l name that place.
 void log_at(const char* file, int line, ACE_Log_Priority priority,
             const char* format);
@@ -50,6 +76,26 @@ bool accept_request(const JSON_RPC_Object_Ptr& object,
                     const JSON_RPC_Channel_WPtr& channel,
                     JSON_RPC_Request*& request, JSON_RPC_Channel_Ptr& requester,
                     const char* file, int line);
+bool accept_kind(const JSON_RPC_Object_Ptr& object, Kind kind,
+                 JSON_RPC_Request*& request, const char* file, int line);
+bool accept_requester(const JSON_RPC_Channel_WPtr& channel,
+                      JSON_RPC_Channel_Ptr& requester, const char* gone,
+                      const char* file, int line);
+// The kind, then the requester; or, with `channel_first`, the other way.
+bool accept_in_order(const JSON_RPC_Object_Ptr& object,
+                     const JSON_RPC_Channel_WPtr& channel, Kind kind,
+                     bool channel_first, JSON_RPC_Request*& request,
+                     JSON_RPC_Channel_Ptr& requester, const char* file,
+                     int line);
+bool accept_request_quietly(const JSON_RPC_Object_Ptr& object,
+                            const JSON_RPC_Channel_WPtr& channel,
+                            JSON_RPC_Request*& request,
+                            JSON_RPC_Channel_Ptr& requester, const char* file,
+                            int line);
+bool accept_parsed(const JSON_RPC_Channel_Ptr& channel,
+                   const JSON_RPC_Object_Ptr& object,
+                   JSON_RPC_Request*& request, int& sent, const char* file,
+                   int line);
 
 // The object as a request (kind 2), or null for any other kind.
 JSON_RPC_Request* as_request(const JSON_RPC_Object_Ptr& object);

@@ -1,3 +1,4 @@
+// Wire contract: callers match this file's message texts and keys exactly; do not reword.
 #include "websvcs/common/host/host_access_key_handler.h"
 
 #include "agent/chost/host_manager.h"

@@ -1,3 +1,4 @@
+// Wire contract: callers match this file's message texts and keys exactly; do not reword.
 #include "websvcs/common/host/host_date_handler.h"
 
 #include <ace/Log_Msg.h>
@@ -12,6 +13,7 @@
 #include "agent/platform/platform.h"
 #include "agent/systemutil/system_actions.h"
 #include "websvcs/common/frame/factory.h"
+#include "websvcs/common/frame/rest_reply.h"
 
 namespace {
 
@@ -40,8 +42,8 @@ JSON_RESTful_Host_Date_Handler::JSON_RESTful_Host_Date_Handler()
 
 int JSON_RESTful_Host_Date_Handler::handle_get(JSON_RESTful_Channel& channel,
                                                Parsed_Request& request) {
-  if (request.session.null())
-    return channel.reply_status(401, -1, REST_NOT_AUTHENTICATED);
+  int rc = 0;
+  if (!wcommon::admit_user(channel, request, false, rc)) return rc;
   json_spirit::Object reply;
   reply["date"] = POSIX_Time_To_ISO8601(std::time(nullptr), DATE_FORMAT);
   return channel.reply_json(reply);
@@ -49,8 +51,8 @@ int JSON_RESTful_Host_Date_Handler::handle_get(JSON_RESTful_Channel& channel,
 
 int JSON_RESTful_Host_Date_Handler::handle_post(JSON_RESTful_Channel& channel,
                                                 Parsed_Request& request) {
-  if (request.session.null())
-    return channel.reply_status(401, -1, REST_NOT_AUTHENTICATED);
+  int rc = 0;
+  if (!wcommon::admit_user(channel, request, false, rc)) return rc;
 
   // Every attempt by a signed-in user is audited, refused ones included.
   Event_Trigger event(SET_DATE_EVENT, request.client_addr,

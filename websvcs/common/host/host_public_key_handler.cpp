@@ -1,3 +1,4 @@
+// Wire contract: callers match this file's message texts and keys exactly; do not reword.
 #include "websvcs/common/host/host_public_key_handler.h"
 
 #include <ace/Log_Msg.h>

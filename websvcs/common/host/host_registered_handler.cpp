@@ -1,3 +1,4 @@
+// Wire contract: callers match this file's message texts and keys exactly; do not reword.
 #include "websvcs/common/host/host_registered_handler.h"
 
 #include "agent/chost/host_manager.h"
@@ -8,16 +9,11 @@
 
 int JSON_RPC_Host_Registered_Handler::handle_object(
     JSON_RPC_Channel_WPtr channel, JSON_RPC_Object_Ptr object) {
-  JSON_RPC_Channel_Ptr requester = wcommon::lock_channel(channel);
-  if (!requester.get()) {
-    WCOMMON_LOG_REQUESTER_GONE();
+  JSON_RPC_Request* notify;
+  JSON_RPC_Channel_Ptr requester;
+  if (!WCOMMON_ACCEPT_CHANNEL_FIRST(object, channel, wcommon::NOTIFY_KIND, notify,
+                                    requester))
     return -1;
-  }
-  JSON_RPC_Request* notify = wcommon::as_notify(object);
-  if (!notify) {
-    WCOMMON_LOG_NOT_NOTIFY();
-    return -1;
-  }
   // Answered although a notify: the server must learn that no key was kept.
   if (notify->params.type() != json_spirit::str_type)
     return wcommon::send_error(*requester, -32602, notify->id,

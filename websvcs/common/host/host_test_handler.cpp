@@ -1,3 +1,4 @@
+// Wire contract: callers match this file's message texts and keys exactly; do not reword.
 #include "websvcs/common/host/host_test_handler.h"
 
 #include <ace/OS_NS_unistd.h>
@@ -40,11 +41,8 @@ unsigned JSON_RPC_Host_Test_Handler::wait_seconds(
 
 int JSON_RPC_Host_Test_Handler::handle_object_i(JSON_RPC_Channel_WPtr channel,
                                                 JSON_RPC_Object_Ptr object) {
-  JSON_RPC_Request* request = wcommon::as_request(object);
-  if (!request) {
-    WCOMMON_LOG_NOT_REQUEST();
-    return -1;
-  }
+  JSON_RPC_Request* request;
+  if (!WCOMMON_ACCEPT_KIND(object, wcommon::REQUEST_KIND, request)) return -1;
   if (!wait_while_connected(channel, wait_seconds(request->params))) {
     WCOMMON_LOG_REQUESTER_GONE();
     return -1;
@@ -54,11 +52,8 @@ int JSON_RPC_Host_Test_Handler::handle_object_i(JSON_RPC_Channel_WPtr channel,
   // Nothing is sent when even the reply cannot be made.
   JSON_RPC_Object_Ptr response = wcommon::new_response(*request, "OK");
   if (!response.get()) return -1;
-  JSON_RPC_Channel_Ptr requester = wcommon::lock_channel(channel);
-  if (!requester.get()) {
-    WCOMMON_LOG_REQUESTER_GONE();
-    return -1;
-  }
+  JSON_RPC_Channel_Ptr requester;
+  if (!WCOMMON_ACCEPT_REQUESTER(channel, requester)) return -1;
   return requester->send_object(response);
 }
 

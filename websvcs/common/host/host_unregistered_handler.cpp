@@ -1,3 +1,4 @@
+// Wire contract: callers match this file's message texts and keys exactly; do not reword.
 #include "websvcs/common/host/host_unregistered_handler.h"
 
 #include "agent/chost/host_manager.h"
@@ -8,11 +9,8 @@
 
 int JSON_RPC_Host_Unregistered_Handler::handle_object(
     JSON_RPC_Channel_WPtr channel, JSON_RPC_Object_Ptr) {
-  JSON_RPC_Channel_Ptr requester = wcommon::lock_channel(channel);
-  if (!requester.get()) {
-    WCOMMON_LOG_REQUESTER_GONE();
-    return -1;
-  }
+  JSON_RPC_Channel_Ptr requester;
+  if (!WCOMMON_ACCEPT_REQUESTER(channel, requester)) return -1;
   Host_Manager::instance()->access_key(std::string());
   Upstream_JSON_RESTful_Client::instance()->reset();
   ACE_DEBUG((LM_INFO, "Channel %s is unregistered.\n",

@@ -1,3 +1,4 @@
+// Wire contract: callers match this file's message texts and keys exactly; do not reword.
 #include "websvcs/common/host/info_handler.h"
 
 #include "agent/pkgutil/host_info.h"

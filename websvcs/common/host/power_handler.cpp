@@ -1,3 +1,4 @@
+// Wire contract: callers match this file's message texts and keys exactly; do not reword.
 #include "websvcs/common/host/power_handler.h"
 
 #include "agent/eventutil/event_trigger.h"
@@ -12,16 +13,9 @@ const std::uint64_t POWER_PERMISSIONS = 0xC000000000000000ULL;
 
 int JSON_RPC_Power_Handler_Impl::handle_object(JSON_RPC_Channel_WPtr channel,
                                                JSON_RPC_Object_Ptr object) {
-  JSON_RPC_Request* request = wcommon::as_request_or_notify(object);
-  if (!request) {
-    WCOMMON_LOG_NOT_REQUEST_OR_NOTIFY();
-    return -1;
-  }
-  JSON_RPC_Channel_Ptr requester = wcommon::lock_channel(channel);
-  if (!requester.get()) {
-    WCOMMON_LOG_REQUESTER_GONE();
-    return -1;
-  }
+  JSON_RPC_Request* request;
+  JSON_RPC_Channel_Ptr requester;
+  if (!WCOMMON_ACCEPT_REQUEST_OR_NOTIFY(object, channel, request, requester)) return -1;
   // Refusals are answered to notifies too, with their id.
   Session_Ptr session =
       Session_Manager::instance()->load_session(requester->session_id());

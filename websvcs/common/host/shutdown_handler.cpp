@@ -1,3 +1,4 @@
+// Wire contract: callers match this file's message texts and keys exactly; do not reword.
 #include "websvcs/common/host/shutdown_handler.h"
 
 #include "agent/systemutil/system_actions.h"

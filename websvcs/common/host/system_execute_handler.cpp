@@ -1,3 +1,4 @@
+// Wire contract: callers match this file's message texts and keys exactly; do not reword.
 #include "websvcs/common/host/system_execute_handler.h"
 
 #include <ace/ACE.h>
@@ -9,7 +10,7 @@
 
 #include "agent/chost/host_manager.h"
 #include "agent/clntio/http_client.h"
-#include "agent/paths/path_conf.h"
+#include "agent/paths/app_data.h"
 #include "agent/text/time_text.h"
 #include "agent/platform/files.h"
 #include "agent/platform/platform.h"
@@ -19,10 +20,6 @@
 #include "websvcs/common/frame/jsonrpc_reply.h"
 
 namespace {
-
-const char DOWNLOADS[] = "$APPDATA\\quillon\\veltrano\\$COMPONENT\\downloads";
-const char EXECUTE_LOG[] =
-    "$APPDATA\\quillon\\veltrano\\$COMPONENT\\log\\execute.log";
 
 // Fetches `uri` from the management server into the downloads folder;
 // `local` gets the file's path. False when nothing usable arrived.
@@ -39,7 +36,7 @@ bool download(const std::string& uri, std::string& local) {
                           true);
   std::string name;
   if (!clntio::download_file_name(uri, name)) return false;
-  Path_Conf folder(DOWNLOADS, true, name.c_str(), 0750);
+  Path_Conf folder = app_data(App_Data::DOWNLOADS, name.c_str(), true);
   local = folder.path();
   return folder.ok() && clntio::http_session_get_file(session, request, local) &&
          platform::make_executable(local);
@@ -71,7 +68,7 @@ struct Handle_Guard {
 // Runs `command` with its output on the execution log and waits for it.
 // False when it could not be started.
 bool run(const std::string& command) {
-  const std::string path = platform::expand_environment(EXECUTE_LOG);
+  const std::string path = app_data(App_Data::LOG, "execute.log").path();
   Handle_Guard log{ACE_OS::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT,
                                 ACE_DEFAULT_FILE_PERMS)};
   if (log.handle == ACE_INVALID_HANDLE) {
@@ -100,16 +97,11 @@ bool run(const std::string& command) {
 
 int JSON_RPC_System_Execute_Handler::handle_object(
     JSON_RPC_Channel_WPtr channel, JSON_RPC_Object_Ptr object) {
-  JSON_RPC_Channel_Ptr requester = wcommon::lock_channel(channel);
-  if (!requester.get()) {
-    WCOMMON_LOG_REQUESTER_GONE();
+  JSON_RPC_Request* request;
+  JSON_RPC_Channel_Ptr requester;
+  if (!WCOMMON_ACCEPT_CHANNEL_FIRST(object, channel, wcommon::REQUEST_OR_NOTIFY_KIND,
+                                    request, requester))
     return -1;
-  }
-  JSON_RPC_Request* request = wcommon::as_request_or_notify(object);
-  if (!request) {
-    WCOMMON_LOG_NOT_REQUEST_OR_NOTIFY();
-    return -1;
-  }
   const json_spirit::Value& params = request->params;
   if (params.type() != json_spirit::obj_type)
     return wcommon::send_error(*requester, -32602, request->id,

@@ -1,3 +1,4 @@
+// Wire contract: callers match this file's message texts and keys exactly; do not reword.
 #include "websvcs/common/job/event_log_delete_handler.h"
 
 #include "websvcs/common/frame/factory.h"

@@ -1,3 +1,4 @@
+// Wire contract: callers match this file's message texts and keys exactly; do not reword.
 #include "websvcs/common/job/job_definition_params_handler.h"
 
 #include "agent/job/job_manager.h"
@@ -73,20 +74,9 @@ int Job_Definition_Params_Handler::handle_exception(ACE_HANDLE) {
 int Job_Definition_Params_Handler::submit_and_reply(JSON_RPC_Channel_Ptr channel,
                                                     JSON_RPC_Object_Ptr object,
                                                     Job_Definition_Ptr definition) {
-  // A closed channel is a requester that has left, though the work begun
-  // for its reply still keeps the channel object.
-  if (!channel.get() || !channel->is_open()) {
-    WCOMMON_LOG_REQUESTER_GONE();
-    return -1;
-  }
-  if (!object.get()) return channel->send_error(-32700, json_spirit::Value::null, nullptr,
-                                                json_spirit::Value::null);
-  JSON_RPC_Request* request = wcommon::as_request_or_notify(object);
-  if (!request) {
-    ACE_DEBUG((LM_EMERGENCY, ACE_TEXT("Unexpected error in %N:%l, request is neither "
-                                      "JSON-RPC request nor notify!\n")));
-    return -1;
-  }
+  JSON_RPC_Request* request;
+  int sent;
+  if (!WCOMMON_ACCEPT_PARSED(channel, object, request, sent)) return sent;
   if (request->method != "job.create")
     return channel->send_error(-32601, request->id, nullptr, json_spirit::Value::null);
   if (!Job_Manager::instance()->submit_job(definition, 0))

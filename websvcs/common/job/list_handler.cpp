@@ -1,3 +1,4 @@
+// Wire contract: callers match this file's message texts and keys exactly; do not reword.
 #include "websvcs/common/job/list_handler.h"
 
 #include <ace/Guard_T.h>
@@ -40,13 +41,9 @@ json_spirit::Object Job_List_Handler::job_to_json(Job_Ptr job) {
 }
 
 int Job_List_Handler::handle_object(JSON_RPC_Channel_WPtr channel, JSON_RPC_Object_Ptr object) {
-  JSON_RPC_Request* request = wcommon::as_request(object);
-  if (!request) return -1;
-  JSON_RPC_Channel_Ptr requester = wcommon::lock_channel(channel);
-  if (!requester.get()) {
-    ACE_DEBUG((LM_ERROR, ACE_TEXT("Abort handling JSON-RPC request, requester is gone.\n")));
-    return -1;
-  }
+  JSON_RPC_Request* request;
+  JSON_RPC_Channel_Ptr requester;
+  if (!WCOMMON_ACCEPT_REQUEST_QUIETLY(object, channel, request, requester)) return -1;
   json_spirit::Array list;
   list.reserve(256);
   {

@@ -1,3 +1,4 @@
+// Wire contract: callers match this file's message texts and keys exactly; do not reword.
 #include "websvcs/common/storage_catalog/storage_catalog_om_handler.h"
 
 #include <string>

@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "agent/clntio/log_transfer.h"
-#include "agent/paths/path_conf.h"
+#include "agent/paths/app_data.h"
 #include "agent/pkgutil/host_info.h"
 #include "agent/pkgutil/interface_info.h"
 #include "agent/platform/files.h"
@@ -31,8 +31,6 @@ const boost::regex log_name_filter(
     "^(veltrano-agent|veltrano-backupd|veltrano-storaged|upload).*");
 
 const char REFERENCE_PREFIX[] = "kvrio";
-const char WINAGENT_FOLDER[] = "$APPDATA\\veltran-winagent";
-const char LOG_FOLDER[] = "$APPDATA\\quillon\\veltrano\\$COMPONENT\\log";
 
 // printf-style into a string that grows until the text fits.
 template <class... Args>
@@ -55,13 +53,9 @@ bool is_special(mode_t mode) {
   return S_ISFIFO(mode) || S_ISSOCK(mode) || S_ISCHR(mode) || S_ISBLK(mode);
 }
 
-std::string expand(const char* path_template) {
-  return Path_Conf(path_template, false, nullptr, 0750).path();
-}
-
 }  // namespace
 
-bool upload_component_logs(Client_IO& io, const char* base_template,
+bool upload_component_logs(Client_IO& io, const char* base_name,
                            const std::string& type, const std::string& task_id) {
   json_spirit::Value info = json_spirit::Object();
   if (!host_info(info)) {
@@ -74,7 +68,7 @@ bool upload_component_logs(Client_IO& io, const char* base_template,
   std::string address;
   Network_Interface_Enumerator().get_local_addr(address);
   const int now = static_cast<int>(ACE_OS::time(nullptr));
-  const std::string base = expand(base_template);
+  const std::string base = app_data(App_Data::LOG, base_name).path();
 
   for (const char* suffix : log_suffixes) {
     const std::string remote =
@@ -85,8 +79,8 @@ bool upload_component_logs(Client_IO& io, const char* base_template,
   }
   const std::string prefix =
       format("%s/%s_%s", task_id.c_str(), node.c_str(), address.c_str());
-  upload_directory(io, expand(WINAGENT_FOLDER), prefix, true);
-  if (type == "agent") return upload_directory(io, expand(LOG_FOLDER), prefix, true);
+  upload_directory(io, app_data(App_Data::WINAGENT).path(), prefix, true);
+  if (type == "agent") return upload_directory(io, app_data(App_Data::LOG).path(), prefix, true);
   return true;
 }
 

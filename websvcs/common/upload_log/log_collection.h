@@ -9,12 +9,12 @@
 
 namespace wcommon {
 
-// The five fixed files "<base><suffix>" (base: the expanded template) go up
-// as "<task>/<node>_<address>/<time>_<type><suffix>.gz"; then the folder
-// "$APPDATA\veltran-winagent" is walked (its outcome ignored) and, for type
+// The five fixed files "<base><suffix>" (base: `base_name` in the log
+// folder) go up as "<task>/<node>_<address>/<time>_<type><suffix>.gz"; then
+// the older agent's folder is walked (its outcome ignored) and, for type
 // "agent", the component's log folder (its outcome is the result). False as
 // soon as a fixed file fails.
-bool upload_component_logs(Client_IO& io, const char* base_template,
+bool upload_component_logs(Client_IO& io, const char* base_name,
                            const std::string& type, const std::string& task_id);
 
 // Sends every entry of `folder` below `prefix`, descending into subfolders

@@ -1,3 +1,4 @@
+// Wire contract: callers match this file's message texts and keys exactly; do not reword.
 #include "websvcs/common/upload_log/log_upload_handler.h"
 
 #include <ace/Log_Msg.h>
@@ -49,12 +50,10 @@ bool upload_logs(const std::string& task_id, const std::string& type,
   }
   if (type == "agent")
     return wcommon::upload_component_logs(
-        connection, "$APPDATA\\quillon\\veltrano\\$COMPONENT\\log\\veltrano-agent", type,
-        task_id);
+        connection, "veltrano-agent", type, task_id);
   if (type == "storaged")
     return wcommon::upload_component_logs(
-        connection, "$APPDATA\\quillon\\veltrano\\$COMPONENT\\log\\veltrano-storaged",
-        type, task_id);
+        connection, "veltrano-storaged", type, task_id);
   return true;
 }
 
@@ -103,16 +102,9 @@ ACE_THR_FUNC_RETURN upload_worker(void* arg) {
 
 int JSON_RPC_Log_Upload_Handler::handle_object(JSON_RPC_Channel_WPtr channel,
                                                JSON_RPC_Object_Ptr object) {
-  JSON_RPC_Request* notify = wcommon::as_notify(object);
-  if (!notify) {
-    WCOMMON_LOG_NOT_NOTIFY();
-    return -1;
-  }
-  JSON_RPC_Channel_Ptr requester = wcommon::lock_channel(channel);
-  if (!requester.get()) {
-    WCOMMON_LOG_REQUESTER_GONE();
-    return -1;
-  }
+  JSON_RPC_Request* notify;
+  JSON_RPC_Channel_Ptr requester;
+  if (!WCOMMON_ACCEPT_NOTIFY(object, channel, notify, requester)) return -1;
   const auto params_error = [&] {
     return wcommon::send_error(*requester, -32602, notify->id,
                                "Invalid params: params json format error.");

@@ -1,6 +1,5 @@
 // The factory machinery the module test cannot reach: a throwing
-// constructor, the per-request creator template and the HTTP creator's
-// arguments.
+// constructor and the HTTP creator's arguments.
 #include <gtest/gtest.h>
 
 #include <type_traits>
@@ -20,12 +19,8 @@ class Throwing_Handler : public JSON_RPC_Handler {
 
 class Plain_HTTP_Handler : public HTTP_Handler {
  public:
-  Plain_HTTP_Handler() { ++alive; }
-  ~Plain_HTTP_Handler() override { --alive; }
   int handle_request(HTTP_IO*) override { return 0; }
-  static int alive;
 };
-int Plain_HTTP_Handler::alive = 0;
 typedef Object_Creator_Impl_T<Object_Creator_T<HTTP_Handler>, Plain_HTTP_Handler> Creator;
 
 }  // namespace
@@ -42,19 +37,6 @@ TEST(Factory, SlotReceivesTheDeleterBeforeConstruction) {
                    &slot, &wcommon::delete_handler<JSON_RPC_Handler>)),
                std::runtime_error);
   EXPECT_EQ(&wcommon::delete_handler<JSON_RPC_Handler>, slot);
-}
-
-TEST(CreatorImpl, MakesAFreshHandlerPerCallAndDestroysIt) {
-  Creator creator;
-  HTTP_Handler* a = creator.create();
-  HTTP_Handler* b = creator.create();
-  ASSERT_NE(nullptr, a);
-  EXPECT_NE(a, b);
-  EXPECT_EQ(2, Plain_HTTP_Handler::alive);
-  creator.destroy(a);
-  creator.destroy(b);
-  creator.destroy(nullptr);
-  EXPECT_EQ(0, Plain_HTTP_Handler::alive);
 }
 
 // The exported HTTP creator: the host calls init with its service arguments;

@@ -58,7 +58,7 @@ class HostDate : public ::testing::Test {
 }  // namespace
 
 TEST_F(HostDate, RefusedRequestsChangeNothingAndSignedInPostsAreAudited) {
-  const char* const unauthenticated = R"(401 -1 "User is not authenticated.")";
+  const std::string unauthenticated = unauthenticated_reply();
   const char* const not_allowed = R"(405 -1 "Method not allowed.")";
   const struct {
     const char* method;

@@ -74,7 +74,7 @@ TEST_F(Identity, InterfacesNeedASessionThenPermissions) {
     int calls;  // of the interface list
   } cases[] = {
       // Without a session it is 401 even for a caller who lacks permissions.
-      {false, 0, true, {lo}, R"(401 -1 "User is not authenticated.")", 0},
+      {false, 0, true, {lo}, unauthenticated_reply(), 0},
       {true, 0x4000000000000000ULL, true, {lo}, R"(403 -1 "Insufficient user permissions.")", 0},
       {true, 0xC000000000000000ULL, false, {lo}, R"(500 -1 "Failed to get interface info.")", 1},
       {true, 0xC000000000000000ULL, true, {}, "[]", 1},

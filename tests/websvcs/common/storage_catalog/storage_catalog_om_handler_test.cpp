@@ -27,7 +27,7 @@ TEST(Storage_Catalog_OM, ChecksInOrderAndPassesOnlyWhatIsAsked) {
     std::vector<std::string> calls;
   } cases[] = {
       // The session comes first, whatever the query holds.
-      {false, {{"action", "show_pool"}, {"uuid", UUID}}, {R"(401 -1 "User is not authenticated.")"}, {}},
+      {false, {{"action", "show_pool"}, {"uuid", UUID}}, {unauthenticated_reply()}, {}},
       {true, {{"uuid", UUID}}, {R"(400 -1 "Need 'action' in query string.")"}, {}},
       {true, {{"action", "RESYNC_USAGE"}}, {R"(403 -1 "Unsupported action")"}, {}},
       {true, {{"action", "resync_usage"}}, {R"(400 -1 "Need 'uuid' in query string.")"}, {}},

@@ -1,3 +1,4 @@
+// Wire contract: callers match this file's message texts and keys exactly; do not reword.
 #include "websvcs/common/queue/jsonrpc/queue_push_handler.h"
 
 #include <ace/Get_Opt.h>
