@@ -154,6 +154,88 @@ TEST(Host_Core, ASilentWebSocketPeerIsPingedAfterOnePeriod) {
   EXPECT_EQ(0, agent.stop()) << agent.stderr_text();
 }
 
+// A client that answers pings (Beast does while it reads) stays connected
+// however long it says nothing; one that does not is closed after its
+// ping goes unanswered for a period.
+TEST(Host_Core, WebSocketPeersThatMissAPongAreClosedOthersKept) {
+  wire::Wagent_Process agent(WAGENT_PATH);
+  ASSERT_TRUE(agent.start(config(agent.dir(), "set websocket.keepalive 1\n")));
+  wire::Wire_Client deaf(agent.host(), agent.port()), reading(agent.host(), agent.port());
+  ASSERT_TRUE(deaf.ws_connect("/jsonrpc?session=k1"));
+  ASSERT_TRUE(reading.ws_connect("/jsonrpc?session=k1"));
+  // Only `reading` runs meanwhile: four periods of answered pings.
+  EXPECT_FALSE(reading.ws_receive(milliseconds(4000)));
+  EXPECT_EQ("timed out", reading.last_error());
+  ASSERT_TRUE(reading.ws_send(call(1, "host.info")));
+  EXPECT_EQ(0, code_of(reading.ws_receive(seconds(5)).value_or("")));
+  EXPECT_FALSE(deaf.ws_receive(seconds(5)));
+  EXPECT_NE("timed out", deaf.last_error()) << "the silent peer is still connected";
+  EXPECT_EQ(0, agent.stop()) << agent.stderr_text();
+}
+
+// At most io.handler_limit handlers run at once: past it, a keyed caller
+// is answered busy (503 over plain HTTP, -32603 over JSON-RPC) at once,
+// and served again once the handlers end.
+TEST(Host_Core, PastTheHandlerCapCallersAreAnsweredBusy) {
+  wire::Wagent_Process agent(WAGENT_PATH);
+  const std::string release = agent.dir() + "/release";
+  ASSERT_TRUE(agent.start(config(agent.dir(), "set io.handler_limit 4\n") + "http /hold " +
+                          FAULTY_SERVICES_PATH + ":_make_Plain_Handler " + release + "\n"));
+  std::vector<std::unique_ptr<wire::Wire_Client>> held;
+  for (int i = 0; i < 4; ++i) {
+    held.emplace_back(new wire::Wire_Client(agent.host(), agent.port(), seconds(20)));
+    ASSERT_TRUE(held.back()->send_request("GET", "/hold", "", keyed));
+  }
+  wire::Wire_Client c(agent.host(), agent.port(), seconds(5));
+  // The held handlers start as their requests arrive.
+  int code = 0;
+  for (auto end = steady_clock::now() + seconds(10); code == 0 && steady_clock::now() < end;)
+    code = code_of(c.request("POST", "/jsonrpc", call(1, "host.info"), keyed).body);
+  EXPECT_EQ(-32603, code);
+  const wire::Http_Response busy = c.request("GET", "/hold", "", keyed);
+  EXPECT_EQ(503, busy.status) << busy.body;
+  wire::Wire_Client ws(agent.host(), agent.port(), seconds(5));
+  ASSERT_TRUE(ws.ws_connect("/jsonrpc?session=k1"));
+  ASSERT_TRUE(ws.ws_send(call(2, "host.info")));
+  const std::string refused = ws.ws_receive(seconds(5)).value_or("");
+  EXPECT_EQ(-32603, code_of(refused)) << refused;
+  EXPECT_NE(std::string::npos, refused.find("\"id\":2")) << refused;
+
+  std::ofstream(release).put('x');
+  for (auto& h : held) EXPECT_EQ("released\n", h->read_response().body);
+  EXPECT_EQ(0, code_of(c.request("POST", "/jsonrpc", call(3, "host.info"), keyed).body));
+  ASSERT_TRUE(ws.ws_send(call(4, "host.info")));
+  EXPECT_EQ(0, code_of(ws.ws_receive(seconds(5)).value_or("")));
+  EXPECT_EQ(0, agent.stop()) << agent.stderr_text();
+}
+
+// An exception out of a handler is an internal error for its caller, not
+// a connection left without an answer.
+TEST(Host_Core, HandlersThatThrowAreAnsweredAsInternalErrors) {
+  wire::Wagent_Process agent(WAGENT_PATH);
+  const std::string plugin = FAULTY_SERVICES_PATH;
+  ASSERT_TRUE(agent.start(config(agent.dir(), "set jsonrpc.open *\n") +
+                          "rest /throw/rest " + plugin + ":_make_Throwing_Rest\n" +
+                          "http /throw/http " + plugin + ":_make_Plain_Handler\n" +
+                          "jsonrpc faulty.throw " + plugin + ":_make_Throwing_Handler\n" +
+                          "jsonrpc faulty.pool " + plugin + ":_make_Throwing_Pool_Handler\n"))
+      << agent.stderr_text();
+  wire::Wire_Client c(agent.host(), agent.port(), seconds(5));
+  EXPECT_EQ(500, c.request("GET", "/throw/rest").status);
+  EXPECT_EQ(500, c.request("GET", "/throw/http").status);
+  wire::Wire_Client ws(agent.host(), agent.port(), seconds(5));
+  ASSERT_TRUE(ws.ws_connect("/jsonrpc"));
+  for (const char* method : {"faulty.throw", "faulty.pool"}) {
+    const wire::Http_Response r = c.request("POST", "/jsonrpc", call(5, method));
+    EXPECT_EQ(-32603, code_of(r.body)) << method << ": " << r.status << " " << r.body
+                                       << c.last_error();
+    ASSERT_TRUE(ws.ws_send(call(6, method)));
+    EXPECT_EQ(-32603, code_of(ws.ws_receive(seconds(5)).value_or(""))) << method;
+  }
+  EXPECT_EQ(0, code_of(c.request("POST", "/jsonrpc", call(7, "host.info")).body));
+  EXPECT_EQ(0, agent.stop()) << agent.stderr_text();
+}
+
 // However many callers without a session connect, wait, hang halfway
 // through a frame or say nothing at all, a keyed caller gets a connection
 // and a worker at once.
