@@ -131,6 +131,8 @@ TEST(Host_Core, ReconnectsWaitAtMostEachBackOffStep) {
     ::close(fd);  // the handshake fails: the agent waits, then tries again
   }
   ::close(server);
+  // It does wait: straight back, it would hammer a server that is down.
+  EXPECT_GT(duration_cast<milliseconds>(attempts[3] - attempts[0]).count(), 100);
   // Steps of 1, 2 and 4 s, plus what a loaded (or sanitized) machine adds
   // to noticing the drop and connecting again.
   const long long caps[] = {1000, 2000, 4000};
@@ -269,10 +271,12 @@ TEST(Host_Core, CallersWithoutASessionCannotLockOutKeyedOnes) {
       waits.emplace_back(new wire::Wire_Client(agent.host(), agent.port(), seconds(1)));
       waits.back()->send_request("POST", "/jsonrpc", call(i, "host.test", "60"));
     }
-    std::this_thread::sleep_for(milliseconds(300));
+    // Two anonymous workers wait, one waits in their queue, the rest are busy.
+    ASSERT_TRUE(eventually([&] { return count_of(agent.stderr_text(), "host.test waits") >= 2; }));
     keyed_calls_answer("with anonymous waits");
   }
-  std::this_thread::sleep_for(milliseconds(800));  // the waits see them gone
+  ASSERT_TRUE(eventually([&] { return count_of(agent.stderr_text(), "requester has gone") >= 2; }))
+      << agent.stderr_text();
 
   // Idle anonymous WebSockets, and some that stop halfway through a frame,
   // fill their share of connections; past it the upgrade is refused.
@@ -302,8 +306,9 @@ TEST(Host_Core, CallersWithoutASessionCannotLockOutKeyedOnes) {
   // second, the oldest of them make room for newcomers instead of keeping
   // everyone out until they time out.
   std::vector<int> silent;
+  const std::size_t pauses = count_of(agent.stderr_text(), "accept paused");
   for (int i = 0; i < 110; ++i) silent.push_back(connect_to(agent.port()));
-  std::this_thread::sleep_for(milliseconds(200));
+  ASSERT_TRUE(eventually([&] { return count_of(agent.stderr_text(), "accept paused") > pauses; }));
   keyed_calls_answer("with the connections at their cap");
   for (int fd : silent) ::close(fd);
   EXPECT_EQ(0, agent.stop(SIGTERM, seconds(15))) << agent.stderr_text();

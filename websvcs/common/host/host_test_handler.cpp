@@ -45,7 +45,9 @@ int JSON_RPC_Host_Test_Handler::handle_object_i(JSON_RPC_Channel_WPtr channel,
     WCOMMON_LOG_NOT_REQUEST();
     return -1;
   }
-  if (!wait_while_connected(channel, wait_seconds(request->params))) {
+  const unsigned seconds = wait_seconds(request->params);
+  ACE_DEBUG((LM_INFO, ACE_TEXT("host.test waits %u s.\n"), seconds));
+  if (!wait_while_connected(channel, seconds)) {
     WCOMMON_LOG_REQUESTER_GONE();
     return -1;
   }
