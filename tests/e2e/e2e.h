@@ -73,8 +73,8 @@ inline std::size_t count_of(const std::string& text, const std::string& needle) 
 }
 
 // The host's ends of its IPv4 connections (local `port`) as the kernel
-// lists them: those still open, or those with bytes their client has not
-// read yet.
+// lists them: those the host has not closed yet (established, or closed by
+// the client only), or those with bytes their client has not read yet.
 inline std::size_t host_ends(unsigned short port, bool unread_only) {
   std::size_t n = 0;
   if (FILE* f = std::fopen("/proc/net/tcp", "r")) {
@@ -83,7 +83,7 @@ inline std::size_t host_ends(unsigned short port, bool unread_only) {
     while (std::fgets(line, sizeof line, f))
       if (std::sscanf(line, " %*d: %*x:%x %*x:%*x %x %x", &local_port, &state, &tx) == 3 &&
           local_port == port)
-        n += unread_only ? tx > 0 : state != 0x0A && state != 0x06;  // LISTEN, TIME_WAIT
+        n += unread_only ? tx > 0 : state == 0x01 || state == 0x08;  // ESTABLISHED, CLOSE_WAIT
     std::fclose(f);
   }
   return n;

@@ -175,6 +175,44 @@ TEST(Host_Core, WebSocketPeersThatMissAPongAreClosedOthersKept) {
   EXPECT_EQ(0, agent.stop()) << agent.stderr_text();
 }
 
+// A WebSocket client that sends faster than it is served waits on TCP: the
+// host reads at most 32 messages ahead of its handlers. One that does not
+// read its replies is cut once they have filled its outbound queue for a
+// write timeout, and nobody else waits for it meanwhile.
+TEST(Host_Core, WebSocketBackPressurePausesReadingAndCutsANonReader) {
+  wire::Wagent_Process agent(WAGENT_PATH);
+  const std::string release = agent.dir() + "/release", plugin = FAULTY_SERVICES_PATH;
+  ASSERT_TRUE(agent.start(config(agent.dir(), "set http.timeout 1\n") + "jsonrpc faulty.hold " +
+                          plugin + ":_make_Reply_Handler " + release + "\n" +
+                          "jsonrpc faulty.big " + plugin + ":_make_Reply_Handler - 262144\n"))
+      << agent.stderr_text();
+  const auto holding = [&] { return count_of(agent.stderr_text(), "faulty.hold begins"); };
+  wire::Wire_Client eager(agent.host(), agent.port(), seconds(10));
+  ASSERT_TRUE(eager.ws_connect("/jsonrpc?session=k1"));
+  for (int id = 0; id < 40; ++id) ASSERT_TRUE(eager.ws_send(call(id, "faulty.hold")));
+  EXPECT_TRUE(eventually([&] { return holding() == 32; })) << holding();
+  EXPECT_FALSE(eventually([&] { return holding() > 32; }, milliseconds(500)))
+      << "read past the limit";
+  std::ofstream(release).put('x');
+  for (int i = 0; i < 40; ++i) EXPECT_EQ(0, code_of(eager.ws_receive(seconds(10)).value_or("")));
+  EXPECT_EQ(40u, holding());
+
+  wire::Wire_Client deaf(agent.host(), agent.port(), seconds(10));
+  deaf.set_slow_link(4096, 1024);
+  ASSERT_TRUE(deaf.ws_connect("/jsonrpc?session=k1"));
+  for (int id = 0; id < 16; ++id) ASSERT_TRUE(deaf.ws_send(call(id, "faulty.big")));
+  ASSERT_TRUE(eventually([&] { return host_ends(agent.port(), true) > 0; }));
+  ASSERT_TRUE(eager.ws_send(call(50, "host.info")));
+  EXPECT_EQ(0, code_of(eager.ws_receive(seconds(5)).value_or("")));
+  // Only `eager` is left open on the host's side.
+  EXPECT_TRUE(eventually([&] { return host_ends(agent.port(), false) == 1; }));
+  int replies = 0;
+  while (deaf.ws_receive(seconds(10))) ++replies;
+  EXPECT_LT(replies, 16);
+  EXPECT_NE("timed out", deaf.last_error());
+  EXPECT_EQ(0, agent.stop()) << agent.stderr_text();
+}
+
 // At most io.handler_limit handlers run at once: past it, a keyed caller
 // is answered busy (503 over plain HTTP, -32603 over JSON-RPC) at once,
 // and served again once the handlers end.
