@@ -1,7 +1,8 @@
 // The host core under bursts, in a fleet and against callers without a
 // session: lanes that keep a thread, reconnects spread out, keep-alive on
-// time, room for keyed callers whatever anonymous ones do, and the answers
-// at the edges (408, ids, leftovers of interrupted writes).
+// time, WebSocket back-pressure, the handler cap's busy answer, handlers
+// that throw, room for keyed callers whatever anonymous ones do, and the
+// answers at the edges (408, ids, leftovers of interrupted writes).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
