@@ -232,7 +232,7 @@ TEST(Host_Core, PastTheHandlerCapCallersAreAnsweredBusy) {
   int code = 0;
   for (auto end = steady_clock::now() + seconds(10); code == 0 && steady_clock::now() < end;)
     code = code_of(c.request("POST", "/jsonrpc", call(1, "host.info"), keyed).body);
-  EXPECT_EQ(-32603, code);
+  EXPECT_EQ(-32603, code) << agent.stderr_text();
   const wire::Http_Response busy = c.request("GET", "/hold", "", keyed);
   EXPECT_EQ(503, busy.status) << busy.body;
   wire::Wire_Client ws(agent.host(), agent.port(), seconds(5));
