@@ -11,7 +11,7 @@
 #include <string>
 
 #include "agent/job/job_event_log.h"
-#include "agent/mdrt/uuid_text.h"
+#include "agent/text/uuid_text.h"
 #include "agent/platform/files.h"
 #include "tests/support/wagent_process.h"
 #include "tests/support/wire_client.h"

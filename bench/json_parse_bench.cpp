@@ -15,7 +15,7 @@
 #include <cstring>
 #include <string>
 
-#include "agent/mdrt/yajl_handler.h"
+#include "agent/json_io/yajl_handler.h"
 
 namespace {
 

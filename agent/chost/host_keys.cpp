@@ -14,7 +14,7 @@
 #include <openssl/x509.h>
 
 #include "agent/chost/host_manager.h"
-#include "agent/mdrt/random_text.h"
+#include "agent/text/random_text.h"
 #include "agent/platform/files.h"
 #include "agent/platform/platform.h"
 

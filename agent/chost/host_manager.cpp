@@ -9,11 +9,11 @@
 #include <cstdio>
 
 #include "agent/chost/host_id.h"
-#include "agent/mdrt/path_conf.h"
-#include "agent/mdrt/uuid_text.h"
+#include "agent/paths/path_conf.h"
+#include "agent/text/uuid_text.h"
 #include "agent/platform/files.h"
 #include "agent/platform/platform.h"
-#include "agent/mdrt/string_checker.h"
+#include "agent/text/string_checker.h"
 
 Host_Manager::~Host_Manager() {}
 

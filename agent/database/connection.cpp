@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "agent/mdrt/uuid_text.h"
+#include "agent/text/uuid_text.h"
 #include "agent/platform/platform.h"
 
 namespace database {

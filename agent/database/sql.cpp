@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "agent/mdrt/uuid_text.h"
+#include "agent/text/uuid_text.h"
 
 namespace database {
 namespace sql {

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "agent/mdrt/yajl_gen.h"
+#include "agent/json_io/yajl_gen.h"
 #include "agent/platform/files.h"
 #include "agent/platform/platform.h"
 

@@ -3,7 +3,7 @@
 #ifndef HTTPD_HTTP_HANDLER_H
 #define HTTPD_HTTP_HANDLER_H
 
-#include "agent/mdrt/object_creator.h"
+#include "agent/plugin/object_creator.h"
 
 class HTTP_IO;
 

@@ -12,8 +12,8 @@
 
 #include "agent/json_spirit/json_spirit.h"
 #include "agent/json_spirit/value_builder.h"
-#include "agent/mdrt/yajl_gen.h"
-#include "agent/mdrt/yajl_handler.h"
+#include "agent/json_io/yajl_gen.h"
+#include "agent/json_io/yajl_handler.h"
 
 class Job_Definition {
  public:

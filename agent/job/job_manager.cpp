@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <ctime>
 
-#include "agent/mdrt/uuid_text.h"
+#include "agent/text/uuid_text.h"
 
 Job::~Job() {}
 

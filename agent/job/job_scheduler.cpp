@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-#include "agent/mdrt/simple_reactor.h"
+#include "agent/reactor/simple_reactor.h"
 
 void Job_Scheduler::wake() {
   std::lock_guard<std::mutex> g(lock_);

@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "agent/mdrt/yajl_gen.h"
+#include "agent/json_io/yajl_gen.h"
 #include "agent/modsess/session.h"
 
 // Gathers what is written (a token at a time from a generator) into blocks

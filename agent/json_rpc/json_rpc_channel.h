@@ -16,7 +16,7 @@
 #include <string>
 
 #include "agent/json_rpc/json_rpc_object.h"
-#include "agent/mdrt/json_generator.h"
+#include "agent/json_io/json_generator.h"
 
 class JSON_RPC_Channel;
 

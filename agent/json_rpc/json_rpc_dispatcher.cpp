@@ -18,7 +18,7 @@
 #include "agent/json_rpc/yajl_event_buffer.h"
 #include "agent/json_spirit/value_builder.h"
 #include "agent/platform/utf.h"
-#include "agent/mdrt/yajl_handler.h"
+#include "agent/json_io/yajl_handler.h"
 #include "agent/modsess/session.h"
 
 namespace {

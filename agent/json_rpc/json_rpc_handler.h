@@ -7,7 +7,7 @@
 
 #include "agent/json_rpc/json_rpc_channel.h"
 #include "agent/json_rpc/json_rpc_object.h"
-#include "agent/mdrt/object_creator.h"
+#include "agent/plugin/object_creator.h"
 
 class YAJL_Handler;
 

@@ -4,7 +4,7 @@
 
 #include <charconv>
 
-#include "agent/mdrt/yajl_gen.h"
+#include "agent/json_io/yajl_gen.h"
 
 JSON_RPC_Object::~JSON_RPC_Object() {}
 

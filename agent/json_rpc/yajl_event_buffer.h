@@ -6,7 +6,7 @@
 #include <string>
 
 #include "agent/json_spirit/value_builder.h"
-#include "agent/mdrt/yajl_handler.h"
+#include "agent/json_io/yajl_handler.h"
 
 // Events are packed into one byte string (a kind byte, then for texts a
 // length and the bytes), so the record stays about the size of the JSON

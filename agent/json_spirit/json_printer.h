@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "agent/json_spirit/json_spirit.h"
-#include "agent/mdrt/yajl_gen.h"
+#include "agent/json_io/yajl_gen.h"
 
 class YAJL_Parser;
 namespace json_spirit {

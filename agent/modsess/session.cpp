@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "agent/mdrt/random_text.h"
+#include "agent/text/random_text.h"
 #include "agent/platform/files.h"
 #include "agent/platform/platform.h"
 

@@ -13,7 +13,7 @@
 #include <new>
 #include <vector>
 
-#include "agent/mdrt/path_conf.h"
+#include "agent/paths/path_conf.h"
 #include "agent/platform/directory_reader.h"
 
 Queue_Manager::~Queue_Manager() {}

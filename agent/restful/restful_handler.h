@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "agent/json_spirit/json_spirit.h"
-#include "agent/mdrt/object_creator.h"
+#include "agent/plugin/object_creator.h"
 #include "agent/modsess/session.h"
 
 struct Parsed_Request {

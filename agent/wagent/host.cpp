@@ -15,7 +15,7 @@
 
 #include "agent/job/job_manager.h"
 #include "agent/json_rpc/json_rpc_handler.h"
-#include "agent/mdrt/simple_reactor.h"
+#include "agent/reactor/simple_reactor.h"
 #include "agent/wagent/agent_setup.h"
 #include "agent/wagent/invocation.h"
 #include "agent/wagent/io_threads.h"

@@ -12,7 +12,7 @@
 
 #include "agent/httpd/http_handler.h"
 #include "agent/json_rpc/json_rpc_dispatcher.h"
-#include "agent/mdrt/object_creator.h"
+#include "agent/plugin/object_creator.h"
 #include "agent/restful/restful_handler.h"
 #include "agent/wagent/concurrency_gate.h"
 #include "agent/wagent/config.h"

@@ -11,7 +11,7 @@
 
 #include "websvcs/common/frame/http_object_creator.h"
 #include "agent/json_rpc/json_rpc_handler.h"
-#include "agent/mdrt/object_creator.h"
+#include "agent/plugin/object_creator.h"
 #include "agent/restful/restful_handler.h"
 
 namespace {

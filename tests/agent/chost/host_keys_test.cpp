@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "agent/chost/host_manager.h"
-#include "agent/mdrt/key_text.h"
-#include "agent/mdrt/uuid_text.h"
+#include "agent/text/key_text.h"
+#include "agent/text/uuid_text.h"
 #include "tests/fakes/recording_log.h"
 #include "tests/fakes/temp_dir.h"
 #include "tests/support/files.h"

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "agent/json_rpc/json_rpc_channel.h"
-#include "agent/mdrt/yajl_gen.h"
+#include "agent/json_io/yajl_gen.h"
 #include "tests/fakes/recording_channel.h"
 
 using namespace std::chrono_literals;

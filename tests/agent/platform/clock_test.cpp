@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <tuple>
 
-#include "agent/mdrt/time_text.h"
+#include "agent/text/time_text.h"
 #include "agent/platform/calendar.h"
 #include "tests/fakes/fake_platform.h"
 

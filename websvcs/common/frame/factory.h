@@ -4,7 +4,7 @@
 #ifndef WCOMMON_FRAME_FACTORY_H
 #define WCOMMON_FRAME_FACTORY_H
 
-#include "agent/mdrt/object_creator.h"
+#include "agent/plugin/object_creator.h"
 #include "websvcs/common/frame/export.h"
 
 namespace wcommon {

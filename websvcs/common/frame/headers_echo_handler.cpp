@@ -3,7 +3,7 @@
 #include <cerrno>
 
 #include "agent/httpd/http_io.h"
-#include "agent/mdrt/yajl_gen.h"
+#include "agent/json_io/yajl_gen.h"
 #include "websvcs/common/frame/factory.h"
 #include "websvcs/common/frame/yajl_buffered_printer.h"
 

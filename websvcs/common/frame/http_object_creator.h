@@ -8,7 +8,7 @@
 #include <cstdlib>
 
 #include "agent/httpd/http_handler.h"
-#include "agent/mdrt/object_creator.h"
+#include "agent/plugin/object_creator.h"
 #include "websvcs/common/frame/export.h"
 
 template <>

@@ -7,7 +7,7 @@
 #include <new>
 #include <type_traits>
 
-#include "agent/mdrt/object_creator.h"
+#include "agent/plugin/object_creator.h"
 #include "agent/restful/restful_handler.h"
 // Every module source that names the HTTP creator must see its one definition.
 #include "websvcs/common/frame/http_object_creator.h"

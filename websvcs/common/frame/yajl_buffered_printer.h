@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "agent/httpd/http_io.h"
-#include "agent/mdrt/yajl_gen.h"
+#include "agent/json_io/yajl_gen.h"
 
 template <std::size_t N>
 class YAJL_Buffered_Printer_T : public YAJL_Printer {

@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "agent/mdrt/file_info.h"
+#include "agent/json_io/file_info.h"
 #include "agent/platform/utf.h"
-#include "agent/mdrt/yajl_gen.h"
+#include "agent/json_io/yajl_gen.h"
 #include "agent/platform/platform.h"
 #include "websvcs/common/fs/list_options.h"
 

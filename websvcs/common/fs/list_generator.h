@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "agent/json_spirit/json_spirit.h"
-#include "agent/mdrt/json_generator.h"
+#include "agent/json_io/json_generator.h"
 #include "mdrt/directory_iterator.h"
 
 // Writes the whole fs.list response straight into the channel's generator:

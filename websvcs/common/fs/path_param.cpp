@@ -2,7 +2,7 @@
 
 #include <cerrno>
 
-#include "agent/mdrt/file_info.h"
+#include "agent/json_io/file_info.h"
 #include "websvcs/common/frame/jsonrpc_reply.h"
 
 namespace wcommon {

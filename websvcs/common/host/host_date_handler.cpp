@@ -8,7 +8,7 @@
 #include <string>
 
 #include "agent/eventutil/event_trigger.h"
-#include "agent/mdrt/time_text.h"
+#include "agent/text/time_text.h"
 #include "agent/platform/platform.h"
 #include "agent/systemutil/system_actions.h"
 #include "websvcs/common/frame/factory.h"

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "agent/chost/host_manager.h"
-#include "agent/mdrt/key_text.h"
+#include "agent/text/key_text.h"
 #include "websvcs/common/frame/factory.h"
 
 JSON_RESTful_Host_Public_Key_Handler::JSON_RESTful_Host_Public_Key_Handler()

@@ -9,8 +9,8 @@
 
 #include "agent/chost/host_manager.h"
 #include "agent/clntio/http_client.h"
-#include "agent/mdrt/path_conf.h"
-#include "agent/mdrt/time_text.h"
+#include "agent/paths/path_conf.h"
+#include "agent/text/time_text.h"
 #include "agent/platform/files.h"
 #include "agent/platform/platform.h"
 #include "agent/platform/process_runner.h"

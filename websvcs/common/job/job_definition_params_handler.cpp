@@ -1,7 +1,7 @@
 #include "websvcs/common/job/job_definition_params_handler.h"
 
 #include "agent/job/job_manager.h"
-#include "agent/mdrt/simple_reactor.h"
+#include "agent/reactor/simple_reactor.h"
 #include "websvcs/common/frame/factory.h"
 #include "websvcs/common/frame/jsonrpc_reply.h"
 

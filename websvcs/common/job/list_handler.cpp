@@ -3,8 +3,8 @@
 #include <ace/Guard_T.h>
 
 #include "agent/json_spirit/json_printer.h"
-#include "agent/mdrt/time_text.h"
-#include "agent/mdrt/uuid_text.h"
+#include "agent/text/time_text.h"
+#include "agent/text/uuid_text.h"
 #include "websvcs/common/frame/factory.h"
 #include "websvcs/common/frame/jsonrpc_reply.h"
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "agent/mdrt/string_checker.h"
+#include "agent/text/string_checker.h"
 #include "agent/storage_catalog/storage_catalog.h"
 #include "websvcs/common/frame/factory.h"
 #include "websvcs/common/frame/rest_reply.h"

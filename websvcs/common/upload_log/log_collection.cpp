@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "agent/clntio/log_transfer.h"
-#include "agent/mdrt/path_conf.h"
+#include "agent/paths/path_conf.h"
 #include "agent/pkgutil/host_info.h"
 #include "agent/pkgutil/interface_info.h"
 #include "agent/platform/files.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "agent/eventutil/event_trigger.h"
-#include "agent/mdrt/time_text.h"
+#include "agent/text/time_text.h"
 #include "agent/systemutil/system_actions.h"
 #include "tests/fakes/fake_platform.h"
 #include "tests/fakes/recording_audit_log.h"

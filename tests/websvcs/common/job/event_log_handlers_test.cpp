@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "agent/job/job_event_log.h"
-#include "agent/mdrt/uuid_text.h"
+#include "agent/text/uuid_text.h"
 #include "tests/fakes/recording_channel.h"
 #include "tests/fakes/temp_dir.h"
 #include "websvcs/common/job/event_log_delete_handler.h"

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <thread>
 
-#include "agent/mdrt/simple_reactor.h"
+#include "agent/reactor/simple_reactor.h"
 #include "tests/fakes/recording_channel.h"
 #include "tests/fakes/recording_job_manager.h"
 #include "websvcs/common/job/job_definition_params_handler.h"

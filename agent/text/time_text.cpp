@@ -1,4 +1,4 @@
-#include "agent/mdrt/time_text.h"
+#include "agent/text/time_text.h"
 
 #include <time.h>
 

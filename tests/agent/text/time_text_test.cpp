@@ -1,5 +1,5 @@
 // Dates and times as text: reading ISO-8601, the local zone, formatting.
-#include "agent/mdrt/time_text.h"
+#include "agent/text/time_text.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

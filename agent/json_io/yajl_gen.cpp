@@ -1,6 +1,6 @@
-#include "agent/mdrt/yajl_gen.h"
+#include "agent/json_io/yajl_gen.h"
 
-#include "agent/mdrt/json_generator.h"
+#include "agent/json_io/json_generator.h"
 
 JSON_Generator::~JSON_Generator() {}
 

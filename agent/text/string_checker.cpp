@@ -1,4 +1,4 @@
-#include "agent/mdrt/string_checker.h"
+#include "agent/text/string_checker.h"
 
 #include <cctype>
 #include <cstring>

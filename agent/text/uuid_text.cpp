@@ -1,7 +1,7 @@
-#include "agent/mdrt/uuid_text.h"
+#include "agent/text/uuid_text.h"
 
-#include "agent/mdrt/random_text.h"
-#include "agent/mdrt/string_checker.h"
+#include "agent/text/random_text.h"
+#include "agent/text/string_checker.h"
 
 std::string uuid_binary_to_string(const unsigned char* b) {
   static const char digits[] = "0123456789abcdef";

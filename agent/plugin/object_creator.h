@@ -1,7 +1,7 @@
 // Service objects that hand out one handler per request. The host keeps the
 // creator for as long as the service is configured.
-#ifndef MDRT_OBJECT_CREATOR_H
-#define MDRT_OBJECT_CREATOR_H
+#ifndef PLUGIN_OBJECT_CREATOR_H
+#define PLUGIN_OBJECT_CREATOR_H
 
 // What a factory stores in its deleter slot: disposes of the object the
 // factory returned.

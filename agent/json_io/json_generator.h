@@ -1,7 +1,7 @@
 // Writes one whole JSON reply into a generator the channel hands it, so a
 // reply of any size streams out without being built in memory first.
-#ifndef MDRT_JSON_GENERATOR_H
-#define MDRT_JSON_GENERATOR_H
+#ifndef JSON_IO_JSON_GENERATOR_H
+#define JSON_IO_JSON_GENERATOR_H
 
 struct yajl_gen_t;
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "agent/json_spirit/json_spirit.h"
-#include "agent/mdrt/yajl_handler.h"
+#include "agent/json_io/yajl_handler.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "agent/mdrt/path_conf.h"
+#include "agent/paths/path_conf.h"
 
 #include <ace/OS_NS_stdlib.h>
 

@@ -1,4 +1,4 @@
-#include "agent/mdrt/simple_reactor.h"
+#include "agent/reactor/simple_reactor.h"
 
 #include <ace/Thread.h>
 

@@ -1,7 +1,7 @@
 // One directory entry as the JSON object a remote console shows, and error
 // texts for replies.
-#ifndef MDRT_FILE_INFO_H
-#define MDRT_FILE_INFO_H
+#ifndef JSON_IO_FILE_INFO_H
+#define JSON_IO_FILE_INFO_H
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "agent/mdrt/random_text.h"
+#include "agent/text/random_text.h"
 
 #include <openssl/rand.h>
 

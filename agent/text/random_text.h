@@ -2,8 +2,8 @@
 // challenges, the local session key). It comes from OpenSSL's RAND_bytes,
 // which draws on the operating system's source and reseeds after a fork,
 // so no two processes or restarts share a sequence.
-#ifndef MDRT_RANDOM_TEXT_H
-#define MDRT_RANDOM_TEXT_H
+#ifndef TEXT_RANDOM_TEXT_H
+#define TEXT_RANDOM_TEXT_H
 
 #include <cstddef>
 #include <string>

@@ -1,4 +1,4 @@
-#include "agent/mdrt/file_info.h"
+#include "agent/json_io/file_info.h"
 
 #include <sys/stat.h>
 #include <yajl/yajl_gen.h>
@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "agent/platform/utf.h"
-#include "agent/mdrt/yajl_gen.h"
+#include "agent/json_io/yajl_gen.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // POSIX times (signed 64-bit seconds since 1970-01-01 00:00:00 UTC) to and
 // from text.
-#ifndef MDRT_TIME_TEXT_H
-#define MDRT_TIME_TEXT_H
+#ifndef TEXT_TIME_TEXT_H
+#define TEXT_TIME_TEXT_H
 
 #include <cstdint>
 #include <string>

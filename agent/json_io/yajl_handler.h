@@ -1,7 +1,7 @@
 // Event sink for YAJL's streaming parser. A handler gets the events of one
 // JSON text in document order; returning 0 from an event stops the parse.
-#ifndef MDRT_YAJL_HANDLER_H
-#define MDRT_YAJL_HANDLER_H
+#ifndef JSON_IO_YAJL_HANDLER_H
+#define JSON_IO_YAJL_HANDLER_H
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // Output side of YAJL: an owning generator handle, scope guards that close
 // what they open, and the printer interface a generator can print into.
-#ifndef MDRT_YAJL_GEN_H
-#define MDRT_YAJL_GEN_H
+#ifndef JSON_IO_YAJL_GEN_H
+#define JSON_IO_YAJL_GEN_H
 
 #include <yajl/yajl_gen.h>
 

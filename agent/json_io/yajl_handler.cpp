@@ -1,4 +1,4 @@
-#include "agent/mdrt/yajl_handler.h"
+#include "agent/json_io/yajl_handler.h"
 
 #include <yajl/yajl_parse.h>
 

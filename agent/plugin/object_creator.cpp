@@ -1,4 +1,4 @@
-#include "agent/mdrt/object_creator.h"
+#include "agent/plugin/object_creator.h"
 
 // The type information of the root lives in the agent library alone, so a
 // host and the modules it loads compare the same object.

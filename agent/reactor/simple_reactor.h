@@ -1,8 +1,8 @@
 // An ACE reactor with a thread of its own: timers of the agent's services
 // and work handed over from other threads (notifications) run there, one
 // at a time. The host starts it before it serves and stops it last.
-#ifndef MDRT_SIMPLE_REACTOR_H
-#define MDRT_SIMPLE_REACTOR_H
+#ifndef REACTOR_SIMPLE_REACTOR_H
+#define REACTOR_SIMPLE_REACTOR_H
 
 #include <ace/Event_Handler.h>
 #include <ace/Reactor.h>

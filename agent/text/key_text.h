@@ -1,7 +1,7 @@
 // The text form of a key held as DER bytes: a PEM block, the form operators
 // and tools (openssl pkey) read.
-#ifndef MDRT_KEY_TEXT_H
-#define MDRT_KEY_TEXT_H
+#ifndef TEXT_KEY_TEXT_H
+#define TEXT_KEY_TEXT_H
 
 #include <cstddef>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "agent/mdrt/key_text.h"
+#include "agent/text/key_text.h"
 
 #include <openssl/bio.h>
 #include <openssl/evp.h>

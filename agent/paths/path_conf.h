@@ -2,8 +2,8 @@
 // "$APPDATA\quillon\veltrano\$COMPONENT\log": the two names the host sets
 // are replaced, the separators made native, and the folder is made when a
 // caller asks.
-#ifndef MDRT_PATH_CONF_H
-#define MDRT_PATH_CONF_H
+#ifndef PATHS_PATH_CONF_H
+#define PATHS_PATH_CONF_H
 
 #include <string>
 

@@ -1,7 +1,7 @@
 // UUIDs as the agent stores them (16 raw bytes) and shows them (the
 // 8-4-4-4-12 lower-case text).
-#ifndef MDRT_UUID_TEXT_H
-#define MDRT_UUID_TEXT_H
+#ifndef TEXT_UUID_TEXT_H
+#define TEXT_UUID_TEXT_H
 
 #include <string>
 

@@ -1,6 +1,6 @@
 // Checks of request texts before they reach a service.
-#ifndef MDRT_STRING_CHECKER_H
-#define MDRT_STRING_CHECKER_H
+#ifndef TEXT_STRING_CHECKER_H
+#define TEXT_STRING_CHECKER_H
 
 #include <string>
 
