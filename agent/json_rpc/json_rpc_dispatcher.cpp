@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <new>
@@ -465,7 +466,16 @@ int Message_Reader::deliver(const Value& id, const JSON_RPC_Channel_Ptr& channel
   request->id = id;
   request->method = method_;
   request->params = std::move(params_);
-  return handler->handle_object(channel_, object);
+  try {
+    return handler->handle_object(channel_, object);
+  } catch (const std::exception& e) {
+    // Thrown on the delivering thread, inside the parser's callbacks: the
+    // caller gets an internal error under its own id, not silence.
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l: JSON-RPC handler of %C failed: %C\n"),
+               method_.c_str(), e.what()));
+    if (!has_id_) return 0;
+    return channel->send_error(-32603, id, nullptr, Value::null);
+  }
 }
 
 // Reads a top-level array for the spans of its members, without building

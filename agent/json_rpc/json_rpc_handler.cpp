@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <exception>
 #include <thread>
 
 #include "agent/json_rpc/worker_pool.h"
@@ -51,9 +52,18 @@ int queue_work(Worker_Pool& pool, const JSON_RPC_Channel_WPtr& channel,
   JSON_RPC_Channel_Ptr strong(channel);
   if (strong.get()) strong->begin_work();
   Worker_Pool& own = strong.get() && strong->anonymous() ? anonymous_pool() : pool;
-  bool queued = own.submit([channel, work]() {
+  bool queued = own.submit([channel, object, work]() {
     JSON_RPC_Channel_Ptr held(channel);
-    work();
+    try {
+      work();
+    } catch (const std::exception& e) {
+      // The caller gets an internal error instead of waiting for ever, and
+      // the channel's work count comes down as after any other end.
+      ACE_ERROR((LM_ERROR, "%N:%l: JSON-RPC handler failed: %C\n", e.what()));
+      JSON_RPC_Object* o = object.get();
+      if (held.get() && o && o->type() == JSON_RPC_Object::JSON_RPC_REQUEST)
+        held->send_error(-32603, o->id, nullptr, json_spirit::Value::null);
+    }
     if (held.get()) held->end_work();
   });
   if (queued) return 0;

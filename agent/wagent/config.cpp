@@ -18,7 +18,7 @@ const std::set<std::string>& known_settings() {
       "listen", "appdata", "component", "upstream", "upstream.session", "tls.ca_file",
       "power", "clock", "log", "http.body_limit", "http.timeout", "websocket.keepalive",
       "jsonrpc.open", "jsonrpc.admin", "jsonrpc.workers", "jsonrpc.queue", "jsonrpc.batch_max",
-      "stop.timeout",
+      "stop.timeout", "io.handler_limit",
       "storage.pools"};
   return keys;
 }

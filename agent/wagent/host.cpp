@@ -35,10 +35,6 @@ namespace {
 // are closed, what is left gets this long to notice.
 const std::chrono::seconds close_limit(1);
 
-// Handlers that may run at once on the io threads; past it a request is
-// answered "busy". Each may hold a thread while a client reads slowly.
-const unsigned handler_limit = 256;
-
 template <class Predicate>
 bool wait_until(Predicate done, std::chrono::milliseconds limit) {
   auto give_up = std::chrono::steady_clock::now() + limit;
@@ -76,7 +72,8 @@ class Host {
       : cores_(std::max(1u, std::thread::hardware_concurrency())),
         services_({executable_dir(argv0) + "/../" WAGENT_MODULE_DIR,
                    executable_dir(argv0) + "/../lib", executable_dir(argv0)}),
-        lanes_(cores_, 1 + handler_limit, handler_limit),
+        lanes_(cores_, 1 + Host_Settings::default_handler_limit,
+               Host_Settings::default_handler_limit),
         ctx_(lanes_, services_),
         signals_(ctx_.ioc, SIGINT, SIGTERM),
         idle_trim_(ctx_) {}
@@ -121,6 +118,7 @@ void Host::configure(const Invocation& invocation) {
   ctx_.body_limit = settings_.body_limit;
   ctx_.timeout = settings_.http_timeout;
   ctx_.keepalive = settings_.keepalive;
+  lanes_.limit_handlers(static_cast<unsigned>(settings_.handler_limit));
   // Handlers open files, directories and databases of their own: the
   // connections leave them part of the descriptor limit.
   rlimit files;

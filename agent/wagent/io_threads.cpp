@@ -51,6 +51,11 @@ Io_Threads::Io_Threads(boost::asio::io_context& ioc, unsigned base,
 
 Io_Threads::~Io_Threads() { stop(std::chrono::seconds(1)); }
 
+void Io_Threads::limit_handlers(unsigned limit) {
+  handler_limit_ = limit ? limit : 1;
+  anonymous_limit_ = std::max<std::size_t>(handler_limit_ / 4, 1);
+}
+
 void Io_Threads::start() {
   std::lock_guard<std::mutex> guard(lock_);
   while (threads_ < base_) add_thread();
@@ -282,6 +287,10 @@ unsigned long long Io_Lanes::served() const {
   unsigned long long total = 0;
   for (const auto& lane : lanes_) total += lane->io.served();
   return total;
+}
+
+void Io_Lanes::limit_handlers(unsigned limit) {
+  for (auto& lane : lanes_) lane->io.limit_handlers(limit);
 }
 
 void Io_Lanes::on_wake(const std::function<void()>& hook) {

@@ -44,6 +44,9 @@ class Io_Threads {
   Io_Threads(const Io_Threads&) = delete;
   Io_Threads& operator=(const Io_Threads&) = delete;
 
+  // Before start(): at most `limit` handlers at once, a quarter of them
+  // for callers without a session.
+  void limit_handlers(unsigned limit);
   void start();
   // Stops the io_context and waits up to `limit` for every thread to leave
   // it. False when some thread is still inside a handler; such threads are
@@ -129,8 +132,8 @@ class Io_Threads {
   boost::asio::io_context& ioc_;
   const unsigned base_;
   const unsigned thread_limit_;
-  const std::size_t handler_limit_;
-  const std::size_t anonymous_limit_;
+  std::size_t handler_limit_;
+  std::size_t anonymous_limit_;
   std::atomic<std::size_t> own_handlers_{0};
   std::atomic<std::size_t> own_anonymous_{0};
   std::atomic<std::size_t>* const handlers_;
@@ -182,6 +185,8 @@ class Io_Lanes {
   // The lane of the listener, the signals and the upstream channel.
   Lane& first() { return *lanes_.front(); }
 
+  // Io_Threads::limit_handlers for the lanes together; before start().
+  void limit_handlers(unsigned limit);
   // The hook of Io_Threads::on_wake, for every lane.
   void on_wake(const std::function<void()>& hook);
   void start();

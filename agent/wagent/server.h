@@ -45,6 +45,14 @@ struct Host_Context {
   std::chrono::seconds keepalive{150};
   // Messages a WebSocket may have in flight before its reading pauses.
   std::size_t ws_in_flight_limit = 32;
+  // Replies queued for a WebSocket beyond this make their senders wait, so
+  // a client that stops reading costs bounded memory.
+  std::size_t ws_queue_limit = 1024 * 1024;
+  // A reply that may park waits once this much is queued, and goes on when
+  // the queue is down to ws_park_low: a client that does not read costs
+  // this much memory and no thread.
+  std::size_t ws_park_high = 256 * 1024;
+  std::size_t ws_park_low = 64 * 1024;
   std::atomic<bool> stopping{false};
   // Connections open now, and the most the descriptor limit leaves room for
   // while handlers still open files of their own.

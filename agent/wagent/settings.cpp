@@ -117,6 +117,11 @@ Host_Settings read_settings(const Config& config) {
   s.body_limit = positive_number(config, "http.body_limit", s.body_limit);
   s.http_timeout = seconds_setting(config, "http.timeout", s.http_timeout);
   s.keepalive = seconds_setting(config, "websocket.keepalive", s.keepalive);
+  s.handler_limit = positive_number(config, "io.handler_limit", s.handler_limit);
+  if (s.handler_limit > Host_Settings::default_handler_limit)
+    throw Config_Error(config.where("io.handler_limit") +
+                       ": setting 'io.handler_limit' must be at most " +
+                       std::to_string(Host_Settings::default_handler_limit));
   return s;
 }
 

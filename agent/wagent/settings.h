@@ -45,6 +45,10 @@ struct Host_Settings {
   std::size_t body_limit = 8 * 1024 * 1024;
   std::chrono::seconds http_timeout{30};
   std::chrono::seconds keepalive{150};
+  // Handlers that may run at once on the io threads; past it a request is
+  // answered "busy". Each may hold a thread while a client reads slowly.
+  static constexpr unsigned default_handler_limit = 256;
+  unsigned long handler_limit = default_handler_limit;
 };
 
 // Throws Config_Error naming where the bad value was set.

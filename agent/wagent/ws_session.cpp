@@ -12,14 +12,6 @@ namespace {
 // Replies are passed on in fragments of about this size as they are
 // generated.
 const std::size_t fragment_size = 64 * 1024;
-// Replies queued for the socket beyond this make their senders wait, so a
-// client that stops reading costs bounded memory.
-const std::size_t queue_limit = 1024 * 1024;
-// A reply that may park waits once this much is queued, and goes on when
-// the queue is down to park_low: a client that does not read costs this
-// much memory and no thread.
-const std::size_t park_high = 256 * 1024;
-const std::size_t park_low = 64 * 1024;
 }  // namespace
 
 template <class Next_Layer>
@@ -340,7 +332,7 @@ template <class Next_Layer>
 beast::error_code Ws_Session_T<Next_Layer>::write_fragment(std::string&& data, bool last) {
   {
     std::unique_lock<std::mutex> guard(queue_lock_);
-    auto room = [this] { return queued_bytes_ < queue_limit || write_failed_; };
+    auto room = [this] { return queued_bytes_ < context_.ws_queue_limit || write_failed_; };
     if (!room()) {
       // A client that does not read holds this thread for one write
       // timeout at most; then the connection is given up.
@@ -378,14 +370,14 @@ beast::error_code Ws_Session_T<Next_Layer>::queue_fragment(std::string&& data,
 template <class Next_Layer>
 bool Ws_Session_T<Next_Layer>::backlogged() {
   std::lock_guard<std::mutex> guard(queue_lock_);
-  return queued_bytes_ >= park_high;
+  return queued_bytes_ >= context_.ws_park_high;
 }
 
 template <class Next_Layer>
 bool Ws_Session_T<Next_Layer>::call_when_drained(std::function<void()> resume) {
   {
     std::lock_guard<std::mutex> guard(queue_lock_);
-    if (write_failed_ || queued_bytes_ <= park_low) return false;
+    if (write_failed_ || queued_bytes_ <= context_.ws_park_low) return false;
     on_drained_ = std::move(resume);
     parked_at_ = std::chrono::steady_clock::now();
   }
@@ -501,7 +493,7 @@ void Ws_Session_T<Next_Layer>::write_next() {
         {
           std::lock_guard<std::mutex> guard(self->queue_lock_);
           self->queued_bytes_ -= self->queue_.front().first.size();
-          if (self->on_drained_ && self->queued_bytes_ <= park_low)
+          if (self->on_drained_ && self->queued_bytes_ <= self->context_.ws_park_low)
             drained.swap(self->on_drained_);
         }
         self->queue_.pop_front();

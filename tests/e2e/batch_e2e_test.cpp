@@ -34,12 +34,7 @@ std::string batch_config(const std::string& dir, const std::string& extra = "") 
 
 // How many host.test calls have run to their end so far.
 std::size_t tests_done(const wire::Wagent_Process& agent) {
-  const std::string log = agent.stderr_text();
-  std::size_t n = 0;
-  for (auto at = log.find("host.test is done."); at != std::string::npos;
-       at = log.find("host.test is done.", at + 1))
-    ++n;
-  return n;
+  return count_of(agent.stderr_text(), "host.test is done.");
 }
 
 std::string host_tests(std::size_t count, int seconds) {
@@ -139,7 +134,7 @@ TEST(Batch, MembersStopWhenTheClientLeavesOrTheHostStops) {
     wire::Wire_Client c(agent.host(), agent.port());
     ASSERT_TRUE(c.ws_connect("/jsonrpc?session=k1")) << c.last_error();
     ASSERT_TRUE(c.ws_send(host_tests(4, 1)));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(agent.wait_for_stderr("host.test waits", std::chrono::seconds(5)));
     c.ws_close();
   }
   // Four one-second waits would be over by now had they run for nobody.
@@ -150,8 +145,9 @@ TEST(Batch, MembersStopWhenTheClientLeavesOrTheHostStops) {
   // connection is closed and the rest does not run.
   wire::Wire_Client c(agent.host(), agent.port());
   ASSERT_TRUE(c.ws_connect("/jsonrpc?session=k1")) << c.last_error();
+  const std::size_t started = count_of(agent.stderr_text(), "host.test waits");
   ASSERT_TRUE(c.ws_send(host_tests(5, 1)));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(eventually([&] { return count_of(agent.stderr_text(), "host.test waits") > started; }));
   const auto stopping = std::chrono::steady_clock::now();
   EXPECT_EQ(0, agent.stop());
   EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(6));

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <string>
+#include <thread>
 
 #include "agent/json_spirit/json_spirit.h"
 #include "tests/support/files.h"
@@ -49,6 +52,41 @@ inline int code_of(const std::string& reply) {
   if (v.type() != json_spirit::obj_type) return -1;
   const json_spirit::Object& o = v.get_obj();
   return o.count("result") ? 0 : o.at("error").get_obj().at("code").get_int();
+}
+
+// Polls `done` until it holds or `limit` has passed; its last answer.
+template <class Predicate>
+bool eventually(Predicate done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= end) return done();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+// How often `needle` occurs in `text`.
+inline std::size_t count_of(const std::string& text, const std::string& needle) {
+  std::size_t n = 0;
+  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+// The host's ends of its IPv4 connections (local `port`) as the kernel
+// lists them: those the host has not closed yet (established, or closed by
+// the client only), or those with bytes their client has not read yet.
+inline std::size_t host_ends(unsigned short port, bool unread_only) {
+  std::size_t n = 0;
+  if (FILE* f = std::fopen("/proc/net/tcp", "r")) {
+    char line[512];
+    unsigned local_port = 0, state = 0, tx = 0;
+    while (std::fgets(line, sizeof line, f))
+      if (std::sscanf(line, " %*d: %*x:%x %*x:%*x %x %x", &local_port, &state, &tx) == 3 &&
+          local_port == port)
+        n += unread_only ? tx > 0 : state == 0x01 || state == 0x08;  // ESTABLISHED, CLOSE_WAIT
+    std::fclose(f);
+  }
+  return n;
 }
 
 }  // namespace e2e

@@ -1,7 +1,8 @@
 // The host core under bursts, in a fleet and against callers without a
 // session: lanes that keep a thread, reconnects spread out, keep-alive on
-// time, room for keyed callers whatever anonymous ones do, and the answers
-// at the edges (408, ids, leftovers of interrupted writes).
+// time, WebSocket back-pressure, the handler cap's busy answer, handlers
+// that throw, room for keyed callers whatever anonymous ones do, and the
+// answers at the edges (408, ids, leftovers of interrupted writes).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -131,6 +132,8 @@ TEST(Host_Core, ReconnectsWaitAtMostEachBackOffStep) {
     ::close(fd);  // the handshake fails: the agent waits, then tries again
   }
   ::close(server);
+  // It does wait: straight back, it would hammer a server that is down.
+  EXPECT_GT(duration_cast<milliseconds>(attempts[3] - attempts[0]).count(), 100);
   // Steps of 1, 2 and 4 s, plus what a loaded (or sanitized) machine adds
   // to noticing the drop and connecting again.
   const long long caps[] = {1000, 2000, 4000};
@@ -151,6 +154,126 @@ TEST(Host_Core, ASilentWebSocketPeerIsPingedAfterOnePeriod) {
   ASSERT_FALSE(got.empty()) << "no ping within one and a half periods";
   EXPECT_EQ(char(0x89), got[0]);  // a ping frame, whole, unmasked
   ::close(fd);
+  EXPECT_EQ(0, agent.stop()) << agent.stderr_text();
+}
+
+// A client that answers pings (Beast does while it reads) stays connected
+// however long it says nothing; one that does not is closed after its
+// ping goes unanswered for a period.
+TEST(Host_Core, WebSocketPeersThatMissAPongAreClosedOthersKept) {
+  wire::Wagent_Process agent(WAGENT_PATH);
+  ASSERT_TRUE(agent.start(config(agent.dir(), "set websocket.keepalive 1\n")));
+  wire::Wire_Client deaf(agent.host(), agent.port()), reading(agent.host(), agent.port());
+  ASSERT_TRUE(deaf.ws_connect("/jsonrpc?session=k1"));
+  ASSERT_TRUE(reading.ws_connect("/jsonrpc?session=k1"));
+  // Only `reading` runs meanwhile: four periods of answered pings.
+  EXPECT_FALSE(reading.ws_receive(milliseconds(4000)));
+  EXPECT_EQ("timed out", reading.last_error());
+  ASSERT_TRUE(reading.ws_send(call(1, "host.info")));
+  EXPECT_EQ(0, code_of(reading.ws_receive(seconds(5)).value_or("")));
+  EXPECT_FALSE(deaf.ws_receive(seconds(5)));
+  EXPECT_NE("timed out", deaf.last_error()) << "the silent peer is still connected";
+  EXPECT_EQ(0, agent.stop()) << agent.stderr_text();
+}
+
+// A WebSocket client that sends faster than it is served waits on TCP: the
+// host reads at most 32 messages ahead of its handlers. One that does not
+// read its replies is cut once they have filled its outbound queue for a
+// write timeout, and nobody else waits for it meanwhile.
+TEST(Host_Core, WebSocketBackPressurePausesReadingAndCutsANonReader) {
+  wire::Wagent_Process agent(WAGENT_PATH);
+  const std::string release = agent.dir() + "/release", plugin = FAULTY_SERVICES_PATH;
+  ASSERT_TRUE(agent.start(config(agent.dir(), "set http.timeout 1\n") + "jsonrpc faulty.hold " +
+                          plugin + ":_make_Reply_Handler " + release + "\n" +
+                          "jsonrpc faulty.big " + plugin + ":_make_Reply_Handler - 262144\n"))
+      << agent.stderr_text();
+  const auto holding = [&] { return count_of(agent.stderr_text(), "faulty.hold begins"); };
+  wire::Wire_Client eager(agent.host(), agent.port(), seconds(10));
+  ASSERT_TRUE(eager.ws_connect("/jsonrpc?session=k1"));
+  for (int id = 0; id < 40; ++id) ASSERT_TRUE(eager.ws_send(call(id, "faulty.hold")));
+  EXPECT_TRUE(eventually([&] { return holding() == 32; })) << holding();
+  EXPECT_FALSE(eventually([&] { return holding() > 32; }, milliseconds(500)))
+      << "read past the limit";
+  std::ofstream(release).put('x');
+  for (int i = 0; i < 40; ++i) EXPECT_EQ(0, code_of(eager.ws_receive(seconds(10)).value_or("")));
+  EXPECT_EQ(40u, holding());
+
+  wire::Wire_Client deaf(agent.host(), agent.port(), seconds(10));
+  deaf.set_slow_link(4096, 1024);
+  ASSERT_TRUE(deaf.ws_connect("/jsonrpc?session=k1"));
+  for (int id = 0; id < 16; ++id) ASSERT_TRUE(deaf.ws_send(call(id, "faulty.big")));
+  ASSERT_TRUE(eventually([&] { return host_ends(agent.port(), true) > 0; }));
+  ASSERT_TRUE(eager.ws_send(call(50, "host.info")));
+  EXPECT_EQ(0, code_of(eager.ws_receive(seconds(5)).value_or("")));
+  // Only `eager` is left open on the host's side.
+  EXPECT_TRUE(eventually([&] { return host_ends(agent.port(), false) == 1; }));
+  int replies = 0;
+  while (deaf.ws_receive(seconds(10))) ++replies;
+  EXPECT_LT(replies, 16);
+  EXPECT_NE("timed out", deaf.last_error());
+  EXPECT_EQ(0, agent.stop()) << agent.stderr_text();
+}
+
+// At most io.handler_limit handlers run at once: past it, a keyed caller
+// is answered busy (503 over plain HTTP, -32603 over JSON-RPC) at once,
+// and served again once the handlers end.
+TEST(Host_Core, PastTheHandlerCapCallersAreAnsweredBusy) {
+  wire::Wagent_Process agent(WAGENT_PATH);
+  const std::string release = agent.dir() + "/release";
+  ASSERT_TRUE(agent.start(config(agent.dir(), "set io.handler_limit 4\n") + "http /hold " +
+                          FAULTY_SERVICES_PATH + ":_make_Plain_Handler " + release + "\n"));
+  std::vector<std::unique_ptr<wire::Wire_Client>> held;
+  for (int i = 0; i < 4; ++i) {
+    held.emplace_back(new wire::Wire_Client(agent.host(), agent.port(), seconds(20)));
+    ASSERT_TRUE(held.back()->send_request("GET", "/hold", "", keyed));
+  }
+  wire::Wire_Client c(agent.host(), agent.port(), seconds(5));
+  // The held handlers start as their requests arrive.
+  int code = 0;
+  for (auto end = steady_clock::now() + seconds(10); code == 0 && steady_clock::now() < end;)
+    code = code_of(c.request("POST", "/jsonrpc", call(1, "host.info"), keyed).body);
+  EXPECT_EQ(-32603, code) << agent.stderr_text();
+  const wire::Http_Response busy = c.request("GET", "/hold", "", keyed);
+  EXPECT_EQ(503, busy.status) << busy.body;
+  wire::Wire_Client ws(agent.host(), agent.port(), seconds(5));
+  ASSERT_TRUE(ws.ws_connect("/jsonrpc?session=k1"));
+  ASSERT_TRUE(ws.ws_send(call(2, "host.info")));
+  const std::string refused = ws.ws_receive(seconds(5)).value_or("");
+  EXPECT_EQ(-32603, code_of(refused)) << refused;
+  EXPECT_NE(std::string::npos, refused.find("\"id\":2")) << refused;
+
+  std::ofstream(release).put('x');
+  for (auto& h : held) EXPECT_EQ("released\n", h->read_response().body);
+  EXPECT_EQ(0, code_of(c.request("POST", "/jsonrpc", call(3, "host.info"), keyed).body));
+  ASSERT_TRUE(ws.ws_send(call(4, "host.info")));
+  EXPECT_EQ(0, code_of(ws.ws_receive(seconds(5)).value_or("")));
+  EXPECT_EQ(0, agent.stop()) << agent.stderr_text();
+}
+
+// An exception out of a handler is an internal error for its caller, not
+// a connection left without an answer.
+TEST(Host_Core, HandlersThatThrowAreAnsweredAsInternalErrors) {
+  wire::Wagent_Process agent(WAGENT_PATH);
+  const std::string plugin = FAULTY_SERVICES_PATH;
+  ASSERT_TRUE(agent.start(config(agent.dir(), "set jsonrpc.open *\n") +
+                          "rest /throw/rest " + plugin + ":_make_Throwing_Rest\n" +
+                          "http /throw/http " + plugin + ":_make_Plain_Handler\n" +
+                          "jsonrpc faulty.throw " + plugin + ":_make_Throwing_Handler\n" +
+                          "jsonrpc faulty.pool " + plugin + ":_make_Throwing_Pool_Handler\n"))
+      << agent.stderr_text();
+  wire::Wire_Client c(agent.host(), agent.port(), seconds(5));
+  EXPECT_EQ(500, c.request("GET", "/throw/rest").status);
+  EXPECT_EQ(500, c.request("GET", "/throw/http").status);
+  wire::Wire_Client ws(agent.host(), agent.port(), seconds(5));
+  ASSERT_TRUE(ws.ws_connect("/jsonrpc"));
+  for (const char* method : {"faulty.throw", "faulty.pool"}) {
+    const wire::Http_Response r = c.request("POST", "/jsonrpc", call(5, method));
+    EXPECT_EQ(-32603, code_of(r.body)) << method << ": " << r.status << " " << r.body
+                                       << c.last_error();
+    ASSERT_TRUE(ws.ws_send(call(6, method)));
+    EXPECT_EQ(-32603, code_of(ws.ws_receive(seconds(5)).value_or(""))) << method;
+  }
+  EXPECT_EQ(0, code_of(c.request("POST", "/jsonrpc", call(7, "host.info")).body));
   EXPECT_EQ(0, agent.stop()) << agent.stderr_text();
 }
 
@@ -187,10 +310,12 @@ TEST(Host_Core, CallersWithoutASessionCannotLockOutKeyedOnes) {
       waits.emplace_back(new wire::Wire_Client(agent.host(), agent.port(), seconds(1)));
       waits.back()->send_request("POST", "/jsonrpc", call(i, "host.test", "60"));
     }
-    std::this_thread::sleep_for(milliseconds(300));
+    // Two anonymous workers wait, one waits in their queue, the rest are busy.
+    ASSERT_TRUE(eventually([&] { return count_of(agent.stderr_text(), "host.test waits") >= 2; }));
     keyed_calls_answer("with anonymous waits");
   }
-  std::this_thread::sleep_for(milliseconds(800));  // the waits see them gone
+  ASSERT_TRUE(eventually([&] { return count_of(agent.stderr_text(), "requester has gone") >= 2; }))
+      << agent.stderr_text();
 
   // Idle anonymous WebSockets, and some that stop halfway through a frame,
   // fill their share of connections; past it the upgrade is refused.
@@ -220,8 +345,9 @@ TEST(Host_Core, CallersWithoutASessionCannotLockOutKeyedOnes) {
   // second, the oldest of them make room for newcomers instead of keeping
   // everyone out until they time out.
   std::vector<int> silent;
+  const std::size_t pauses = count_of(agent.stderr_text(), "accept paused");
   for (int i = 0; i < 110; ++i) silent.push_back(connect_to(agent.port()));
-  std::this_thread::sleep_for(milliseconds(200));
+  ASSERT_TRUE(eventually([&] { return count_of(agent.stderr_text(), "accept paused") > pauses; }));
   keyed_calls_answer("with the connections at their cap");
   for (int fd : silent) ::close(fd);
   EXPECT_EQ(0, agent.stop(SIGTERM, seconds(15))) << agent.stderr_text();

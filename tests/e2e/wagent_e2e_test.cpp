@@ -257,6 +257,9 @@ TEST(Wagent_Start, RefusesABadConfigurationBeforeListening) {
        "not a params-handler creator"},
       {listen + bind("jsonrpc", "a.b", "wcommon_exports"),
        "wagent.conf:2: 'wcommon_exports' is not a factory name"},
+      {listen + "jsonrpc faulty.init " FAULTY_SERVICES_PATH ":_make_Failing_Init\n",
+       "wagent.conf:2: init of '_make_Failing_Init' failed (-7)"},
+      {listen + "set io.handler_limit 257\n", "wagent.conf:2: setting 'io.handler_limit'"},
       {listen + "set upstream http://127.0.0.1:1/\n",
        "wagent.conf:2: setting 'upstream' must be a ws:// or wss:// URL"},
       {listen + "set jsonrpc.open host.info,,fs.statfs\n",
@@ -306,9 +309,9 @@ TEST(Wagent_Start, TakesItsFoldersFromTheServiceManagerAndStopsCleanly) {
             next_notice());
   EXPECT_TRUE(std::filesystem::exists(dir + "/state/chost"));
   wire::Wire_Client c(agent.host(), agent.port());
-  // Long enough to be surely in flight under a loaded sanitizer run.
   ASSERT_TRUE(c.send_request("POST", "/jsonrpc", call(1, "host.test", "2")));
-  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  ASSERT_TRUE(eventually([&] { return read_file(dir + "/logs/agent.log").find("host.test waits") !=
+                                      std::string::npos; }));
   ASSERT_TRUE(agent.send_signal(SIGTERM));
   EXPECT_EQ(200, c.read_response().status);
   EXPECT_EQ(0, agent.stop(SIGTERM)) << agent.stderr_text();

@@ -4,8 +4,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <random>
 #include <thread>
+#include <vector>
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
@@ -99,6 +101,35 @@ TEST(Io_Threads, TheFirstHandlerAfterAQuietSpellCallsTheWakeHook) {
   });
   EXPECT_TRUE(lane.answers(2s));
   release = true;
+}
+
+// The handler cap counts handlers of every lane together; callers without
+// a session get a quarter of it, so they never fill it for keyed ones.
+TEST(Io_Threads, HandlersPastTheCapAreRefusedUntilOthersEnd) {
+  using Scope = Io_Threads::Handler_Scope;
+  wagent::Io_Lanes lanes(2, 16, 256);
+  lanes.limit_handlers(8);
+  Io_Threads& a = lanes.next().io;
+  Io_Threads& b = lanes.next().io;
+  std::vector<std::unique_ptr<Scope>> running;
+  running.emplace_back(new Scope(a, true));
+  running.emplace_back(new Scope(b, true));
+  EXPECT_FALSE(Scope(a, true).admitted()) << "past the anonymous share";
+  for (int i = 0; i < 6; ++i) {
+    running.emplace_back(new Scope(i % 2 ? a : b));
+    EXPECT_TRUE(running.back()->admitted()) << i;
+  }
+  EXPECT_EQ(8u, lanes.handlers());
+  EXPECT_FALSE(Scope(a).admitted());
+  EXPECT_FALSE(Scope(b).admitted());
+  // Work admitted before goes on whatever the count.
+  EXPECT_TRUE(Scope(a, Scope::Resumed()).admitted());
+  running.erase(running.begin());  // an anonymous one ends
+  EXPECT_TRUE(Scope(b, true).admitted());
+  running.pop_back();
+  EXPECT_TRUE(Scope(b).admitted());
+  running.clear();
+  EXPECT_EQ(0u, lanes.handlers());
 }
 
 }  // namespace

@@ -43,7 +43,9 @@ int JSON_RPC_Host_Test_Handler::handle_object_i(JSON_RPC_Channel_WPtr channel,
                                                 JSON_RPC_Object_Ptr object) {
   JSON_RPC_Request* request;
   if (!WCOMMON_ACCEPT_KIND(object, wcommon::REQUEST_KIND, request)) return -1;
-  if (!wait_while_connected(channel, wait_seconds(request->params))) {
+  const unsigned seconds = wait_seconds(request->params);
+  ACE_DEBUG((LM_INFO, ACE_TEXT("host.test waits %u s.\n"), seconds));
+  if (!wait_while_connected(channel, seconds)) {
     WCOMMON_LOG_REQUESTER_GONE();
     return -1;
   }
