@@ -117,8 +117,14 @@ TEST(Wagent, ServesEachKindOfEndpointAndClosedMethodsOnlyWithASession) {
   EXPECT_GT(c.ws_last_frame_count(), 2u);
   EXPECT_EQ(std::size_t{files}, parse(*message).get_obj().at("result").get_array().size());
 
-  // A local process without a session may call the open methods, and
-  // nothing else.
+  EXPECT_EQ(0, agent.stop());
+}
+
+// A local process without a session may call the open methods, and nothing
+// else, unless the configuration opens them all.
+TEST(Wagent, OpensOnlyTheOpenMethodsToALocalProcessWithoutASession) {
+  wire::Wagent_Process agent(WAGENT_PATH);
+  ASSERT_TRUE(agent.start(full_config(agent.dir()))) << agent.stderr_text();
   const std::string info = call(1, "host.info"), statfs = call(2, "fs.statfs", "\"/\"");
   EXPECT_EQ(0, call_both(agent, info, ""));  // open by default
   EXPECT_EQ(-32603, call_both(agent, statfs, ""));

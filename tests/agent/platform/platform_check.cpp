@@ -244,10 +244,9 @@ std::string log_text(const std::string& path) {
   return text;
 }
 
-void check_process_runner() {
+void check_runner_basics() {
   Scratch dir;
   const std::string log = dir / "run.log";
-  const std::string self = "\"" + this_program() + "\"";
   platform::Process_Exit exit;
 
   platform::Process_Runner echo("cmd /c echo hello");
@@ -263,6 +262,20 @@ void check_process_runner() {
         "a command's exit code comes back");
   check(log_text(log) == "hello\r\n", "a second command appends to the log");
 
+  platform::Process_Runner blank("   ");
+  check(!blank.start(log, 0640) && errno == EINVAL, "a blank line names no program (EINVAL)");
+  check(!blank.wait(exit), "a command never started is not waited for");
+  platform::Process_Runner no_log("cmd /c echo x");
+  check(!no_log.start(dir / "no\\such\\log", 0640) && errno == ENOENT,
+        "a log in a missing folder fails with ENOENT");
+  platform::Process_Runner missing("wagent-no-such-program.exe");
+  check(!missing.start(log, 0640) && errno == ENOENT, "a missing program fails with ENOENT");
+}
+
+void check_runner_handles() {
+  Scratch dir;
+  const std::string self = "\"" + this_program() + "\"";
+  platform::Process_Exit exit;
   // Neither a handle made inheritable nor one that is not reaches the
   // child: only its three standard handles do.
   const std::string held = dir / "held";
@@ -319,7 +332,11 @@ void check_process_runner() {
   }
   ::CloseHandle(inheritable);
   ::CloseHandle(own);
+}
 
+void check_runner_tree() {
+  Scratch dir;
+  const std::string self = "\"" + this_program() + "\"";
   // Paused, resumed, paused again and ended while another thread waits;
   // ending takes what the command started (the sleeper under cmd) along.
   const std::string tree_log = dir / "tree.log";
@@ -348,15 +365,12 @@ void check_process_runner() {
         "what the command started ends with it");
   if (grandchild) ::CloseHandle(grandchild);
   tree.terminate();  // waited for: nothing happens
+}
 
-  platform::Process_Runner blank("   ");
-  check(!blank.start(log, 0640) && errno == EINVAL, "a blank line names no program (EINVAL)");
-  check(!blank.wait(exit), "a command never started is not waited for");
-  platform::Process_Runner no_log("cmd /c echo x");
-  check(!no_log.start(dir / "no\\such\\log", 0640) && errno == ENOENT,
-        "a log in a missing folder fails with ENOENT");
-  platform::Process_Runner missing("wagent-no-such-program.exe");
-  check(!missing.start(log, 0640) && errno == ENOENT, "a missing program fails with ENOENT");
+void check_process_runner() {
+  check_runner_basics();
+  check_runner_handles();
+  check_runner_tree();
 }
 
 void check_directory_reader() {

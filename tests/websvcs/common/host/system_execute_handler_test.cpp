@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "agent/websocketc/websocket_options.h"
 #include "tests/fakes/fake_host_manager.h"
@@ -30,36 +31,23 @@ struct Env_Guard {
   const char* name;
 };
 
-}  // namespace
+enum Log { none, folder, full_disk };  // what the execution log's place holds
 
-TEST(SystemExecute, AnswersRunsAndLogsAsEachCaseRequires) {
-  Temp_Dir dir;
-  Env_Guard appdata("APPDATA", dir.path());
-  Env_Guard component("COMPONENT", "agent");
-  const std::string log_dir = dir / "quillon/veltrano/agent/log";
-  const std::string exec_log = log_dir + "/execute.log";
-  const std::string mark = dir / "mark";
-  Installed<Host_Manager, Fake_Host_Manager> host;
-  // A port nothing listens on: every download fails.
-  Installed<WebSocket_Options, WebSocket_Options> server;
-  ASSERT_TRUE(server.set_url("ws://127.0.0.1:1/"));
-  JSON_RPC_System_Execute_Handler handler;
+struct Execute_Case {
+  std::string params;
+  bool notify;
+  Log log_place;
+  std::string reply;        // "null" when none
+  std::string logged;       // in the execution log; "": no log at all
+  const char* error_lines;  // LM_ERROR lines expected, "|" apart
+};
 
-  // One of the agent's own descriptors, not marked close-on-exec.
-  const int own = ::open("/dev/null", O_RDONLY);
-  const std::string sees_own = "sh -c 'test -e /proc/self/fd/" + std::to_string(own) +
-                               " && touch " + mark + "'";
-  enum Log { none, folder, full_disk };  // what the execution log's place holds
+// `mark` is made only by a command that should not have run; `sees_own`
+// makes it when the agent's own descriptor reached the command.
+std::vector<Execute_Case> execute_cases(const std::string& mark, const std::string& sees_own) {
   const std::string echo_long = "echo " + std::string(2000, 'a');
   const std::string need_cmd = R"({"error":{"code":-32602,"message":"Invalid params: Need 'cmd' in params."},"id":7,"jsonrpc":"2.0"})";
-  const struct {
-    std::string params;
-    bool notify;
-    Log log_place;
-    std::string reply;         // "null" when none
-    std::string logged;        // in the execution log; "": no log at all
-    const char* error_lines;   // LM_ERROR lines expected, "|" apart
-  } cases[] = {
+  return {
       {"[1]", true, folder,
        R"({"error":{"code":-32602,"message":"Invalid params: params type must be object."},"id":null,"jsonrpc":"2.0"})",
        "", ""},
@@ -88,6 +76,27 @@ TEST(SystemExecute, AnswersRunsAndLogsAsEachCaseRequires) {
       {R"({"cmd":")" + echo_long + R"("})", true, folder, "null",
        "|" + echo_long + "\n" + std::string(1018, 'a') + "\n\n", ""},
   };
+}
+}  // namespace
+
+TEST(SystemExecute, AnswersRunsAndLogsAsEachCaseRequires) {
+  Temp_Dir dir;
+  Env_Guard appdata("APPDATA", dir.path());
+  Env_Guard component("COMPONENT", "agent");
+  const std::string log_dir = dir / "quillon/veltrano/agent/log";
+  const std::string exec_log = log_dir + "/execute.log";
+  const std::string mark = dir / "mark";
+  Installed<Host_Manager, Fake_Host_Manager> host;
+  // A port nothing listens on: every download fails.
+  Installed<WebSocket_Options, WebSocket_Options> server;
+  ASSERT_TRUE(server.set_url("ws://127.0.0.1:1/"));
+  JSON_RPC_System_Execute_Handler handler;
+
+  // One of the agent's own descriptors, not marked close-on-exec.
+  const int own = ::open("/dev/null", O_RDONLY);
+  const std::string sees_own = "sh -c 'test -e /proc/self/fd/" + std::to_string(own) +
+                               " && touch " + mark + "'";
+  const std::vector<Execute_Case> cases = execute_cases(mark, sees_own);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.params);
     std::filesystem::remove_all(log_dir);
