@@ -31,7 +31,11 @@ bool is_loopback_address(const std::string& text);
 
 // The numeric source address this machine uses towards `host`:`port` (a
 // numeric address or a name), found by routing alone: nothing is sent.
-// Without a host, or when it cannot be routed to, the first address of an
+// False without a host or a route to it. The system's side of
+// local_address.
+bool routed_source_address(const std::string& host, unsigned short port, std::string& out);
+
+// routed_source_address when it finds one; without a host, or when it cannot be routed to, the first address of an
 // interface that is up and not loopback, IPv4 first. False when there is
 // none.
 bool local_address(const std::string& host, unsigned short port, std::string& out);

@@ -2,6 +2,7 @@
 # Windows cross build makes the layer a library of its own from them.
 set(PLATFORM_SOURCES
   platform/calendar.cpp
+  platform/net_address.cpp
   platform/platform.cpp
   platform/utf.cpp
 )
@@ -23,7 +24,7 @@ if(WIN32)
 else()
   list(APPEND PLATFORM_SOURCES
     platform/directory_reader.cpp
-    platform/net_interfaces.cpp
+    platform/posix_net_interfaces.cpp
     platform/posix_files.cpp
     platform/posix_mounts.cpp
     platform/posix_platform.cpp

@@ -83,23 +83,7 @@ bool list_interfaces(std::vector<Net_Interface>& out) {
   return true;
 }
 
-bool is_loopback_address(const std::string& text) {
-  in_addr v4;
-  if (inet_pton(AF_INET, text.c_str(), &v4) == 1)
-    return (ntohl(v4.s_addr) >> 24) == 127;
-  in6_addr v6;
-  if (inet_pton(AF_INET6, text.c_str(), &v6) != 1) return false;
-  if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
-  return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
-}
-
-}  // namespace platform
-
-namespace platform {
-
-namespace {
-
-bool routed_source(const std::string& host, unsigned short port, std::string& out) {
+bool routed_source_address(const std::string& host, unsigned short port, std::string& out) {
   addrinfo hints{};
   hints.ai_socktype = SOCK_DGRAM;
   addrinfo* found = nullptr;
@@ -125,23 +109,6 @@ bool routed_source(const std::string& host, unsigned short port, std::string& ou
   }
   ::freeaddrinfo(found);
   return ok;
-}
-
-}  // namespace
-
-bool local_address(const std::string& host, unsigned short port, std::string& out) {
-  if (routed_source(host, port, out)) return true;
-  std::vector<Net_Interface> list;
-  if (!list_interfaces(list)) return false;
-  for (bool ipv6 : {false, true})
-    for (const Net_Interface& i : list)
-      if (i.up && !i.loopback)
-        for (const Net_Address& a : i.addresses)
-          if (a.ipv6 == ipv6 && !is_loopback_address(a.address)) {
-            out = a.address;
-            return true;
-          }
-  return false;
 }
 
 }  // namespace platform
