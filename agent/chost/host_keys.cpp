@@ -92,7 +92,7 @@ void File_Host_Manager::load_keys() const {
   } else {
     key.reset(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA",
                                 static_cast<size_t>(KEY_BITS)));
-    ::mkdir(folder_.c_str(), 0750);
+    platform::make_folders(folder_, 0750);
     if (!key || !write_pem(private_path, key.get(), true, 0600)) {
       ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l: cannot make the key pair in %C: %m\n"),
                  folder_.c_str()));

@@ -1,12 +1,11 @@
 #include "agent/job/job_definition_store.h"
 
 #include <ace/Log_Msg.h>
-#include <dirent.h>
-#include <unistd.h>
 
 #include <algorithm>
 
 #include "agent/paths/app_data.h"
+#include "agent/platform/directory_reader.h"
 #include "agent/platform/files.h"
 #include "agent/platform/platform.h"
 
@@ -55,14 +54,14 @@ std::vector<Job_Definition_Ptr> Job_Definition_Store::load_all() {
   const std::string where = folder();
   platform::make_folders(where, 0750);
   std::vector<std::string> names;
-  if (DIR* d = ::opendir(where.c_str())) {
-    while (dirent* e = ::readdir(d)) {
-      const std::string name = e->d_name;
+  Directory_Reader folder;
+  if (folder.open(where.c_str(), true, 0)) {
+    for (Directory_Entry_T<char> e; folder.read(e);) {
+      const std::string& name = e.name;
       if (name.size() > SUFFIX_LENGTH &&
           name.compare(name.size() - SUFFIX_LENGTH, SUFFIX_LENGTH, SUFFIX) == 0)
         names.push_back(name);
     }
-    ::closedir(d);
   }
   std::sort(names.begin(), names.end());
   std::vector<Job_Definition_Ptr> definitions;
@@ -87,4 +86,4 @@ bool Job_Definition_Store::keep(const Job_Definition& definition) {
   return false;
 }
 
-void Job_Definition_Store::remove(const std::string& id) { ::unlink(path_of(id).c_str()); }
+void Job_Definition_Store::remove(const std::string& id) { platform::remove_file(path_of(id)); }

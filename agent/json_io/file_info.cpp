@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "agent/platform/platform.h"
 #include "agent/platform/utf.h"
 #include "agent/json_io/yajl_gen.h"
 
@@ -61,9 +62,6 @@ int file_info_to_json(yajl_gen_t* g, const Directory_Entry_T<char>& entry,
 }
 
 POSIX_Error::POSIX_Error(int errnum, int flag) {
-  char buf[256];
-  // GNU strerror_r may return a static string instead of filling buf.
-  const char* message = ::strerror_r(errnum, buf, sizeof buf);
-  text_ = message ? message : "Unknown error";
+  text_ = platform::error_text(errnum);
   if (flag != 1) text_ += " (errno " + std::to_string(errnum) + ")";
 }

@@ -1,6 +1,5 @@
 #include "agent/modsess/session.h"
 
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -63,8 +62,8 @@ bool usable_key(const std::string& key) {
 
 bool local_session_key(const std::string& path, std::string& key, std::string& error) {
   key.clear();
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) {
+  int permissions = 0;
+  if (!platform::file_permissions(path, permissions)) {
     if (errno != ENOENT) {
       error = path + ": " + std::strerror(errno);
       return false;
@@ -81,9 +80,9 @@ bool local_session_key(const std::string& path, std::string& key, std::string& e
     key.swap(made);
     return true;
   }
-  if (st.st_mode & (S_IRWXG | S_IRWXO)) {
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+  if (permissions & 077) {
+    char mode[16];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(permissions));
     error = path + ": the session key file is open to other users (mode " + mode +
             "); make it 0600 or remove it to have a new key made";
     return false;

@@ -1,5 +1,7 @@
 #include "agent/platform/calendar.h"
 
+#include <time.h>
+
 std::int64_t days_from_civil(std::int64_t year, unsigned month, unsigned day) {
   // Counted in 400-year eras of 146097 days from 0000-03-01, so that the
   // leap day is the last day of each counted year.
@@ -37,3 +39,54 @@ unsigned days_in_month(std::int64_t year, unsigned month) {
   const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
   return leap ? 29 : 28;
 }
+
+namespace platform {
+
+namespace {
+
+bool to_time_t(std::int64_t t, time_t& out) {
+  out = static_cast<time_t>(t);
+  return static_cast<std::int64_t>(out) == t;
+}
+
+}  // namespace
+
+bool utc_fields(std::int64_t t, struct tm& out) {
+  time_t tt;
+  if (!to_time_t(t, tt)) return false;
+#ifdef _WIN32
+  return ::gmtime_s(&out, &tt) == 0;
+#else
+  return ::gmtime_r(&tt, &out) != nullptr;
+#endif
+}
+
+bool local_fields(std::int64_t t, struct tm& out) {
+  time_t tt;
+  if (!to_time_t(t, tt)) return false;
+#ifdef _WIN32
+  ::_tzset();
+  return ::localtime_s(&out, &tt) == 0;
+#else
+  // localtime_r need not look at TZ again; tzset makes it.
+  ::tzset();
+  return ::localtime_r(&tt, &out) != nullptr;
+#endif
+}
+
+long utc_offset_of_local(std::int64_t t) {
+  struct tm local;
+  if (!local_fields(t, local)) return 0;
+#ifdef _WIN32
+  // The local fields read as if they were UTC, against the real instant.
+  const std::int64_t as_utc =
+      days_from_civil(local.tm_year + 1900, static_cast<unsigned>(local.tm_mon + 1),
+                      static_cast<unsigned>(local.tm_mday)) * 86400 +
+      local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
+  return static_cast<long>(t - as_utc);
+#else
+  return -local.tm_gmtoff;
+#endif
+}
+
+}  // namespace platform

@@ -12,4 +12,16 @@ void civil_from_days(std::int64_t days, std::int64_t& year, unsigned& month,
                      unsigned& day);
 unsigned days_in_month(std::int64_t year, unsigned month);
 
+struct tm;
+namespace platform {
+// The fields of POSIX time `t` in UTC, or in the machine's time zone as it
+// is set now (read again on every call). False when the system cannot
+// break `t` down (out of its range).
+bool utc_fields(std::int64_t t, struct tm& out);
+bool local_fields(std::int64_t t, struct tm& out);
+// Seconds to add to local time to get UTC at `t` (west of Greenwich is
+// positive, as C's `timezone`); 0 when unknown.
+long utc_offset_of_local(std::int64_t t);
+}  // namespace platform
+
 #endif

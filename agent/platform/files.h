@@ -24,6 +24,16 @@ bool replace_file(const std::string& path, const std::string& content,
 // lines of concurrent writers never interleave. False (errno) on failure.
 bool append_line(const std::string& path, const std::string& line, int mode);
 
+// The permission bits (07777) of what `path` names; false (errno) when it
+// cannot be examined (ENOENT when there is nothing). Windows keeps access in
+// ACLs, not bits, and the agent's folder inherits its owner's: a file there
+// reads as 0600.
+bool file_permissions(const std::string& path, int& mode);
+
+// Removes the file at `path`; false (errno) when it cannot (ENOENT when
+// there is none).
+bool remove_file(const std::string& path);
+
 // Makes `path` and its missing parents with `mode`; false (errno) when one
 // cannot be made.
 bool make_folders(const std::string& path, int mode);

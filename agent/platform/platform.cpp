@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 
@@ -138,6 +139,19 @@ bool posix_time_to_filetime(std::int64_t seconds, long nanoseconds,
   out.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFu);
   out.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
   return true;
+}
+
+std::string error_text(int errnum) {
+  char buf[256] = "";
+#ifdef _WIN32
+  const char* message = ::strerror_s(buf, sizeof buf, errnum) == 0 ? buf : nullptr;
+#elif defined(__GLIBC__) && defined(_GNU_SOURCE)
+  // GNU strerror_r may return a static string instead of filling buf.
+  const char* message = ::strerror_r(errnum, buf, sizeof buf);
+#else
+  const char* message = ::strerror_r(errnum, buf, sizeof buf) == 0 ? buf : nullptr;
+#endif
+  return message && *message ? message : "Unknown error";
 }
 
 std::string native_separators(std::string path) {

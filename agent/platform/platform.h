@@ -43,6 +43,10 @@ std::string drive_mount_point(char letter);
 // a letter without a drive gives "".
 std::string resolve_path(const std::string& path);
 
+// The system's text for errno value `errnum` ("Unknown error" when it has
+// none), safe to call from any thread.
+std::string error_text(int errnum);
+
 // Path templates are written with `\`; on POSIX they become `/`.
 std::string native_separators(std::string path);
 // `text` with every $NAME replaced by its environment value through

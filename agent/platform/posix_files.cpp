@@ -134,6 +134,15 @@ bool make_folders(const std::string& path, int mode) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool file_permissions(const std::string& path, int& mode) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return false;
+  mode = static_cast<int>(st.st_mode & 07777);
+  return true;
+}
+
+bool remove_file(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
 bool make_executable(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 &&

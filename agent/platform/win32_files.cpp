@@ -74,6 +74,17 @@ bool replace_file(const std::string& path, const std::string& content, int) {
   return fail_with(error);
 }
 
+bool file_permissions(const std::string& path, int& mode) {
+  if (::GetFileAttributesW(utf8_to_utf16(path).c_str()) == INVALID_FILE_ATTRIBUTES)
+    return fail_with(::GetLastError());
+  mode = 0600;
+  return true;
+}
+
+bool remove_file(const std::string& path) {
+  return ::DeleteFileW(utf8_to_utf16(path).c_str()) || fail_with(::GetLastError());
+}
+
 // FILE_APPEND_DATA alone makes every write land whole at the end.
 bool append_line(const std::string& path, const std::string& line, int) {
   HANDLE h = ::CreateFileW(utf8_to_utf16(path).c_str(), FILE_APPEND_DATA, SHARE_ALL,

@@ -63,11 +63,6 @@ std::string format_tm(const struct tm& tm, const char* format) {
   return std::string();
 }
 
-bool to_time_t(std::int64_t t, time_t& out) {
-  out = static_cast<time_t>(t);
-  return static_cast<std::int64_t>(out) == t;
-}
-
 }  // namespace
 
 bool iso8601_to_posix_time(const char* text, std::int64_t& out) {
@@ -107,25 +102,17 @@ bool iso8601_to_posix_time(const char* text, std::int64_t& out) {
 }
 
 long get_timezone_offset() {
-  // localtime_r need not look at TZ again; tzset makes it.
-  ::tzset();
-  const time_t now = ::time(nullptr);
-  struct tm local;
-  if (!::localtime_r(&now, &local)) return 0;
-  return -local.tm_gmtoff;
+  return platform::utc_offset_of_local(static_cast<std::int64_t>(::time(nullptr)));
 }
 
 std::string POSIX_Time_To_ISO8601(std::int64_t t, const char* format) {
-  time_t tt;
   struct tm tm;
-  if (!to_time_t(t, tt) || !::gmtime_r(&tt, &tm)) return std::string();
+  if (!platform::utc_fields(t, tm)) return std::string();
   return format_tm(tm, format);
 }
 
 std::string POSIX_Time_To_ISO8601_Local(std::int64_t t, const char* format) {
-  ::tzset();
-  time_t tt;
   struct tm tm;
-  if (!to_time_t(t, tt) || !::localtime_r(&tt, &tm)) return std::string();
+  if (!platform::local_fields(t, tm)) return std::string();
   return format_tm(tm, format);
 }
