@@ -1,8 +1,8 @@
-// The host core under bursts, in a fleet and against callers without a
-// session: lanes that keep a thread, reconnects spread out, keep-alive on
-// time, WebSocket back-pressure, the handler cap's busy answer, handlers
-// that throw, room for keyed callers whatever anonymous ones do, and the
-// answers at the edges (408, ids, leftovers of interrupted writes).
+// The host core in a fleet and against callers without a session:
+// reconnects spread out, keep-alive on time, WebSocket back-pressure, the
+// handler cap's busy answer, handlers that throw, room for keyed callers
+// whatever anonymous ones do, and the answers at the edges (408, ids,
+// leftovers of interrupted writes).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -10,17 +10,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <random>
-#include <thread>
 #include <vector>
 
 #include "tests/e2e/e2e.h"
-#include "tests/fakes/temp_dir.h"
 
 namespace {
 
@@ -78,36 +74,6 @@ int raw_websocket(unsigned short port, const std::string& target) {
     return -1;
   }
   return fd;
-}
-
-// Bursts of listings with pauses between them made extra io threads come
-// and go together, which once left a lane with no thread at all: the agent
-// then answered nothing and ignored SIGTERM.
-TEST(Host_Core, BurstsOfListingsWithPausesLeaveEveryLaneServed) {
-  Temp_Dir folder;
-  for (int i = 0; i < 1000; ++i) folder.write("entry-" + std::to_string(i), "");
-  const std::string list = call(1, "fs.list", "\"" + folder.path() + "\"");
-  wire::Wagent_Process agent(WAGENT_PATH);
-  ASSERT_TRUE(agent.start(config(agent.dir())));
-  std::mt19937 random(7);
-  std::uniform_int_distribution<int> pause(80, 300);
-  const auto end = steady_clock::now() + seconds(12);
-  for (int burst = 0; steady_clock::now() < end; ++burst) {
-    std::vector<std::thread> clients;
-    std::atomic<int> whole{0};
-    for (int i = 0; i < 32; ++i)
-      clients.emplace_back([&] {
-        wire::Wire_Client c(agent.host(), agent.port());
-        wire::Http_Response r = c.request("POST", "/jsonrpc", list, keyed);
-        whole += r.ok && r.status == 200 && code_of(r.body) == 0;
-      });
-    for (std::thread& t : clients) t.join();
-    ASSERT_EQ(32, whole.load()) << "burst " << burst;
-    std::this_thread::sleep_for(milliseconds(pause(random)));
-  }
-  wire::Wire_Client probe(agent.host(), agent.port(), seconds(5));
-  EXPECT_EQ(200, probe.request("POST", "/jsonrpc", call(2, "host.info")).status);
-  EXPECT_EQ(0, agent.stop(SIGTERM, seconds(15))) << agent.stderr_text();
 }
 
 // A management server that accepts and drops every connection: the agent
