@@ -3,6 +3,11 @@
 #ifndef TESTS_E2E_E2E_H
 #define TESTS_E2E_E2E_H
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -88,6 +93,33 @@ inline std::size_t host_ends(unsigned short port, bool unread_only) {
   }
   return n;
 }
+
+// A loopback TCP connection to `port`, or -1.
+inline int connect_to(unsigned short port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+  ::close(fd);
+  return -1;
+}
+
+// A loopback port that completes TCP handshakes and never answers: a server
+// that hangs. Closed with the object.
+struct Silent_Server {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  unsigned short port = 0;
+  Silent_Server() {
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t size = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), size);
+    ::listen(fd, 64);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
+    port = ntohs(a.sin_port);
+  }
+  ~Silent_Server() { ::close(fd); }
+  Silent_Server(const Silent_Server&) = delete;
+  Silent_Server& operator=(const Silent_Server&) = delete;
+};
 
 }  // namespace e2e
 

@@ -34,14 +34,6 @@ std::string config(const std::string& dir, const std::string& extra = "") {
 
 const wire::Header_List keyed = {{"X-Session-Key", "k1"}};
 
-int connect_to(unsigned short port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
-  ::close(fd);
-  return -1;
-}
-
 // Everything the peer sends until it closes or `limit` passes.
 std::string read_until_closed(int fd, milliseconds limit) {
   std::string got;
@@ -79,25 +71,18 @@ int raw_websocket(unsigned short port, const std::string& target) {
 // A management server that accepts and drops every connection: the agent
 // comes back within each doubling step, never in lock-step with itself.
 TEST(Host_Core, ReconnectsWaitAtMostEachBackOffStep) {
-  const int server = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-  socklen_t size = sizeof a;
-  ASSERT_EQ(0, ::bind(server, reinterpret_cast<sockaddr*>(&a), size));
-  ::listen(server, 8);
-  ::getsockname(server, reinterpret_cast<sockaddr*>(&a), &size);
+  Silent_Server server;
   wire::Wagent_Process agent(WAGENT_PATH);
-  ASSERT_TRUE(agent.start(config(agent.dir(), "set upstream ws://127.0.0.1:" +
-                                                  std::to_string(ntohs(a.sin_port)) +
-                                                  "/agent\n")));
+  ASSERT_TRUE(agent.start(config(
+      agent.dir(), "set upstream ws://127.0.0.1:" + std::to_string(server.port) + "/agent\n")));
   std::vector<steady_clock::time_point> attempts;
   for (int i = 0; i < 4; ++i) {
-    pollfd p{server, POLLIN, 0};
+    pollfd p{server.fd, POLLIN, 0};
     ASSERT_EQ(1, ::poll(&p, 1, 20000)) << "attempt " << i << agent.stderr_text();
-    const int fd = ::accept(server, nullptr, nullptr);
+    const int fd = ::accept(server.fd, nullptr, nullptr);
     attempts.push_back(steady_clock::now());
     ::close(fd);  // the handshake fails: the agent waits, then tries again
   }
-  ::close(server);
   // It does wait: straight back, it would hammer a server that is down.
   EXPECT_GT(duration_cast<milliseconds>(attempts[3] - attempts[0]).count(), 100);
   // Steps of 1, 2 and 4 s, plus what a loaded (or sanitized) machine adds
