@@ -42,6 +42,7 @@ ensure_deb_src() {
     for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
         [ -f "$f" ] && lists+=("$f")
     done
+    [ ${#lists[@]} -gt 0 ] || die "no apt sources in /etc/apt"
     if grep -hqE '^[[:space:]]*(deb-src[[:space:]]|Types:.*deb-src)' "${lists[@]}" 2>/dev/null; then
         return 1
     fi
@@ -100,7 +101,7 @@ ensure_packages() {
     export DEBIAN_FRONTEND=noninteractive
     [ "$updated" = 1 ] || apt-get update -qq
     # shellcheck disable=SC2086
-    apt-get install -y -qq --no-install-recommends $missing >&2
+    apt-get install -y -qq --no-install-recommends $missing > /dev/null
 }
 
 updated=0
@@ -329,6 +330,7 @@ EOF
     cp ace/config.h "$PREFIX/include/ace/"
     # MPC and make templates for building ACE-based projects with ACE's tools.
     rm -rf "$PREFIX/share/ace"
+    rmdir "$PREFIX/share" 2>/dev/null || true
 }
 step ace build_ace
 
