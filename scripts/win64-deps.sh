@@ -143,7 +143,14 @@ step() {
     local name=$1; shift
     local t0=$SECONDS
     say "$name ..."
-    if ! "$@" > "$LOGS/$name.log" 2>&1; then
+    # Not under "if": errexit would be off inside the step and a failing
+    # command in the middle of it would go unnoticed.
+    local rc=0
+    set +e
+    (set -e; "$@") > "$LOGS/$name.log" 2>&1
+    rc=$?
+    set -e
+    if [ "$rc" != 0 ]; then
         say "$name FAILED; last lines of $LOGS/$name.log:"
         tail -n 40 "$LOGS/$name.log" >&2
         exit 1
@@ -160,13 +167,14 @@ fetch_one() {
     cd "$CACHE/downloads"
     for v in $(apt-cache showsrc --only-source "$pkg" | awk '/^Version:/{print $2}' | sort -u -r -V); do
         dsc="${pkg}_${v#*:}.dsc"
-        if [ -f "$dsc" ] || apt-get source --download-only -qq "$pkg=$v"; then
+        if [ -f "$dsc" ] || apt-get source --only-source --download-only -qq "$pkg=$v"; then
             (cd "$SRC" && dpkg-source -x "$CACHE/downloads/$dsc" "$pkg")
             echo "$pkg $v" >> "$PREFIX/versions.txt"
             return 0
         fi
         echo "version $v not fetchable, trying an older one"
     done
+    echo "no version of $pkg could be fetched"
     return 1
 }
 
@@ -217,7 +225,7 @@ build_boost() {
     cd "$SRC/boost1.74"
     local d
     for d in libs/*/include/boost libs/numeric/*/include/boost; do
-        [ -d "$d" ] && cp -r "$d" "$PREFIX/include/"
+        if [ -d "$d" ]; then cp -r "$d" "$PREFIX/include/"; fi
     done
     [ -f "$PREFIX/include/boost/version.hpp" ]
     static_lib "$PREFIX/lib/libboost_regex.a" "$CXX" -O2 -std=c++17 \
