@@ -124,7 +124,12 @@ WORK="$CACHE/$KEY"
 PREFIX="$WORK/prefix"
 STAMP="$WORK/stamp"
 
-if [ -f "$STAMP" ]; then
+# One build per key at a time: a second run waits, then finds the stamp.
+mkdir -p "$CACHE"
+exec 9> "$CACHE/$KEY.lock"
+flock 9
+
+if [ -f "$STAMP" ] && [ -f "$PREFIX/versions.txt" ]; then
     say "up to date"
     echo "$PREFIX"
     exit 0
