@@ -95,6 +95,7 @@ class Plain_Handler : public HTTP_Handler {
   }
   int handle_request(HTTP_IO* io) override {
     if (release_.empty()) throw std::runtime_error("faulty HTTP handler");
+    ACE_DEBUG((LM_INFO, "faulty http hold begins\n"));
     wait_for(release_);
     return io->write_body("released\n", 9, true);
   }
