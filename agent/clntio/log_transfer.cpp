@@ -1,9 +1,6 @@
 #include "agent/clntio/log_transfer.h"
 
 #include <ace/Log_Msg.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <cerrno>
@@ -11,7 +8,7 @@
 #include <memory>
 #include <new>
 
-#include "agent/platform/files.h"
+#include "agent/platform/file.h"
 
 namespace common {
 
@@ -22,24 +19,10 @@ bool ends_with_gz(const char* name) {
   return n >= 3 && std::strcmp(name + n - 3, ".gz") == 0;
 }
 
-struct File_Guard {
-  int fd;
-  ~File_Guard() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
-long read_some(int fd, char* buffer, std::size_t size) {
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, size);
-    if (n >= 0 || errno != EINTR) return static_cast<long>(n);
-  }
-}
-
 // The file compressed as it is read, one buffer of input at a time.
 class Gzip_Source {
  public:
-  explicit Gzip_Source(int fd) : fd_(fd) {
+  explicit Gzip_Source(platform::File& file) : file_(file) {
     ok_ = deflateInit2(&z_, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8,
                        Z_DEFAULT_STRATEGY) == Z_OK;
   }
@@ -48,7 +31,7 @@ class Gzip_Source {
   }
   bool ok() const { return ok_; }
   bool rewind() {
-    if (!ok_ || deflateReset(&z_) != Z_OK || ::lseek(fd_, 0, SEEK_SET) != 0) return false;
+    if (!ok_ || deflateReset(&z_) != Z_OK || !file_.rewind()) return false;
     z_.avail_in = 0;
     eof_ = done_ = false;
     return true;
@@ -60,7 +43,7 @@ class Gzip_Source {
     z_.avail_out = static_cast<uInt>(size);
     while (z_.avail_out > 0 && !done_) {
       if (z_.avail_in == 0 && !eof_) {
-        const long n = read_some(fd_, in_, sizeof in_);
+        const long n = file_.read(in_, sizeof in_);
         if (n < 0) return -1;
         eof_ = n == 0;
         z_.next_in = reinterpret_cast<Bytef*>(in_);
@@ -74,7 +57,7 @@ class Gzip_Source {
   }
 
  private:
-  int fd_;
+  platform::File& file_;
   z_stream z_{};
   bool ok_ = false, eof_ = false, done_ = false;
   char in_[1 << 16];
@@ -91,28 +74,28 @@ bool transfer_log(Client_IO& io, const char* target, const char* origin,
   if (!target || !*target || !origin || !*origin) return false;
   // Regular files only: a FIFO would hold the upload, and its report, for
   // good.
-  File_Guard file{platform::open_regular_file(origin)};
-  struct stat st;
-  if (file.fd < 0 && errno == ENOENT && missing_ok) {
+  platform::File file;
+  const bool opened = file.open_regular(origin);
+  std::uint64_t size = 0;
+  if (!opened && errno == ENOENT && missing_ok) {
     ACE_DEBUG((LM_DEBUG, "%N:%l: %C does not exist, skipped\n", origin));
     return true;
   }
-  if (file.fd < 0 && errno == EINVAL) {
+  if (!opened && errno == EINVAL) {
     ACE_ERROR((LM_ERROR, "%N:%l: %C is not a regular file, not uploaded\n", origin));
     return false;
   }
-  if (file.fd < 0 || ::fstat(file.fd, &st) != 0) {
+  if (!opened || !file.size(size)) {
     ACE_ERROR((LM_ERROR, "%N:%l: cannot read %C to upload it, %m\n", origin));
     return false;
   }
   bool ok;
   if (ends_with_gz(origin)) {
     ok = io.put(
-        target, [&](char* b, std::size_t n) { return read_some(file.fd, b, n); },
-        static_cast<long long>(st.st_size),
-        [&] { return ::lseek(file.fd, 0, SEEK_SET) == 0; });
+        target, [&](char* b, std::size_t n) { return file.read(b, n); },
+        static_cast<long long>(size), [&] { return file.rewind(); });
   } else {
-    std::unique_ptr<Gzip_Source> gzip(new (std::nothrow) Gzip_Source(file.fd));
+    std::unique_ptr<Gzip_Source> gzip(new (std::nothrow) Gzip_Source(file));
     if (!gzip || !gzip->ok()) {
       io.set_error("cannot start compression");
       ok = false;

@@ -41,14 +41,6 @@ bool make_folders(const std::string& path, int mode);
 // their name); false (errno) when its mode cannot be changed.
 bool make_executable(const std::string& path);
 
-#ifndef _WIN32
-// Opens `path` read-only when it is a regular file, without ever waiting on
-// it: a FIFO with no writer, or a device, would hold the caller for good.
-// The descriptor (close-on-exec), or -1 with errno set: EINVAL when the
-// path names something other than a regular file.
-int open_regular_file(const char* path);
-#endif
-
 }  // namespace platform
 
 #endif

@@ -9,6 +9,7 @@ set(PLATFORM_SOURCES
 if(WIN32)
   list(APPEND PLATFORM_SOURCES
     platform/win32_directory_reader.cpp
+    platform/win32_file.cpp
     platform/win32_files.cpp
     platform/win32_mounts.cpp
     platform/win32_net_interfaces.cpp
@@ -25,6 +26,7 @@ else()
   list(APPEND PLATFORM_SOURCES
     platform/directory_reader.cpp
     platform/posix_net_interfaces.cpp
+    platform/posix_file.cpp
     platform/posix_files.cpp
     platform/posix_mounts.cpp
     platform/posix_platform.cpp

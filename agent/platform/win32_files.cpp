@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <string>
 
+#include "agent/platform/file.h"
 #include "agent/platform/files.h"
 #include "agent/platform/utf.h"
 #include "agent/platform/win32_errors.h"
@@ -96,38 +97,17 @@ bool append_line(const std::string& path, const std::string& line, int) {
   return ok || fail_with(error);
 }
 
-// Disk files only: a pipe or a device would hold the reader. Device paths
-// (\\.\...) and folders are refused before anything is opened; a name that
-// still turns out not to be a disk file (NUL, COM1) is closed unread.
 bool read_file(const std::string& path, std::string& out, bool trim_end) {
   out.clear();
-  if (path.compare(0, 4, "\\\\.\\") == 0 || path.compare(0, 4, "//./") == 0) {
-    errno = EINVAL;
-    return false;
-  }
-  const std::wstring wide = utf8_to_utf16(path);
-  const DWORD attributes = ::GetFileAttributesW(wide.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    errno = EINVAL;
-    return false;
-  }
-  HANDLE h = ::CreateFileW(wide.c_str(), GENERIC_READ, SHARE_ALL, NULL, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, NULL);
-  if (h == INVALID_HANDLE_VALUE) return fail_with(::GetLastError());
-  if (::GetFileType(h) != FILE_TYPE_DISK) {
-    ::CloseHandle(h);
-    errno = EINVAL;
-    return false;
-  }
+  File file;
+  if (!file.open_regular(path)) return false;
   char buffer[8192];
-  DWORD n = 0;
-  BOOL ok;
-  while ((ok = ::ReadFile(h, buffer, sizeof buffer, &n, NULL)) && n > 0) out.append(buffer, n);
-  const DWORD error = ::GetLastError();
-  ::CloseHandle(h);
-  if (!ok) {
+  long n;
+  while ((n = file.read(buffer, sizeof buffer)) > 0)
+    out.append(buffer, static_cast<std::size_t>(n));
+  if (n < 0) {
     out.clear();
-    return fail_with(error);
+    return false;
   }
   if (trim_end) out.erase(out.find_last_not_of(" \t\r\n") + 1);
   return true;

@@ -1,10 +1,7 @@
 #include "agent/queue/queue_manager.h"
 
 #include <ace/Log_Msg.h>
-#include <fcntl.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -15,6 +12,7 @@
 
 #include "agent/paths/app_data.h"
 #include "agent/platform/directory_reader.h"
+#include "agent/platform/file.h"
 
 Queue_Manager::~Queue_Manager() {}
 
@@ -88,17 +86,6 @@ bool valid_name(const std::string& name) {
          name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
 }
 
-bool write_all(int fd, const char* data, std::size_t length) {
-  while (length) {
-    ssize_t n = ::write(fd, data, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    length -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 }  // namespace
 
 struct File_Queue_Manager::Queue {
@@ -108,25 +95,23 @@ struct File_Queue_Manager::Queue {
   };
   std::string name;
   std::string spool_path, taken_path;
-  int spool = -1, taken_file = -1;
+  platform::File spool, taken_file;
   std::uint64_t size = 0;   // bytes in the spool
   std::uint64_t taken = 0;  // offset of the first block waiting
   std::deque<Entry> waiting;
   std::mutex lock;
   std::condition_variable changed;
 
-  ~Queue() {
-    if (spool >= 0) ::close(spool);
-    if (taken_file >= 0) ::close(taken_file);
-  }
-
   bool open(const std::string& folder);
   void load();
+  // Takes the complete line spool[at, end) into `waiting` when it holds a
+  // block.
+  void reload_line(std::string line, std::uint64_t at, std::uint64_t end);
   void save_taken() {
     char text[24];
     const int n = std::snprintf(text, sizeof text, "%020llu\n",
                                 static_cast<unsigned long long>(taken));
-    if (::pwrite(taken_file, text, n, 0) != n)
+    if (n <= 0 || !taken_file.write_at(text, static_cast<std::size_t>(n), 0))
       ACE_ERROR((LM_ERROR, "%N:%l: queue %C: cannot record what was taken, %m\n",
                  name.c_str()));
   }
@@ -145,9 +130,9 @@ struct File_Queue_Manager::Queue {
 bool File_Queue_Manager::Queue::open(const std::string& folder) {
   spool_path = folder + "/" + name + ".jsonl";
   taken_path = folder + "/" + name + ".taken";
-  spool = ::open(spool_path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
-  taken_file = ::open(taken_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
-  if (spool < 0 || taken_file < 0) {
+  using platform::File;
+  if (!spool.open(spool_path, File::READ | File::APPEND | File::CREATE, 0640) ||
+      !taken_file.open(taken_path, File::READ | File::WRITE | File::CREATE, 0640)) {
     ACE_ERROR((LM_ERROR, "%N:%l: queue %C: cannot open its spool in %C, %m\n",
                name.c_str(), folder.c_str()));
     return false;
@@ -158,47 +143,61 @@ bool File_Queue_Manager::Queue::open(const std::string& folder) {
 
 void File_Queue_Manager::Queue::load() {
   char text[24] = {0};
-  const ssize_t n = ::pread(taken_file, text, sizeof text - 1, 0);
+  const long n = taken_file.read_at(text, sizeof text - 1, 0);
   taken = n > 0 ? std::strtoull(text, nullptr, 10) : 0;
-  std::FILE* in = ::fdopen(::dup(spool), "r");
-  if (!in) return;
-  std::fseek(in, 0, SEEK_END);
-  const std::uint64_t file_size = static_cast<std::uint64_t>(std::ftell(in));
+  std::uint64_t file_size = 0;
+  if (!spool.size(file_size)) return;
   // Past the end: the spool was started over and the crash came before the
   // offset followed.
   if (taken > file_size) taken = 0;
-  std::fseek(in, static_cast<long>(taken), SEEK_SET);
-  std::uint64_t at = taken;
-  char* buffer = nullptr;
-  std::size_t capacity = 0;
-  for (ssize_t length; (length = ::getline(&buffer, &capacity, in)) > 0;) {
-    const std::uint64_t end = at + static_cast<std::uint64_t>(length);
-    if (buffer[length - 1] != '\n') {
-      // A crash mid-append: the block was never accepted. Cut it off, so the
-      // next block starts a line of its own.
-      ACE_ERROR((LM_ERROR, "%N:%l: queue %C: torn last line at offset %Q (%d "
-                           "bytes) dropped\n",
-                 name.c_str(), at, int(length)));
-      if (::ftruncate(spool, static_cast<off_t>(at)) != 0)
-        ACE_ERROR((LM_ERROR, "%N:%l: queue %C: cannot cut the torn line, %m\n",
-                   name.c_str()));
+  std::uint64_t at = taken;  // where the line in `pending` starts
+  std::string pending;       // read, and not yet a whole line
+  std::vector<char> buffer(1 << 16);
+  bool read_error = false;
+  for (std::uint64_t next = taken;;) {
+    const long got = spool.read_at(buffer.data(), buffer.size(), next);
+    if (got <= 0) {
+      read_error = got < 0;
       break;
     }
-    std::string line(buffer, static_cast<std::size_t>(length) - 1);
-    Queue_Block check;
-    if (check.from_line(line))
-      waiting.push_back(Entry{std::move(line), end});
-    else
-      ACE_ERROR((LM_ERROR, "%N:%l: queue %C: malformed line at offset %Q "
-                           "skipped\n", name.c_str(), at));
-    at = end;
+    next += static_cast<std::uint64_t>(got);
+    pending.append(buffer.data(), static_cast<std::size_t>(got));
+    std::size_t start = 0;
+    for (std::size_t eol; (eol = pending.find('\n', start)) != std::string::npos;
+         start = eol + 1) {
+      const std::uint64_t end = at + (eol + 1 - start);
+      reload_line(pending.substr(start, eol - start), at, end);
+      at = end;
+    }
+    pending.erase(0, start);
   }
-  std::free(buffer);
-  std::fclose(in);
+  if (read_error) {
+    ACE_ERROR((LM_ERROR, "%N:%l: queue %C: cannot read its spool past offset %Q, %m\n",
+               name.c_str(), at));
+  } else if (!pending.empty()) {
+    // A crash mid-append: the block was never accepted. Cut it off, so the
+    // next block starts a line of its own.
+    ACE_ERROR((LM_ERROR, "%N:%l: queue %C: torn last line at offset %Q (%d "
+                         "bytes) dropped\n",
+               name.c_str(), at, int(pending.size())));
+    if (!spool.truncate(at))
+      ACE_ERROR((LM_ERROR, "%N:%l: queue %C: cannot cut the torn line, %m\n",
+                 name.c_str()));
+  }
   size = at;
   if (!waiting.empty())
     ACE_DEBUG((LM_INFO, "%N:%l: queue %C: %d blocks reloaded\n", name.c_str(),
                int(waiting.size())));
+}
+
+void File_Queue_Manager::Queue::reload_line(std::string line, std::uint64_t at,
+                                            std::uint64_t end) {
+  Queue_Block check;
+  if (check.from_line(line))
+    waiting.push_back(Entry{std::move(line), end});
+  else
+    ACE_ERROR((LM_ERROR, "%N:%l: queue %C: malformed line at offset %Q "
+                         "skipped\n", name.c_str(), at));
 }
 
 File_Queue_Manager::File_Queue_Manager(std::string folder, std::size_t capacity)
@@ -249,11 +248,11 @@ bool File_Queue_Manager::enqueue(const std::string& name, const Queue_Block& fir
   if (!q->wait(guard, timeout,
                [&] { return q->waiting.size() + ends.size() <= capacity_; }))
     return false;
-  if (!write_all(q->spool, text.data(), text.size()) || ::fdatasync(q->spool) != 0) {
+  if (!q->spool.write(text.data(), text.size()) || !q->spool.sync_data()) {
     ACE_ERROR((LM_ERROR, "%N:%l: queue %C: cannot write its spool, %m\n",
                name.c_str()));
     // Nothing of the chain may stay: it was refused.
-    if (::ftruncate(q->spool, static_cast<off_t>(q->size)) != 0)
+    if (!q->spool.truncate(q->size))
       ACE_ERROR((LM_ERROR, "%N:%l: queue %C: cannot cut a failed append, %m\n",
                  name.c_str()));
     return false;
@@ -278,7 +277,7 @@ bool File_Queue_Manager::dequeue(const std::string& name, Queue_Block& out,
   out.from_line(entry.line);
   q->taken = entry.end;
   q->waiting.pop_front();
-  if (q->waiting.empty() && q->taken == q->size && ::ftruncate(q->spool, 0) == 0) {
+  if (q->waiting.empty() && q->taken == q->size && q->spool.truncate(0)) {
     // All taken: start the spool over (the offset follows; a crash between
     // the two leaves it past the end, which a reload reads as 0).
     q->size = 0;

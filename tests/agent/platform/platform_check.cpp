@@ -20,9 +20,11 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "agent/platform/directory_reader.h"
+#include "agent/platform/file.h"
 #include "agent/platform/files.h"
 #include "agent/platform/mounts.h"
 #include "agent/platform/net_interfaces.h"
@@ -219,6 +221,45 @@ void check_files() {
   check(!platform::read_file(dir.path(), text) && errno == EINVAL && text.empty(),
         "a folder is not read as a file (EINVAL)");
   check(!platform::read_file("NUL", text) && errno == EINVAL, "a device is not read (EINVAL)");
+}
+
+// One open file: a round trip, appends from two handles landing at the end,
+// reads and writes at offsets, cuts, and devices refused.
+void check_file() {
+  Scratch dir;
+  const std::string path = dir / "file.txt";
+  using platform::File;
+  File file;
+  char buffer[16] = {};
+  check(file.open(path, File::READ | File::WRITE | File::CREATE) &&
+            file.write("hello world", 11) && file.sync_data() && file.rewind() &&
+            file.read(buffer, sizeof buffer) == 11 && std::string(buffer) == "hello world" &&
+            file.read(buffer, sizeof buffer) == 0,
+        "an open file reads back what was written, then its end");
+  check(file.write_at("W", 1, 6) && file.read_at(buffer, 5, 6) == 5 &&
+            std::string(buffer, 5) == "World" && file.read_at(buffer, 5, 100) == 0,
+        "an open file is written and read at offsets");
+  std::uint64_t size = 0;
+  check(file.size(size) && size == 11 && file.truncate(5) && file.size(size) && size == 5 &&
+            file.truncate(0) && file.size(size) && size == 0,
+        "an open file is cut to a size");
+  File a, b;
+  check(a.open(path, File::APPEND) && b.open(path, File::APPEND | File::CREATE) &&
+            a.write("one", 3) && b.write("two", 3) && a.write("three", 5) &&
+            read_file(path) == "onetwothree",
+        "appends from two handles both land at the end");
+  check(a.truncate(3) && read_file(path) == "one", "a file opened to append is cut");
+  File moved(std::move(a));
+  check(!a.is_open() && moved.is_open() && moved.write("!", 1) && read_file(path) == "one!",
+        "an open file moves to another object");
+  File reader;
+  check(reader.open_regular(path) && reader.read(buffer, sizeof buffer) == 4 &&
+            !reader.write("x", 1),
+        "a regular file opens read-only");
+  check(!reader.open_regular("NUL") && errno == EINVAL && !reader.is_open() &&
+            !reader.open_regular(dir.path()) && errno == EINVAL &&
+            !reader.open_regular(dir / "missing") && errno == ENOENT,
+        "devices, folders and missing files are refused");
 }
 
 // The child's side of the inheritance check: says on its output whether
@@ -495,6 +536,7 @@ int main(int argc, char** argv) {
   check_time_conversion();
   check_clock_seam();
   check_files();
+  check_file();
   check_process_runner();
   check_directory_reader();
   check_interfaces();
