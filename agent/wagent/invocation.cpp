@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "agent/platform/service_notify.h"
 #include "agent/platform/process_env.h"
+#include "agent/platform/service_notify.h"
 #include "agent/wagent/config.h"
 
 namespace wagent {
