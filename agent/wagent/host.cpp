@@ -207,6 +207,10 @@ int Host::stop(int signal) {
     ACE_DEBUG((LM_NOTICE, "%N:%l: waiting up to %d s for %d detached workers\n",
                int(drain_limit.count()), n));
   wait_until([this] { return idle(); }, drain_limit);
+  // Connections waiting for a request close now; replies being written get
+  // a last moment to go out, then whatever is left is cut.
+  ctx_.shut_all(true);
+  wait_until([this] { return idle() && ctx_.open_count() == 0; }, close_limit);
   ctx_.shut_all();
   wait_until([this] { return idle() && ctx_.open_count() == 0; }, close_limit);
   const bool joined = lanes_.stop(close_limit);

@@ -69,14 +69,18 @@ void Http_Session::shut() {
   }
   if (gone) gone();
   net::post(stream_.get_executor(), [self = shared_from_this()] {
-    // A request already read is being answered: its reply is let go out,
-    // and the connection closes after it as the host is stopping (its
-    // deadline still bounds a client that does not read).
-    if (!self->reading_ && self->context_.stopping) return;
     beast::error_code ignored;
     self->stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
     self->stream_.close();
     self->deadline_timer_.cancel();
+  });
+}
+
+void Http_Session::shut_unless_answering() {
+  // Decided on the strand: a request already read is being answered, and
+  // the connection closes itself after the reply, the host being stopping.
+  net::post(stream_.get_executor(), [self = shared_from_this()] {
+    if (self->reading_) self->shut();
   });
 }
 

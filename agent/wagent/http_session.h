@@ -29,6 +29,7 @@ class Http_Session : public Closable,
 
   void start();
   void shut() override;
+  void shut_unless_answering() override;
   std::chrono::steady_clock::time_point pending_since() const override {
     return pending_ ? accepted_ : std::chrono::steady_clock::time_point::max();
   }

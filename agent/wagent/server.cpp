@@ -72,14 +72,14 @@ std::size_t Host_Context::open_count() {
   return n;
 }
 
-void Host_Context::shut_all() {
+void Host_Context::shut_all(bool spare_replies) {
   std::list<std::weak_ptr<Closable>> open;
   {
     std::lock_guard<std::mutex> guard(lock_);
-    open.swap(open_);
+    open = open_;
   }
   for (auto& weak : open)
-    if (auto c = weak.lock()) c->shut();
+    if (auto c = weak.lock()) spare_replies ? c->shut_unless_answering() : c->shut();
 }
 
 std::string client_address(const std::string* forwarded_for,

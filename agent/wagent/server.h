@@ -20,6 +20,9 @@ class Closable {
  public:
   virtual ~Closable() {}
   virtual void shut() = 0;
+  // At a stop: like shut(), but a reply already being written is let go
+  // out first (the connection then closes itself).
+  virtual void shut_unless_answering() { shut(); }
   // Accepted, and no whole request read from it yet: since when, or
   // time_point::max(). The oldest such connection is the first to go when
   // the connections are at their cap.
@@ -74,7 +77,9 @@ struct Host_Context {
   // memory (made with make_shared) until dropped.
   void forget_closed();
   // Shuts every tracked connection that is still open.
-  void shut_all();
+  // Shuts every open connection; with `spare_replies`, those answering a
+  // request are left to finish (shut_unless_answering).
+  void shut_all(bool spare_replies = false);
   // Connections tracked and not yet gone.
   std::size_t open_count();
 
