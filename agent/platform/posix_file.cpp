@@ -15,20 +15,6 @@ int fd_of(std::intptr_t handle) { return static_cast<int>(handle); }
 
 }  // namespace
 
-File::File(File&& other) noexcept : handle_(other.handle_), append_(other.append_) {
-  other.handle_ = CLOSED;
-}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.handle_;
-    append_ = other.append_;
-    other.handle_ = CLOSED;
-  }
-  return *this;
-}
-
 void File::close() {
   if (handle_ == CLOSED) return;
   const int error = errno;

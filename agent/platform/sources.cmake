@@ -2,6 +2,7 @@
 # Windows cross build makes the layer a library of its own from them.
 set(PLATFORM_SOURCES
   platform/calendar.cpp
+  platform/file.cpp
   platform/net_address.cpp
   platform/platform.cpp
   platform/utf.cpp

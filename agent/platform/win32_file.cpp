@@ -53,20 +53,6 @@ bool write_all(HANDLE h, const char* data, std::size_t size, std::uint64_t* offs
 
 }  // namespace
 
-File::File(File&& other) noexcept : handle_(other.handle_), append_(other.append_) {
-  other.handle_ = CLOSED;
-}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.handle_;
-    append_ = other.append_;
-    other.handle_ = CLOSED;
-  }
-  return *this;
-}
-
 void File::close() {
   if (handle_ == CLOSED) return;
   const int error = errno;

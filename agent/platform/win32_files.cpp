@@ -97,22 +97,6 @@ bool append_line(const std::string& path, const std::string& line, int) {
   return ok || fail_with(error);
 }
 
-bool read_file(const std::string& path, std::string& out, bool trim_end) {
-  out.clear();
-  File file;
-  if (!file.open_regular(path)) return false;
-  char buffer[8192];
-  long n;
-  while ((n = file.read(buffer, sizeof buffer)) > 0)
-    out.append(buffer, static_cast<std::size_t>(n));
-  if (n < 0) {
-    out.clear();
-    return false;
-  }
-  if (trim_end) out.erase(out.find_last_not_of(" \t\r\n") + 1);
-  return true;
-}
-
 bool make_folders(const std::string& path, int) {
   const auto make = [](const std::string& folder) {
     // A drive or its root is no folder to make.
