@@ -15,7 +15,10 @@ if(WIN32)
     platform/win32_mounts.cpp
     platform/win32_net_interfaces.cpp
     platform/win32_platform.cpp
+    platform/win32_process_env.cpp
     platform/win32_process_runner.cpp
+    platform/win32_service_notify.cpp
+    platform/win32_stop_request.cpp
     platform/win32_system.cpp
   )
   # WNetRestoreConnectionW and WNetGetConnectionW (mpr), sockets (ws2_32),
@@ -32,7 +35,10 @@ else()
     platform/posix_mounts.cpp
     platform/posix_platform.cpp
     platform/posix_probes.cpp
+    platform/posix_process_env.cpp
     platform/posix_process_runner.cpp
+    platform/posix_service_notify.cpp
+    platform/posix_stop_request.cpp
     platform/posix_system.cpp
   )
   set(PLATFORM_LIBRARIES)

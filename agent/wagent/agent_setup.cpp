@@ -1,8 +1,7 @@
 #include "agent/wagent/agent_setup.h"
 
 #include <ace/Log_Msg.h>
-#include <dirent.h>
-#include <sys/stat.h>
+#include <ace/OS_NS_unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,8 +14,10 @@
 #include "agent/json_rpc/json_rpc_dispatcher.h"
 #include "agent/modsess/session.h"
 #include "agent/paths/app_data.h"
+#include "agent/platform/directory_reader.h"
 #include "agent/platform/files.h"
 #include "agent/platform/platform.h"
+#include "agent/platform/process_env.h"
 #include "agent/queue/queue_manager.h"
 #include "agent/storage_catalog/storage_catalog.h"
 #include "agent/systemutil/system_actions.h"
@@ -36,21 +37,20 @@ void make_dirs(const std::string& path) {
 // one that a crash (kill -9, power loss) left behind is garbage, and the
 // next write of the same file would only remove it then.
 void remove_leftover_temporaries(const std::string& folder) {
-  DIR* dir = ::opendir(folder.c_str());
-  if (!dir) return;
-  while (dirent* e = ::readdir(dir)) {
-    const std::string name = e->d_name;
+  Directory_Reader dir;
+  if (!dir.open(folder.c_str(), true, Directory_Reader::WITH_STAT)) return;
+  Directory_Entry_T<char> e;
+  while (dir.read(e)) {
+    const std::string& name = e.name;
     if (name.size() <= 4 || name.compare(name.size() - 4, 4, ".tmp") != 0) continue;
+    if (!S_ISREG(e.mode)) continue;  // links and folders are no leftovers
     const std::string path = folder + "/" + name;
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    if (::unlink(path.c_str()) == 0)
+    if (ACE_OS::unlink(path.c_str()) == 0)
       ACE_DEBUG((LM_NOTICE, "%N:%l: removed %C, left by an interrupted write\n",
                  path.c_str()));
     else
       ACE_ERROR((LM_WARNING, "%N:%l: cannot remove %C: %m\n", path.c_str()));
   }
-  ::closedir(dir);
 }
 
 // The session of local callers: its key lives only in the agent's state
@@ -65,8 +65,11 @@ void add_local_session(const std::string& path) {
 }
 
 void prepare_folders(const Host_Settings& s) {
-  ::setenv("APPDATA", s.appdata.c_str(), 1);
-  ::setenv("COMPONENT", s.component.c_str(), 1);
+  for (const auto& [name, value] : {std::make_pair("APPDATA", s.appdata),
+                                    std::make_pair("COMPONENT", s.component)})
+    if (!platform::set_environment(name, value))
+      ACE_ERROR((LM_WARNING, "%N:%l: cannot set %C to '%C' in the environment\n", name,
+                 value.c_str()));
   for (App_Data where : {App_Data::CHOST, App_Data::DB, App_Data::JOBS, App_Data::QUEUES,
                          App_Data::AUDIT, App_Data::STORAGE_CATALOG, App_Data::LOG,
                          App_Data::DOWNLOADS})

@@ -2,19 +2,18 @@
 
 #include <ace/Log_Msg.h>
 #include <ace/Thread_Manager.h>
-#include <limits.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <iostream>
 #include <thread>
 
 #include "agent/job/job_manager.h"
 #include "agent/json_rpc/json_rpc_handler.h"
+#include "agent/platform/process_env.h"
+#include "agent/platform/stop_request.h"
 #include "agent/reactor/simple_reactor.h"
 #include "agent/wagent/agent_setup.h"
 #include "agent/wagent/invocation.h"
@@ -46,11 +45,10 @@ bool wait_until(Predicate done, std::chrono::milliseconds limit) {
 }
 
 std::string executable_dir(const char* argv0) {
-  char path[PATH_MAX];
-  ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  std::string exe = n > 0 ? std::string(path, static_cast<std::size_t>(n))
-                          : std::string(argv0 ? argv0 : ".");
-  std::string::size_type slash = exe.rfind('/');
+  const std::string dir = platform::program_folder();
+  if (!dir.empty()) return dir;
+  const std::string exe = argv0 ? argv0 : ".";
+  const std::string::size_type slash = exe.rfind('/');
   return slash == std::string::npos ? "." : exe.substr(0, slash);
 }
 
@@ -65,7 +63,8 @@ int detached_workers() {
 }
 
 // The host's life in three steps: start (configuration, services, the
-// listener and the upstream), wait for SIGINT or SIGTERM, stop.
+// listener and the upstream), wait for a stop request (SIGINT or SIGTERM;
+// Ctrl-C, Ctrl-Break or the console's closing on Windows), stop.
 class Host {
  public:
   explicit Host(const char* argv0)
@@ -75,11 +74,17 @@ class Host {
         lanes_(cores_, 1 + Host_Settings::default_handler_limit,
                Host_Settings::default_handler_limit),
         ctx_(lanes_, services_),
-        signals_(ctx_.ioc, SIGINT, SIGTERM),
-        idle_trim_(ctx_) {}
+        stop_request_(std::make_shared<std::promise<int>>()),
+        idle_trim_(ctx_) {
+    // From here a stop request waits for its turn: it is answered once the
+    // host serves, or right after a start that fails.
+    platform::on_stop_request(
+        [request = stop_request_](int signal) { request->set_value(signal); });
+  }
 
   // 0 once serving; otherwise the exit code, the reason on stderr.
   int start(const Invocation& invocation);
+  // The signal (or console event) that asked the host to stop.
   int wait_for_signal();
   // The exit code.
   int stop(int signal);
@@ -100,8 +105,8 @@ class Host {
   Host_Settings settings_;
   std::shared_ptr<Listener> listener_;
   std::shared_ptr<Upstream> upstream_;
-  net::signal_set signals_;
-  std::promise<int> stop_signal_;
+  // Shared with the stop request's thread, which may outlive the host.
+  std::shared_ptr<std::promise<int>> stop_request_;
   Idle_Trim idle_trim_;
 };
 
@@ -121,9 +126,8 @@ void Host::configure(const Invocation& invocation) {
   lanes_.limit_handlers(static_cast<unsigned>(settings_.handler_limit));
   // Handlers open files, directories and databases of their own: the
   // connections leave them part of the descriptor limit.
-  rlimit files;
-  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
-    ctx_.limit_connections(files.rlim_cur > 256 ? files.rlim_cur - 128 : files.rlim_cur / 2);
+  if (const std::uint64_t files = platform::descriptor_limit())
+    ctx_.limit_connections(static_cast<std::size_t>(files > 256 ? files - 128 : files / 2));
   try {
     listener_ = std::make_shared<Listener>(ctx_, settings_.listen);
   } catch (const std::exception& e) {
@@ -164,9 +168,6 @@ void Host::serve() {
                                            settings_.upstream_session, o->tls());
     upstream_->start();
   }
-  signals_.async_wait([this](beast::error_code ec, int signal) {
-    stop_signal_.set_value(ec ? 0 : signal);
-  });
   lanes_.on_wake([this] { idle_trim_.wake(); });
   lanes_.start();
   std::cerr << "wagent: listening on http://" << host_text << ":" << bound.port()
@@ -175,17 +176,9 @@ void Host::serve() {
                    std::to_string(bound.port()));
 }
 
-int Host::wait_for_signal() {
-  const int signal = stop_signal_.get_future().get();
-  // The stop is bounded; a second signal must not cut its cleanup in half,
-  // nor kill the process once the signal set is gone and the exit status
-  // would otherwise be 0.
-  beast::error_code cleared;
-  signals_.clear(cleared);
-  std::signal(SIGINT, SIG_IGN);
-  std::signal(SIGTERM, SIG_IGN);
-  return signal;
-}
+// Later requests are ignored: the stop is bounded, and a second signal
+// must not cut its cleanup in half.
+int Host::wait_for_signal() { return stop_request_->get_future().get(); }
 
 bool Host::idle() {
   return lanes_.handlers() == 0 && detached_workers() == 0 &&
@@ -226,7 +219,7 @@ int Host::stop(int signal) {
     ACE_DEBUG((LM_NOTICE, "%N:%l: stopped\n"));
     log_file_.close();
     std::fflush(nullptr);
-    ::_exit(0);
+    std::_Exit(0);
   }
   services_.stop();
   Job_Manager::instance()->close();

@@ -1,7 +1,6 @@
 #include "agent/wagent/http_session.h"
 
 #include <ace/Log_Msg.h>
-#include <arpa/inet.h>
 
 #include <sstream>
 #include <utility>
@@ -484,17 +483,13 @@ void Http_Session::watch(std::function<void()> on_gone) {
     on_gone_ = std::move(on_gone);
   }
   net::dispatch(stream_.get_executor(), [self = shared_from_this()] {
-    self->stream_.socket().async_wait(
-        tcp::socket::wait_read, [self](beast::error_code ec) {
-          if (ec == net::error::operation_aborted) return;
-          // Readable: either the next request of a pipelining client, or
-          // the end of the connection. Only the latter ends the exchange.
-          char byte;
-          ssize_t n = ec ? 0
-                         : ::recv(self->stream_.socket().native_handle(), &byte,
-                                  1, MSG_PEEK | MSG_DONTWAIT);
-          if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)))
-            return;
+    // A peek completes once a byte is there or the connection has ended:
+    // either the next request of a pipelining client, or the end of the
+    // connection. Only the latter ends the exchange.
+    self->stream_.socket().async_receive(
+        net::buffer(&self->peeked_, 1), tcp::socket::message_peek,
+        [self](beast::error_code ec, std::size_t n) {
+          if (ec == net::error::operation_aborted || (!ec && n > 0)) return;
           std::function<void()> gone;
           {
             std::lock_guard<std::mutex> guard(self->watch_lock_);

@@ -136,6 +136,7 @@ class Http_Session : public Closable,
   std::string peer_text_;
   std::mutex watch_lock_;
   std::function<void()> on_gone_;
+  char peeked_ = 0;  // where watch() peeks; never read
   std::deque<Queued> queue_;        // on the strand
   bool queue_writing_ = false;      // on the strand
   After after_queue_ = After::nothing;  // on the strand

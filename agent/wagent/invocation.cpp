@@ -1,15 +1,12 @@
 #include "agent/wagent/invocation.h"
 
 #include <ace/Get_Opt.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
-#include <cstddef>
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 
+#include "agent/platform/process_env.h"
+#include "agent/platform/service_notify.h"
 #include "agent/wagent/config.h"
 
 namespace wagent {
@@ -102,30 +99,11 @@ void apply_service_directories(Config& config) {
     config.settings["log"] = logs + "/" + log;
 }
 
-Service_Notifier::Service_Notifier() {
-  if (const char* socket = std::getenv("NOTIFY_SOCKET")) socket_ = socket;
-  ::unsetenv("NOTIFY_SOCKET");
-}
+Service_Notifier::Service_Notifier()
+    : socket_(platform::take_environment("NOTIFY_SOCKET")) {}
 
 bool Service_Notifier::notify(const std::string& state) const {
-  // A path, or '@' for a name in the abstract namespace.
-  sockaddr_un address{};
-  if (socket_.empty() || (socket_[0] != '/' && socket_[0] != '@') ||
-      socket_.size() >= sizeof address.sun_path)
-    return false;
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, socket_.data(), socket_.size());
-  if (socket_[0] == '@') address.sun_path[0] = '\0';
-  const socklen_t length =
-      static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + socket_.size());
-  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  const bool sent =
-      ::sendto(fd, state.data(), state.size(), MSG_NOSIGNAL,
-               reinterpret_cast<const sockaddr*>(&address), length) ==
-      static_cast<ssize_t>(state.size());
-  ::close(fd);
-  return sent;
+  return platform::notify_service_manager(socket_, state);
 }
 
 }  // namespace wagent

@@ -182,7 +182,7 @@ class Io_Lanes {
 
   // The lane of the next connection, taken in turn.
   Lane& next();
-  // The lane of the listener, the signals and the upstream channel.
+  // The lane of the listener and the upstream channel.
   Lane& first() { return *lanes_.front(); }
 
   // Io_Threads::limit_handlers for the lanes together; before start().

@@ -1,3 +1,14 @@
+#include <ace/Init_ACE.h>
+
 #include "agent/wagent/host.h"
 
-int main(int argc, char* argv[]) { return wagent::run_host(argc, argv); }
+int main(int argc, char* argv[]) {
+  // Where ACE keeps its object manager on main's stack (Windows), nothing
+  // of ACE works before this, process spawning included. Where it is a
+  // static object (POSIX) it is up already, and it is left to go down with
+  // the other statics as before: fini only what this call started.
+  const bool started = ACE::init() == 0;
+  const int code = wagent::run_host(argc, argv);
+  if (started) ACE::fini();
+  return code;
+}

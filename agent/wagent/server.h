@@ -37,7 +37,7 @@ struct Host_Context {
       : lanes(lanes), ioc(lanes.first().ioc), services(services) {}
 
   Io_Lanes& lanes;
-  // The listener's, the signals' and the upstream channel's.
+  // The listener's and the upstream channel's.
   net::io_context& ioc;
   const Services& services;
   std::size_t body_limit = 8 * 1024 * 1024;

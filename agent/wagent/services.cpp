@@ -2,7 +2,7 @@
 
 #include <ace/DLL.h>
 #include <ace/Log_Msg.h>
-#include <dlfcn.h>
+#include <ace/OS_NS_unistd.h>
 
 #include <cstring>
 
@@ -59,7 +59,7 @@ std::string Services::library_path(const Service_Line& line) const {
   }
   for (const std::string& dir : module_dirs_) {
     std::string candidate = dir + "/" + line.library;
-    if (::access(candidate.c_str(), R_OK) == 0) return candidate;
+    if (ACE_OS::access(candidate.c_str(), R_OK) == 0) return candidate;
   }
   return line.library;  // left to the loader's own search
 }

@@ -1,9 +1,9 @@
 #include "agent/wagent/settings.h"
 
-#include <limits.h>
-#include <unistd.h>
+#include <ace/OS_NS_unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -75,7 +75,7 @@ std::string directory_of(const std::string& path) {
 std::string absolute_path(const std::string& path) {
   if (!path.empty() && path[0] == '/') return path;
   char cwd[PATH_MAX];
-  if (!::getcwd(cwd, sizeof cwd)) return path;
+  if (!ACE_OS::getcwd(cwd, sizeof cwd)) return path;
   std::string base(cwd);
   return path == "." ? base : base + "/" + (path.compare(0, 2, "./") == 0 ? path.substr(2) : path);
 }
@@ -102,7 +102,7 @@ Host_Settings read_settings(const Config& config) {
   s.upstream_where = config.where("upstream");
   s.upstream_session = config.get("upstream.session", "");
   s.ca_file = config.get("tls.ca_file", "");
-  if (!s.ca_file.empty() && ::access(s.ca_file.c_str(), R_OK) != 0)
+  if (!s.ca_file.empty() && ACE_OS::access(s.ca_file.c_str(), R_OK) != 0)
     throw Config_Error(config.where("tls.ca_file") + ": setting 'tls.ca_file': cannot read '" +
                        s.ca_file + "': " + std::strerror(errno));
   // Like libraries, a relative pools file is relative to the configuration.

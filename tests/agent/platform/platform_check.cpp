@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <future>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
@@ -29,7 +30,10 @@
 #include "agent/platform/mounts.h"
 #include "agent/platform/net_interfaces.h"
 #include "agent/platform/platform.h"
+#include "agent/platform/process_env.h"
 #include "agent/platform/process_runner.h"
+#include "agent/platform/service_notify.h"
+#include "agent/platform/stop_request.h"
 #include "agent/platform/utf.h"
 #include "tests/fakes/fake_platform.h"
 #include "tests/support/files.h"
@@ -518,6 +522,45 @@ void check_mounts() {
         "a folder reports free space");
 }
 
+// What the host asks of its own process.
+void check_process_env() {
+  const std::string path = platform::program_path();
+  check(path == platform::program_folder() + "\\platform_check.exe",
+        "the program's path is its folder and its name");
+  check(::GetFileAttributesW(utf8_to_utf16(path).c_str()) != INVALID_FILE_ATTRIBUTES,
+        "the program's path exists");
+  const std::string value = "d:\\data \xc3\xa9t\xc3\xa9";
+  check(platform::set_environment("WAGENT_CHECK", value), "a variable is set");
+  wchar_t seen[64] = {0};
+  check(::GetEnvironmentVariableW(L"WAGENT_CHECK", seen, 64) > 0 &&
+            utf16_to_utf8(seen) == value,
+        "the system's environment, which commands inherit, has it");
+  // getenv speaks the ANSI code page: only the ASCII part is compared.
+  const char* c_seen = std::getenv("WAGENT_CHECK");
+  check(c_seen && std::strncmp(c_seen, "d:\\data ", 8) == 0,
+        "the C runtime's environment has it");
+  check(platform::take_environment("WAGENT_CHECK") == value &&
+            ::GetEnvironmentVariableW(L"WAGENT_CHECK", seen, 64) == 0 &&
+            platform::take_environment("WAGENT_CHECK").empty(),
+        "a taken variable is gone");
+  check(platform::descriptor_limit() == 0, "there is no descriptor limit");
+  check(!platform::notify_service_manager("/run/notify", "READY=1"),
+        "no service manager listens for datagrams");
+}
+
+// Last: once caught, Ctrl-C no longer reaches this program.
+void check_stop_request() {
+  auto caught = std::make_shared<std::promise<int>>();
+  std::future<int> event = caught->get_future();
+  check(platform::on_stop_request([caught](int e) { caught->set_value(e); }),
+        "console events are caught");
+  if (!::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0))
+    return skip("stop request", "no console to send Ctrl-C to");
+  if (event.wait_for(std::chrono::seconds(10)) != std::future_status::ready)
+    return skip("stop request", "Ctrl-C sent to the console did not arrive");
+  check(event.get() == CTRL_C_EVENT, "Ctrl-C is a stop request");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -541,6 +584,8 @@ int main(int argc, char** argv) {
   check_directory_reader();
   check_interfaces();
   check_mounts();
+  check_process_env();
+  check_stop_request();
   std::printf("%s: %d failure(s)\n", failures ? "FAILED" : "passed", failures);
   return failures ? 1 : 0;
 }
