@@ -6,6 +6,7 @@
 #include <ace/OS_NS_signal.h>
 #include <ace/OS_NS_unistd.h>
 #include <ace/Process.h>
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <atomic>
@@ -13,10 +14,24 @@
 
 namespace platform {
 
+namespace {
+
+// The host holds its stop signals blocked for one thread to take; a child
+// starts with none blocked, or it could not be stopped.
+class Child_Process : public ACE_Process {
+  void child(pid_t) override {
+    sigset_t none;
+    sigemptyset(&none);
+    ::pthread_sigmask(SIG_SETMASK, &none, nullptr);
+  }
+};
+
+}  // namespace
+
 struct Process_Runner::Impl {
   ACE_Process_Options options;
   std::string command_line;
-  ACE_Process process;
+  Child_Process process;
   bool started = false;
   // The running process; 0 before the start and once waited for, so a late
   // signal never reaches a process that reused the id.

@@ -1,9 +1,4 @@
-#include <fcntl.h>
 #include <signal.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <thread>
 
 #include "agent/platform/stop_request.h"
 
@@ -11,38 +6,30 @@ namespace platform {
 
 namespace {
 
-// The handler only writes the signal's number into a pipe: all else a
-// handler may do is too little to stop a program.
-int stop_pipe[2] = {-1, -1};
-
-void forward_signal(int signal) {
-  const int saved = errno;
-  const unsigned char number = static_cast<unsigned char>(signal);
-  while (::write(stop_pipe[1], &number, 1) < 0 && errno == EINTR) {
-  }
-  errno = saved;
+sigset_t stop_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  return set;
 }
 
 }  // namespace
 
-bool on_stop_request(std::function<void(int)> on_stop) {
-  if (stop_pipe[0] >= 0 || ::pipe2(stop_pipe, O_CLOEXEC) != 0) return false;
-  std::thread([on_stop = std::move(on_stop)] {
-    unsigned char number = 0;
-    ssize_t n;
-    while ((n = ::read(stop_pipe[0], &number, 1)) < 0 && errno == EINTR) {
-    }
-    if (n != 1) return;
-    ::signal(SIGINT, SIG_IGN);
-    ::signal(SIGTERM, SIG_IGN);
-    on_stop(number);
-  }).detach();
-  struct sigaction action {};
-  action.sa_handler = forward_signal;
-  sigfillset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  return ::sigaction(SIGINT, &action, nullptr) == 0 &&
-         ::sigaction(SIGTERM, &action, nullptr) == 0;
+// Blocked signals taken with sigwait, rather than a handler: nothing runs in
+// signal context, and a sanitizer's deferred delivery cannot lose them.
+bool hold_stop_requests() {
+  const sigset_t set = stop_signals();
+  return ::pthread_sigmask(SIG_BLOCK, &set, nullptr) == 0;
+}
+
+int wait_for_stop_request() {
+  const sigset_t set = stop_signals();
+  int number = 0;
+  // Fails only on a bad set; 0 then still stops the program.
+  if (::sigwait(&set, &number) != 0) return 0;
+  // Later ones stay pending behind the mask for the rest of the process.
+  return number;
 }
 
 }  // namespace platform

@@ -1,4 +1,5 @@
 // The machine as a whole: its description, its clock and its power.
+#include <signal.h>
 #include <spawn.h>
 #include <sys/reboot.h>
 #include <sys/sysinfo.h>
@@ -102,7 +103,16 @@ int POSIX_Platform_API::power_off(bool restart) {
   char* argv[] = {program, verb, nullptr};
   pid_t pid;
   int status = 0;
-  if (::posix_spawnp(&pid, program, nullptr, nullptr, argv, environ) == 0 &&
+  // Without the stop signals the host holds blocked.
+  posix_spawnattr_t attributes;
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+  const int spawned = ::posix_spawnp(&pid, program, nullptr, &attributes, argv, environ);
+  posix_spawnattr_destroy(&attributes);
+  if (spawned == 0 &&
       ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
       WEXITSTATUS(status) == 0) {
     ACE_DEBUG((LM_NOTICE, ACE_TEXT("%N:%l: systemctl %C accepted\n"), verb));

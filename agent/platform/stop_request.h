@@ -4,18 +4,22 @@
 #ifndef PLATFORM_STOP_REQUEST_H
 #define PLATFORM_STOP_REQUEST_H
 
-#include <functional>
-
 namespace platform {
 
-// From now on a stop request no longer ends the process: the first one
-// calls `on_stop` once, on a thread of its own, with the signal number
-// (POSIX) or the console event (Windows); later ones are ignored, so they
-// cannot cut the stop short. Returning from a console close or shutdown
-// event would end the process at once on Windows: that thread waits there
-// for the program to finish. Call at most once per process; false when the
-// requests cannot be caught.
-bool on_stop_request(std::function<void(int)> on_stop);
+// From now on a stop request no longer ends the process but waits for
+// wait_for_stop_request. On POSIX the two signals are blocked in the
+// calling thread and so in every thread it starts later: call it first in
+// main, before any thread exists, or a thread that does not block them
+// takes them with their default action. Children started through this
+// layer get them back. False when the requests cannot be caught.
+bool hold_stop_requests();
+
+// Waits for the first stop request and answers its signal number (POSIX)
+// or console event (Windows). Later requests are dropped, so they cannot
+// cut the stop short. Returning from a console close or shutdown event
+// would end the process at once on Windows: the system's thread for that
+// event waits there for the program to finish.
+int wait_for_stop_request();
 
 }  // namespace platform
 

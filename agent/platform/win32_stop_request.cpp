@@ -8,8 +8,8 @@ namespace platform {
 
 namespace {
 
-std::function<void(int)>* stop_callback = nullptr;
-std::atomic<bool> stop_requested(false);
+HANDLE stop_event = nullptr;
+std::atomic<int> stop_code{-1};
 
 // Runs on a thread the system starts for each console event.
 BOOL WINAPI on_console_event(DWORD event) {
@@ -22,7 +22,8 @@ BOOL WINAPI on_console_event(DWORD event) {
     default:
       return FALSE;
   }
-  if (!stop_requested.exchange(true)) (*stop_callback)(static_cast<int>(event));
+  int none = -1;
+  if (stop_code.compare_exchange_strong(none, static_cast<int>(event))) ::SetEvent(stop_event);
   // The process ends once this returns: hold it until the program has
   // stopped and leaves (the system gives up after a few seconds).
   if (event == CTRL_CLOSE_EVENT || event == CTRL_SHUTDOWN_EVENT) ::Sleep(INFINITE);
@@ -31,11 +32,16 @@ BOOL WINAPI on_console_event(DWORD event) {
 
 }  // namespace
 
-bool on_stop_request(std::function<void(int)> on_stop) {
-  if (stop_callback) return false;
+bool hold_stop_requests() {
+  if (stop_event) return true;
   // Kept for the life of the process: console events may come until the end.
-  stop_callback = new std::function<void(int)>(std::move(on_stop));
-  return ::SetConsoleCtrlHandler(on_console_event, TRUE) != 0;
+  stop_event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  return stop_event && ::SetConsoleCtrlHandler(on_console_event, TRUE) != 0;
+}
+
+int wait_for_stop_request() {
+  if (!stop_event || ::WaitForSingleObject(stop_event, INFINITE) != WAIT_OBJECT_0) return 0;
+  return stop_code.load();
 }
 
 }  // namespace platform

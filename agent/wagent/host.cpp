@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <future>
 #include <iostream>
 #include <thread>
 
@@ -74,13 +73,7 @@ class Host {
         lanes_(cores_, 1 + Host_Settings::default_handler_limit,
                Host_Settings::default_handler_limit),
         ctx_(lanes_, services_),
-        stop_request_(std::make_shared<std::promise<int>>()),
-        idle_trim_(ctx_) {
-    // From here a stop request waits for its turn: it is answered once the
-    // host serves, or right after a start that fails.
-    platform::on_stop_request(
-        [request = stop_request_](int signal) { request->set_value(signal); });
-  }
+        idle_trim_(ctx_) {}
 
   // 0 once serving; otherwise the exit code, the reason on stderr.
   int start(const Invocation& invocation);
@@ -106,7 +99,6 @@ class Host {
   std::shared_ptr<Listener> listener_;
   std::shared_ptr<Upstream> upstream_;
   // Shared with the stop request's thread, which may outlive the host.
-  std::shared_ptr<std::promise<int>> stop_request_;
   Idle_Trim idle_trim_;
 };
 
@@ -178,7 +170,7 @@ void Host::serve() {
 
 // Later requests are ignored: the stop is bounded, and a second signal
 // must not cut its cleanup in half.
-int Host::wait_for_signal() { return stop_request_->get_future().get(); }
+int Host::wait_for_signal() { return platform::wait_for_stop_request(); }
 
 bool Host::idle() {
   return lanes_.handlers() == 0 && detached_workers() == 0 &&

@@ -548,12 +548,13 @@ void check_process_env() {
         "no service manager listens for datagrams");
 }
 
-// Last: once caught, Ctrl-C no longer reaches this program.
+// Last: once held, Ctrl-C no longer reaches this program.
 void check_stop_request() {
+  check(platform::hold_stop_requests(), "console events are held");
+  // Detached: when no event comes, the wait stays behind until the end.
   auto caught = std::make_shared<std::promise<int>>();
   std::future<int> event = caught->get_future();
-  check(platform::on_stop_request([caught](int e) { caught->set_value(e); }),
-        "console events are caught");
+  std::thread([caught] { caught->set_value(platform::wait_for_stop_request()); }).detach();
   if (!::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0))
     return skip("stop request", "no console to send Ctrl-C to");
   if (event.wait_for(std::chrono::seconds(10)) != std::future_status::ready)
