@@ -131,6 +131,8 @@ TEST_F(DispatcherTest, BadInputIsAnsweredByTheDispatcher) {
       // Ids that could not come back with the digits they were sent with.
       {R"({"jsonrpc":"2.0","id":18446744073709551617,"method":"echo"})", -32600,
        "Invalid Request", Value()},
+      {R"({"jsonrpc":"2.0","id":)" + std::string(400, '9') + R"(,"method":"echo"})", -32600,
+       "Invalid Request", Value()},  // beyond a double too
       {R"({"jsonrpc":"2.0","id":-0,"method":"echo"})", -32600, "Invalid Request", Value()},
       {R"({"jsonrpc":"2.0","id":1e2,"method":"echo"})", -32600, "Invalid Request", Value()},
       {R"({"jsonrpc":"2.0","id":0.1,"method":"echo"})", -32600, "Invalid Request", Value()},
