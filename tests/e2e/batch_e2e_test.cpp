@@ -3,9 +3,7 @@
 // node), and here what it cannot show: what runs and what does not when a
 // batch is refused, its client leaves or the host stops.
 #include <sys/stat.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <fstream>
 #include <thread>
 
@@ -59,20 +57,12 @@ TEST(Batch, JsonRpcClientLibraryOverPostAndWebSocket) {
   const int files = 5000;
   const std::string listing = make_listing(agent.dir(), files);
 
-  const std::string command = "node " JSONRPC_CLIENT_DIR "/batch_test.mjs " + agent.host() +
-                              " " + std::to_string(agent.port()) + " k1 k2 " + listing + " " +
-                              std::to_string(files) + " " + std::to_string(batch_max) + " 2>&1";
-  FILE* node = ::popen(command.c_str(), "r");
-  ASSERT_NE(nullptr, node);
-  std::string output;
-  char block[4096];
-  for (std::size_t n; (n = std::fread(block, 1, sizeof block, node)) > 0;)
-    output.append(block, n);
-  const int status = ::pclose(node);
-  ASSERT_TRUE(WIFEXITED(status)) << output;
-  EXPECT_EQ(0, WEXITSTATUS(status))
-      << output << "\n(node and tests/jsonrpc_client/node_modules come from "
-                   "scripts/install-deps.sh)";
+  const auto [status, output] = run_command(
+      "node " JSONRPC_CLIENT_DIR "/batch_test.mjs " + agent.host() + " " +
+      std::to_string(agent.port()) + " k1 k2 " + listing + " " + std::to_string(files) + " " +
+      std::to_string(batch_max));
+  EXPECT_EQ(0, status) << output << "\n(node and tests/jsonrpc_client/node_modules come from "
+                                    "scripts/install-deps.sh)";
   EXPECT_NE(std::string::npos, output.find("ok ws binary message closes with 1003")) << output;
 
   // The log names the peer that sent the binary message.
@@ -95,7 +85,7 @@ TEST(Batch, JsonRpcClientLibraryOverPostAndWebSocket) {
   auto message = c.ws_receive(std::chrono::seconds(30));
   ASSERT_TRUE(message);
   EXPECT_GT(c.ws_last_frame_count(), 2u);
-  EXPECT_EQ(2u, parse(*message).get_array().size());
+  EXPECT_EQ(2u, parse_json(*message).get_array().size());
   EXPECT_EQ(0, agent.stop());
 }
 
@@ -108,7 +98,7 @@ TEST(Batch, RefusedWholeRunsNothingAndBadTextStaysOneParseError) {
   ASSERT_EQ(200, r.status) << c.last_error();
   EXPECT_EQ(-32600, code_of(r.body)) << r.body;  // its text: batch_test.mjs
   r = c.request("POST", "/jsonrpc", host_tests(batch_max, 0));
-  EXPECT_EQ(batch_max, parse(r.body).get_array().size()) << r.body;
+  EXPECT_EQ(batch_max, parse_json(r.body).get_array().size()) << r.body;
   // Only the batch within the limit ran.
   EXPECT_EQ(batch_max, tests_done(agent)) << agent.stderr_text();
 
@@ -162,7 +152,7 @@ TEST(Batch, UpstreamBatchesAreServedAndItsBinaryMessagesCloseTheConnection) {
       server.exchange("[" + call(1, "host.info") + "," + call(2, "fs.statfs", "\"/\"") + "]",
                       std::chrono::seconds(5))
           .value_or("");
-  const Value batch = parse(answer);
+  const Value batch = parse_json(answer);
   ASSERT_EQ(json_spirit::array_type, batch.type()) << answer;
   EXPECT_EQ(2u, batch.get_array().size());
   EXPECT_EQ(std::string::npos, answer.find("\"error\"")) << answer;

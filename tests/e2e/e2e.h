@@ -5,17 +5,21 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
 
 #include "agent/json_spirit/json_spirit.h"
+#include "tests/fakes/json_print.h"
 #include "tests/support/files.h"
 #include "tests/support/wagent_process.h"
 #include "tests/support/wire_client.h"
@@ -45,15 +49,9 @@ inline std::string notify(const std::string& method, const std::string& params) 
   return "{\"jsonrpc\":\"2.0\",\"method\":\"" + method + "\",\"params\":" + params + "}";
 }
 
-inline Value parse(const std::string& text) {
-  Value v;
-  EXPECT_TRUE(json_spirit::read(text, v)) << text;
-  return v;
-}
-
 // The error code of a reply, 0 when it carries a result.
 inline int code_of(const std::string& reply) {
-  const Value v = parse(reply);
+  const Value v = parse_json(reply);
   if (v.type() != json_spirit::obj_type) return -1;
   const json_spirit::Object& o = v.get_obj();
   return o.count("result") ? 0 : o.at("error").get_obj().at("code").get_int();
@@ -101,6 +99,47 @@ inline int connect_to(unsigned short port) {
   if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
   ::close(fd);
   return -1;
+}
+
+// Everything the peer sends until it closes or resets ("<closed>" is added
+// then) or `limit` passes; what is there already is read even past it.
+inline std::string read_until_closed(int fd, std::chrono::milliseconds limit) {
+  using namespace std::chrono;
+  std::string got;
+  const auto end = steady_clock::now() + limit;
+  char buf[4096];
+  for (;;) {
+    const auto left = duration_cast<milliseconds>(end - steady_clock::now()).count();
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(std::max<long long>(0, left))) != 1) return got;
+    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) return got + "<closed>";
+    got.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
+// Bytes no HTTP client library would send, on a connection of their own;
+// what the host answered, as read_until_closed tells it.
+inline std::string raw_exchange(unsigned short port, const std::string& bytes,
+                                std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+  const int fd = connect_to(port);
+  if (fd < 0) return "<no connection>";
+  const bool sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) > 0;
+  const std::string answer = sent ? read_until_closed(fd, limit) : "<not sent>";
+  ::close(fd);
+  return answer;
+}
+
+// Runs a shell command; its exit code (-1 unless it exited) and its output
+// with stderr.
+inline std::pair<int, std::string> run_command(const std::string& command) {
+  std::string output;
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) return {-1, "popen failed"};
+  char block[4096];
+  for (std::size_t n; (n = std::fread(block, 1, sizeof block, pipe)) > 0;) output.append(block, n);
+  const int status = ::pclose(pipe);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
 }
 
 // A loopback port that completes TCP handshakes and never answers: a server

@@ -47,37 +47,15 @@ std::string fill_big(const Temp_Dir& dir) {
 }
 
 // How many of `fds` the host has closed (end of stream or reset), waiting
-// up to `limit` for all of them.
+// up to `limit` for all of them; a 408 or the like may come before a close.
 std::size_t closed_by_host(const std::vector<int>& fds, std::chrono::milliseconds limit) {
   using namespace std::chrono;
   const auto end = steady_clock::now() + limit;
-  const auto left = [&] {
-    const auto ms = duration_cast<milliseconds>(end - steady_clock::now()).count();
-    return static_cast<int>(std::max<long long>(0, ms));
-  };
   std::size_t count = 0;
-  char buf[512];
-  for (int fd : fds) {
-    pollfd p{fd, POLLIN, 0};
-    ssize_t n = 1;  // a 408 or the like may come before the close
-    while (n > 0 && ::poll(&p, 1, left()) == 1) n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-    count += n <= 0;
-  }
+  for (int fd : fds)
+    count += read_until_closed(fd, duration_cast<milliseconds>(end - steady_clock::now()))
+                 .find("<closed>") != std::string::npos;
   return count;
-}
-
-// Bytes no HTTP client library would send; returns what the host answered
-// before it closed the connection.
-std::string raw_exchange(const wire::Wagent_Process& agent, const std::string& bytes) {
-  const int fd = connect_to(agent.port());
-  const timeval limit{5, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  std::string answer;
-  char buf[4096];
-  if (fd >= 0 && ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) > 0)
-    for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) answer.append(buf, n);
-  if (fd >= 0) ::close(fd);
-  return answer;
 }
 
 bool answers_host_info(const wire::Wagent_Process& agent) {
@@ -189,11 +167,11 @@ TEST(Hostile_Clients, RequestsThatCannotBeDelimitedAreRefusedAndClosed) {
   // Read as a request without body, the "body" would be taken for the next
   // request: refused instead, and the connection closed behind it.
   std::string smuggled = raw_exchange(
-      agent, "POST /jsonrpc HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip\r\n\r\n" +
+      agent.port(), "POST /jsonrpc HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip\r\n\r\n" +
                  std::string("GET /debug/headers HTTP/1.1\r\nHost: x\r\n\r\n"));
   EXPECT_EQ(0u, smuggled.find("HTTP/1.1 501")) << smuggled;
   EXPECT_EQ(std::string::npos, smuggled.find("HTTP/1.1 404")) << smuggled;
-  std::string garbled = raw_exchange(agent, "POST /jsonrpc HTTP/1.1\r\nHost x\r\n\r\n");
+  std::string garbled = raw_exchange(agent.port(), "POST /jsonrpc HTTP/1.1\r\nHost x\r\n\r\n");
   EXPECT_EQ(0u, garbled.find("HTTP/1.1 400")) << garbled;
   EXPECT_TRUE(answers_host_info(agent));
   EXPECT_EQ(0, agent.stop()) << agent.stderr_text();
@@ -264,14 +242,6 @@ long proc_count(pid_t pid, const std::string& what) {
   return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 8);
 }
 
-// Waits up to `limit` for the descriptors of `pid` to come down to `count`.
-bool descriptors_down_to(pid_t pid, long count, std::chrono::seconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (proc_count(pid, "fd") > count && std::chrono::steady_clock::now() < end)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  return proc_count(pid, "fd") <= count;
-}
-
 // Descriptors of `agent` once each of its lanes has served a connection
 // (a lane makes its poller on first use) and those connections are closed;
 // the caller keeps `kept` others open.
@@ -320,7 +290,7 @@ struct Slow_Readers {
 
   // True when `reply` lists the whole folder, each entry once, for request i.
   bool whole(const std::string& reply, int i) {
-    const Value v = parse(reply);
+    const Value v = parse_json(reply);
     if (v.type() != json_spirit::obj_type || v.get_obj().at("id") != Value(i)) return false;
     std::set<std::string> names;
     for (const Value& e : v.get_obj().at("result").get_array())
@@ -369,7 +339,8 @@ TEST(Hostile_Clients, ListingsForClientsThatDoNotReadWaitWithoutAThreadAndArrive
 
   for (int i = 0; i < 60; ++i) EXPECT_TRUE(readers.whole(readers.read(i), i)) << i;
   readers.clients.clear();  // the other 40 leave without reading
-  EXPECT_TRUE(descriptors_down_to(agent.pid(), fds_before + 1, std::chrono::seconds(30)))
+  EXPECT_TRUE(eventually([&] { return proc_count(agent.pid(), "fd") <= fds_before + 1; },
+                         std::chrono::seconds(30)))
       << proc_count(agent.pid(), "fd") << " descriptors, " << fds_before << " before";
   EXPECT_EQ(0, agent.stop()) << agent.stderr_text();
   EXPECT_EQ(std::string::npos, agent.stderr_text().find("Sanitizer")) << agent.stderr_text();
@@ -383,7 +354,8 @@ TEST(Hostile_Clients, ListingsForClientsThatNeverReadAreCutAtTheWriteTimeout) {
       << agent.stderr_text();
   const long fds_before = settled_descriptors(agent, 0);
   Slow_Readers readers(agent, 40);
-  EXPECT_TRUE(descriptors_down_to(agent.pid(), fds_before, std::chrono::seconds(30)))
+  EXPECT_TRUE(eventually([&] { return proc_count(agent.pid(), "fd") <= fds_before; },
+                         std::chrono::seconds(30)))
       << proc_count(agent.pid(), "fd") << " descriptors, " << fds_before << " before";
   for (int i = 0; i < 40; ++i) EXPECT_EQ(0u, readers.read(i).size()) << i;
   EXPECT_TRUE(answers_host_info(agent));

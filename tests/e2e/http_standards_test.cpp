@@ -1,11 +1,5 @@
 // wagent as HTTP/1.1 clients nobody here wrote see it: Python's http.client
 // and curl, driven by http_standards.py, one group of its cases per test.
-#include <sys/wait.h>
-
-#include <array>
-#include <cstdio>
-#include <cstdlib>
-
 #include "tests/e2e/e2e.h"
 
 namespace {
@@ -34,17 +28,10 @@ class Http_Standards : public ::testing::Test {
 
   // Runs one group of the script's cases; their report is the failure text.
   static void run_cases(const std::string& group) {
-    const std::string command =
+    const auto [status, report] = run_command(
         "WAGENT_HOST=" + agent_->host() + " WAGENT_PORT=" + std::to_string(agent_->port()) +
-        " SESSION_KEY=std-key python3 " + HTTP_STANDARDS_SCRIPT + " " + group + " 2>&1";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    ASSERT_NE(nullptr, pipe);
-    std::string report;
-    std::array<char, 4096> buf;
-    std::size_t n;
-    while ((n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0) report.append(buf.data(), n);
-    const int status = ::pclose(pipe);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << report;
+        " SESSION_KEY=std-key python3 " + HTTP_STANDARDS_SCRIPT + " " + group);
+    EXPECT_EQ(0, status) << report;
   }
 
   static wire::Wagent_Process* agent_;

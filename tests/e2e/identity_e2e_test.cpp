@@ -46,11 +46,11 @@ TEST(Identity_E2E, ServesChallengeKeysAndInterfacesBesideAMalformedPoolsFile) {
   EXPECT_EQ(out.rfind(line), out.find(line)) << out;
 
   // Public: no session needed.
-  EXPECT_EQ(64u, parse(get("/api/host/challenge").body).get_obj().at("challenge").get_str().size());
+  EXPECT_EQ(64u, parse_json(get("/api/host/challenge").body).get_obj().at("challenge").get_str().size());
   wire::Http_Response r = get("/api/host/public_key");
   ASSERT_EQ(200, r.status) << r.body;
   // The agent's own file, which OpenSSL's tool reads (the key's own test).
-  EXPECT_EQ(Value(read_file(agent.dir() + "/var/chost/public_key.pem")), parse(r.body));
+  EXPECT_EQ(Value(read_file(agent.dir() + "/var/chost/public_key.pem")), parse_json(r.body));
 
   // The access key only for a signed-in caller, direct on loopback.
   const std::pair<wire::Header_List, int> key_cases[] = {
@@ -59,7 +59,7 @@ TEST(Identity_E2E, ServesChallengeKeysAndInterfacesBesideAMalformedPoolsFile) {
   for (const auto& [headers, status] : key_cases) {
     r = get("/api/host/access_key", headers);
     EXPECT_EQ(status, r.status) << r.body;
-    const Value body = parse(r.body);
+    const Value body = parse_json(r.body);
     EXPECT_EQ(status == 200 ? Value("") : Value(-1),
               status == 200 ? body : body.get_obj().at("code"));
   }
@@ -68,7 +68,7 @@ TEST(Identity_E2E, ServesChallengeKeysAndInterfacesBesideAMalformedPoolsFile) {
   ASSERT_EQ(200, r.status);
   const Value lo(json_spirit::Object{{"family", "ipv4"}, {"address", "127.0.0.1"}, {"prefix", 8}});
   bool loopback_seen = false;
-  const Value list = parse(r.body);
+  const Value list = parse_json(r.body);
   for (const Value& i : list.get_array())
     for (const Value& a : i.get_obj().at("addresses").get_array())
       loopback_seen |= i.get_obj().at("loopback").get_bool() && a == lo;

@@ -14,7 +14,7 @@ const char* const control =
     "job.start,job.stop,job.pause,job.resume,job.remove,job.enable,job.disable,job.switch,job.sync";
 
 Value result_of(const std::string& reply) {
-  const Value v = parse(reply);
+  const Value v = parse_json(reply);
   return v.type() == json_spirit::obj_type && v.get_obj().count("result")
              ? v.get_obj().at("result") : Value("no result: " + reply);
 }

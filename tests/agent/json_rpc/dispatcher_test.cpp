@@ -84,6 +84,18 @@ class DispatcherTest : public ::testing::Test {
   int dispatch(const std::string& text) {
     return dispatcher.dispatch(channel, text.data(), text.size());
   }
+  // Dispatches `text` on a fresh channel from a requester with session
+  // `key`, on a listener channel (a session required) or the upstream one;
+  // whether a handler got it.
+  bool delivered_as(const char* key, const std::string& text, bool listener = true) {
+    channel = Recording_Channel::make(&rec);
+    channel->set_session_required(listener);
+    rec->set_session_key(key);
+    echo.received.clear();
+    creator.created = 0;
+    dispatch(text);
+    return !echo.received.empty() || creator.created == 1;
+  }
   // The single reply, checked to be an error with `code`; returns its id.
   Value expect_error(int code, const char* message) {
     EXPECT_EQ(1u, rec->count_sent());
@@ -131,6 +143,8 @@ TEST_F(DispatcherTest, BadInputIsAnsweredByTheDispatcher) {
       // Ids that could not come back with the digits they were sent with.
       {R"({"jsonrpc":"2.0","id":18446744073709551617,"method":"echo"})", -32600,
        "Invalid Request", Value()},
+      {R"({"jsonrpc":"2.0","id":)" + std::string(400, '9') + R"(,"method":"echo"})", -32600,
+       "Invalid Request", Value()},  // beyond a double too
       {R"({"jsonrpc":"2.0","id":-0,"method":"echo"})", -32600, "Invalid Request", Value()},
       {R"({"jsonrpc":"2.0","id":1e2,"method":"echo"})", -32600, "Invalid Request", Value()},
       {R"({"jsonrpc":"2.0","id":0.1,"method":"echo"})", -32600, "Invalid Request", Value()},
@@ -204,13 +218,7 @@ TEST_F(DispatcherTest, ClosedMethodsNeedAKnownSessionOnAListenerChannel) {
   };
   for (const auto& c : cases) {
     dispatcher.set_open_methods(c.open);
-    channel = Recording_Channel::make(&rec);
-    channel->set_session_required(true);
-    rec->set_session_key(c.key);
-    echo.received.clear();
-    creator.created = 0;
-    dispatch(c.text);
-    EXPECT_EQ(c.delivered, !echo.received.empty() || creator.created == 1) << c.text;
+    EXPECT_EQ(c.delivered, delivered_as(c.key, c.text)) << c.text;
     if (!c.delivered) {
       EXPECT_EQ(c.id, expect_error(-32603, "Unauthenticated.")) << c.text;
     }
@@ -249,13 +257,7 @@ TEST_F(DispatcherTest, ActingMethodsNeedTheAdminBitsOnAListenerChannel) {
   };
   for (const auto& c : cases) {
     dispatcher.set_open_methods(c.open);
-    channel = Recording_Channel::make(&rec);
-    channel->set_session_required(c.listener);
-    rec->set_session_key(c.key);
-    echo.received.clear();
-    creator.created = 0;
-    dispatch(c.text);
-    EXPECT_EQ(!c.refusal, !echo.received.empty() || creator.created == 1) << c.text << c.key;
+    EXPECT_EQ(!c.refusal, delivered_as(c.key, c.text, c.listener)) << c.text << c.key;
     if (c.refusal) {
       const Value id = expect_error(-32603, c.refusal);
       EXPECT_EQ(parse_json(c.text).get_obj().count("id") ? parse_json(c.text).get_obj().at("id")
@@ -265,17 +267,9 @@ TEST_F(DispatcherTest, ActingMethodsNeedTheAdminBitsOnAListenerChannel) {
   }
   // The set is a setting.
   dispatcher.set_admin_methods({"echo"});
-  channel = Recording_Channel::make(&rec);
-  channel->set_session_required(true);
-  rec->set_session_key("half");
-  dispatch(echo_call);
+  EXPECT_FALSE(delivered_as("half", echo_call));
   EXPECT_EQ(Value(3), expect_error(-32603, "Forbidden."));
-  channel = Recording_Channel::make(&rec);
-  channel->set_session_required(true);
-  rec->set_session_key("half");
-  echo.received.clear();
-  dispatch(execute);
-  EXPECT_EQ(1u, echo.received.size());
+  EXPECT_TRUE(delivered_as("half", execute));
 }
 
 TEST_F(DispatcherTest, MethodsAreBoundOnceAndCallsReachTheirHandlerIdsUnchanged) {
