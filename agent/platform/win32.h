@@ -6,6 +6,9 @@
 #define PLATFORM_WIN32_H
 
 #ifdef _WIN32
+// Sockets first: windows.h alone brings the old winsock, which ACE's and
+// Asio's winsock2.h then clash with.
+#include <winsock2.h>
 #include <windows.h>
 #include <lmcons.h>  // UNLEN
 #else

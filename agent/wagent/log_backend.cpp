@@ -1,8 +1,11 @@
 #include "agent/wagent/log_backend.h"
 
 #include <ace/Log_Record.h>
+#include <ace/Time_Value.h>
 
 #include <ctime>
+
+#include "agent/platform/calendar.h"
 
 namespace wagent {
 
@@ -25,9 +28,8 @@ int File_Log_Backend::close() {
 }
 
 ssize_t File_Log_Backend::log(ACE_Log_Record& record) {
-  std::time_t now = record.time_stamp().sec();
   std::tm tm{};
-  ::localtime_r(&now, &tm);
+  platform::local_fields(record.time_stamp().sec(), tm);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
   const char* text = record.msg_data();

@@ -5,6 +5,7 @@
 #include <ace/OS_NS_unistd.h>
 
 #include <cstring>
+#include <filesystem>
 
 namespace wagent {
 
@@ -40,6 +41,17 @@ std::map<std::string, ACE_DLL*>& loaded_libraries() {
   return *libraries;
 }
 
+// A configuration names a module as on Linux (libwcommon.so); on Windows the
+// same module is libwcommon.dll, so one configuration serves both.
+std::string native_library_name(std::string name) {
+#ifdef _WIN32
+  const std::string so = ".so";
+  if (name.size() > so.size() && name.compare(name.size() - so.size(), so.size(), so) == 0)
+    name.replace(name.size() - so.size(), so.size(), ".dll");
+#endif
+  return name;
+}
+
 template <class T>
 int call_fini(Service_Object* object) {
   return dynamic_cast<T*>(object)->fini();
@@ -53,15 +65,17 @@ Services::Services(std::vector<std::string> module_dirs)
 Services::~Services() { stop(); }
 
 std::string Services::library_path(const Service_Line& line) const {
-  if (line.library.find('/') != std::string::npos) {
-    if (line.library[0] == '/' || config_dir_.empty()) return line.library;
-    return config_dir_ + "/" + line.library;
+  const std::string library = native_library_name(line.library);
+  const std::filesystem::path path(library);
+  if (path.has_parent_path()) {
+    if (path.is_absolute() || config_dir_.empty()) return library;
+    return config_dir_ + "/" + library;
   }
   for (const std::string& dir : module_dirs_) {
-    std::string candidate = dir + "/" + line.library;
+    std::string candidate = dir + "/" + library;
     if (ACE_OS::access(candidate.c_str(), R_OK) == 0) return candidate;
   }
-  return line.library;  // left to the loader's own search
+  return library;  // left to the loader's own search
 }
 
 void* Services::resolve(const Service_Line& line) {
@@ -89,8 +103,8 @@ void* Services::resolve(const Service_Line& line) {
 }
 
 void Services::load(const Config& config) {
-  std::string::size_type slash = config.path.rfind('/');
-  config_dir_ = slash == std::string::npos ? "." : config.path.substr(0, slash);
+  const std::filesystem::path parent = std::filesystem::path(config.path).parent_path();
+  config_dir_ = parent.empty() ? "." : parent.string();
   try {
     for (const Service_Line& line : config.services) load_line(line);
   } catch (...) {

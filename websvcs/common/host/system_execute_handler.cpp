@@ -1,8 +1,6 @@
 // Wire contract: callers match this file's message texts and keys exactly; do not reword.
 #include "websvcs/common/host/system_execute_handler.h"
 
-#include <ace/ACE.h>
-#include <ace/OS_NS_fcntl.h>
 #include <ace/OS_NS_unistd.h>
 
 #include <cerrno>
@@ -12,6 +10,7 @@
 #include "agent/clntio/http_client.h"
 #include "agent/paths/app_data.h"
 #include "agent/text/time_text.h"
+#include "agent/platform/file.h"
 #include "agent/platform/files.h"
 #include "agent/platform/platform.h"
 #include "agent/platform/process_runner.h"
@@ -42,9 +41,10 @@ bool download(const std::string& uri, std::string& local) {
          platform::make_executable(local);
 }
 
-// One record of the execution log at `path`, written whole; false, logged,
-// when the disk took less (full, or over quota).
-bool write_record(ACE_HANDLE log, const std::string& path, const char* format,
+// One record of the execution log at `path`, written whole at its end (after
+// what the command wrote through its own handle); false, logged, when the
+// disk took less (full, or over quota).
+bool write_record(platform::File& log, const std::string& path, const char* format,
                   const std::string& command, int code) {
   const std::string now =
       POSIX_Time_To_ISO8601_Local(std::time(nullptr), "%Y-%m-%d %H:%M:%S");
@@ -52,33 +52,24 @@ bool write_record(ACE_HANDLE log, const std::string& path, const char* format,
   std::string text(n > 0 ? n : 0, '\0');
   std::snprintf(&text[0], text.size() + 1, format, now.c_str(), command.c_str(),
                 code);
-  if (ACE::write_n(log, text.data(), text.size()) == static_cast<ssize_t>(text.size()))
-    return true;
+  if (log.write(text.data(), text.size())) return true;
   ACE_ERROR((LM_ERROR, "Failed to write file %s, errno=%d, %m\n", path.c_str(), errno));
   return false;
 }
-
-struct Handle_Guard {
-  ACE_HANDLE handle;
-  ~Handle_Guard() {
-    if (handle != ACE_INVALID_HANDLE) ACE_OS::close(handle);
-  }
-};
 
 // Runs `command` with its output on the execution log and waits for it.
 // False when it could not be started.
 bool run(const std::string& command) {
   const std::string path = app_data(App_Data::LOG, "execute.log").path();
-  Handle_Guard log{ACE_OS::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT,
-                                ACE_DEFAULT_FILE_PERMS)};
-  if (log.handle == ACE_INVALID_HANDLE) {
+  platform::File log;
+  if (!log.open(path, platform::File::APPEND | platform::File::CREATE, ACE_DEFAULT_FILE_PERMS)) {
     ACE_ERROR((LM_ERROR, "Failed to open file %s to write, errno=%d, %m\n",
                path.c_str(), errno));
     return false;
   }
   // A command whose start cannot be recorded would leave no trace of its
   // output either: it is not run.
-  if (!write_record(log.handle, path, "%s|%s\n", command, 0)) return false;
+  if (!write_record(log, path, "%s|%s\n", command, 0)) return false;
   platform::Process_Runner process(command);
   ACE_DEBUG((LM_NOTICE, "Execute '%s'\n", process.command_line().c_str()));
   if (!process.start(path, ACE_DEFAULT_FILE_PERMS)) {
@@ -89,7 +80,7 @@ bool run(const std::string& command) {
   platform::Process_Exit exit;
   process.wait(exit);
   // It ran: a lost end record is logged, the answer stays true.
-  write_record(log.handle, path, "\n%s|%s|%d\n\n\n", command, exit.code);
+  write_record(log, path, "\n%s|%s|%d\n\n\n", command, exit.code);
   return true;
 }
 
