@@ -21,6 +21,12 @@ bool hold_stop_requests();
 // event waits there for the program to finish.
 int wait_for_stop_request();
 
+#ifdef _WIN32
+// Delivers a stop request as the console handler does (the service control
+// manager's stop and shutdown come this way), with `code` for the wait.
+void deliver_stop_request(int code);
+#endif
+
 }  // namespace platform
 
 #endif

@@ -19,11 +19,14 @@ BOOL WINAPI on_console_event(DWORD event) {
     case CTRL_CLOSE_EVENT:
     case CTRL_SHUTDOWN_EVENT:
       break;
+    case CTRL_LOGOFF_EVENT:
+      // A user logging off is no reason for an agent to go; left to the
+      // default handler, the process would end without its stop.
+      return TRUE;
     default:
       return FALSE;
   }
-  int none = -1;
-  if (stop_code.compare_exchange_strong(none, static_cast<int>(event))) ::SetEvent(stop_event);
+  deliver_stop_request(static_cast<int>(event));
   // The process ends once this returns: hold it until the program has
   // stopped and leaves (the system gives up after a few seconds).
   if (event == CTRL_CLOSE_EVENT || event == CTRL_SHUTDOWN_EVENT) ::Sleep(INFINITE);
@@ -31,6 +34,11 @@ BOOL WINAPI on_console_event(DWORD event) {
 }
 
 }  // namespace
+
+void deliver_stop_request(int code) {
+  int none = -1;
+  if (stop_code.compare_exchange_strong(none, code) && stop_event) ::SetEvent(stop_event);
+}
 
 bool hold_stop_requests() {
   if (stop_event) return true;

@@ -31,7 +31,8 @@ const char help[] =
     "\n"
     "Settings:\n"
     "  listen            ADDRESS:PORT to serve on (127.0.0.1:8580; port 0 picks one)\n"
-    "  appdata           the agent's data folder ($STATE_DIRECTORY, else ./var)\n"
+    "  appdata           the agent's data folder ($STATE_DIRECTORY, on Windows\n"
+    "                    %APPDATA%, else ./var)\n"
     "  component         $COMPONENT of the agent's paths (agent)\n"
     "  upstream          ws:// or wss://HOST:PORT/PATH of the management server (none)\n"
     "  upstream.session  session key of calls arriving from upstream\n"
@@ -87,10 +88,17 @@ int parse_invocation(int argc, char* argv[], Invocation& invocation) {
 }
 
 void apply_service_directories(Config& config) {
-  const std::string state = service_directory("STATE_DIRECTORY");
+  std::string state = service_directory("STATE_DIRECTORY");
+  std::string state_where = "$STATE_DIRECTORY";
+#ifdef _WIN32
+  // Windows names the data folder of the user the agent runs as (a
+  // service's user too).
+  const char* appdata = std::getenv("APPDATA");
+  if (state.empty() && appdata && *appdata) state = appdata, state_where = "%APPDATA%";
+#endif
   if (!state.empty() && !config.settings.count("appdata")) {
     config.settings["appdata"] = state;
-    config.setting_where["appdata"] = "$STATE_DIRECTORY";
+    config.setting_where["appdata"] = state_where;
   }
   const std::string logs = service_directory("LOGS_DIRECTORY");
   const std::string log = config.get("log", "stderr");

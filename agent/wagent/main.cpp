@@ -1,5 +1,6 @@
 #include <ace/Init_ACE.h>
 
+#include "agent/platform/service_notify.h"
 #include "agent/platform/stop_request.h"
 #include "agent/wagent/host.h"
 
@@ -13,7 +14,9 @@ int main(int argc, char* argv[]) {
   // static object (POSIX) it is up already, and it is left to go down with
   // the other statics as before: fini only what this call started.
   const bool started = ACE::init() == 0;
-  const int code = wagent::run_host(argc, argv);
+  // Under Windows' service control manager the host runs as its service
+  // (one of its own process, so the name is the manager's to choose).
+  const int code = platform::run_as_service("wagent", [&] { return wagent::run_host(argc, argv); });
   if (started) ACE::fini();
   return code;
 }

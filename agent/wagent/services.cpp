@@ -7,6 +7,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "agent/wagent/settings.h"
+
 namespace wagent {
 
 namespace {
@@ -68,7 +70,7 @@ std::string Services::library_path(const Service_Line& line) const {
   const std::string library = native_library_name(line.library);
   const std::filesystem::path path(library);
   if (path.has_parent_path()) {
-    if (path.is_absolute() || config_dir_.empty()) return library;
+    if (is_rooted(library) || config_dir_.empty()) return library;
     return config_dir_ + "/" + library;
   }
   for (const std::string& dir : module_dirs_) {

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "agent/json_rpc/json_rpc_dispatcher.h"
 
@@ -66,17 +67,22 @@ std::vector<std::string> method_list(const Config& config, const std::string& ke
 }
 
 std::string directory_of(const std::string& path) {
-  std::string::size_type slash = path.rfind('/');
-  return slash == std::string::npos ? "." : path.substr(0, slash);
+  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  return parent.empty() ? "." : parent.string();
 }
 
 }  // namespace
 
+bool is_rooted(const std::string& path) {
+  const std::filesystem::path given(path);
+  return given.has_root_directory() || given.is_absolute();
+}
+
 std::string absolute_path(const std::string& path) {
-  if (!path.empty() && path[0] == '/') return path;
-  char cwd[PATH_MAX];
-  if (!ACE_OS::getcwd(cwd, sizeof cwd)) return path;
-  std::string base(cwd);
+  if (is_rooted(path)) return path;
+  std::error_code error;
+  const std::string base = std::filesystem::current_path(error).string();
+  if (error) return path;
   return path == "." ? base : base + "/" + (path.compare(0, 2, "./") == 0 ? path.substr(2) : path);
 }
 
@@ -108,7 +114,7 @@ Host_Settings read_settings(const Config& config) {
   // Like libraries, a relative pools file is relative to the configuration.
   const std::string pools = config.get("storage.pools", "");
   if (!pools.empty())
-    s.storage_pools = pools[0] == '/' ? pools : directory_of(config.path) + "/" + pools;
+    s.storage_pools = is_rooted(pools) ? pools : directory_of(config.path) + "/" + pools;
   s.workers = positive_number(config, "jsonrpc.workers", 0);
   s.queue = positive_number(config, "jsonrpc.queue", 0);
   s.batch_max = positive_number(config, "jsonrpc.batch_max",

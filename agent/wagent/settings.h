@@ -56,6 +56,9 @@ Host_Settings read_settings(const Config& config);
 
 // `path` made absolute against the working directory.
 std::string absolute_path(const std::string& path);
+// Whether `path` starts at a root: /var, and on Windows also c:\x or
+// \\server\share (a rooted path without its drive means the current one).
+bool is_rooted(const std::string& path);
 
 }  // namespace wagent
 
