@@ -1,9 +1,6 @@
 #include "agent/json_rpc/json_rpc_dispatcher.h"
 
 #include <ace/Log_Msg.h>
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -17,6 +14,7 @@
 #include "agent/json_rpc/json_rpc_batch.h"
 #include "agent/json_rpc/yajl_event_buffer.h"
 #include "agent/json_spirit/value_builder.h"
+#include "agent/platform/memory.h"
 #include "agent/platform/utf.h"
 #include "agent/json_io/yajl_handler.h"
 #include "agent/modsess/session.h"
@@ -31,11 +29,7 @@ using json_spirit::Value;
 // one large message would otherwise pin its peak for the life of the host.
 const std::size_t trim_after = 1 << 20;
 
-void give_back_memory() {
-#ifdef __GLIBC__
-  ::malloc_trim(0);
-#endif
-}
+void give_back_memory() { platform::release_free_heap(); }
 
 // A request with large params gives their memory back when its last
 // holder, often a worker thread, lets it go.

@@ -12,6 +12,7 @@ if(WIN32)
     platform/win32_directory_reader.cpp
     platform/win32_file.cpp
     platform/win32_files.cpp
+    platform/win32_memory.cpp
     platform/win32_mounts.cpp
     platform/win32_net_interfaces.cpp
     platform/win32_platform.cpp
@@ -32,6 +33,7 @@ else()
     platform/posix_net_interfaces.cpp
     platform/posix_file.cpp
     platform/posix_files.cpp
+    platform/posix_memory.cpp
     platform/posix_mounts.cpp
     platform/posix_platform.cpp
     platform/posix_probes.cpp

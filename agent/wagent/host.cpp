@@ -11,6 +11,7 @@
 
 #include "agent/job/job_manager.h"
 #include "agent/json_rpc/json_rpc_handler.h"
+#include "agent/platform/memory.h"
 #include "agent/platform/process_env.h"
 #include "agent/platform/stop_request.h"
 #include "agent/reactor/simple_reactor.h"
@@ -129,7 +130,7 @@ void Host::configure(const Invocation& invocation) {
 }
 
 int Host::start(const Invocation& invocation) {
-  tune_memory(cores_);
+  platform::tune_heap(cores_);
   // Made before any thread that may start detached workers: ACE creates
   // it on first use, without a barrier for threads that read it later.
   ACE_Thread_Manager::instance();

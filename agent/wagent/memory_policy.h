@@ -1,14 +1,11 @@
-// How the host keeps its resident memory close to what it uses: allocator
-// settings made once at start, and a heap trim after each busy spell.
+// How the host keeps its resident memory close to what it uses: a heap trim
+// after each busy spell (the allocator's settings are platform::tune_heap).
 #ifndef WAGENT_MEMORY_POLICY_H
 #define WAGENT_MEMORY_POLICY_H
 
 #include "agent/wagent/server.h"
 
 namespace wagent {
-
-// Before the first thread starts.
-void tune_memory(unsigned cores);
 
 // Hands freed heap pages back to the system once no request has been
 // admitted for a whole second, once per quiet spell. The allocator returns
@@ -17,7 +14,7 @@ void tune_memory(unsigned cores);
 // counted against the agent while it waits for the next one. The entries
 // of closed connections go first, since each pins its connection's block.
 // The timer runs only after activity: an idle agent is not woken for it.
-// Without glibc's malloc_trim it does nothing.
+// Where the heap cannot be trimmed it does nothing.
 class Idle_Trim {
  public:
   explicit Idle_Trim(Host_Context& ctx);
