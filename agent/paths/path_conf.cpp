@@ -1,23 +1,22 @@
 #include "agent/paths/path_conf.h"
 
-#include <ace/OS_NS_stdlib.h>
-
 #include <cerrno>
-#include <cstring>
 
 #include "agent/platform/files.h"
 #include "agent/platform/platform.h"
+#include "agent/platform/process_env.h"
 
 namespace {
 
 // Replaces every `name` in `text` by the environment's value; false when
-// the text names it and it is not set.
+// the text names it and it is not set (or empty: the path would start at
+// the root).
 bool replace_name(std::string& text, const std::string& name) {
   std::string::size_type at = text.find(name);
   if (at == std::string::npos) return true;
-  const char* value = ACE_OS::getenv(name.c_str() + 1);
-  if (!value) return false;
-  for (; at != std::string::npos; at = text.find(name, at + std::strlen(value)))
+  const std::string value = platform::get_environment(name.substr(1));
+  if (value.empty()) return false;
+  for (; at != std::string::npos; at = text.find(name, at + value.size()))
     text.replace(at, name.size(), value);
   return true;
 }

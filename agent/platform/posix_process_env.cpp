@@ -24,9 +24,13 @@ bool set_environment(const std::string& name, const std::string& value) {
   return ::setenv(name.c_str(), value.c_str(), 1) == 0;
 }
 
-std::string take_environment(const std::string& name) {
+std::string get_environment(const std::string& name) {
   const char* value = std::getenv(name.c_str());
-  std::string taken = value ? value : "";
+  return value ? value : "";
+}
+
+std::string take_environment(const std::string& name) {
+  std::string taken = get_environment(name);
   ::unsetenv(name.c_str());
   return taken;
 }

@@ -17,6 +17,9 @@ std::string program_folder();
 // Sets `name` to `value` (UTF-8) for this process and the programs it
 // starts; false when the system refuses.
 bool set_environment(const std::string& name, const std::string& value);
+// The value of `name` (UTF-8, whatever the system's code page); "" when it
+// is not set.
+std::string get_environment(const std::string& name);
 // The value of `name`, which is then removed from the environment so that
 // programs started later do not inherit it; "" when it was not set.
 std::string take_environment(const std::string& name);

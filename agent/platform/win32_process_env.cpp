@@ -34,12 +34,14 @@ bool set_environment(const std::string& name, const std::string& value) {
   return ::_wputenv_s(utf8_to_utf16(name).c_str(), utf8_to_utf16(value).c_str()) == 0;
 }
 
+std::string get_environment(const std::string& name) {
+  const wchar_t* value = ::_wgetenv(utf8_to_utf16(name).c_str());
+  return value ? utf16_to_utf8(value) : std::string();
+}
+
 std::string take_environment(const std::string& name) {
-  const std::wstring wide = utf8_to_utf16(name);
-  const wchar_t* value = ::_wgetenv(wide.c_str());
-  if (!value) return std::string();
-  std::string taken = utf16_to_utf8(value);
-  ::_wputenv_s(wide.c_str(), L"");
+  std::string taken = get_environment(name);
+  ::_wputenv_s(utf8_to_utf16(name).c_str(), L"");
   return taken;
 }
 

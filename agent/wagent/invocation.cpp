@@ -58,9 +58,7 @@ const char help[] =
 // The first folder of a variable systemd set (it joins several with ':'),
 // or "" when it is not set.
 std::string service_directory(const char* name) {
-  const char* value = std::getenv(name);
-  if (!value) return "";
-  std::string text(value);
+  const std::string text = platform::get_environment(name);
   return text.substr(0, text.find(':'));
 }
 
@@ -93,8 +91,8 @@ void apply_service_directories(Config& config) {
 #ifdef _WIN32
   // Windows names the data folder of the user the agent runs as (a
   // service's user too).
-  const char* appdata = std::getenv("APPDATA");
-  if (state.empty() && appdata && *appdata) state = appdata, state_where = "%APPDATA%";
+  const std::string appdata = platform::get_environment("APPDATA");
+  if (state.empty() && !appdata.empty()) state = appdata, state_where = "%APPDATA%";
 #endif
   if (!state.empty() && !config.settings.count("appdata")) {
     config.settings["appdata"] = state;
