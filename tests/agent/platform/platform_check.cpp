@@ -8,6 +8,7 @@
 // if anything failed.
 //
 // Run with --sleep or --probe-handle, it is the child a check starts.
+#include <winsock2.h>  // before windows.h, as the platform layer's headers need
 #include <windows.h>
 
 #include <chrono>

@@ -4,8 +4,10 @@
 // and a fresh default after fini.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <numeric>
 #include <set>
@@ -79,6 +81,9 @@ TEST_F(FsListTest, ParamsChooseTheDrivesADirectoryOrAreRefused) {
 }
 
 TEST_F(FsListTest, EntriesDescribeFilesDirectoriesLinksAndNonUtf8Names) {
+#ifdef _WIN32
+  GTEST_SKIP() << "symbolic links, POSIX modes and names that are not UTF-8 are POSIX's";
+#else
   EXPECT_EQ("", summary(list(quoted(dir.path()))));  // empty: []
   dir.write("a.txt", "hello");
   dir.write(std::string("bad\xff\xfe.txt"), "");
@@ -98,6 +103,7 @@ TEST_F(FsListTest, EntriesDescribeFilesDirectoriesLinksAndNonUtf8Names) {
     EXPECT_EQ(Value(0640), e.at("mode"));
     EXPECT_GT(e.at("mtime").get_int64(), 1600000000);
   }
+#endif
 }
 
 // That a large listing goes out in pieces is seen end to end; here, that it

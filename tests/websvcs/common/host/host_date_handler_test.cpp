@@ -3,12 +3,12 @@
 // The platform is always the fake: the machine's clock is never touched.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <ctime>
 #include <string>
 #include <vector>
 
 #include "agent/eventutil/event_trigger.h"
+#include "agent/platform/process_env.h"
 #include "agent/text/time_text.h"
 #include "agent/systemutil/system_actions.h"
 #include "tests/fakes/fake_platform.h"
@@ -27,8 +27,8 @@ Object date(const Value& v) { return Object{{"date", v}}; }
 class HostDate : public ::testing::Test {
  protected:
   // A fixed zone an hour east of UTC without summer time, for this process.
-  HostDate() { ::setenv("TZ", "CET-1", 1); ::tzset(); }
-  ~HostDate() override { ::unsetenv("TZ"); ::tzset(); }
+  HostDate() { platform::set_environment("TZ", "CET-1"); ::tzset(); }
+  ~HostDate() override { platform::take_environment("TZ"); ::tzset(); }
   int send(const char* method, const Value& body, bool signed_in = true) {
     channel.replies.clear();
     audit.events.clear();
