@@ -15,6 +15,7 @@
 #include "tests/fakes/installed.h"
 #include "tests/fakes/recording_log.h"
 #include "tests/fakes/temp_dir.h"
+#include "tests/fakes/under_wine.h"
 
 namespace js = json_spirit;
 
@@ -72,6 +73,7 @@ TEST_F(AuditLog, TriggersAppendOneLinePerEventToAPrivateFile) {
 }
 
 TEST_F(AuditLog, ConcurrentTriggersWriteWholeLines) {
+  if (under_wine()) GTEST_SKIP() << "wine's appends from several threads are not atomic";
   const int threads = 8, each = 150;
   const std::string padding(6000, 'x');  // more than a page per line
   std::vector<std::thread> workers;

@@ -77,7 +77,10 @@ TEST(File, WorksAtOffsetsAndCuts) {
   EXPECT_EQ(0, file.read_at(buffer, sizeof buffer, 10));
   EXPECT_EQ(0, file.read_at(buffer, sizeof buffer, 1000));
   EXPECT_TRUE(file.write_at("ab", 2, 2));
-  EXPECT_EQ(4, file.read(buffer, 4));  // the position is still the start
+#ifdef _WIN32
+  EXPECT_TRUE(file.rewind());  // Windows moves the position with read_at and write_at
+#endif
+  EXPECT_EQ(4, file.read(buffer, 4));  // on POSIX the position is still the start
   EXPECT_EQ("01ab", std::string(buffer, 4));
 
   std::uint64_t size = 0;

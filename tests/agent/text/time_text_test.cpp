@@ -50,10 +50,12 @@ TEST(TimeText, FormatsUtcAndLocalTimeAsTZSays) {
   platform::set_environment("TZ", "IST-5:30");
   EXPECT_EQ(-19800, get_timezone_offset());
   EXPECT_EQ("2024-07-01 17:30:00", POSIX_Time_To_ISO8601_Local(summer, format));
+#ifndef _WIN32  // Windows' C runtime reads no POSIX summer time rules in TZ
   // With summer time, the offset is that of the instant formatted.
   platform::set_environment("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
   EXPECT_EQ("2024-07-01 14:00:00", POSIX_Time_To_ISO8601_Local(summer, format));
   EXPECT_EQ("2024-01-15 13:00:00", POSIX_Time_To_ISO8601_Local(1705320000, format));
+#endif
   EXPECT_EQ(POSIX_Time_To_ISO8601_Local(now, format),
             POSIX_Time_To_ISO8601(now - get_timezone_offset(), format));
   platform::take_environment("TZ");  // back to the machine's zone
