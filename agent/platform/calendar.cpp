@@ -2,6 +2,8 @@
 
 #include <time.h>
 
+#include <climits>
+
 std::int64_t days_from_civil(std::int64_t year, unsigned month, unsigned day) {
   // Counted in 400-year eras of 146097 days from 0000-03-01, so that the
   // leap day is the last day of each counted year.
@@ -52,11 +54,30 @@ bool to_time_t(std::int64_t t, time_t& out) {
 }  // namespace
 
 bool utc_fields(std::int64_t t, struct tm& out) {
+#ifdef _WIN32
+  // gmtime_s knows only 1970 to 3000; the calendar knows every year.
+  std::int64_t days = t / 86400, seconds = t % 86400;
+  if (seconds < 0) {
+    --days;
+    seconds += 86400;
+  }
+  std::int64_t year;
+  unsigned month, day;
+  civil_from_days(days, year, month, day);
+  if (year - 1900 < INT_MIN || year - 1900 > INT_MAX) return false;
+  out = tm{};
+  out.tm_year = static_cast<int>(year - 1900);
+  out.tm_mon = static_cast<int>(month) - 1;
+  out.tm_mday = static_cast<int>(day);
+  out.tm_hour = static_cast<int>(seconds / 3600);
+  out.tm_min = static_cast<int>(seconds / 60 % 60);
+  out.tm_sec = static_cast<int>(seconds % 60);
+  out.tm_wday = static_cast<int>((days % 7 + 11) % 7);  // 1970-01-01 was a Thursday
+  out.tm_yday = static_cast<int>(days - days_from_civil(year, 1, 1));
+  return true;
+#else
   time_t tt;
   if (!to_time_t(t, tt)) return false;
-#ifdef _WIN32
-  return ::gmtime_s(&out, &tt) == 0;
-#else
   return ::gmtime_r(&tt, &out) != nullptr;
 #endif
 }

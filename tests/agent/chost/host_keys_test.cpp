@@ -26,10 +26,12 @@
 
 namespace {
 
+#ifndef _WIN32
 // What a shell command prints, "" when it fails.
 std::string run(const Temp_Dir& dir, const std::string& command) {
   return std::system((command + " > " + dir / "out").c_str()) == 0 ? read_file(dir / "out") : "";
 }
+#endif
 
 TEST(Host_Keys, PairIsMadeOnceKeptPrivateAndSurvivesARestartChallengesAreFresh) {
   Temp_Dir dir;
@@ -45,11 +47,14 @@ TEST(Host_Keys, PairIsMadeOnceKeptPrivateAndSurvivesARestartChallengesAreFresh) 
     EXPECT_EQ(std::vector<std::string>(4, der), seen);
   }
   ASSERT_FALSE(der.empty());
+#ifndef _WIN32  // the permissions are POSIX's
   EXPECT_EQ(std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
             std::filesystem::status(dir / "private_key.pem").permissions());
+#endif
 
   File_Host_Manager restarted(dir.path());
   EXPECT_EQ(der, restarted.public_key());
+#ifndef _WIN32  // OpenSSL's tool is not there under Windows
   // The endpoint's text is exactly what OpenSSL's tool makes of the file.
   const RSA_Key_Writer pem(reinterpret_cast<const unsigned char*>(der.data()), der.size(), true,
                            Secure_String());
@@ -58,6 +63,7 @@ TEST(Host_Keys, PairIsMadeOnceKeptPrivateAndSurvivesARestartChallengesAreFresh) 
   EXPECT_NE(std::string::npos,
             run(dir, "openssl pkey -in " + dir / "private_key.pem" + " -noout -text")
                 .find("Private-Key: (2048 bit"));
+#endif
 
   std::string a, b;
   std::int64_t expires_a = 0, expires_b = 0;
@@ -99,8 +105,13 @@ TEST(Host_Identity, TheAccessKeyHoldsInMemoryWhateverTheDiskDoes) {
   EXPECT_FALSE(manager.access_key(""));
   EXPECT_EQ("", manager.access_key());
   EXPECT_EQ(0u, manager.access_key_size());
-  EXPECT_EQ(1u, log.count(LM_ERROR, "cannot write the access key file " + file + ", Is a directory"));
-  EXPECT_EQ(1u, log.count(LM_ERROR, "cannot remove the access key file " + file + ", Is a directory"));
+#ifdef _WIN32  // Windows says no more than that
+  const std::string reason = ", Permission denied";
+#else
+  const std::string reason = ", Is a directory";
+#endif
+  EXPECT_EQ(1u, log.count(LM_ERROR, "cannot write the access key file " + file + reason));
+  EXPECT_EQ(1u, log.count(LM_ERROR, "cannot remove the access key file " + file + reason));
 }
 
 int fixed_bytes(unsigned char* out, int n) {
@@ -131,6 +142,10 @@ TEST(Host_Identity, EveryUuidComesFromTheOneRandomSourceWithVersionFourBits) {
   }
   EXPECT_EQ(2000u, seen.size());
 
+#ifdef _WIN32
+  // libagent.dll keeps its OpenSSL inside, out of the test's reach.
+  GTEST_SKIP() << "the agent's random source cannot be replaced from outside its DLL";
+#endif
   const std::string known = "a5a5a5a5-a5a5-45a5-a5a5-a5a5a5a5a5a5";
   {
     Random_Source source(fixed_bytes);

@@ -15,6 +15,7 @@
 #include "tests/fakes/installed.h"
 #include "tests/fakes/recording_log.h"
 #include "tests/fakes/temp_dir.h"
+#include "tests/fakes/under_wine.h"
 
 namespace js = json_spirit;
 
@@ -64,12 +65,15 @@ TEST_F(AuditLog, TriggersAppendOneLinePerEventToAPrivateFile) {
                                     {"user", ""}, {"values", js::Object{}}, {"succeeded", false}});
   // Triggers end in reverse order of making.
   EXPECT_EQ(std::vector<js::Value>({failed, done, failed, done}), events_in(path));
+#ifndef _WIN32  // the permissions are POSIX's
   namespace fs = std::filesystem;  // a group read the umask allows is no matter
   EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write,
             fs::status(path).permissions() & ~fs::perms::group_read);
+#endif
 }
 
 TEST_F(AuditLog, ConcurrentTriggersWriteWholeLines) {
+  if (under_wine()) GTEST_SKIP() << "wine's appends from several threads are not atomic";
   const int threads = 8, each = 150;
   const std::string padding(6000, 'x');  // more than a page per line
   std::vector<std::thread> workers;

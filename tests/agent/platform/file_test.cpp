@@ -40,9 +40,11 @@ TEST(File, WritesReadsAndAppends) {
   EXPECT_TRUE(file.sync_data());
   EXPECT_TRUE(file.rewind());
   EXPECT_EQ("hello\nworld", read_rest(file));
+#ifndef _WIN32  // the mode is a POSIX permission
   struct stat st;
   ASSERT_EQ(0, ::stat(path.c_str(), &st));
   EXPECT_EQ(0600u, st.st_mode & 0777);
+#endif
   platform::File moved(std::move(file));
   EXPECT_FALSE(file.is_open());
   ASSERT_TRUE(moved.is_open());
@@ -75,7 +77,10 @@ TEST(File, WorksAtOffsetsAndCuts) {
   EXPECT_EQ(0, file.read_at(buffer, sizeof buffer, 10));
   EXPECT_EQ(0, file.read_at(buffer, sizeof buffer, 1000));
   EXPECT_TRUE(file.write_at("ab", 2, 2));
-  EXPECT_EQ(4, file.read(buffer, 4));  // the position is still the start
+#ifdef _WIN32
+  EXPECT_TRUE(file.rewind());  // Windows moves the position with read_at and write_at
+#endif
+  EXPECT_EQ(4, file.read(buffer, 4));  // on POSIX the position is still the start
   EXPECT_EQ("01ab", std::string(buffer, 4));
 
   std::uint64_t size = 0;
@@ -100,15 +105,21 @@ TEST(File, OpensOnlyRegularFilesForReadingWithoutWaiting) {
   EXPECT_EQ(7, file.read(buffer, sizeof buffer));
   EXPECT_FALSE(file.write("x", 1));  // read-only
 
+#ifndef _WIN32  // Windows has no FIFOs in the file system
   // A FIFO without a writer would hold an open() for good.
   const std::string fifo = dir / "pipe";
   ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
   EXPECT_FALSE(file.open_regular(fifo));
   EXPECT_EQ(EINVAL, errno);
   EXPECT_FALSE(file.is_open());
+#endif
   EXPECT_FALSE(file.open_regular(dir.path()));
   EXPECT_EQ(EINVAL, errno);
+#ifdef _WIN32
+  EXPECT_FALSE(file.open_regular("NUL"));  // a device
+#else
   EXPECT_FALSE(file.open_regular("/dev/null"));
+#endif
   EXPECT_EQ(EINVAL, errno);
   EXPECT_FALSE(file.open_regular(dir / "missing"));
   EXPECT_EQ(ENOENT, errno);

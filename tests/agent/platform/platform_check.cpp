@@ -8,6 +8,7 @@
 // if anything failed.
 //
 // Run with --sleep or --probe-handle, it is the child a check starts.
+#include <winsock2.h>  // before windows.h, as the platform layer's headers need
 #include <windows.h>
 
 #include <chrono>
@@ -270,11 +271,13 @@ void check_file() {
 // `value` is, in this process, a handle to the file at `path`.
 int probe_handle(const char* value, const char* path) {
   HANDLE h = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(std::strtoull(value, nullptr, 16)));
+  // The handle first: the probe's own could take the very value probed.
+  BY_HANDLE_FILE_INFORMATION a, b;
+  const bool valid = ::GetFileInformationByHandle(h, &a);
   HANDLE own = ::CreateFileW(utf8_to_utf16(path).c_str(), FILE_READ_ATTRIBUTES,
                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                              OPEN_EXISTING, 0, NULL);
-  BY_HANDLE_FILE_INFORMATION a, b;
-  const bool same = own != INVALID_HANDLE_VALUE && ::GetFileInformationByHandle(h, &a) &&
+  const bool same = valid && own != INVALID_HANDLE_VALUE &&
                     ::GetFileInformationByHandle(own, &b) &&
                     a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
                     a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;

@@ -1,12 +1,14 @@
-// The host's view of its own process on POSIX: program path, environment,
-// descriptor limit, and the service manager's notify socket.
+// The host's view of its own process: program path and environment; on
+// POSIX also the descriptor limit and the service manager's notify socket.
 #include "agent/platform/process_env.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <cstring>
@@ -20,8 +22,12 @@ TEST(ProcessEnv, ProgramPathNamesThisTestAndItsFolder) {
   const std::string path = platform::program_path();
   const std::string folder = platform::program_folder();
   ASSERT_FALSE(folder.empty());
+#ifdef _WIN32
+  EXPECT_EQ(folder + "\\platform_test.exe", path);
+#else
   EXPECT_EQ(folder + "/platform_test", path);
   EXPECT_EQ(0, ::access(path.c_str(), X_OK));
+#endif
 }
 
 TEST(ProcessEnv, SetVariablesAreSeenThenTakenOut) {
@@ -34,6 +40,8 @@ TEST(ProcessEnv, SetVariablesAreSeenThenTakenOut) {
   EXPECT_EQ("", platform::take_environment("WAGENT_PROCESS_ENV_TEST"));
 }
 
+// Windows has no per-process descriptor limit, nor a notify socket.
+#ifndef _WIN32
 TEST(ProcessEnv, DescriptorLimitIsTheSoftLimitOrZeroWhenUnlimited) {
   rlimit saved;
   ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &saved));
@@ -93,5 +101,6 @@ TEST(ServiceNotify, UnusableAddressesAreRefused) {
   EXPECT_FALSE(platform::notify_service_manager("/" + std::string(200, 'x'), "READY=1"));
   EXPECT_FALSE(platform::notify_service_manager(dir / "nobody-listens", "READY=1"));
 }
+#endif
 
 }  // namespace

@@ -3,7 +3,9 @@
 // lines before it, a full queue refuses whole chains, and so does a full
 // disk, leaving no part of the chain behind.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/resource.h>
+#endif
 
 #include <csignal>
 #include <filesystem>
@@ -82,6 +84,9 @@ TEST(QueueSpool, AFullQueueRefusesWholeChainsAndBadNames) {
 }
 
 TEST(QueueSpool, AFullDiskRefusesTheChainAndLeavesNoPartOfIt) {
+#ifdef _WIN32
+  GTEST_SKIP() << "a file size limit stands in for the full disk; Windows has none";
+#else
   Temp_Dir dir;
   {
     File_Queue_Manager q(dir.path(), 100);
@@ -105,4 +110,5 @@ TEST(QueueSpool, AFullDiskRefusesTheChainAndLeavesNoPartOfIt) {
   }
   File_Queue_Manager again(dir.path(), 100);
   EXPECT_EQ((std::vector<std::string>{"a0@g", "c0@g"}), take_all(again));
+#endif
 }

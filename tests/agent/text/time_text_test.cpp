@@ -2,10 +2,11 @@
 #include "agent/text/time_text.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <ctime>
 #include <string>
+
+#include "agent/platform/process_env.h"
 
 TEST(Iso8601, ReadsZonesAndFractionsAndRefusesAnythingElse) {
   const std::int64_t t = 1709647629;  // 2024-03-05 14:07:09 UTC
@@ -46,15 +47,17 @@ TEST(TimeText, FormatsUtcAndLocalTimeAsTZSays) {
   EXPECT_EQ("1969-12-31 23:59:59", POSIX_Time_To_ISO8601(-1, format));
 
   const std::int64_t now = ::time(nullptr), summer = 1719835200;  // 2024-07-01 12:00 UTC
-  ::setenv("TZ", "IST-5:30", 1);
+  platform::set_environment("TZ", "IST-5:30");
   EXPECT_EQ(-19800, get_timezone_offset());
   EXPECT_EQ("2024-07-01 17:30:00", POSIX_Time_To_ISO8601_Local(summer, format));
+#ifndef _WIN32  // Windows' C runtime reads no POSIX summer time rules in TZ
   // With summer time, the offset is that of the instant formatted.
-  ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+  platform::set_environment("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
   EXPECT_EQ("2024-07-01 14:00:00", POSIX_Time_To_ISO8601_Local(summer, format));
   EXPECT_EQ("2024-01-15 13:00:00", POSIX_Time_To_ISO8601_Local(1705320000, format));
+#endif
   EXPECT_EQ(POSIX_Time_To_ISO8601_Local(now, format),
             POSIX_Time_To_ISO8601(now - get_timezone_offset(), format));
-  ::unsetenv("TZ");  // back to the machine's zone
+  platform::take_environment("TZ");  // back to the machine's zone
   ::tzset();
 }

@@ -4,6 +4,8 @@
 
 #include <ctime>
 
+#include "agent/platform/calendar.h"
+
 namespace {
 
 using namespace wagent;
@@ -15,7 +17,7 @@ TEST(Http_Rules, DatesMatchTheCLibraryAcrossLeapYearsAndCenturies) {
                         std::time_t(2147483647), std::time_t(2147483648LL),
                         std::time(nullptr)}) {
     std::tm tm{};
-    ASSERT_NE(nullptr, gmtime_r(&t, &tm));
+    ASSERT_TRUE(platform::utc_fields(t, tm));
     char want[40];
     std::strftime(want, sizeof want, "%a, %d %b %Y %H:%M:%S GMT", &tm);
     EXPECT_EQ(want, http_date(t)) << t;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/platform/process_env.h"
 #include "agent/websocketc/websocket_options.h"
 #include "tests/fakes/fake_host_manager.h"
 #include "tests/fakes/recording_channel.h"
@@ -25,9 +26,9 @@ namespace {
 // Set for the test only: nothing in the test environment sets these.
 struct Env_Guard {
   Env_Guard(const char* name, const std::string& value) : name(name) {
-    ::setenv(name, value.c_str(), 1);
+    platform::set_environment(name, value);
   }
-  ~Env_Guard() { ::unsetenv(name); }
+  ~Env_Guard() { platform::take_environment(name); }
   const char* name;
 };
 
@@ -80,6 +81,9 @@ std::vector<Execute_Case> execute_cases(const std::string& mark, const std::stri
 }  // namespace
 
 TEST(SystemExecute, AnswersRunsAndLogsAsEachCaseRequires) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the cases are POSIX shell commands and use /proc and /dev/full";
+#endif
   Temp_Dir dir;
   Env_Guard appdata("APPDATA", dir.path());
   Env_Guard component("COMPONENT", "agent");
