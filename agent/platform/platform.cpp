@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "agent/platform/calendar.h"
+#include "agent/platform/utf.h"
 
 // Supplied by the system's own file (posix_platform.cpp or
 // win32_platform.cpp): its Platform_API, and whether drive letters are the
@@ -152,6 +153,24 @@ std::string error_text(int errnum) {
   const char* message = ::strerror_r(errnum, buf, sizeof buf) == 0 ? buf : nullptr;
 #endif
   return message && *message ? message : "Unknown error";
+}
+
+std::string last_error_text(unsigned long code) {
+#ifdef _WIN32
+  wchar_t* text = nullptr;
+  const DWORD length = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring message(text ? text : L"", length);
+  ::LocalFree(text);
+  // One line, as strerror's: no trailing line break or period.
+  while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
+                              message.back() == L'.' || message.back() == L' '))
+    message.pop_back();
+  return message.empty() ? "Unknown error" : utf16_to_utf8(message.c_str());
+#else
+  return error_text(static_cast<int>(code));
+#endif
 }
 
 std::string native_separators(std::string path) {

@@ -46,6 +46,10 @@ std::string resolve_path(const std::string& path);
 // The system's text for errno value `errnum` ("Unknown error" when it has
 // none), safe to call from any thread.
 std::string error_text(int errnum);
+// The system's text for a code GetLastError() answered: Windows' own message
+// on Windows, where such codes are not errno values; error_text elsewhere,
+// where the layer keeps errno values there.
+std::string last_error_text(unsigned long code);
 
 // Path templates are written with `\`; on POSIX they become `/`.
 std::string native_separators(std::string path);

@@ -4,6 +4,7 @@
 // READ_AHEAD changes nothing here.
 #include "agent/platform/directory_reader.h"
 
+#include <winsock2.h>  // before windows.h, whose old winsock clashes with it
 #include <windows.h>
 #include <winioctl.h>
 

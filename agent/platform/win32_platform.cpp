@@ -2,6 +2,7 @@
 // letters are native here, so platform.cpp leaves paths as they are. Files,
 // folders, processes, mounts, interfaces and the system's description have
 // files of their own (win32_*.cpp), as on the POSIX side.
+#include <winsock2.h>  // before windows.h, whose old winsock clashes with it
 #include <windows.h>
 #include <winnetwk.h>
 

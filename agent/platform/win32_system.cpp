@@ -1,5 +1,6 @@
 // The machine as a whole on Windows: its description and uptime. Its clock
 // and power go through Win32_Platform_API (win32_platform.cpp).
+#include <winsock2.h>  // before windows.h, whose old winsock clashes with it
 #include <windows.h>
 
 #include <cstdio>

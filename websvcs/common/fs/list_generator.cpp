@@ -77,10 +77,11 @@ void JSON_RPC_FS_List_Generator::write_drives(yajl_gen_t* g) {
                                     &max_component, &fs_flags, fs_name,
                                     FS_NAME_SIZE);
       if (!named) {
-        errno = static_cast<int>(GetLastError());
-        ACE_DEBUG((LM_WARNING,
-                   ACE_TEXT("Failed to get %W volume info, errno=%d, %m\n"),
-                   root, errno));
+        // The text is the system's for its own code (%m would read it as
+        // an errno value, which on Windows it is not).
+        const DWORD error = GetLastError();
+        ACE_DEBUG((LM_WARNING, ACE_TEXT("Failed to get %W volume info, errno=%d, %C\n"), root,
+                   static_cast<int>(error), platform::last_error_text(error).c_str()));
       }
     }
     if (!named) label[0] = fs_name[0] = 0;

@@ -74,10 +74,11 @@ int JSON_RESTful_Host_Date_Handler::handle_post(JSON_RESTful_Channel& channel,
              POSIX_Time_To_ISO8601(t - get_timezone_offset(), DATE_FORMAT));
 
   if (!set_system_time(t)) {
-    int error = static_cast<int>(GetLastError());
-    errno = error;  // so %m gives its text
-    ACE_ERROR((LM_ERROR, ACE_TEXT("Set system time failed, errno=%d, %m\n"),
-               error));
+    // The system's text for its own code (%m would read it as an errno
+    // value, which on Windows it is not).
+    const DWORD error = GetLastError();
+    ACE_ERROR((LM_ERROR, ACE_TEXT("Set system time failed, errno=%d, %C\n"),
+               static_cast<int>(error), platform::last_error_text(error).c_str()));
     return channel.reply_status(500, -1);
   }
   event.succeed();
