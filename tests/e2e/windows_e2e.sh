@@ -1,8 +1,8 @@
 #!/bin/bash
-# wagent.exe under wine, driven from Linux over loopback with curl: the
-# README's calls (host.info, fs.list of c:\ and of the drives, fs.statfs,
-# the clock, a job created and run, system.execute with its output in the
-# execution log), then a clean stop on Ctrl-C.
+# wagent.exe under wine, driven from Linux over loopback with curl through
+# the README's calls (host.info, fs.list of c:\, of a \\?\ path and of the drives,
+# fs.statfs, the clock, a job created and run, system.execute with its output
+# in the execution log), then a clean stop on Ctrl-C.
 #   tests/e2e/windows_e2e.sh BUILD_DIR
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
@@ -46,6 +46,7 @@ expect() {  # expect WHAT TEXT FRAGMENT
 
 expect "host.info names Windows" "$(call host.info null)" '"sysname":"Windows"'
 expect "fs.list of c:\\" "$(call fs.list '"c:\\"')" '"name":"windows","type":"directory"'
+expect "fs.list of a \\\\?\\ path" "$(call fs.list '"\\\\?\\c:\\windows"')" '"name":"system32"'
 expect "the drive list" "$(call fs.list '""')" '"drive":"c:\\","drive_type":"fixed"'
 expect "fs.statfs of c:\\" "$(call fs.statfs '"c:\\"')" '"total":'
 expect "the clock" "$(curl -s -m 30 -H "$K" "$URL/api/host/date")" '"date":"'
