@@ -18,6 +18,8 @@ struct Service_State {
   std::wstring name;
   const std::function<int()>* body = nullptr;
   int exit_code = 0;
+  // Set once the body has returned.
+  HANDLE ended = nullptr;
 
   void report(DWORD state, DWORD exit = NO_ERROR) {
     std::lock_guard<std::mutex> guard(lock);
@@ -63,6 +65,7 @@ void WINAPI service_main(DWORD, wchar_t**) {
   if (!service.handle) return;
   service.report(SERVICE_START_PENDING);
   service.exit_code = (*service.body)();
+  ::SetEvent(service.ended);
   service.report(SERVICE_STOPPED, static_cast<DWORD>(service.exit_code));
 }
 
@@ -81,8 +84,19 @@ bool notify_service_manager(const std::string&, const std::string& state) {
 int run_as_service(const std::string& name, const std::function<int()>& body) {
   service.name = utf8_to_utf16(name);
   service.body = &body;
+  service.ended = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   SERVICE_TABLE_ENTRYW table[] = {{&service.name[0], service_main}, {nullptr, nullptr}};
-  if (::StartServiceCtrlDispatcherW(table)) return service.exit_code;
+  if (::StartServiceCtrlDispatcherW(table)) {
+    // The dispatcher may come back before the body has (wine's does): the
+    // process must not end under it.
+    bool started;
+    {
+      std::lock_guard<std::mutex> guard(service.lock);
+      started = service.handle != nullptr;
+    }
+    if (started) ::WaitForSingleObject(service.ended, INFINITE);
+    return service.exit_code;
+  }
   // Started from a console or by another program: no manager to talk to.
   if (::GetLastError() == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) return body();
   return 1;
