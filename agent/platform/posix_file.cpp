@@ -80,35 +80,38 @@ long File::read_at(void* buffer, std::size_t size, std::uint64_t offset) {
   }
 }
 
-bool File::write(const void* data, std::size_t size) {
+namespace {
+
+// Writes all of `size` bytes through `step(at, left, done)` (one write
+// call), going on after short writes and interruptions.
+template <class Step>
+bool write_all(const void* data, std::size_t size, Step step) {
   const char* at = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t n = ::write(fd_of(handle_), at, size);
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = step(at + done, size - done, done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n == 0) errno = EIO;
       return false;
     }
-    at += n;
-    size -= static_cast<std::size_t>(n);
+    done += static_cast<std::size_t>(n);
   }
   return true;
 }
 
+}  // namespace
+
+bool File::write(const void* data, std::size_t size) {
+  return write_all(data, size, [this](const char* at, std::size_t left, std::size_t) {
+    return ::write(fd_of(handle_), at, left);
+  });
+}
+
 bool File::write_at(const void* data, std::size_t size, std::uint64_t offset) {
-  const char* at = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t n = ::pwrite(fd_of(handle_), at, size, static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    at += n;
-    size -= static_cast<std::size_t>(n);
-    offset += static_cast<std::uint64_t>(n);
-  }
-  return true;
+  return write_all(data, size, [&](const char* at, std::size_t left, std::size_t done) {
+    return ::pwrite(fd_of(handle_), at, left, static_cast<off_t>(offset + done));
+  });
 }
 
 bool File::rewind() { return ::lseek(fd_of(handle_), 0, SEEK_SET) == 0; }
