@@ -99,7 +99,6 @@ class Host {
   Host_Settings settings_;
   std::shared_ptr<Listener> listener_;
   std::shared_ptr<Upstream> upstream_;
-  // Shared with the stop request's thread, which may outlive the host.
   Idle_Trim idle_trim_;
 };
 
