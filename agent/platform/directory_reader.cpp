@@ -11,10 +11,9 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <system_error>
-#include <thread>
 #include <vector>
 
+#include "agent/platform/helper_threads.h"
 #include "agent/platform/platform.h"
 #include "agent/platform/posix_platform.h"
 
@@ -24,7 +23,7 @@ DIR* D(void* p) { return static_cast<DIR*>(p); }
 
 // Entries read on the caller's thread before a helper takes over: most
 // directories end before that and never cost a thread.
-const unsigned long READ_HERE_FIRST = 512;
+const unsigned long READ_HERE_FIRST = 128;
 // Entries per hand-over, and hand-overs in flight.
 const std::size_t BATCH_SIZE = 256;
 const std::size_t BATCHES = 4;
@@ -98,13 +97,18 @@ DIR* open_bounded(const std::string& path) {
 
 }  // namespace
 
-// Batches go round: the helper fills an empty one, hands it over full, and
+// Batches go round: a helper fills an empty one, hands it over full, and
 // the caller gives it back once read. Entries are swapped out, so their
-// strings keep their buffers from round to round.
+// strings keep their buffers from round to round. With stat information
+// two helpers work at once: while one reads names from the directory, the
+// other stats the batch it read before, so the file system's lookups (the
+// bulk of a large listing) use two cores. Batches are numbered as their
+// names are read and the caller takes them in that order.
 struct Directory_Reader::Read_Ahead {
   struct Batch {
     std::vector<Directory_Entry_T<char>> entries;
     std::size_t count = 0;
+    unsigned long number = 0;
   };
 
   std::mutex lock;
@@ -113,15 +117,23 @@ struct Directory_Reader::Read_Ahead {
   std::condition_variable finished;  // no helper touches the reader
   // Both hold at most BATCHES and are reserved for that many, so handing
   // over never allocates.
-  std::vector<Batch> full;  // oldest first
+  std::vector<Batch> full;  // the caller takes them by number
   std::vector<Batch> empty;
+  // Set with the last batch handed over: numbers after `last` never come.
   bool ended = false;
+  unsigned long last = 0;
   int error = 0;
   std::atomic<bool> stop{false};
-  // A helper is at work; only it touches the directory stream then.
-  bool running = false;
+  // Helpers at work; while there is one, only helpers touch the reader.
+  unsigned running = 0;
   Batch current;  // the caller's, read up to `next`
   std::size_t next = 0;
+  unsigned long wanted = 0;  // the number the caller takes next
+
+  // Held by the helper reading names; the directory stream is its alone.
+  std::mutex stream;
+  unsigned long numbered = 0;  // batches given a number so far
+  bool names_ended = false;
 };
 
 Directory_Reader::Directory_Reader()
@@ -169,29 +181,33 @@ void Directory_Reader::start_read_ahead() {
     for (Read_Ahead::Batch& b : ahead->empty) b.entries.resize(BATCH_SIZE);
     ahead_ = std::move(ahead);
     std::lock_guard<std::mutex> guard(ahead_->lock);
-    start_helper();
+    start_helpers();
   } catch (const std::exception&) {
     // No memory: go on reading here.
     ahead_.reset();
   }
 }
 
-// Under the lock. Detached, and close() waits for `running` to drop instead
-// of joining: a host that leaves while a listing is stuck on its client
-// must not find a joinable thread behind. The helper keeps the shared state
-// alive until it is out. Without a thread, read_ahead reads on the caller's.
-void Directory_Reader::start_helper() {
+// Under the lock. On helper threads, and close() waits for `running` to
+// drop instead of joining: a host that leaves while a listing is stuck on
+// its client must not find a joinable thread behind. A helper keeps the
+// shared state alive until it is out. Without one, read_ahead reads on the
+// caller's thread.
+void Directory_Reader::start_helpers() {
   Read_Ahead& a = *ahead_;
-  a.running = true;
-  try {
-    std::thread([this, ahead = ahead_] { run_read_ahead(*ahead); }).detach();
-  } catch (const std::system_error&) {
-    a.running = false;
+  const unsigned helpers = (flags_ & WITH_STAT) ? 2 : 1;
+  while (a.running < helpers) {
+    ++a.running;
+    if (!platform::run_on_helper(
+            [this, ahead = ahead_] { run_read_ahead(*ahead); })) {
+      --a.running;
+      return;
+    }
   }
 }
 
-// The helper's loop. Until it clears `running` it alone touches the
-// directory stream.
+// A helper's loop: take an empty batch, fill it with names, stat them, hand
+// it over.
 void Directory_Reader::run_read_ahead(Read_Ahead& a) {
   for (;;) {
     Read_Ahead::Batch batch;
@@ -201,38 +217,56 @@ void Directory_Reader::run_read_ahead(Read_Ahead& a) {
       // requester does not read). The helper leaves rather than wait with
       // a thread; the caller starts another when it gives a batch back.
       if (!a.emptied.wait_for(guard, HELPER_LINGER,
-                              [&] { return a.stop || !a.empty.empty(); }) ||
-          a.stop)
+                              [&] { return a.stop || a.ended || !a.empty.empty(); }) ||
+          a.stop || a.ended)
         return leave(a);
       batch = std::move(a.empty.back());
       a.empty.pop_back();
     }
     bool more = true;
     int error = 0;
-    try {
-      while (batch.count < BATCH_SIZE && !a.stop &&
-             (more = read_here(batch.entries[batch.count], error)))
-        ++batch.count;
-    } catch (const std::bad_alloc&) {
-      more = false;
-      error = ENOMEM;
+    {
+      std::lock_guard<std::mutex> stream(a.stream);
+      if (a.names_ended) {
+        // Another helper read the last names; this one has nothing to do.
+        std::lock_guard<std::mutex> guard(a.lock);
+        a.empty.push_back(std::move(batch));
+        return leave(a);
+      }
+      batch.number = a.numbered++;
+      try {
+        while (batch.count < BATCH_SIZE && !a.stop &&
+               (more = read_name(batch.entries[batch.count], error)))
+          ++batch.count;
+      } catch (const std::bad_alloc&) {
+        more = false;
+        error = ENOMEM;
+      }
+      if (!more) a.names_ended = true;
+    }
+    if (flags_ & WITH_STAT) {
+      const int fd = ::dirfd(D(dir_));
+      for (std::size_t i = 0; i < batch.count && !a.stop; ++i)
+        stat_entry(fd, batch.entries[i]);
     }
     std::lock_guard<std::mutex> guard(a.lock);
-    a.full.push_back(std::move(batch));
     if (!more) {
       a.ended = true;
+      a.last = batch.number;
       a.error = error;
+      a.emptied.notify_all();  // helpers waiting for a batch leave
     }
+    a.full.push_back(std::move(batch));
     a.filled.notify_one();
     if (!more) return leave(a);
   }
 }
 
-// Under the lock: the last the helper does with the reader.
+// Under the lock: the last a helper does with the reader.
 void Directory_Reader::leave(Read_Ahead& a) {
-  a.running = false;
+  --a.running;
   a.filled.notify_one();
-  a.finished.notify_all();
+  if (a.running == 0) a.finished.notify_all();
 }
 
 bool Directory_Reader::read_ahead(Directory_Entry_T<char>& entry) {
@@ -246,10 +280,19 @@ bool Directory_Reader::read_ahead(Directory_Entry_T<char>& entry) {
       a.emptied.notify_one();
     }
     a.next = 0;
-    if (!a.running && !a.ended) start_helper();
-    a.filled.wait(guard, [&] { return a.ended || !a.full.empty() || !a.running; });
-    if (a.full.empty()) {
-      if (a.ended) {
+    const auto wanted = [&] {
+      for (auto b = a.full.begin(); b != a.full.end(); ++b)
+        if (b->number == a.wanted) return b;
+      return a.full.end();
+    };
+    const auto past_last = [&] { return a.ended && a.wanted > a.last; };
+    if (!a.ended) start_helpers();
+    a.filled.wait(guard, [&] {
+      return wanted() != a.full.end() || past_last() || a.running == 0;
+    });
+    const auto b = wanted();
+    if (b == a.full.end()) {
+      if (past_last()) {
         errno = error_ = a.error;
         return false;
       }
@@ -258,8 +301,9 @@ bool Directory_Reader::read_ahead(Directory_Entry_T<char>& entry) {
       guard.unlock();
       return read_here(entry, error_);
     }
-    a.current = std::move(a.full.front());
-    a.full.erase(a.full.begin());
+    a.current = std::move(*b);
+    a.full.erase(b);
+    ++a.wanted;
   }
   std::swap(entry, a.current.entries[a.next++]);
   error_ = 0;
@@ -267,6 +311,13 @@ bool Directory_Reader::read_ahead(Directory_Entry_T<char>& entry) {
 }
 
 bool Directory_Reader::read_here(Directory_Entry_T<char>& entry,
+                                 int& error) {
+  if (!read_name(entry, error)) return false;
+  if (flags_ & WITH_STAT) stat_entry(::dirfd(D(dir_)), entry);
+  return true;
+}
+
+bool Directory_Reader::read_name(Directory_Entry_T<char>& entry,
                                  int& error) {
   if (!dir_) {
     errno = error = EBADF;
@@ -292,19 +343,7 @@ bool Directory_Reader::read_here(Directory_Entry_T<char>& entry,
     entry.size = 0;
     entry.mtime = 0;
     entry.target.clear();
-    if (flags_ & WITH_STAT) {
-      int fd = ::dirfd(D(dir_));
-      struct stat st;
-      if (::fstatat(fd, n, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        entry.mode = st.st_mode;
-        entry.has_stat = true;
-        entry.size = static_cast<std::uint64_t>(st.st_size);
-        entry.mtime = static_cast<std::int64_t>(st.st_mtime);
-        if (S_ISLNK(st.st_mode))
-          entry.target = read_link_at(fd, n, static_cast<std::size_t>(st.st_size));
-      }
-      // An entry removed since readdir is still listed, without details.
-    } else if (type == DT_UNKNOWN) {
+    if (!(flags_ & WITH_STAT) && type == DT_UNKNOWN) {
       // Some file systems (XFS without ftype, many FUSE and network ones)
       // record no type in the directory: ask the entry itself, or a folder
       // would pass for a file.
@@ -317,6 +356,26 @@ bool Directory_Reader::read_here(Directory_Entry_T<char>& entry,
   }
 }
 
+// Only the directory's descriptor is used, never its stream, so helpers
+// stat while another reads names.
+void Directory_Reader::stat_entry(int dir_fd, Directory_Entry_T<char>& entry) {
+  struct stat st;
+  if (::fstatat(dir_fd, entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return;  // removed since readdir: still listed, without details
+  entry.mode = st.st_mode;
+  entry.has_stat = true;
+  entry.size = static_cast<std::uint64_t>(st.st_size);
+  entry.mtime = static_cast<std::int64_t>(st.st_mtime);
+  if (S_ISLNK(st.st_mode)) {
+    try {
+      entry.target = read_link_at(dir_fd, entry.name.c_str(),
+                                  static_cast<std::size_t>(st.st_size));
+    } catch (const std::bad_alloc&) {
+      entry.target.clear();  // listed like a link whose target cannot be read
+    }
+  }
+}
+
 void Directory_Reader::report_types_unknown(bool unknown) {
   types_unknown.store(unknown);
 }
@@ -326,7 +385,7 @@ void Directory_Reader::close() {
     std::unique_lock<std::mutex> guard(ahead_->lock);
     ahead_->stop = true;
     ahead_->emptied.notify_one();
-    ahead_->finished.wait(guard, [&] { return !ahead_->running; });
+    ahead_->finished.wait(guard, [&] { return ahead_->running == 0; });
     guard.unlock();
     ahead_.reset();
   }

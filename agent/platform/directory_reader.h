@@ -46,11 +46,11 @@ class Directory_Reader {
   // Fill mode, size, time and link target of each entry: one lstat-class
   // call per entry (plus a readlink for links).
   static const unsigned WITH_STAT = 16;
-  // Once a directory proves long, read (and stat) entries ahead on a helper
-  // thread while the caller works on earlier ones; they are handed over in
-  // a few batches of fixed size, so memory stays flat. The helper stops when
-  // the reader is closed, and leaves while the caller takes no batches (a
-  // new one starts when it does again). Ignored on Windows, where the
+  // Once a directory proves long, read (and stat) entries ahead on helper
+  // threads while the caller works on earlier ones; they are handed over in
+  // a few batches of fixed size, so memory stays flat. Helpers stop when
+  // the reader is closed, and leave while the caller takes no batches (new
+  // ones start when it does again). Ignored on Windows, where the
   // directory's listing carries each entry's details and is fetched in
   // large pieces already.
   static const unsigned READ_AHEAD = 32;
@@ -83,9 +83,12 @@ class Directory_Reader {
 
   // The next entry read on the calling thread; `error` as error().
   bool read_here(Directory_Entry_T<char>& entry, int& error);
+  // The next entry's name and what the directory says of its type.
+  bool read_name(Directory_Entry_T<char>& entry, int& error);
+  void stat_entry(int dir_fd, Directory_Entry_T<char>& entry);
   bool read_ahead(Directory_Entry_T<char>& entry);
   void start_read_ahead();
-  void start_helper();
+  void start_helpers();
   void run_read_ahead(Read_Ahead& a);
   static void leave(Read_Ahead& a);
 

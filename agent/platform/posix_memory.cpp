@@ -15,7 +15,7 @@ void tune_heap(unsigned threads) {
   // dynamic, glibc raises it after the first large free and keeps them.
   ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
   // Threads come and go in the host (io threads replacing blocked ones,
-  // workers, a probe thread per file system call) and glibc would give them
+  // workers, helper threads for file system calls) and glibc would give them
   // up to eight arenas per core. Each arena keeps the pages it once used, so
   // under a long load resident memory crept up arena by arena while the
   // heap in use stayed flat. One arena per core is as many as can be busy

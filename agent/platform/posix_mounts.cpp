@@ -1,7 +1,12 @@
 // The mount table (/proc/self/mountinfo), what a mount's type and device
 // say about its drive type, and which mount holds a path.
 #include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
 
+#include <memory>
+#include <mutex>
 #include <set>
 #include <sstream>
 
@@ -111,10 +116,58 @@ std::string decode_label_name(const std::string& name) {
 
 namespace platform {
 
-std::vector<Mount_Entry> read_mount_table() {
-  std::string text;
-  read_file("/proc/self/mountinfo", text);
-  return parse_mountinfo(text);
+namespace {
+
+// The parsed table, kept until the kernel says it changed: a mountinfo file
+// open for reading polls POLLPRI once after each mount or unmount. Reading
+// and parsing it anew per listing cost more than the listing of a small
+// folder.
+class Mount_Table_Cache {
+ public:
+  std::shared_ptr<const std::vector<Mount_Entry>> get() {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (changed() || !table_) {
+      std::string text;
+      read_file("/proc/self/mountinfo", text);
+      table_ = std::make_shared<const std::vector<Mount_Entry>>(
+          parse_mountinfo(text));
+    }
+    return table_;
+  }
+
+ private:
+  // Without a watch (no /proc, or poll refused) every call reads afresh.
+  bool changed() {
+    if (watch_ < 0) {
+      if (watch_failed_) return true;
+      watch_ = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+      if (watch_ < 0) {
+        watch_failed_ = true;
+        return true;
+      }
+      return true;  // the table is read after the watch is set
+    }
+    struct pollfd p = {watch_, POLLPRI, 0};
+    const int n = ::poll(&p, 1, 0);
+    if (n < 0) return true;
+    return n > 0 && (p.revents & (POLLPRI | POLLERR)) != 0;
+  }
+
+  std::mutex lock_;
+  std::shared_ptr<const std::vector<Mount_Entry>> table_;
+  int watch_ = -1;
+  bool watch_failed_ = false;
+};
+
+Mount_Table_Cache& mount_table_cache() {
+  static Mount_Table_Cache* cache = new Mount_Table_Cache();
+  return *cache;
+}
+
+}  // namespace
+
+std::shared_ptr<const std::vector<Mount_Entry>> mount_table() {
+  return mount_table_cache().get();
 }
 
 std::string label_of(const std::string& source) {
@@ -151,7 +204,8 @@ bool is_removable(const std::string& source) {
 }
 
 bool mount_of(const std::string& path, Mount_Info& out) {
-  const std::vector<Mount_Entry> mounts = read_mount_table();
+  const std::shared_ptr<const std::vector<Mount_Entry>> table = mount_table();
+  const std::vector<Mount_Entry>& mounts = *table;
   std::string where = path;
   Path_Probe p;
   if (bounded_probe(mounts, path, true, false, p)) {
@@ -172,8 +226,8 @@ std::vector<std::string> list_drives() {
 }
 
 std::string mount_point_of(const std::string& path) {
-  const std::vector<Mount_Entry> mounts = read_mount_table();
-  const Mount_Entry* m = find_mount(mounts, path);
+  const std::shared_ptr<const std::vector<Mount_Entry>> mounts = mount_table();
+  const Mount_Entry* m = find_mount(*mounts, path);
   return m ? m->mount_point : std::string();
 }
 

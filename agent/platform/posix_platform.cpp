@@ -71,7 +71,8 @@ BOOL POSIX_Platform_API::get_volume_information(
     DWORD fs_name_size) {
   const std::string mount_point = drive_of_root(root);
   if (mount_point.empty()) return FALSE;
-  const std::vector<Mount_Entry> mounts = platform::read_mount_table();
+  const std::shared_ptr<const std::vector<Mount_Entry>> table = platform::mount_table();
+  const std::vector<Mount_Entry>& mounts = *table;
   platform::Path_Probe p;
   if (!platform::bounded_probe(mounts, mount_point, true, true, p)) {
     SetLastError(errno);
@@ -97,7 +98,8 @@ BOOL POSIX_Platform_API::get_volume_information(
 UINT POSIX_Platform_API::get_drive_type(LPCWSTR root) {
   const std::string mount_point = drive_of_root(root);
   if (mount_point.empty()) return DRIVE_NO_ROOT_DIR;
-  const std::vector<Mount_Entry> mounts = platform::read_mount_table();
+  const std::shared_ptr<const std::vector<Mount_Entry>> table = platform::mount_table();
+  const std::vector<Mount_Entry>& mounts = *table;
   // When the probe does not come back, judge the mount by its name alone:
   // a hanging drive is most likely a remote one, and still worth listing.
   std::string where = mount_point;
@@ -122,7 +124,7 @@ BOOL POSIX_Platform_API::get_disk_free_space_w(LPCWSTR root,
   const std::string mount_point = drive_of_root(root);
   if (mount_point.empty()) return FALSE;
   platform::Path_Probe p;
-  if (!platform::bounded_probe(platform::read_mount_table(), mount_point, false, true, p)) {
+  if (!platform::bounded_probe(*platform::mount_table(), mount_point, false, true, p)) {
     SetLastError(errno);
     return FALSE;
   }
@@ -179,7 +181,7 @@ bool POSIX_Platform_API::disk_free_space(const char* path, FS_Stat& out) {
     return false;
   }
   platform::Path_Probe p;
-  if (!platform::bounded_probe(platform::read_mount_table(), resolved, false, true, p)) return false;
+  if (!platform::bounded_probe(*platform::mount_table(), resolved, false, true, p)) return false;
   if (!p.have_stat) {
     errno = p.stat_error;
     return false;
@@ -196,7 +198,8 @@ std::string POSIX_Platform_API::filesystem_type(const char* path) {
   if (!path) return std::string();
   const std::string resolved = platform::resolve_path(path);
   if (resolved.empty()) return std::string();
-  const std::vector<Mount_Entry> mounts = platform::read_mount_table();
+  const std::shared_ptr<const std::vector<Mount_Entry>> table = platform::mount_table();
+  const std::vector<Mount_Entry>& mounts = *table;
   // On a timeout the path as written is the best guide to its mount.
   std::string where = resolved;
   platform::Path_Probe p;

@@ -47,10 +47,10 @@ constexpr std::chrono::milliseconds volume_wait_limit{2000};
 // the mounted file system); "" when none does.
 std::string mount_point_of(const std::string& path);
 
-// The mounts of /proc/self/mountinfo: the one reader of the mount table.
-// It never touches the mounted file systems themselves, so it cannot hang
-// on a dead one.
-std::vector<Mount_Entry> read_mount_table();
+// The mounts of /proc/self/mountinfo: the one reader of the mount table,
+// shared and read again only after a mount or unmount. It never touches
+// the mounted file systems themselves, so it cannot hang on a dead one.
+std::shared_ptr<const std::vector<Mount_Entry>> mount_table();
 
 // The file-system label of a block device source, from the links udev
 // keeps; "" when it has none.

@@ -7,9 +7,8 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
+#include "agent/platform/helper_threads.h"
 #include "agent/platform/posix_platform.h"
 
 namespace {
@@ -90,26 +89,22 @@ bool run_bounded_task(const std::string& key, std::chrono::milliseconds limit,
   }
 
   auto state = std::make_shared<Task_State>();
-  try {
-    std::thread([state, key, task = std::move(task)]() {
-      bool threw = false;
-      try {
-        task();
-      } catch (...) {
-        threw = true;
-      }
-      Stuck_Registry& registry = stuck_registry();
-      std::lock_guard<std::mutex> registry_lock(registry.mutex);
-      std::lock_guard<std::mutex> lock(state->mutex);
-      state->done = true;
-      state->threw = threw;
-      if (state->stuck && --registry.count[key] == 0) registry.count.erase(key);
-      state->finished.notify_all();
-    }).detach();
-  } catch (const std::system_error&) {
-    errno = EAGAIN;
+  if (!run_on_helper([state, key, task = std::move(task)]() {
+        bool threw = false;
+        try {
+          task();
+        } catch (...) {
+          threw = true;
+        }
+        Stuck_Registry& registry = stuck_registry();
+        std::lock_guard<std::mutex> registry_lock(registry.mutex);
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->done = true;
+        state->threw = threw;
+        if (state->stuck && --registry.count[key] == 0) registry.count.erase(key);
+        state->finished.notify_all();
+      }))
     return false;
-  }
 
   {
     std::unique_lock<std::mutex> lock(state->mutex);

@@ -3,6 +3,7 @@
 set(PLATFORM_SOURCES
   platform/calendar.cpp
   platform/file.cpp
+  platform/helper_threads.cpp
   platform/net_address.cpp
   platform/platform.cpp
   platform/utf.cpp

@@ -1,33 +1,43 @@
 // Reading a long directory with its entries read ahead: every entry comes
-// once, also when the caller stops taking them for a while (the helper
-// thread leaves meanwhile and another takes over), and closing ends the
-// helper whether it is at work or gone.
+// once and in the directory's order, also when the caller stops taking them
+// for a while (the helpers leave meanwhile and others take over), and
+// closing ends the helpers whether they are at work or gone.
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "agent/platform/directory_reader.h"
+#include "agent/platform/helper_threads.h"
 #include "tests/fakes/temp_dir.h"
 
 namespace {
 
-long threads_of_this_process() {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.compare(0, 8, "Threads:") == 0) return std::stol(line.substr(8));
-  return -1;
+unsigned busy_helpers() {
+  const platform::Helper_Counts c = platform::helper_counts();
+  return c.alive - c.idle;
 }
 
-// Waits up to 10 s for the thread count to come down to `count`.
-bool threads_down_to(long count) {
+// Waits up to 10 s for every helper thread to be idle or gone.
+bool helpers_at_rest() {
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (threads_of_this_process() > count && std::chrono::steady_clock::now() < end)
+  while (busy_helpers() > 0 && std::chrono::steady_clock::now() < end)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  return threads_of_this_process() <= count;
+  return busy_helpers() == 0;
+}
+
+std::vector<std::string> read_all(const std::string& path, unsigned flags) {
+  std::vector<std::string> names;
+  Directory_Reader reader;
+  if (!reader.open(path.c_str(), true, flags)) return names;
+  Directory_Entry_T<char> entry;
+  while (reader.read(entry))
+    names.push_back(entry.name + " " + std::to_string(entry.size));
+  EXPECT_EQ(0, reader.error());
+  return names;
 }
 
 }  // namespace
@@ -36,9 +46,6 @@ TEST(Directory_Reader, AReaderThatPausesHoldsNoHelperAndGoesOnWhereItStopped) {
   Temp_Dir dir;
   const int count = 3000;
   for (int i = 0; i < count; ++i) dir.write("entry-" + std::to_string(i), "x");
-  // A first thread makes whatever helper the runtime keeps (a sanitizer's).
-  std::thread([] {}).join();
-  const long before = threads_of_this_process();
   const unsigned flags = Directory_Reader::WITH_STAT | Directory_Reader::READ_AHEAD;
 
   Directory_Reader reader;
@@ -46,14 +53,14 @@ TEST(Directory_Reader, AReaderThatPausesHoldsNoHelperAndGoesOnWhereItStopped) {
   std::set<std::string> names;
   Directory_Entry_T<char> entry;
   for (int pause = 0; pause < 3; ++pause) {
-    // Past the first 512 a helper reads ahead; then the caller stops, as a
-    // listing for a requester that does not read does, and the helper
-    // leaves once every batch is full.
+    // Past the first entries helpers read ahead; then the caller stops, as
+    // a listing for a requester that does not read does, and the helpers
+    // leave once every batch is full.
     for (int i = 0; i < 700 && reader.read(entry); ++i) {
       EXPECT_TRUE(names.insert(entry.name).second) << entry.name;
       EXPECT_TRUE(entry.has_stat);
     }
-    EXPECT_TRUE(threads_down_to(before)) << threads_of_this_process() << " threads";
+    EXPECT_TRUE(helpers_at_rest()) << busy_helpers() << " helpers at work";
   }
   while (reader.read(entry)) EXPECT_TRUE(names.insert(entry.name).second) << entry.name;
   EXPECT_EQ(0, reader.error());
@@ -66,6 +73,13 @@ TEST(Directory_Reader, AReaderThatPausesHoldsNoHelperAndGoesOnWhereItStopped) {
     for (int i = 0; i < 600; ++i) ASSERT_TRUE(reader.read(entry));
     std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
     reader.close();
-    EXPECT_TRUE(threads_down_to(before));
+    EXPECT_TRUE(helpers_at_rest());
   }
+
+  // Helpers stat batches side by side; the caller still gets the
+  // directory's own order, each entry with its details.
+  for (int i = 0; i < count; i += 7) dir.write("entry-" + std::to_string(i), std::string(i, 'y'));
+  const std::vector<std::string> plain = read_all(dir.path(), Directory_Reader::WITH_STAT);
+  EXPECT_EQ(static_cast<std::size_t>(count), plain.size());
+  EXPECT_EQ(plain, read_all(dir.path(), flags));
 }
