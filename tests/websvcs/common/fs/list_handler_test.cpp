@@ -11,7 +11,10 @@
 
 #include <numeric>
 #include <set>
+#include <vector>
 
+#include "agent/json_io/file_info.h"
+#include "agent/json_io/yajl_gen.h"
 #include "agent/platform/platform.h"
 #include "tests/fakes/fake_platform.h"
 #include "tests/fakes/recording_channel.h"
@@ -113,6 +116,63 @@ TEST_F(FsListTest, EntriesDescribeFilesDirectoriesLinksAndNonUtf8Names) {
     EXPECT_GT(e.at("mtime").get_int64(), 1600000000);
   }
 #endif
+}
+
+// Entries are composed without the generator's help; the text must still be
+// byte for byte what YAJL writes for the same values.
+TEST(FileInfoJson, EntriesAreWrittenExactlyAsYajlWritesThem) {
+  const auto yajl_text = [](const std::vector<Directory_Entry_T<char>>& entries) {
+    YAJL_String_Printer printer;
+    YAJL_Gen g(yajl_gen_alloc_printer(&printer, nullptr, false, nullptr));
+    yajl_gen_array_open(g.get());
+    for (const Directory_Entry_T<char>& e : entries) {
+      yajl_gen_map_open(g.get());
+      yajl_gen_text(g.get(), "name");
+      yajl_gen_text(g.get(), e.name);
+      yajl_gen_text(g.get(), "type");
+      yajl_gen_text(g.get(), S_ISDIR(e.mode) ? "directory" : S_ISLNK(e.mode) ? "symlink" : "file");
+      if (e.has_stat) {
+        yajl_gen_text(g.get(), "size");
+        yajl_gen_whole(g.get(), e.size);
+        yajl_gen_text(g.get(), "mode");
+        yajl_gen_whole(g.get(), e.mode & 07777);
+        yajl_gen_text(g.get(), "mtime");
+        yajl_gen_whole(g.get(), e.mtime);
+      }
+      if (S_ISLNK(e.mode) && e.has_stat) {
+        yajl_gen_text(g.get(), "target");
+        yajl_gen_text(g.get(), e.target);
+      }
+      yajl_gen_map_close(g.get());
+    }
+    yajl_gen_array_close(g.get());
+    return printer.text;
+  };
+  const auto our_text = [](const std::vector<Directory_Entry_T<char>>& entries) {
+    YAJL_String_Printer printer;
+    YAJL_Gen g(yajl_gen_alloc_printer(&printer, nullptr, false, nullptr));
+    yajl_gen_array_open(g.get());
+    for (const Directory_Entry_T<char>& e : entries) file_info_to_json(g.get(), e, 0);
+    yajl_gen_array_close(g.get());
+    return printer.text;
+  };
+  std::string every_control;
+  for (char c = 1; c < 0x20; ++c) every_control += c;
+  std::vector<Directory_Entry_T<char>> entries(4);
+  entries[0].name = "plain.txt";
+  entries[0].mode = S_IFREG | 0644;
+  entries[0].has_stat = true;
+  entries[0].size = 18446744073709551615ull;
+  entries[0].mtime = -1;
+  entries[1].name = "q\"b\\s/l\x7f caf\xc3\xa9 " + every_control;
+  entries[1].mode = S_IFDIR;
+  entries[2].name = "link";
+  entries[2].mode = S_IFLNK | 0777;
+  entries[2].has_stat = true;
+  entries[2].target = "../\t\"x\"";
+  entries[3].name = "";
+  entries[3].mode = S_IFREG;
+  EXPECT_EQ(yajl_text(entries), our_text(entries));
 }
 
 // That a large listing goes out in pieces is seen end to end; here, that it
