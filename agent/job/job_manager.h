@@ -56,7 +56,8 @@ class Job {
 
   // The job as it stands now, unchanged by later changes of the job.
   Job_Record_Ptr record() const {
-    shared_.store(true, std::memory_order_relaxed);
+    // Listings side by side only read the mark once it is set.
+    if (!shared_.load(std::memory_order_relaxed)) shared_.store(true, std::memory_order_relaxed);
     return record_;
   }
   Job_Definition_Ptr definition() const { return record_->definition; }
