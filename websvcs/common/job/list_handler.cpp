@@ -82,18 +82,28 @@ int Job_List_Handler::handle_object(JSON_RPC_Channel_WPtr channel, JSON_RPC_Obje
                               : nullptr;
   // Only the records are taken under the lock: a writer never waits for
   // the text of a long listing.
+  Job_Manager* manager = Job_Manager::instance();
   std::vector<Job_Record_Ptr> records;
+  if (!id) {
+    // Room for them is made first, its pages touched: faulting fresh memory
+    // in under the lock can take longer than taking the records.
+    std::size_t count;
+    {
+      ACE_Read_Guard<ACE_RW_Mutex> guard(manager->mutex());
+      if (!guard.locked()) return -1;
+      count = manager->jobs().size();
+    }
+    records.resize(count + count / 8 + 16);
+    records.clear();
+  }
   {
-    Job_Manager* manager = Job_Manager::instance();
     ACE_Read_Guard<ACE_RW_Mutex> guard(manager->mutex());
     if (!guard.locked()) return -1;
     if (id) {
       Job_Ptr job = manager->find(*id);
       if (job.get()) records.push_back(job->record());
     } else {
-      const Job_Manager::Job_List& jobs = manager->jobs();
-      records.reserve(jobs.size());
-      for (const Job_Ptr& job : jobs) records.push_back(job->record());
+      for (const Job_Ptr& job : manager->jobs()) records.push_back(job->record());
     }
   }
   json_spirit::Array list;
