@@ -7,11 +7,27 @@
 
 #include "agent/text/uuid_text.h"
 
+Job::Job(const Job_Definition_Ptr& definition) : record_(std::make_shared<Job_Record>()) {
+  record_->definition = definition;
+}
+
 Job::~Job() {}
 
+Job_Record& Job::writable() {
+  if (shared_.load(std::memory_order_relaxed)) {
+    record_ = std::make_shared<Job_Record>(*record_);
+    shared_.store(false, std::memory_order_relaxed);
+  }
+  return *record_;
+}
+
 Job_Activity& Job::activity_record() {
-  if (!activity_) activity_.reset(new Job_Activity{{0}, JOB_IDLE, 0, 0, 0, 0, {0, 0}});
-  return *activity_;
+  Job_Record& r = writable();
+  if (!r.has_activity) {
+    r.activity = Job_Activity{{0}, JOB_IDLE, 0, 0, 0, 0, {0, 0}};
+    r.has_activity = true;
+  }
+  return r.activity;
 }
 
 Job_Manager::~Job_Manager() {}

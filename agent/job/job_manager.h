@@ -35,18 +35,40 @@ struct Job_Activity {
   std::uint16_t message[2];
 };
 
-// One job. Read its members only under the manager's lock (reading),
-// change them only under it for writing.
+// A job's definition and the state of its current or last run as they
+// stood at one moment. A record a reader may hold is never changed (a change
+// goes to a copy that replaces it), so a listing takes the records under the
+// manager's lock and turns them into text after letting it go.
+struct Job_Record {
+  Job_Definition_Ptr definition;
+  bool has_activity = false;
+  Job_Activity activity{};
+};
+
+typedef std::shared_ptr<const Job_Record> Job_Record_Ptr;
+
+// One job. Read it only under the manager's lock (reading), change it only
+// under it for writing; what record() hands out may be kept past the lock.
 class Job {
  public:
-  explicit Job(const Job_Definition_Ptr& definition) : definition_(definition) {}
+  explicit Job(const Job_Definition_Ptr& definition);
   virtual ~Job();
 
-  virtual Job_Definition_Ptr definition() const { return definition_; }
-  // Null when the job has no activity record.
-  virtual const Job_Activity* activity() const { return activity_.get(); }
+  // The job as it stands now, unchanged by later changes of the job.
+  Job_Record_Ptr record() const {
+    // Listings side by side only read the mark once it is set.
+    if (!shared_.load(std::memory_order_relaxed)) shared_.store(true, std::memory_order_relaxed);
+    return record_;
+  }
+  Job_Definition_Ptr definition() const { return record_->definition; }
+  // Null when the job has no activity record; valid until the lock goes.
+  const Job_Activity* activity() const {
+    return record_->has_activity ? &record_->activity : nullptr;
+  }
 
-  void set_definition(const Job_Definition_Ptr& d) { definition_ = d; }
+  // The changes; what activity_record() returns stays valid until the
+  // write lock goes.
+  void set_definition(const Job_Definition_Ptr& d) { writable().definition = d; }
   Job_Activity& activity_record();
 
   static void intrusive_add_ref(Job* j) {
@@ -58,8 +80,13 @@ class Job {
   }
 
  private:
-  Job_Definition_Ptr definition_;
-  std::unique_ptr<Job_Activity> activity_;
+  // The record to change in place: a copy when a reader may hold the
+  // current one. Readers mark it under the read lock, which a writer's lock
+  // orders before this check.
+  Job_Record& writable();
+
+  std::shared_ptr<Job_Record> record_;
+  mutable std::atomic<bool> shared_{false};
   std::atomic<long> refs_{0};
 };
 

@@ -11,7 +11,9 @@ class Job_List_Handler : public JSON_RPC_Handler {
   int handle_object(JSON_RPC_Channel_WPtr channel, JSON_RPC_Object_Ptr object) override;
 
  private:
-  json_spirit::Object job_to_json(Job_Ptr job);
+  // Fills `o`, empty, with the job's entry; left empty for a definition
+  // that cannot be written.
+  void job_to_json(const Job_Record& job, json_spirit::Object& o);
 };
 
 #endif

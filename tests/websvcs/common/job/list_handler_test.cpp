@@ -1,6 +1,6 @@
 // Job listing: the keys each run state adds over the definition, the
-// params that narrow the listing, and the read lock held across the whole
-// conversion.
+// params that narrow the listing, definitions the writer refuses, and
+// changes made while a listing runs.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -26,18 +26,6 @@ Job_Ptr make_job(const char* definition, int state = 0, std::int64_t start = 0,
   }
   return job;
 }
-
-// Jobs that note whether a writer got the lock while they were converted.
-std::atomic<bool> writer{false};
-std::atomic<int> writer_seen{0};
-struct Probe_Job : Job {
-  using Job::Job;
-  const Job_Activity* activity() const override {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    writer_seen += writer ? 1 : 0;
-    return nullptr;
-  }
-};
 
 class JobListTest : public Handler_Test<Job_List_Handler> {
  protected:
@@ -88,20 +76,81 @@ TEST_F(JobListTest, EachStateAddsItsKeysOverTheDefinition) {
   EXPECT_EQ(1u + 5 + 2, rec->count_sent());
 }
 
-TEST_F(JobListTest, AWriterWaitsForTheWholeConversion) {
-  for (int i = 0; i < 20; ++i)
-    jobs.jobs_.push_back(
-        Job_Ptr(new Probe_Job(Job_Definition_Ptr(new Job_Definition({{"id", std::to_string(i)}})))));
-  std::thread w;
-  jobs.on_jobs = [&] {
-    w = std::thread([&] {
-      jobs.mutex().acquire_write();
-      writer = true;
-      jobs.mutex().release();
-    });
+// Definitions listed as the writer writes them: text other than ASCII,
+// reals and deep nesting kept; invalid UTF-8 or nesting past what can be
+// read back listed as an empty object, without the run's keys.
+TEST_F(JobListTest, DefinitionsAreListedAsTheWriterWritesThem) {
+  auto nested = [](int levels) {
+    json_spirit::Value v("end");
+    for (int i = 0; i < levels; ++i) v = json_spirit::Array{v};
+    return v;
   };
-  EXPECT_EQ(20u, list("").get_array().size());
-  w.join();
-  EXPECT_TRUE(writer);
-  EXPECT_EQ(0, writer_seen);
+  json_spirit::Object deep{{"id", "deep"}, {"d", nested(60)}};
+  json_spirit::Object deeper{{"id", "deeper"}, {"d", nested(120)}};
+  json_spirit::Object bad{{"id", "bad"}, {"t", std::string("\xff")}};
+  jobs.jobs_.push_back(make_job(R"({"id":"num","r":2.0,"s":-0.5,"u":18446744073709551615})"));
+  jobs.jobs_.push_back(make_job(R"({"id":"utf","t":"caf\u00e9","r":2.0})", JOB_IDLE));
+  for (const json_spirit::Object& d : {deep, deeper, bad}) {
+    jobs.jobs_.push_back(Job_Ptr(new Job(Job_Definition_Ptr(new Job_Definition(d)))));
+    jobs.jobs_.back()->activity_record();
+  }
+  deep["state"] = "idle";
+  deep["next_run_time"] = "1970-01-01 00:00:00";
+  list("");
+  const std::vector<std::string> texts = rec->texts();
+  ASSERT_EQ(1u, texts.size());
+  EXPECT_NE(std::string::npos,
+            texts[0].find(R"([{"id":"num","r":2.0,"s":-0.5,"u":18446744073709551615},)"
+                          R"({"id":"utf","next_run_time":"1970-01-02 00:00:00","r":2.0,)"
+                          R"("state":"idle","t":"caf)" "\xc3\xa9" R"("},)" +
+                          json_spirit::JSON_Dump(deep, false) + ",{},{}]"))
+      << texts[0];
+}
+
+// Each change gives a job's definition and its run the same number, and
+// new jobs come while listings run: every listed job is wholly one change,
+// and a listing never loses a job an earlier one had.
+TEST_F(JobListTest, AChangeDuringAListingIsWhollyInOrOut) {
+  auto definition = [](std::size_t i, int n) {
+    return Job_Definition_Ptr(new Job_Definition({{"id", std::to_string(i)}, {"n", n}}));
+  };
+  auto set = [](Job& job, int n) {
+    Job_Activity& a = job.activity_record();
+    a.state = n % 2 ? JOB_RUNNING : JOB_PAUSED;
+    a.progress = n;
+  };
+  for (std::size_t i = 0; i < 300; ++i) {
+    jobs.jobs_.push_back(Job_Ptr(new Job(definition(i, 0))));
+    set(*jobs.jobs_.back(), 0);
+  }
+  std::atomic<bool> listing{true};
+  std::thread writer([&] {
+    for (int n = 1; listing; ++n) {
+      for (std::size_t i = 0; listing && i < jobs.jobs_.size(); ++i) {
+        ACE_Write_Guard<ACE_RW_Mutex> guard(jobs.mutex());
+        jobs.jobs_[i]->set_definition(definition(i, n));
+        set(*jobs.jobs_[i], n);
+      }
+      ACE_Write_Guard<ACE_RW_Mutex> guard(jobs.mutex());
+      jobs.jobs_.push_back(Job_Ptr(new Job(definition(jobs.jobs_.size(), n))));
+      set(*jobs.jobs_.back(), n);
+    }
+  });
+  std::size_t seen = 0;
+  for (int round = 0; round < 30; ++round) {
+    const Value all = list("");
+    ASSERT_EQ(json_spirit::array_type, all.type());
+    const json_spirit::Array& a = all.get_array();
+    EXPECT_GE(a.size(), seen);
+    seen = a.size();
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      const json_spirit::Object& job = a[i].get_obj();
+      const std::int64_t n = job.at("n").get_int64();
+      EXPECT_EQ(Value(std::to_string(i)), job.at("id"));
+      EXPECT_EQ(n, job.at("progress").get_int64()) << i;
+      EXPECT_EQ(Value(n % 2 ? "running" : "paused"), job.at("state")) << i;
+    }
+  }
+  listing = false;
+  writer.join();
 }
