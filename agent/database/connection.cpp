@@ -3,6 +3,8 @@
 #include <ace/Log_Msg.h>
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <charconv>
 #include <cstring>
 
 #include "agent/paths/app_data.h"
@@ -183,6 +185,114 @@ bool Query_Result_Handler::row(sqlite3_stmt* s, bool as_object, json_spirit::Val
   return true;
 }
 
+bool Query_Result_Handler::lay_out(sqlite3_stmt* s, bool as_object) {
+  const int columns = sqlite3_column_count(s);
+  members_.clear();
+  cells_.resize(static_cast<std::size_t>(columns));
+  for (int i = 0; i < columns; ++i) {
+    const char* name = sqlite3_column_name(s, i);
+    if (!name) return false;  // out of memory in SQLite
+    Member m{i, code_of(name), std::string()};
+    if (as_object) {
+      bool left_out = false;
+      for (const Translation* t = keys_; t && t->key; ++t)
+        left_out = left_out || std::strcmp(name, t->key) == 0;
+      if (left_out) continue;
+      if (!json_spirit::append_string(name, std::strlen(name), m.key)) return false;
+      m.key.push_back(':');
+    }
+    members_.push_back(std::move(m));
+  }
+  if (as_object) {
+    // An object keeps its members in key order, and of two columns of one
+    // name the later one.
+    std::stable_sort(members_.begin(), members_.end(), [s](const Member& a, const Member& b) {
+      return std::strcmp(sqlite3_column_name(s, a.column), sqlite3_column_name(s, b.column)) < 0;
+    });
+    std::vector<Member> unique;
+    for (Member& m : members_) {
+      if (!unique.empty() && unique.back().key == m.key) unique.pop_back();
+      unique.push_back(std::move(m));
+    }
+    members_.swap(unique);
+  }
+  // Each member's text starts with what stands before it.
+  for (std::size_t i = 0; i < members_.size(); ++i)
+    members_[i].key.insert(0, 1, i ? ',' : as_object ? '{' : '[');
+  laid_out_ = s;
+  laid_out_as_object_ = as_object;
+  return true;
+}
+
+bool Query_Result_Handler::write_cell(const Member& member, const Cell& cell,
+                                      std::string& out) {
+  switch (cell.type) {
+    case SQLITE_INTEGER: {
+      char digits[24];
+      const char* end = std::to_chars(digits, digits + sizeof digits, cell.integer).ptr;
+      out.append(digits, static_cast<std::size_t>(end - digits));
+      return true;
+    }
+    case SQLITE_TEXT:
+    case SQLITE_BLOB:
+      break;
+    default:
+      out.append("null", 4);
+      return true;
+  }
+  if (member.code == VT_UUID && cell.length == 16) {
+    out.push_back('"');
+    out += uuid_binary_to_string(reinterpret_cast<const unsigned char*>(cell.data));
+    out.push_back('"');
+    return true;
+  }
+  if (member.code == VT_JSON_TEXT) {
+    if (json_spirit::is_exact_json(cell.data, cell.length)) {
+      out.append(cell.data, cell.length);
+      return true;
+    }
+    json_spirit::Value v;
+    if (json_spirit::read(cell.data, cell.length, v)) return json_spirit::append_compact(v, out);
+  }
+  return json_spirit::append_string(cell.data ? cell.data : "", cell.data ? cell.length : 0, out);
+}
+
+bool Query_Result_Handler::write_row(sqlite3_stmt* s, bool as_object, std::string& out) {
+  if ((laid_out_ != s || laid_out_as_object_ != as_object) && !lay_out(s, as_object))
+    return false;
+  // Every column is read, in order, as row() reads them, so the byte
+  // limit runs out on the same row.
+  for (std::size_t i = 0; i < cells_.size(); ++i) {
+    const int column = static_cast<int>(i);
+    Cell& cell = cells_[i];
+    cell.type = sqlite3_column_type(s, column);
+    cell.data = nullptr;
+    cell.length = 0;
+    if (cell.type == SQLITE_INTEGER) {
+      cell.integer = sqlite3_column_int64(s, column);
+    } else if (cell.type == SQLITE_TEXT || cell.type == SQLITE_BLOB) {
+      cell.data = static_cast<const char*>(
+          cell.type == SQLITE_TEXT ? static_cast<const void*>(sqlite3_column_text(s, column))
+                                   : sqlite3_column_blob(s, column));
+      cell.length = static_cast<std::size_t>(sqlite3_column_bytes(s, column));
+      if (cell.length > bytes_left_) return false;
+      bytes_left_ -= cell.length;
+    }
+  }
+  if (members_.empty()) out.push_back(as_object ? '{' : '[');
+  for (const Member& m : members_) {
+    out += m.key;
+    const Cell& cell = cells_[static_cast<std::size_t>(m.column)];
+    if (cell.type == SQLITE_FLOAT) {
+      if (!json_spirit::append_compact(sqlite3_column_double(s, m.column), out)) return false;
+    } else if (!write_cell(m, cell, out)) {
+      return false;
+    }
+  }
+  out.push_back(as_object ? '}' : ']');
+  return true;
+}
+
 Legacy_Cursor::Legacy_Cursor(Connection& connection, const SQL& sql, int mode,
                              unsigned long long skip)
     : connection_(connection),
@@ -216,6 +326,17 @@ bool Legacy_Cursor::fetch(json_spirit::Value& out) {
   if (rc != SQLITE_DONE) return false;
   out = std::move(rows);
   return true;
+}
+
+Legacy_Cursor::Next Legacy_Cursor::write_next(std::string& out) {
+  if (!statement_) return FAILED;
+  Query_Result_Handler& h = handler_ ? *handler_ : plain_;
+  const int rc = step();
+  if (rc == SQLITE_DONE) return END;
+  if (rc != SQLITE_ROW) return FAILED;
+  if ((mode_ & MODE_ALL) && written_ >= h.max_rows()) return FAILED;
+  ++written_;
+  return h.write_row(statement_, (mode_ & MODE_OBJECTS) != 0, out) ? ROW : FAILED;
 }
 
 }  // namespace sql

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "agent/database/sql.h"
 #include "agent/json_spirit/json_spirit.h"
@@ -102,15 +103,41 @@ class Query_Result_Handler {
                        const Translation* value_translations, unsigned max_rows,
                        unsigned max_bytes);
   bool row(sqlite3_stmt* statement, bool as_object, json_spirit::Value& out);
+  // Appends to `out` the compact JSON text of the value row() would build,
+  // without building it; false where row() fails or the value has no
+  // JSON text. A JSON text column that is strict JSON goes out as stored.
+  bool write_row(sqlite3_stmt* statement, bool as_object, std::string& out);
   unsigned max_rows() const { return max_rows_; }
 
  private:
+  // Where each member of a written row comes from, in the order row()'s
+  // object holds its members; worked out once per statement.
+  struct Member {
+    int column;
+    int code;
+    // What goes before the value: the opening bracket or a comma, and in
+    // an object the member's name as JSON text with its colon.
+    std::string key;
+  };
+  // A column's value in the current row.
+  struct Cell {
+    int type;
+    long long integer;
+    const char* data;
+    std::size_t length;
+  };
   int code_of(const char* column) const;
+  bool lay_out(sqlite3_stmt* statement, bool as_object);
+  bool write_cell(const Member& member, const Cell& cell, std::string& out);
 
   const Translation* keys_;
   const Translation* values_;
   unsigned max_rows_;
   unsigned long long bytes_left_;
+  sqlite3_stmt* laid_out_ = nullptr;
+  bool laid_out_as_object_ = false;
+  std::vector<Member> members_;
+  std::vector<Cell> cells_;
 };
 
 // Runs a query and fetches its rows. The mode combines MODE_OBJECTS (a row
@@ -130,6 +157,12 @@ class Legacy_Cursor {
   // False when the query failed (or no row was left, in one-row mode).
   bool fetch(json_spirit::Value& out);
 
+  // Rows one at a time as text, for a reply that streams them: appends
+  // the next row's compact JSON text, as fetch shapes its rows in this
+  // cursor's mode, to `out`. MODE_ALL's row limit holds over the calls.
+  enum Next { ROW, END, FAILED };
+  Next write_next(std::string& out);
+
  private:
   int step();
 
@@ -139,6 +172,10 @@ class Legacy_Cursor {
   int mode_;
   unsigned long long skip_;
   Query_Result_Handler* handler_ = nullptr;
+  // Shapes rows when no handler was given; it keeps what it worked out
+  // about the statement from one write_next to the next.
+  Query_Result_Handler plain_{nullptr, nullptr, ~0u, ~0u};
+  unsigned long long written_ = 0;  // rows write_next gave
 };
 
 }  // namespace sql

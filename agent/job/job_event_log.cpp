@@ -50,21 +50,42 @@ bool Job_Event_Log::append(const Job_Event& e) {
   return db_->execute(row);
 }
 
-Job_Event_Log::Query_Status Job_Event_Log::query(const Job_Event_Query& q,
-                                                 json_spirit::Value& rows) {
-  if (!is_open() && !open()) return QUERY_FAILED;
-  Select_SQL sql("instance", "i");
+Job_Event_Rows::Job_Event_Rows()
+    : handler_(nullptr, value_translations, 4294967295u, 4294967295u) {}
+
+bool Job_Event_Log::select(const Job_Event_Query& q, Select_SQL& sql) {
   sql.join("instance_log", "l", "i.id=l.instance_id").select("event_id,event_time,data");
   Filter_SQL* filter = sql.and_filter();
-  if (!filter) return QUERY_NO_FILTER;
+  if (!filter) return false;
   filter->add_key_uuid_eq_item("i.uuid", q.instance_id);
   if (q.event_id != 0) filter->add_kv_eq_item("event_id", Binding_Value(q.event_id));
   if (q.offset != 0) sql.offset(q.offset);
   if (q.limit > 0) sql.limit(q.limit);
+  return true;
+}
+
+Job_Event_Log::Query_Status Job_Event_Log::query(const Job_Event_Query& q,
+                                                 json_spirit::Value& rows) {
+  if (!is_open() && !open()) return QUERY_FAILED;
+  Select_SQL sql("instance", "i");
+  if (!select(q, sql)) return QUERY_NO_FILTER;
   Legacy_Cursor cursor(*db_, sql, Legacy_Cursor::MODE_OBJECTS | Legacy_Cursor::MODE_ALL, 0);
   Query_Result_Handler handler(nullptr, value_translations, 4294967295u, 4294967295u);
   cursor.result_handler(&handler);
   return cursor.fetch(rows) ? QUERY_DONE : QUERY_FAILED;
+}
+
+Job_Event_Log::Query_Status Job_Event_Log::query(const Job_Event_Query& q,
+                                                 Job_Event_Rows& rows) {
+  if (!is_open() && !open()) return QUERY_FAILED;
+  Select_SQL sql("instance", "i");
+  if (!select(q, sql)) return QUERY_NO_FILTER;
+  rows.cursor_.reset();
+  rows.db_ = db_;
+  rows.cursor_.emplace(*rows.db_, sql, Legacy_Cursor::MODE_OBJECTS | Legacy_Cursor::MODE_ALL,
+                       0);
+  rows.cursor_->result_handler(&rows.handler_);
+  return QUERY_DONE;
 }
 
 bool Job_Event_Log::remove(const std::string& instance_id) {

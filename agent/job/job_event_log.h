@@ -5,6 +5,7 @@
 #define JOB_JOB_EVENT_LOG_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "agent/database/connection.h"
@@ -37,6 +38,25 @@ struct Job_Event_Query {
   std::int64_t limit = -1;    // at most this many; every row when not above 0
 };
 
+// The rows of one query, read one at a time as they are written out. It
+// holds the connection it reads from while it lasts.
+class Job_Event_Rows {
+ public:
+  typedef database::sql::Legacy_Cursor::Next Next;
+  Job_Event_Rows();
+  // Appends the next row's compact JSON text, the row query() would give,
+  // to `out`.
+  Next next(std::string& out) {
+    return cursor_ ? cursor_->write_next(out) : database::sql::Legacy_Cursor::FAILED;
+  }
+
+ private:
+  friend class Job_Event_Log;
+  database::sql::Connection_Ptr db_;
+  database::sql::Query_Result_Handler handler_;
+  std::optional<database::sql::Legacy_Cursor> cursor_;
+};
+
 // One connection of its own: each thread uses a log of its own.
 class Job_Event_Log {
  public:
@@ -55,10 +75,16 @@ class Job_Event_Log {
   // "event_time", "data"} of the events `query` names, "data" as the value
   // its text holds.
   Query_Status query(const Job_Event_Query& query, json_spirit::Value& rows);
+  // The same rows, to be read one by one from `rows`; QUERY_DONE means
+  // the statement is under way (a failure may still come with a row).
+  Query_Status query(const Job_Event_Query& query, Job_Event_Rows& rows);
   // Removes the run and its events; true also when there was no such run.
   bool remove(const std::string& instance_id);
 
  private:
+  // The statement of `query`; false when its filter cannot be made.
+  static bool select(const Job_Event_Query& query, database::sql::Select_SQL& sql);
+
   database::sql::Connection_Ptr db_;
 };
 

@@ -70,6 +70,15 @@ inline yajl_gen_status yajl_gen_whole(yajl_gen g, Integer value) {
   return yajl_gen_number(g, digits, static_cast<std::size_t>(end - digits));
 }
 
+// Writes `text` as it stands where the next value goes: the generator puts
+// the separator before it as before any value and passes the bytes on
+// untouched (its number call does just that). `text` must be one complete
+// JSON value or, inside an array, several separated by commas. For values
+// already written out as JSON text, to skip a second pass over them.
+inline yajl_gen_status yajl_gen_verbatim(yajl_gen g, const char* text, std::size_t length) {
+  return yajl_gen_number(g, text, length);
+}
+
 // Sink of a generator's output. `print` receives every piece the generator
 // produces; buffered printers pass full blocks on to `write`.
 class YAJL_Printer {

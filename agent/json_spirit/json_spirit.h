@@ -149,6 +149,18 @@ class Text_Out {
 // valid UTF-8, a number is not finite, or drain() said stop.
 bool write_compact(const Value& value, Text_Out& out);
 
+// Appends to `out` the compact text of a value (as write_compact) or of a
+// string holding `length` bytes at `data`; false as write_compact.
+bool append_compact(const Value& value, std::string& out);
+bool append_string(const char* data, std::size_t length, std::string& out);
+
+// True when `text` is one strict JSON value that read() takes: a reader of
+// the text as it stands gets the value read() would build. Anything else
+// (whitespace JSON does not allow, a lone surrogate, bytes that are not
+// UTF-8, nesting past what read() takes, a number no double holds) is
+// false; so, to stay on the safe side, are some texts read() would take.
+bool is_exact_json(const char* text, std::size_t length);
+
 // Parse one JSON text. On failure returns false, leaves `out` unchanged and,
 // when `error` is given, describes what is wrong.
 bool read(const char* text, std::size_t length, Value& out,

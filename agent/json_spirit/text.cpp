@@ -170,10 +170,10 @@ struct Byte_Kinds {
 };
 constexpr Byte_Kinds byte_kinds;
 
-bool write_string(const std::string& s, std::string& out) {
+bool write_string(const char* data, std::size_t length, std::string& out) {
   static const char hex[] = "0123456789ABCDEF";
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
-  const unsigned char* const end = p + s.size();
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(data);
+  const unsigned char* const end = p + length;
   const unsigned char* run = p;
   bool checked = false;
   out.push_back('"');
@@ -182,7 +182,7 @@ bool write_string(const std::string& s, std::string& out) {
     if (kind == 0) continue;
     if (kind == 2) {
       // Plain ASCII, the usual text, needs no check at all.
-      if (!checked && !is_valid_utf8(s.data(), s.size())) return false;
+      if (!checked && !is_valid_utf8(data, length)) return false;
       checked = true;
       continue;
     }
@@ -205,6 +205,10 @@ bool write_string(const std::string& s, std::string& out) {
   out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(end - run));
   out.push_back('"');
   return true;
+}
+
+bool write_string(const std::string& s, std::string& out) {
+  return write_string(s.data(), s.size(), out);
 }
 
 template <class Integer>
@@ -276,6 +280,193 @@ bool write_value(const Value& value, Text_Out& out) {
 
 bool write_compact(const Value& value, Text_Out& out) {
   return write_value(value, out);
+}
+
+bool append_compact(const Value& value, std::string& out) {
+  struct Unbounded : Text_Out {
+    bool drain() override { return true; }
+  } to;
+  to.drain_at = static_cast<std::size_t>(-1);
+  to.text.swap(out);
+  const bool ok = write_value(value, to);
+  to.text.swap(out);
+  return ok;
+}
+
+bool append_string(const char* data, std::size_t length, std::string& out) {
+  return write_string(data, length, out);
+}
+
+namespace {
+
+// The four digits of a \u escape at `p` (already known to be in the text).
+bool hex_unit(const unsigned char* p, unsigned& unit) {
+  unit = 0;
+  for (int i = 0; i < 4; ++i) {
+    const unsigned char c = p[i];
+    unit <<= 4;
+    if (c >= '0' && c <= '9') unit |= c - '0';
+    else if (c >= 'a' && c <= 'f') unit |= c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F') unit |= c - 'A' + 10;
+    else return false;
+  }
+  return true;
+}
+
+// A string from its opening quote; `p` ends past the closing one. `high`
+// is set when a byte of a multi-byte sequence was seen (checked later,
+// once for the whole text).
+struct Plain_Bytes {
+  bool plain[256];
+  constexpr Plain_Bytes() : plain() {
+    for (int c = 0; c < 256; ++c) plain[c] = c >= 0x20 && c < 0x80 && c != '"' && c != '\\';
+  }
+};
+constexpr Plain_Bytes plain_bytes;
+
+bool exact_string(const unsigned char*& p, const unsigned char* end, bool& high) {
+  for (++p; p < end;) {
+    // Most of a string is plain ASCII.
+    while (p < end && plain_bytes.plain[*p]) ++p;
+    if (p == end) break;
+    const unsigned char c = *p++;
+    if (c == '"') return true;
+    if (c < 0x20) return false;
+    if (c >= 0x80) {
+      high = true;
+      continue;
+    }
+    if (c != '\\') continue;
+    if (p == end) return false;
+    switch (*p++) {
+      case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
+        break;
+      case 'u': {
+        unsigned unit, low;
+        if (end - p < 4 || !hex_unit(p, unit)) return false;
+        p += 4;
+        if (unit >= 0xDC00 && unit <= 0xDFFF) return false;
+        if (unit < 0xD800 || unit > 0xDBFF) break;
+        // A high surrogate stands only before its low half.
+        if (end - p < 6 || p[0] != '\\' || p[1] != 'u' || !hex_unit(p + 2, low) ||
+            low < 0xDC00 || low > 0xDFFF)
+          return false;
+        p += 6;
+        break;
+      }
+      default:
+        return false;
+    }
+  }
+  return false;
+}
+
+bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+
+// A number; `p` ends past it. Short integers fit an int64_t; any other
+// must come out finite, as read() wants it.
+bool exact_number(const unsigned char*& p, const unsigned char* end) {
+  const unsigned char* const start = p;
+  if (*p == '-') ++p;
+  if (p == end) return false;
+  if (*p == '0') {
+    ++p;
+  } else if (is_digit(*p)) {
+    while (p < end && is_digit(*p)) ++p;
+  } else {
+    return false;
+  }
+  bool whole = true;
+  if (p < end && *p == '.') {
+    whole = false;
+    if (++p == end || !is_digit(*p)) return false;
+    while (p < end && is_digit(*p)) ++p;
+  }
+  if (p < end && (*p == 'e' || *p == 'E')) {
+    whole = false;
+    if (++p < end && (*p == '+' || *p == '-')) ++p;
+    if (p == end || !is_digit(*p)) return false;
+    while (p < end && is_digit(*p)) ++p;
+  }
+  if (whole && p - start <= 18) return true;
+  double d;
+  const char* first = reinterpret_cast<const char*>(start);
+  const char* last = reinterpret_cast<const char*>(p);
+  const auto r = std::from_chars(first, last, d);
+  return r.ec == std::errc() && r.ptr == last && std::isfinite(d);
+}
+
+bool exact_literal(const unsigned char*& p, const unsigned char* end, const char* word,
+                   std::size_t length) {
+  if (static_cast<std::size_t>(end - p) < length || std::memcmp(p, word, length) != 0)
+    return false;
+  p += length;
+  return true;
+}
+
+}  // namespace
+
+bool is_exact_json(const char* text, std::size_t length) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+  const unsigned char* const end = p + length;
+  // The closing bracket of each open container, innermost last.
+  unsigned char open[Value_Builder::MAX_DEPTH];
+  std::size_t depth = 0;
+  bool high = false;
+  enum { VALUE, KEY, AFTER } want = VALUE;
+  for (;;) {
+    while (p < end && (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t')) ++p;
+    if (want == AFTER) {
+      if (depth == 0) return p == end && (!high || is_valid_utf8(text, length));
+      if (p == end) return false;
+      const unsigned char close = open[depth - 1];
+      if (*p == ',') {
+        ++p;
+        want = close == '}' ? KEY : VALUE;
+      } else if (*p == close) {
+        ++p;
+        --depth;
+      } else {
+        return false;
+      }
+      continue;
+    }
+    if (p == end) return false;
+    if (want == KEY) {
+      if (*p != '"' || !exact_string(p, end, high)) return false;
+      while (p < end && (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t')) ++p;
+      if (p == end || *p != ':') return false;
+      ++p;
+      want = VALUE;
+      continue;
+    }
+    bool ok;
+    switch (*p) {
+      case '{':
+      case '[': {
+        // read() refuses a container past its depth, an empty one too.
+        if (depth == Value_Builder::MAX_DEPTH) return false;
+        const unsigned char close = *p == '{' ? '}' : ']';
+        ++p;
+        while (p < end && (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t')) ++p;
+        if (p < end && *p == close) {
+          ++p;
+          want = AFTER;
+        } else {
+          open[depth++] = close;
+          want = close == '}' ? KEY : VALUE;
+        }
+        continue;
+      }
+      case '"': ok = exact_string(p, end, high); break;
+      case 't': ok = exact_literal(p, end, "true", 4); break;
+      case 'f': ok = exact_literal(p, end, "false", 5); break;
+      case 'n': ok = exact_literal(p, end, "null", 4); break;
+      default: ok = exact_number(p, end); break;
+    }
+    if (!ok) return false;
+    want = AFTER;
+  }
 }
 
 std::string JSON_Dump(const Value& value, bool pretty) {

@@ -79,7 +79,11 @@ class Post_Channel : public JSON_RPC_Channel {
     }
     if (parking()) {
       const bool queued = session_->queue_chunk(std::move(buffer_));
+      // The next chunk gets its whole block at once: growing into it
+      // copies what it holds each time, and a block of this size comes
+      // fresh from the system, so every growth costs new pages too.
       buffer_ = std::string();
+      buffer_.reserve(2 * chunk_size);
       return queued ? true : failed();
     }
     beast::error_code ec = session_->write_chunk(buffer_.data(), buffer_.size());

@@ -120,3 +120,37 @@ TEST(JsonValue, FormatReplacesOnlyPlaceholdersNamingABinderAndKeepsEveryOtherByt
     EXPECT_EQ(c.text, text);
   }
 }
+
+// Text taken as exact JSON is written out as stored, so everything taken
+// must be JSON that read() takes too, and everything read() refuses must be
+// refused here (it then goes the way of text that is no JSON).
+TEST(JsonValue, ExactJSONIsStrictJSONThatReadTakesAsItIs) {
+  const std::string deepest = std::string(100, '[') + std::string(100, ']');
+  const std::string taken[] = {
+      R"({"state":"running","progress":42})",
+      " [1, -0.5e-3, true, false, null, {}, [], {\"\":\"\"}]\r\n\t",
+      R"({"b":{"a":[{"x":"\"\\\/\b\f\n\r\t\u00e9\uD83D\uDE00"}]},"b":2})",
+      "\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\"",
+      "123456789012345678",
+      "-12345678901234567890123",  // a real that a double holds
+      "1e308",
+      deepest,
+      "0",
+  };
+  for (const std::string& text : taken) {
+    EXPECT_TRUE(is_exact_json(text.data(), text.size())) << text.substr(0, 40);
+    Value v;
+    EXPECT_TRUE(read(text, v)) << text.substr(0, 40);
+  }
+  const std::string refused[] = {
+      "", " ", "{", "[1,]", "{'a':1}", "nul", "{\"a\" 1}", "1 2", "[1e999]",
+      "[" + deepest + "]", std::string(200, '['), "\"\xff\"", "\"\xc0\x80\"",
+      "\"\xed\xa0\x80\"",      // a surrogate written as UTF-8
+      R"("\uD800")", R"("\uDC00\uD800")", R"("\uD800\u0041")", R"("\u12G4")",
+      "\"a\x01\"", "\"\\x\"", "[1]\f", "\v1", "01", "-", "1.", ".5", "1e", "+1",
+      "[1]]", "{\"a\":1,}", "\"open", "[\"a\"\"b\"]", "truex", "{1:2}",
+      std::string("[1,\0]", 5),
+  };
+  for (const std::string& text : refused)
+    EXPECT_FALSE(is_exact_json(text.data(), text.size())) << text.substr(0, 40);
+}

@@ -131,3 +131,47 @@ TEST_F(EventLogTest, DeleteTakesTheInstanceWithItsEvents) {
   EXPECT_EQ(refused, call(del, b));
   EXPECT_EQ(refused, call(query, b));
 }
+
+// A run longer than what is read before anything is sent streams out
+// whole and in order, each row's data the value its stored text holds
+// however that text is written (nested, spaced, keys out of order or
+// twice, numbers spelt any way, no JSON at all); a page past the rows read
+// first too. A requester gone mid-reply gets no message that looks whole.
+TEST_F(EventLogTest, ALongRunStreamsEveryRowWithItsDataAsTheValueItsTextHolds) {
+  const char C[] = "11111111-2222-4333-8444-555555555555";
+  const std::string data[] = {
+      R"({"state":"running","progress":{"done":[1,2,{"deep":[true,null,"\u00e9\n"]}],"of":3}})",
+      "{ \"b\" : 1 ,\n \"a\" : [ \"x\\ty\" ] }",
+      R"({"k":1,"k":2})",
+      "[1.5, -0, 1E3, 12345678901234567890123]",
+      "not json", "{\"open\":", "1e999", "",
+  };
+  Job_Event e{{0}, "j", true, 0, 0, ""};
+  ASSERT_TRUE(uuid_string_to_binary(C, e.instance));
+  for (int n = 0; n < 3000; ++n) {
+    e.event = n % 5 + 1;
+    e.time = n;
+    e.data = data[n % std::size(data)];
+    ASSERT_TRUE(log.append(e));
+    e.opens_instance = false;
+  }
+  const auto expected = [&](std::int64_t offset, std::int64_t limit) {
+    Job_Event_Query q;
+    q.instance_id = C;
+    q.offset = offset;
+    q.limit = limit;
+    Value rows;
+    EXPECT_EQ(Job_Event_Log::QUERY_DONE, log.query(q, rows));
+    return rows;
+  };
+  const std::string c = std::string("{\"instance_id\":\"") + C + "\"";
+  const Value all = expected(0, -1);
+  ASSERT_EQ(3000u, all.get_array().size());
+  EXPECT_EQ(Value("not json"), all.get_array()[4].get_obj().at("data"));
+  EXPECT_EQ(result(all), call(query, c + "}"));
+  EXPECT_EQ(result(expected(2990, 20)), call(query, c + ",\"offset\":2990,\"limit\":20}"));
+
+  rec->fail_writes_after(1);
+  EXPECT_EQ(-1, query.handle_object_i(channel, rpc_message(3, "m", c + "}")));
+  EXPECT_EQ(Value(), rec->pop());
+}
