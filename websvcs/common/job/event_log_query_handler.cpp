@@ -15,82 +15,47 @@
 
 namespace {
 
-// Rows read before anything is sent: a query that fails within them (any
-// query of a run of ordinary length) is still answered with the error.
-const std::size_t read_ahead_bytes = 64 * 1024;
-// Rows pass to the generator in runs of about this much text, so that the
-// channel takes them in large blocks.
-const std::size_t run_bytes = 32 * 1024;
-
-// The response, written as the rows come from the cursor: each row's text
-// goes into the reply as the cursor wrote it, with no value built for it.
-// The channel takes it over, so to a requester that reads slowly it goes
-// out as the socket drains, without holding a thread; it holds the cursor
-// and its connection until then.
+// The response: the rows' text as the cursor wrote it, with no value built
+// for any row. Every row is read before anything is sent, so a failure on
+// any of them is still answered with the error, and the cursor and its
+// connection are released before the handler returns; the text takes a
+// fraction of what a value tree of the rows took.
 class Event_Log_Reply : public JSON_Step_Generator {
  public:
   explicit Event_Log_Reply(const json_spirit::Value& id) : id_(id) {}
 
-  // Reads rows until `bytes` of their text are held or none is left;
-  // false when reading failed.
-  bool read_ahead(std::size_t bytes) {
-    text_.reserve(bytes + 1024);
-    return read_run(bytes);
-  }
-
-  // A failure past the rows read ahead cuts the reply: part of it may be
-  // out already.
-  Step generate_step(yajl_gen_t* g) override {
-    if (!started_) {
-      started_ = true;
-      yajl_gen_map_open(g);
-      yajl_gen_text(g, "jsonrpc");
-      yajl_gen_text(g, "2.0");
-      yajl_gen_text(g, "id");
-      json_spirit::yajl_gen_value(g, id_);
-      yajl_gen_text(g, "result");
-      yajl_gen_array_open(g);
-    }
+  // Reads every row of `rows`; false when reading failed.
+  bool read_all(Job_Event_Rows& rows) {
     for (;;) {
-      // Several rows go in as one verbatim value: the generator puts the
-      // comma before the run, and the run has its own between its rows.
-      if (!text_.empty()) yajl_gen_verbatim(g, text_.data(), text_.size());
-      text_.clear();
-      if (done_) break;
-      // A requester gone mid-reply stops the reading.
-      if (output_failed()) return FAILED;
-      if (output_backlogged()) return MORE;
-      if (!read_run(run_bytes)) return FAILED;
-    }
-    yajl_gen_array_close(g);
-    return yajl_gen_map_close(g) == yajl_gen_status_ok ? DONE : FAILED;
-  }
-
-  Job_Event_Rows rows;
-
- private:
-  // Appends rows to text_, comma-separated, until it holds `bytes` or none
-  // is left; false when reading failed.
-  bool read_run(std::size_t bytes) {
-    while (text_.size() < bytes) {
       const std::size_t before = text_.size();
       if (before) text_.push_back(',');
       switch (rows.next(text_)) {
         case Job_Event_Rows::Next::ROW: break;
         case Job_Event_Rows::Next::END:
           text_.resize(before);  // without the comma put before it
-          done_ = true;
           return true;
         default: return false;
       }
     }
-    return true;
   }
 
+  Step generate_step(yajl_gen_t* g) override {
+    yajl_gen_map_open(g);
+    yajl_gen_text(g, "jsonrpc");
+    yajl_gen_text(g, "2.0");
+    yajl_gen_text(g, "id");
+    json_spirit::yajl_gen_value(g, id_);
+    yajl_gen_text(g, "result");
+    yajl_gen_array_open(g);
+    // The rows go in as one verbatim value, with their own commas.
+    if (!text_.empty()) yajl_gen_verbatim(g, text_.data(), text_.size());
+    yajl_gen_array_close(g);
+    return yajl_gen_map_close(g) == yajl_gen_status_ok ? DONE : FAILED;
+  }
+
+ private:
   json_spirit::Value id_;
-  std::string text_;  // rows read, not yet passed on
-  bool started_ = false;
-  bool done_ = false;
+  std::string text_;
 };
 
 }  // namespace
@@ -116,22 +81,27 @@ int JSON_RPC_Event_Log_Query_Handler::handle_object_i(JSON_RPC_Channel_WPtr chan
   std::unique_ptr<Event_Log_Reply> reply(new (std::nothrow) Event_Log_Reply(request->id));
   if (!reply) return wcommon::send_out_of_memory(*requester, request->id);
   bool fetched = false;
-  switch (log.query(query, reply->rows)) {
-    case Job_Event_Log::QUERY_DONE:
-      try {
-        fetched = reply->read_ahead(read_ahead_bytes);
-      } catch (const std::bad_alloc&) {
-        return wcommon::send_out_of_memory(*requester, request->id);
-      }
-      break;
-    case Job_Event_Log::QUERY_NO_FILTER:
-      return wcommon::send_error(*requester, -32603, request->id, "Failed to make filter");
-    default:
-      break;
+  {
+    // The cursor goes before the reply is sent; the connection (`log`)
+    // when the handler returns.
+    Job_Event_Rows rows;
+    switch (log.query(query, rows)) {
+      case Job_Event_Log::QUERY_DONE:
+        try {
+          fetched = reply->read_all(rows);
+        } catch (const std::bad_alloc&) {
+          return wcommon::send_out_of_memory(*requester, request->id);
+        }
+        break;
+      case Job_Event_Log::QUERY_NO_FILTER:
+        return wcommon::send_error(*requester, -32603, request->id, "Failed to make filter");
+      default:
+        break;
+    }
   }
   if (!fetched)
     return wcommon::send_error(*requester, -32603, request->id, "Failed to fetch event logs");
-  return requester->send_generator(std::move(reply));
+  return requester->send_generator(*reply);
 }
 
 WCOMMON_JSON_RPC_HANDLER_FACTORY(JSON_RPC_Event_Log_Query_Handler)

@@ -132,12 +132,11 @@ TEST_F(EventLogTest, DeleteTakesTheInstanceWithItsEvents) {
   EXPECT_EQ(refused, call(query, b));
 }
 
-// A run longer than what is read before anything is sent streams out
-// whole and in order, each row's data the value its stored text holds
-// however that text is written (nested, spaced, keys out of order or
-// twice, numbers spelt any way, no JSON at all); a page past the rows read
-// first too. A requester gone mid-reply gets no message that looks whole.
-TEST_F(EventLogTest, ALongRunStreamsEveryRowWithItsDataAsTheValueItsTextHolds) {
+// A long run goes out whole and in order, each row's data the value its
+// stored text holds however that text is written (nested, spaced, keys out
+// of order or twice, numbers spelt any way, no JSON at all); a page of it
+// too. A requester gone mid-reply gets no message that looks whole.
+TEST_F(EventLogTest, ALongRunGoesOutWithEveryRowsDataAsTheValueItsTextHolds) {
   const char C[] = "11111111-2222-4333-8444-555555555555";
   const std::string data[] = {
       R"({"state":"running","progress":{"done":[1,2,{"deep":[true,null,"\u00e9\n"]}],"of":3}})",
