@@ -50,50 +50,19 @@ void append_whole(std::string& out, Integer value) {
   out.append(digits, static_cast<std::size_t>(end - digits));
 }
 
-// A JSON string of valid UTF-8 text, escaped exactly as YAJL escapes it:
-// the two-character forms where JSON has them, \u00XX (upper-case) for the
-// other control characters, everything else (the solidus too) as it is.
-void append_json_string(std::string& out, const std::string& text) {
-  static const char hex_digits[] = "0123456789ABCDEF";
-  out += '"';
-  std::size_t run = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
-    out.append(text, run, i - run);
-    run = i + 1;
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default: {
-        const char u[] = {'\\', 'u', '0', '0', hex_digits[c >> 4], hex_digits[c & 15]};
-        out.append(u, sizeof u);
-      }
-    }
-  }
-  out.append(text, run, std::string::npos);
-  out += '"';
-}
-
 }  // namespace
 
 int file_info_to_json(yajl_gen_t* g, const Directory_Entry_T<char>& entry,
                       unsigned) {
   const bool link = S_ISLNK(entry.mode) && entry.has_stat;
-  if (is_valid_utf8(entry.name) && (!link || is_valid_utf8(entry.target))) {
-    // The usual entry goes out as one piece, composed here the way YAJL
-    // writes it: a listing of a million entries made twelve generator
-    // calls and twenty prints per entry. YAJL passes a number's text on as
-    // it stands, with its separator, which is what carries the piece.
-    thread_local std::string text;
-    text.clear();
-    text += "{\"name\":";
-    append_json_string(text, entry.name);
+  // The usual entry goes out as one piece, composed here as YAJL writes it:
+  // a listing of a million entries made twelve generator calls and twenty
+  // prints per entry. A name or target that is not UTF-8 takes the
+  // generator's path below.
+  thread_local std::string text;
+  text.assign("{\"name\":");
+  bool whole = append_json_string(entry.name.data(), entry.name.size(), text);
+  if (whole) {
     text += ",\"type\":\"";
     text += type_name(entry);
     text += '"';
@@ -107,10 +76,12 @@ int file_info_to_json(yajl_gen_t* g, const Directory_Entry_T<char>& entry,
     }
     if (link) {
       text += ",\"target\":";
-      append_json_string(text, entry.target);
+      whole = append_json_string(entry.target.data(), entry.target.size(), text);
     }
+  }
+  if (whole) {
     text += '}';
-    return yajl_gen_number(g, text.data(), text.size());
+    return yajl_gen_verbatim(g, text.data(), text.size());
   }
   yajl_gen_map_open(g);
   put_text(g, "name", entry.name);

@@ -79,6 +79,11 @@ inline yajl_gen_status yajl_gen_verbatim(yajl_gen g, const char* text, std::size
   return yajl_gen_number(g, text, length);
 }
 
+// Appends the JSON string of the `length` bytes at `data`, escaped byte for
+// byte as YAJL escapes it, without a generator. False, with `out` partly
+// written, when the bytes are not UTF-8.
+bool append_json_string(const char* data, std::size_t length, std::string& out);
+
 // Sink of a generator's output. `print` receives every piece the generator
 // produces; buffered printers pass full blocks on to `write`.
 class YAJL_Printer {
