@@ -148,6 +148,9 @@ class Text_Out {
 // writes, without a generator's per-token cost. False when a string is not
 // valid UTF-8, a number is not finite, or drain() said stop.
 bool write_compact(const Value& value, Text_Out& out);
+// A string's compact text, quotes included, appended to `out`; false (with
+// `out` partly written) when it is not valid UTF-8.
+bool write_compact_string(const std::string& s, std::string& out);
 
 // Parse one JSON text. On failure returns false, leaves `out` unchanged and,
 // when `error` is given, describes what is wrong.

@@ -278,6 +278,10 @@ bool write_compact(const Value& value, Text_Out& out) {
   return write_value(value, out);
 }
 
+bool write_compact_string(const std::string& s, std::string& out) {
+  return write_string(s, out);
+}
+
 std::string JSON_Dump(const Value& value, bool pretty) {
   YAJL_String_Printer printer;
   YAJL_Gen g(yajl_gen_alloc_printer(&printer, nullptr, pretty, "    "));
