@@ -4,6 +4,7 @@
 #include <ace/Get_Opt.h>
 #include <ace/Log_Msg.h>
 
+#include <exception>
 #include <memory>
 
 #include "agent/json_rpc/requester.h"
@@ -80,10 +81,31 @@ JSON_RPC_Object_Ptr JSON_RPC_Queue_Push_Handler::push(JSON_RPC_Channel* channel,
   JSON_RPC_Object_Ptr reply = wcommon::new_response(object, false);
   if (!reply.get()) return reply;
   bool accepted = true;
-  if (const Queue_Block* first = head.next())
+  if (const Queue_Block* first = head.next()) {
+    ++pushing_;
     accepted = Queue_Manager::instance()->enqueue(std::string(queue_name), *first, nullptr);
+    --pushing_;
+  }
   static_cast<JSON_RPC_Response*>(reply.get())->result = accepted;
   return reply;
+}
+
+int JSON_RPC_Queue_Push_Handler::handle_object(JSON_RPC_Channel_WPtr channel,
+                                               JSON_RPC_Object_Ptr object) {
+  JSON_RPC_Channel_Ptr strong(channel);
+  // Callers without a session keep to their own share of the pool.
+  if (pushing_.load() != 0 || !strong.get() || strong->anonymous())
+    return JSON_RPC_Thread_Pool_Handler_Impl::handle_object(channel, object);
+  try {
+    return handle_object_i(channel, object);
+  } catch (const std::exception& e) {
+    // As on the pool: the caller gets an internal error, not silence.
+    ACE_ERROR((LM_ERROR, "%N:%l: JSON-RPC handler failed: %C\n", e.what()));
+    JSON_RPC_Object* o = object.get();
+    if (o && o->type() == JSON_RPC_Object::JSON_RPC_REQUEST)
+      strong->send_error(-32603, o->id, nullptr, json_spirit::Value::null);
+    return -1;
+  }
 }
 
 int JSON_RPC_Queue_Push_Handler::handle_request(JSON_RPC_Channel* channel,
