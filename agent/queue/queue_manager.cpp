@@ -159,7 +159,9 @@ struct File_Queue_Manager::Queue {
   };
   // Chains written to the spool together and made durable by one flush.
   struct Group {
-    std::string text;               // their lines, in the order they came
+    // Their lines, in the order they came; shared with the entries once
+    // flushed (made up front, so the flush allocates nothing).
+    std::shared_ptr<std::string> text = std::make_shared<std::string>();
     std::vector<std::size_t> ends;  // offset in `text` just past each line
     bool done = false, ok = false;
   };
@@ -318,7 +320,8 @@ void File_Queue_Manager::Queue::flush(std::unique_lock<std::mutex>& guard) {
   filling.reset();
   flushing = true;
   guard.unlock();
-  const bool ok = spool.write(group->text.data(), group->text.size()) && spool.sync_data();
+  const std::string& text = *group->text;
+  const bool ok = spool.write(text.data(), text.size()) && spool.sync_data();
   if (!ok) {
     ACE_ERROR((LM_ERROR, "%N:%l: queue %C: cannot write its spool, %m\n", name.c_str()));
     // Nothing of the group may stay: every chain of it was refused.
@@ -328,13 +331,12 @@ void File_Queue_Manager::Queue::flush(std::unique_lock<std::mutex>& guard) {
   }
   guard.lock();
   if (ok) {
-    const auto text = std::make_shared<const std::string>(std::move(group->text));
     std::size_t start = 0;
     for (std::size_t end : group->ends) {
-      waiting.push_back(Entry{text, start, end - start - 1, size + end});
+      waiting.push_back(Entry{group->text, start, end - start - 1, size + end});
       start = end;
     }
-    size += text->size();
+    size += text.size();
   }
   unflushed -= group->ends.size();
   group->ok = ok;
@@ -358,18 +360,27 @@ bool File_Queue_Manager::enqueue(const std::string& name, const Queue_Block& fir
   if (!q->wait(guard, timeout,
                [&] { return q->waiting.size() + q->unflushed + ends.size() <= capacity_; }))
     return false;
-  q->unflushed += ends.size();
+  const std::size_t blocks = ends.size();
   if (!q->filling) {
-    q->filling = std::make_shared<Queue::Group>();
-    q->filling->text.swap(text);
-    q->filling->ends.swap(ends);
+    auto group = std::make_shared<Queue::Group>();
+    group->text->swap(text);
+    group->ends.swap(ends);
+    q->filling = std::move(group);
   } else {
+    // All or nothing: a chain that cannot be added leaves the group as it was.
     Queue::Group& g = *q->filling;
-    const std::size_t base = g.text.size();
-    g.text += text;
-    for (std::size_t end : ends) g.ends.push_back(base + end);
+    const std::size_t base = g.text->size(), count = g.ends.size();
+    try {
+      g.text->append(text);
+      for (std::size_t end : ends) g.ends.push_back(base + end);
+    } catch (...) {
+      g.text->resize(base);
+      g.ends.resize(count);
+      throw;
+    }
   }
   const std::shared_ptr<Queue::Group> mine = q->filling;
+  q->unflushed += blocks;
   // A group not done while nobody flushes is the one filling: this caller
   // writes it, for every chain in it.
   while (!mine->done) {

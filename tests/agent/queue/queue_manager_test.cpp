@@ -13,6 +13,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <thread>
@@ -209,4 +210,27 @@ TEST(QueueSpool, AFailedFlushRefusesEveryChainItHeldAndLeavesNoneOfThem) {
   File_Queue_Manager again(dir.path(), 1000);
   EXPECT_EQ((std::vector<std::string>{"a0@g", "c0@g"}), take_all(again));
 #endif
+}
+
+TEST(QueueSpool, EachBlockIsWrittenAsItsLine) {
+  // What enqueue writes is what to_line makes: escapes, groups, a shared
+  // control object and bytes that are not UTF-8 included.
+  Temp_Dir dir;
+  Queue_Block head, *last = &head;
+  const auto control = std::make_shared<json_spirit::Object>();
+  (*control)["user"] = "al\"ice";
+  (*control)["id"] = 7;
+  const std::string texts[] = {"plain", "quote\" back\\ tab\t nl\n \x01 \xc3\xa9", "",
+                               "not utf-8 \xff"};
+  for (std::size_t i = 0; i < 4; ++i) {
+    last = last->new_next(texts[i].data(), texts[i].size());
+    if (i % 2) last->group("g\"1");
+    if (i != 2) last->control(control);
+  }
+  File_Queue_Manager q(dir.path(), 100);
+  ASSERT_TRUE(q.enqueue("jobs", *head.next(), nullptr));
+  std::string expected;
+  for (const Queue_Block* b = head.next(); b; b = b->next()) expected += b->to_line() + "\n";
+  std::ifstream spool(dir / "jobs.jsonl", std::ios::binary);
+  EXPECT_EQ(expected, std::string(std::istreambuf_iterator<char>(spool), {}));
 }
