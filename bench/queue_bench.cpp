@@ -2,7 +2,10 @@
 // wagent (one client, POST /jsonrpc on one kept connection), with batches
 // of 1 and of 100 messages, beside a plain loop in this process that
 // appends the same lines to a file and flushes each batch to disk
-// (fdatasync), the durability queue.push promises. Each run uses a fresh
+// (fdatasync), the durability queue.push promises. A last row has 16
+// clients, each on its own connection, push batches of 1 at once, beside
+// the same single loop of batches of 1: concurrent pushes share flushes,
+// which one loop cannot. Each run uses a fresh
 // wagent and a fresh spool, below the queue's bound; the two sides run in
 // turns, three times, and each figure is the median (the disk's flush
 // latency varies with whatever else the machine writes).
@@ -17,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/fakes/temp_dir.h"
@@ -41,9 +45,10 @@ std::string batch_params(long first, int batch) {
   return params + "]";
 }
 
-// Blocks per second through wagent; 0 when something failed.
+// Blocks per second through wagent, `clients` pushing at once (each its
+// share of `blocks`); 0 when something failed.
 double through_wagent(const std::string& wagent, const std::string& module, long blocks,
-                      int batch) {
+                      int batch, int clients) {
   wire::Wagent_Process agent(wagent);
   if (!agent.start("set listen 127.0.0.1:0\nset appdata " + agent.dir() +
                    "/var\nsession bench u 0x1\njsonrpc queue.push " + module +
@@ -51,21 +56,35 @@ double through_wagent(const std::string& wagent, const std::string& module, long
     std::fprintf(stderr, "queue_bench: wagent did not start:\n%s\n", agent.stderr_text().c_str());
     return 0;
   }
-  wire::Wire_Client client(agent.host(), agent.port());
   const wire::Header_List session = {{"X-Session-Key", "bench"}};
-  const auto began = Clock::now();
-  for (long done = 0; done < blocks; done += batch) {
-    const std::string text = R"({"jsonrpc":"2.0","id":1,"method":"queue.push","params":)" +
-                             batch_params(done, batch) + "}";
-    if (client.request("POST", "/jsonrpc", text, session).body.find("true") ==
-        std::string::npos) {
-      std::fprintf(stderr, "queue_bench: a push was refused at block %ld\n", done);
-      return 0;
+  const long share = blocks / clients;
+  std::vector<int> failed(static_cast<std::size_t>(clients), 0);
+  auto push = [&](int c) {
+    wire::Wire_Client client(agent.host(), agent.port());
+    for (long done = 0; done < share; done += batch) {
+      const std::string text = R"({"jsonrpc":"2.0","id":1,"method":"queue.push","params":)" +
+                               batch_params(c * share + done, batch) + "}";
+      if (client.request("POST", "/jsonrpc", text, session).body.find("true") ==
+          std::string::npos) {
+        std::fprintf(stderr, "queue_bench: a push was refused at block %ld\n", c * share + done);
+        failed[static_cast<std::size_t>(c)] = 1;
+        return;
+      }
     }
+  };
+  const auto began = Clock::now();
+  if (clients == 1) {
+    push(0);
+  } else {
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; ++c) threads.emplace_back(push, c);
+    for (std::thread& t : threads) t.join();
   }
   const std::chrono::duration<double> took = Clock::now() - began;
   agent.stop();
-  return blocks / took.count();
+  for (int f : failed)
+    if (f) return 0;
+  return share * clients / took.count();
 }
 
 // The same lines appended by hand, one write and one fdatasync per batch.
@@ -100,16 +119,19 @@ int main(int argc, char** argv) {
     else blocks = std::atol(argv[i]);
   }
   std::printf("queue.push, %ld blocks per row, spool and loop in /tmp\n", blocks);
-  std::printf("%6s %14s %14s %8s\n", "batch", "wagent/s", "loop/s", "ratio");
-  for (int batch : {1, 100}) {
+  std::printf("%8s %6s %14s %14s %8s\n", "clients", "batch", "wagent/s", "loop/s", "ratio");
+  const struct {
+    int clients, batch;
+  } rows[] = {{1, 1}, {1, 100}, {16, 1}};
+  for (const auto& row : rows) {
     std::vector<double> host, loop;
     for (int run = 0; run < 3; ++run) {
-      host.push_back(through_wagent(wagent, module, blocks, batch));
-      loop.push_back(plain_loop(blocks, batch));
+      host.push_back(through_wagent(wagent, module, blocks, row.batch, row.clients));
+      loop.push_back(plain_loop(blocks, row.batch));
     }
     std::sort(host.begin(), host.end());
     std::sort(loop.begin(), loop.end());
-    std::printf("%6d %14.0f %14.0f %8.2f\n", batch, host[1], loop[1],
+    std::printf("%8d %6d %14.0f %14.0f %8.2f\n", row.clients, row.batch, host[1], loop[1],
                 loop[1] > 0 ? host[1] / loop[1] : 0);
   }
   return 0;

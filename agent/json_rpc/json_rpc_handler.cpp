@@ -99,7 +99,8 @@ int JSON_RPC_Thread_Handler::handle_object(JSON_RPC_Channel_WPtr channel,
 
 int JSON_RPC_Thread_Pool_Handler::handle_object(JSON_RPC_Channel_WPtr channel,
                                                 JSON_RPC_Object_Ptr object) {
-  return queue_work(thread_pool_handler_pool(), channel, object,
+  return queue_work(thread_handler_pool_ ? thread_handler_pool() : thread_pool_handler_pool(),
+                    channel, object,
                     [this, channel, object]() {
                       handle_object_i(channel, object);
                     });

@@ -40,6 +40,15 @@ class JSON_RPC_Thread_Pool_Handler : public JSON_RPC_Handler {
                     JSON_RPC_Object_Ptr object) override;
   virtual int handle_object_i(JSON_RPC_Channel_WPtr channel,
                               JSON_RPC_Object_Ptr object) = 0;
+
+ protected:
+  // For a handler whose calls mostly wait (on a disk flush) rather than
+  // compute: its objects go to the thread handlers' larger pool instead, so
+  // that many callers can wait at once, a few cores or not.
+  void use_thread_handler_pool() { thread_handler_pool_ = true; }
+
+ private:
+  bool thread_handler_pool_ = false;
 };
 
 // Splits objects by kind on the pool thread. The channel pointer is null

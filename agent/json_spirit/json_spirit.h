@@ -148,7 +148,6 @@ class Text_Out {
 // writes, without a generator's per-token cost. False when a string is not
 // valid UTF-8, a number is not finite, or drain() said stop.
 bool write_compact(const Value& value, Text_Out& out);
-
 // Appends to `out` the compact text of a value (as write_compact) or of a
 // string holding `length` bytes at `data`; false as write_compact.
 bool append_compact(const Value& value, std::string& out);

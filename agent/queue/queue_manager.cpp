@@ -56,17 +56,30 @@ void Queue_Block::group(const std::string& name) {
   has_group_ = true;
 }
 
+void Queue_Block::control(const json_spirit::Object& object) {
+  control_ = object.empty() ? nullptr : std::make_shared<const json_spirit::Object>(object);
+}
+
+void Queue_Block::control(std::shared_ptr<const json_spirit::Object> object) {
+  control_ = object && !object->empty() ? std::move(object) : nullptr;
+}
+
+const json_spirit::Object& Queue_Block::control() const {
+  static const json_spirit::Object none;
+  return control_ ? *control_ : none;
+}
+
 std::string Queue_Block::to_line() const {
   json_spirit::Object line;
   line["message"] = data_;
   if (has_group_) line["group"] = group_;
-  if (!control_.empty()) line["control"] = control_;
+  if (control_) line["control"] = *control_;
   return json_spirit::JSON_Dump(line, false);
 }
 
-bool Queue_Block::from_line(const std::string& line) {
+bool Queue_Block::from_line(const char* line, std::size_t length) {
   json_spirit::Value v;
-  if (!json_spirit::read(line, v) || v.type() != json_spirit::obj_type)
+  if (!json_spirit::read(line, length, v) || v.type() != json_spirit::obj_type)
     return false;
   const std::string* message = json_spirit::object_get_str(v, "message");
   if (!message) return false;
@@ -75,7 +88,8 @@ bool Queue_Block::from_line(const std::string& line) {
   has_group_ = group != nullptr;
   group_ = group ? *group : std::string();
   const json_spirit::Object* control = json_spirit::object_get_object(v, "control");
-  control_ = control ? *control : json_spirit::Object();
+  control_ = control && !control->empty() ? std::make_shared<const json_spirit::Object>(*control)
+                                          : nullptr;
   return true;
 }
 
@@ -86,27 +100,95 @@ bool valid_name(const std::string& name) {
          name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
 }
 
+// Appends the spool lines of the chain from `first` on, each with its '\n',
+// to `text`, and the offset just past each line to `ends`. Blocks sharing a
+// control object have it serialised once; the line is what to_line() makes,
+// without building a JSON object per block.
+void chain_lines(const Queue_Block& first, std::string& text, std::vector<std::size_t>& ends) {
+  struct Control_Text : json_spirit::Text_Out {
+    Control_Text() { drain_at = static_cast<std::size_t>(-1); }
+    bool drain() override { return true; }
+  } control;
+  const json_spirit::Object* control_of = nullptr;  // what `control` holds
+  bool control_ok = true;
+  for (const Queue_Block* b = &first; b; b = b->next()) {
+    const json_spirit::Object& c = b->control();
+    if (&c != control_of) {
+      control_of = &c;
+      control.text.clear();
+      control_ok = c.empty() || json_spirit::write_compact(json_spirit::Value(c), control);
+    }
+    const std::size_t start = text.size();
+    bool ok = control_ok;
+    if (ok) {
+      // Members in the order a JSON object keeps them: control, group, message.
+      text += '{';
+      if (!control.text.empty()) {
+        text.append("\"control\":", 10);
+        text += control.text;
+        text += ',';
+      }
+      if (b->has_group()) {
+        text.append("\"group\":", 8);
+        ok = json_spirit::append_string(b->group().data(), b->group().size(), text);
+        text += ',';
+      }
+      text.append("\"message\":", 10);
+      ok = ok && json_spirit::append_string(b->data().data(), b->data().size(), text);
+      text += '}';
+    }
+    if (!ok) {
+      // Bytes that are not UTF-8 are kept as they came, as to_line does.
+      text.resize(start);
+      text += b->to_line();
+    }
+    text += '\n';
+    ends.push_back(text.size());
+  }
+}
+
 }  // namespace
 
 struct File_Queue_Manager::Queue {
+  // A block waiting: its line is text[start, start + length) of a group's
+  // text, shared by the blocks written with it.
   struct Entry {
-    std::string line;
+    std::shared_ptr<const std::string> text;
+    std::size_t start, length;
     std::uint64_t end;  // spool offset just past the line
+  };
+  // Chains written to the spool together and made durable by one flush.
+  struct Group {
+    // Their lines, in the order they came; shared with the entries once
+    // flushed (made up front, so the flush allocates nothing).
+    std::shared_ptr<std::string> text = std::make_shared<std::string>();
+    std::vector<std::size_t> ends;  // offset in `text` just past each line
+    bool done = false, ok = false;
   };
   std::string name;
   std::string spool_path, taken_path;
   platform::File spool, taken_file;
-  std::uint64_t size = 0;   // bytes in the spool
+  std::uint64_t size = 0;   // bytes in the spool, all of them flushed
   std::uint64_t taken = 0;  // offset of the first block waiting
   std::deque<Entry> waiting;
+  // Chains handed over while a flush is under way, for the next one.
+  std::shared_ptr<Group> filling;
+  bool flushing = false;      // a caller is writing and flushing a group
+  std::size_t unflushed = 0;  // blocks in `filling` and the group in flush
   std::mutex lock;
-  std::condition_variable changed;
+  std::condition_variable changed;  // blocks came or went
+  std::condition_variable flushed;  // a flush ended
+
+  // Writes and flushes `filling` as the group it is, with `guard` released
+  // meanwhile; `flushing` keeps every other writer out, and the truncation
+  // of dequeue too.
+  void flush(std::unique_lock<std::mutex>& guard);
 
   bool open(const std::string& folder);
   void load();
   // Takes the complete line spool[at, end) into `waiting` when it holds a
   // block.
-  void reload_line(std::string line, std::uint64_t at, std::uint64_t end);
+  void reload_line(const std::string& line, std::uint64_t at, std::uint64_t end);
   void save_taken() {
     char text[24];
     const int n = std::snprintf(text, sizeof text, "%020llu\n",
@@ -190,11 +272,11 @@ void File_Queue_Manager::Queue::load() {
                int(waiting.size())));
 }
 
-void File_Queue_Manager::Queue::reload_line(std::string line, std::uint64_t at,
+void File_Queue_Manager::Queue::reload_line(const std::string& line, std::uint64_t at,
                                             std::uint64_t end) {
   Queue_Block check;
   if (check.from_line(line))
-    waiting.push_back(Entry{std::move(line), end});
+    waiting.push_back(Entry{std::make_shared<const std::string>(line), 0, line.size(), end});
   else
     ACE_ERROR((LM_ERROR, "%N:%l: queue %C: malformed line at offset %Q "
                          "skipped\n", name.c_str(), at));
@@ -233,38 +315,81 @@ File_Queue_Manager::Queue* File_Queue_Manager::queue(const std::string& name) {
   return (queues_[name] = std::move(q)).get();
 }
 
+void File_Queue_Manager::Queue::flush(std::unique_lock<std::mutex>& guard) {
+  std::shared_ptr<Group> group = std::move(filling);
+  filling.reset();
+  flushing = true;
+  guard.unlock();
+  const std::string& text = *group->text;
+  const bool ok = spool.write(text.data(), text.size()) && spool.sync_data();
+  if (!ok) {
+    ACE_ERROR((LM_ERROR, "%N:%l: queue %C: cannot write its spool, %m\n", name.c_str()));
+    // Nothing of the group may stay: every chain of it was refused.
+    if (!spool.truncate(size))
+      ACE_ERROR((LM_ERROR, "%N:%l: queue %C: cannot cut a failed append, %m\n",
+                 name.c_str()));
+  }
+  guard.lock();
+  if (ok) {
+    std::size_t start = 0;
+    for (std::size_t end : group->ends) {
+      waiting.push_back(Entry{group->text, start, end - start - 1, size + end});
+      start = end;
+    }
+    size += text.size();
+  }
+  unflushed -= group->ends.size();
+  group->ok = ok;
+  group->done = true;
+  flushing = false;
+  // Blocks to take, or room freed by a refusal.
+  changed.notify_all();
+  flushed.notify_all();
+}
+
 bool File_Queue_Manager::enqueue(const std::string& name, const Queue_Block& first,
                                  const ACE_Time_Value* timeout) {
   Queue* q = queue(name);
   if (!q) return false;
   std::string text;
   std::vector<std::size_t> ends;
-  for (const Queue_Block* b = &first; b; b = b->next()) {
-    text += b->to_line();
-    text += '\n';
-    ends.push_back(text.size());
-  }
+  chain_lines(first, text, ends);
   std::unique_lock<std::mutex> guard(q->lock);
+  // Chains not yet flushed hold their room, so a refused group cannot let
+  // the queue go past its bound.
   if (!q->wait(guard, timeout,
-               [&] { return q->waiting.size() + ends.size() <= capacity_; }))
+               [&] { return q->waiting.size() + q->unflushed + ends.size() <= capacity_; }))
     return false;
-  if (!q->spool.write(text.data(), text.size()) || !q->spool.sync_data()) {
-    ACE_ERROR((LM_ERROR, "%N:%l: queue %C: cannot write its spool, %m\n",
-               name.c_str()));
-    // Nothing of the chain may stay: it was refused.
-    if (!q->spool.truncate(q->size))
-      ACE_ERROR((LM_ERROR, "%N:%l: queue %C: cannot cut a failed append, %m\n",
-                 name.c_str()));
-    return false;
+  const std::size_t blocks = ends.size();
+  if (!q->filling) {
+    auto group = std::make_shared<Queue::Group>();
+    group->text->swap(text);
+    group->ends.swap(ends);
+    q->filling = std::move(group);
+  } else {
+    // All or nothing: a chain that cannot be added leaves the group as it was.
+    Queue::Group& g = *q->filling;
+    const std::size_t base = g.text->size(), count = g.ends.size();
+    try {
+      g.text->append(text);
+      for (std::size_t end : ends) g.ends.push_back(base + end);
+    } catch (...) {
+      g.text->resize(base);
+      g.ends.resize(count);
+      throw;
+    }
   }
-  std::size_t start = 0;
-  for (std::size_t end : ends) {
-    q->waiting.push_back(Queue::Entry{text.substr(start, end - start - 1), q->size + end});
-    start = end;
+  const std::shared_ptr<Queue::Group> mine = q->filling;
+  q->unflushed += blocks;
+  // A group not done while nobody flushes is the one filling: this caller
+  // writes it, for every chain in it.
+  while (!mine->done) {
+    if (q->flushing)
+      q->flushed.wait(guard);
+    else
+      q->flush(guard);
   }
-  q->size += text.size();
-  q->changed.notify_all();
-  return true;
+  return mine->ok;
 }
 
 bool File_Queue_Manager::dequeue(const std::string& name, Queue_Block& out,
@@ -274,10 +399,11 @@ bool File_Queue_Manager::dequeue(const std::string& name, Queue_Block& out,
   std::unique_lock<std::mutex> guard(q->lock);
   if (!q->wait(guard, timeout, [&] { return !q->waiting.empty(); })) return false;
   Queue::Entry& entry = q->waiting.front();
-  out.from_line(entry.line);
+  out.from_line(entry.text->data() + entry.start, entry.length);
   q->taken = entry.end;
   q->waiting.pop_front();
-  if (q->waiting.empty() && q->taken == q->size && q->spool.truncate(0)) {
+  // Not while a group is being written: its lines go after `size`.
+  if (q->waiting.empty() && q->taken == q->size && !q->flushing && q->spool.truncate(0)) {
     // All taken: start the spool over (the offset follows; a crash between
     // the two leaves it past the end, which a reload reads as 0).
     q->size = 0;

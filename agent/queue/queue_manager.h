@@ -36,19 +36,23 @@ class Queue_Block {
   void group(const std::string& name);
   const std::string& group() const { return group_; }
   bool has_group() const { return has_group_; }
-  void control(const json_spirit::Object& object) { control_ = object; }
-  const json_spirit::Object& control() const { return control_; }
+  void control(const json_spirit::Object& object);
+  // Shares one control object among the blocks of a chain, which then
+  // costs one copy, and one serialisation, for the whole chain.
+  void control(std::shared_ptr<const json_spirit::Object> object);
+  const json_spirit::Object& control() const;
 
   // The spool line of the block: {"control", "group", "message"}, the first
   // two only when set. `read` does the reverse; false for a malformed line.
   std::string to_line() const;
-  bool from_line(const std::string& line);
+  bool from_line(const std::string& line) { return from_line(line.data(), line.size()); }
+  bool from_line(const char* line, std::size_t length);
 
  private:
   std::string data_;
   std::string group_;
   bool has_group_ = false;
-  json_spirit::Object control_;
+  std::shared_ptr<const json_spirit::Object> control_;  // null: none
   Queue_Block* next_ = nullptr;
 };
 
@@ -76,7 +80,11 @@ class Queue_Manager : public Service_Instance_T<Queue_Manager> {
 extern template class Service_Instance_T<Queue_Manager>;
 
 // Queues spooled under a folder: `<name>.jsonl` holds one line per accepted
-// block, appended and flushed to disk before enqueue answers; `<name>.taken`
+// block, appended and flushed to disk before enqueue answers; chains that
+// callers hand over while a flush is under way are written together and
+// share the next flush (group commit), each caller answered once the flush
+// holding its chain is done, and all of them refused when it fails;
+// `<name>.taken`
 // the byte offset of the first block not yet taken, so a restart serves
 // exactly the blocks still waiting (a block taken just before a crash may
 // come once more: taking is not flushed, accepting is). A queue holds at

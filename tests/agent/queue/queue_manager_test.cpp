@@ -1,16 +1,23 @@
 // The queue spool on disk: blocks survive a restart in order, taken ones do
 // not come back, a torn last line is reported and cut without losing the
 // lines before it, a full queue refuses whole chains, and so does a full
-// disk, leaving no part of the chain behind.
+// disk, leaving no part of the chain behind. Chains pushed at once share
+// flushes: each comes whole and once, the bound holds across them, and a
+// failed flush refuses every chain it held.
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <sys/resource.h>
 #endif
 
+#include <atomic>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <map>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include "agent/queue/queue_manager.h"
 #include "tests/fakes/recording_log.h"
@@ -28,6 +35,14 @@ bool push(Queue_Manager& q, const std::string& prefix, int n, const char* name =
     if (i == 0) last->group("g");
   }
   return q.enqueue(name, *head.next(), timeout);
+}
+
+// Runs `push(thread)` on `threads` threads at once.
+template <class Push>
+void at_once(int threads, Push push) {
+  std::vector<std::thread> running;
+  for (int t = 0; t < threads; ++t) running.emplace_back(push, t);
+  for (std::thread& t : running) t.join();
 }
 
 std::vector<std::string> take_all(Queue_Manager& q) {
@@ -111,4 +126,111 @@ TEST(QueueSpool, AFullDiskRefusesTheChainAndLeavesNoPartOfIt) {
   File_Queue_Manager again(dir.path(), 100);
   EXPECT_EQ((std::vector<std::string>{"a0@g", "c0@g"}), take_all(again));
 #endif
+}
+
+TEST(QueueSpool, ChainsPushedAtOnceComeBackWholeOnceAndInEachPushersOrder) {
+  Temp_Dir dir;
+  const int threads = 8, chains = 40;
+  {
+    File_Queue_Manager q(dir.path(), 100000);
+    // The chains carry one control object, written once per chain.
+    at_once(threads, [&](int t) {
+      for (int n = 0; n < chains; ++n) {
+        Queue_Block head, *last = &head;
+        const auto control = std::make_shared<json_spirit::Object>();
+        (*control)["pusher"] = t;
+        for (int k = 0; k < 3; ++k) {
+          const std::string text = std::to_string(t) + "-" + std::to_string(n) + "-" +
+                                   std::to_string(k) + (k == 1 ? "\"\n\xc3\xa9" : "");
+          last = last->new_next(text.data(), text.size());
+          last->control(control);
+        }
+        EXPECT_TRUE(q.enqueue("jobs", *head.next(), nullptr));
+      }
+    });
+  }
+  File_Queue_Manager again(dir.path(), 100000);
+  std::map<int, int> next_chain;
+  for (Queue_Block b; again.dequeue("jobs", b, nullptr);) {
+    int t = -1, n = -1, k = -1;
+    ASSERT_EQ(3, std::sscanf(b.data().c_str(), "%d-%d-%d", &t, &n, &k)) << b.data();
+    // Each pusher's chains in the order it pushed, each whole.
+    ASSERT_EQ(next_chain[t], n) << b.data();
+    EXPECT_EQ(json_spirit::Value(t), b.control().at("pusher"));
+    if (k == 1) {
+      EXPECT_EQ("\"\n\xc3\xa9", b.data().substr(b.data().size() - 4));
+    }
+    for (int more = k + 1; more < 3; ++more) {
+      ASSERT_TRUE(again.dequeue("jobs", b, nullptr));
+      ASSERT_EQ(std::to_string(t) + "-" + std::to_string(n) + "-" + std::to_string(more),
+                b.data().substr(0, b.data().find('"')));
+    }
+    ++next_chain[t];
+  }
+  for (int t = 0; t < threads; ++t) EXPECT_EQ(chains, next_chain[t]) << t;
+}
+
+TEST(QueueSpool, TheBoundHoldsAcrossChainsPushedAtOnce) {
+  Temp_Dir dir;
+  File_Queue_Manager q(dir.path(), 10);
+  std::atomic<int> accepted{0};
+  at_once(8, [&](int t) { accepted += push(q, "t" + std::to_string(t) + "-", 3); });
+  EXPECT_EQ(3, accepted.load());
+  EXPECT_EQ(9u, q.size("jobs"));
+}
+
+TEST(QueueSpool, AFailedFlushRefusesEveryChainItHeldAndLeavesNoneOfThem) {
+#ifdef _WIN32
+  GTEST_SKIP() << "a file size limit stands in for the full disk; Windows has none";
+#else
+  Temp_Dir dir;
+  {
+    File_Queue_Manager q(dir.path(), 1000);
+    ASSERT_TRUE(push(q, "a", 1));
+    const auto accepted = std::filesystem::file_size(dir / "jobs.jsonl");
+    rlimit saved, low;
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    low = saved;
+    low.rlim_cur = accepted + 10;
+    auto* signal_was = std::signal(SIGXFSZ, SIG_IGN);
+    ::setrlimit(RLIMIT_FSIZE, &low);
+    Recording_Log log;
+    std::atomic<int> taken{0};
+    at_once(6, [&](int t) {
+      for (int n = 0; n < 5; ++n) taken += push(q, "t" + std::to_string(t) + "-", 2);
+    });
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, signal_was);
+    EXPECT_EQ(0, taken.load());
+    EXPECT_LE(1u, log.count(LM_ERROR, "queue jobs: cannot write its spool"));
+    EXPECT_EQ(accepted, std::filesystem::file_size(dir / "jobs.jsonl"));
+    EXPECT_EQ(1u, q.size("jobs"));
+    ASSERT_TRUE(push(q, "c", 1));
+  }
+  File_Queue_Manager again(dir.path(), 1000);
+  EXPECT_EQ((std::vector<std::string>{"a0@g", "c0@g"}), take_all(again));
+#endif
+}
+
+TEST(QueueSpool, EachBlockIsWrittenAsItsLine) {
+  // What enqueue writes is what to_line makes: escapes, groups, a shared
+  // control object and bytes that are not UTF-8 included.
+  Temp_Dir dir;
+  Queue_Block head, *last = &head;
+  const auto control = std::make_shared<json_spirit::Object>();
+  (*control)["user"] = "al\"ice";
+  (*control)["id"] = 7;
+  const std::string texts[] = {"plain", "quote\" back\\ tab\t nl\n \x01 \xc3\xa9", "",
+                               "not utf-8 \xff"};
+  for (std::size_t i = 0; i < 4; ++i) {
+    last = last->new_next(texts[i].data(), texts[i].size());
+    if (i % 2) last->group("g\"1");
+    if (i != 2) last->control(control);
+  }
+  File_Queue_Manager q(dir.path(), 100);
+  ASSERT_TRUE(q.enqueue("jobs", *head.next(), nullptr));
+  std::string expected;
+  for (const Queue_Block* b = head.next(); b; b = b->next()) expected += b->to_line() + "\n";
+  std::ifstream spool(dir / "jobs.jsonl", std::ios::binary);
+  EXPECT_EQ(expected, std::string(std::istreambuf_iterator<char>(spool), {}));
 }

@@ -4,6 +4,8 @@
 #include <ace/Get_Opt.h>
 #include <ace/Log_Msg.h>
 
+#include <memory>
+
 #include "agent/json_rpc/requester.h"
 #include "agent/queue/queue_manager.h"
 #include "websvcs/common/frame/factory.h"
@@ -39,9 +41,12 @@ JSON_RPC_Object_Ptr JSON_RPC_Queue_Push_Handler::push(JSON_RPC_Channel* channel,
     return wcommon::new_error(object.id, -32602,
                               "Invalid params: params type must be array.");
 
-  json_spirit::Object control;
-  if (control_type == "rpc_service_requester" && channel)
-    RPC::Service::Requester(*channel, object, 0).dump(control);
+  // One control object, shared by every block of the chain.
+  std::shared_ptr<json_spirit::Object> control;
+  if (control_type == "rpc_service_requester" && channel) {
+    control = std::make_shared<json_spirit::Object>();
+    RPC::Service::Requester(*channel, object, 0).dump(*control);
+  }
 
   Queue_Block head;
   Queue_Block* last = &head;
@@ -68,7 +73,7 @@ JSON_RPC_Object_Ptr JSON_RPC_Queue_Push_Handler::push(JSON_RPC_Channel* channel,
       return wcommon::new_error(object.id, -32603, "Invalid error: out of memory.");
     if (const std::string* group = json_spirit::object_get_str(element, "group"))
       block->group(*group);
-    if (!control.empty()) block->control(control);
+    if (control) block->control(control);
     last = block;
   }
 

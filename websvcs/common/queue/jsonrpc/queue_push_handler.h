@@ -9,8 +9,11 @@
 // work queue its configuration names (-q NAME), optionally with a
 // description of the requester on every block (-c rpc_service_requester).
 // Requests are answered with the queue's boolean; notifies never are.
+// A push mostly waits for the spool's flush: pushes go to the thread
+// handlers' larger pool, where many can wait at once and share flushes.
 class JSON_RPC_Queue_Push_Handler : public JSON_RPC_Thread_Pool_Handler_Impl {
  public:
+  JSON_RPC_Queue_Push_Handler() { use_thread_handler_pool(); }
   int init(int argc, ACE_TCHAR* argv[]) override;
   int handle_request(JSON_RPC_Channel* channel,
                      JSON_RPC_Request& request) override;
