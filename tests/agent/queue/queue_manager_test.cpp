@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -51,6 +52,29 @@ std::vector<std::string> take_all(Queue_Manager& q) {
     out.push_back(b.has_group() ? b.data() + "@" + b.group() : b.data());
   return out;
 }
+
+#ifndef _WIN32
+// A file size limit stands in for a full disk: a write past it stops
+// part-way.
+class Full_Disk {
+ public:
+  explicit Full_Disk(std::uintmax_t room) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    rlimit low = saved_;
+    low.rlim_cur = room;
+    signal_was_ = std::signal(SIGXFSZ, SIG_IGN);
+    ::setrlimit(RLIMIT_FSIZE, &low);
+  }
+  ~Full_Disk() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, signal_was_);
+  }
+
+ private:
+  rlimit saved_;
+  void (*signal_was_)(int);
+};
+#endif
 
 }  // namespace
 
@@ -107,17 +131,12 @@ TEST(QueueSpool, AFullDiskRefusesTheChainAndLeavesNoPartOfIt) {
     File_Queue_Manager q(dir.path(), 100);
     ASSERT_TRUE(push(q, "a", 1));
     const auto accepted = std::filesystem::file_size(dir / "jobs.jsonl");
-    // A file size limit stands in for the full disk: the write stops part-way.
-    rlimit saved, low;
-    ::getrlimit(RLIMIT_FSIZE, &saved);
-    low = saved;
-    low.rlim_cur = accepted + 10;
-    auto* signal_was = std::signal(SIGXFSZ, SIG_IGN);
-    ::setrlimit(RLIMIT_FSIZE, &low);
     Recording_Log log;
-    const bool taken = push(q, "b", 3);
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, signal_was);
+    bool taken;
+    {
+      Full_Disk full(accepted + 10);
+      taken = push(q, "b", 3);
+    }
     EXPECT_FALSE(taken);
     EXPECT_EQ(1u, log.count(LM_ERROR, "queue jobs: cannot write its spool"));
     EXPECT_EQ(accepted, std::filesystem::file_size(dir / "jobs.jsonl"));
@@ -188,19 +207,14 @@ TEST(QueueSpool, AFailedFlushRefusesEveryChainItHeldAndLeavesNoneOfThem) {
     File_Queue_Manager q(dir.path(), 1000);
     ASSERT_TRUE(push(q, "a", 1));
     const auto accepted = std::filesystem::file_size(dir / "jobs.jsonl");
-    rlimit saved, low;
-    ::getrlimit(RLIMIT_FSIZE, &saved);
-    low = saved;
-    low.rlim_cur = accepted + 10;
-    auto* signal_was = std::signal(SIGXFSZ, SIG_IGN);
-    ::setrlimit(RLIMIT_FSIZE, &low);
     Recording_Log log;
     std::atomic<int> taken{0};
-    at_once(6, [&](int t) {
-      for (int n = 0; n < 5; ++n) taken += push(q, "t" + std::to_string(t) + "-", 2);
-    });
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, signal_was);
+    {
+      Full_Disk full(accepted + 10);
+      at_once(6, [&](int t) {
+        for (int n = 0; n < 5; ++n) taken += push(q, "t" + std::to_string(t) + "-", 2);
+      });
+    }
     EXPECT_EQ(0, taken.load());
     EXPECT_LE(1u, log.count(LM_ERROR, "queue jobs: cannot write its spool"));
     EXPECT_EQ(accepted, std::filesystem::file_size(dir / "jobs.jsonl"));
