@@ -20,25 +20,25 @@ Worker_Pool::~Worker_Pool() {
 }
 
 bool Worker_Pool::submit(std::function<void()> task) {
-  std::lock_guard<std::mutex> guard(lock_);
-  if (stopping_ || queue_.size() >= max_queued_) return false;
-  queue_.push_back(std::move(task));
-  if (idle_ >= queue_.size()) {
-    work_ready_.notify_one();
-    return true;
-  }
-  if (threads_ < max_threads_) {
-    try {
-      std::thread(&Worker_Pool::run, this).detach();
-      ++threads_;
-    } catch (const std::system_error&) {
-      ACE_DEBUG((LM_ERROR, ACE_TEXT("%N:%l: failed to start a worker thread\n")));
-      if (threads_ == 0) {
-        queue_.pop_back();
-        return false;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (stopping_ || queue_.size() >= max_queued_) return false;
+    queue_.push_back(std::move(task));
+    if (idle_ < queue_.size() && threads_ < max_threads_) {
+      try {
+        std::thread(&Worker_Pool::run, this).detach();
+        ++threads_;
+      } catch (const std::system_error&) {
+        ACE_DEBUG((LM_ERROR, ACE_TEXT("%N:%l: failed to start a worker thread\n")));
+        if (threads_ == 0) {
+          queue_.pop_back();
+          return false;
+        }
       }
     }
   }
+  // Woken after the lock is let go, so the worker does not wake only to
+  // wait for it.
   work_ready_.notify_one();
   return true;
 }
