@@ -31,12 +31,17 @@ struct Log_Upload_Task {
 json_spirit::Array files_of(const Client_IO& connection) {
   json_spirit::Array files;
   for (const Sent_File& file : connection.files()) {
-    const bool whole = file.status != Sent_File::FAILED;
-    files.push_back(json_spirit::Object{
-        {"name", file.name},
-        {"size", whole ? json_spirit::Value(file.size) : json_spirit::Value()},
-        {"sha256", whole ? json_spirit::Value(file.sha256) : json_spirit::Value()},
-        {"status", sent_file_status(file.status)}});
+    files.emplace_back(json_spirit::Object());
+    json_spirit::Object& entry = files.back().get_obj();
+    entry["name"] = file.name;
+    entry["status"] = sent_file_status(file.status);
+    // A file that did not arrive whole has no length or digest to check.
+    entry["sha256"] = json_spirit::Value();
+    entry["size"] = json_spirit::Value();
+    if (file.status != Sent_File::FAILED) {
+      entry["sha256"] = file.sha256;
+      entry["size"] = file.size;
+    }
   }
   return files;
 }
