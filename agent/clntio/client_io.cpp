@@ -25,6 +25,15 @@ bool Client_IO_Service::upload_log(Client_IO& io, const char* target,
   return common::transfer_log(io, target, origin, missing_ok);
 }
 
+const char* sent_file_status(Sent_File::Status status) {
+  switch (status) {
+    case Sent_File::SENT: return "sent";
+    case Sent_File::RETRIED: return "retried";
+    case Sent_File::FAILED: break;
+  }
+  return "failed";
+}
+
 bool URI::parse(const std::string& text) {
   const bool tls = text.compare(0, 8, "https://") == 0;
   if (!tls && text.compare(0, 7, "http://") != 0) return false;
@@ -109,6 +118,14 @@ bool Client_IO::open(const URI& uri, const Options& options) {
   error_ = connection_->error();
   connection_.reset();
   return false;
+}
+
+bool Client_IO::reconnect() {
+  // The place was reached before; the new connection is made by the next
+  // request.
+  Options options = options_;
+  options.probe = false;
+  return open(uri_, options);
 }
 
 bool Client_IO::put(const std::string& name, const clntio::HTTP_Body_Source& source,

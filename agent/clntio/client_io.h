@@ -5,6 +5,7 @@
 #ifndef CLNTIO_CLIENT_IO_H
 #define CLNTIO_CLIENT_IO_H
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
@@ -46,6 +47,24 @@ class Client_IO_Base {
   };
 };
 
+// What became of one file an upload set out to send (a missing file that
+// may be skipped is not one).
+struct Sent_File {
+  // SENT whole at the first try, RETRIED: whole at the second, on a new
+  // connection; FAILED: not whole after both, or never readable.
+  enum Status { SENT, RETRIED, FAILED };
+
+  std::string name;  // the remote name it went, or was to go, under
+  Status status = FAILED;
+  // SENT and RETRIED: the body that arrived (the gzip stream when the file
+  // was compressed on the way), its length and SHA-256 in lower-case hex.
+  std::uint64_t size = 0;
+  std::string sha256;
+};
+
+// "sent", "retried" or "failed".
+const char* sent_file_status(Sent_File::Status status);
+
 class Client_IO : public Client_IO_Base {
  public:
   enum Protocol { HTTP = 0 };
@@ -70,12 +89,21 @@ class Client_IO : public Client_IO_Base {
   bool put(const std::string& name, const clntio::HTTP_Body_Source& source,
            long long length, const clntio::HTTP_Body_Rewind& rewind);
   void set_error(const std::string& text) { error_ = text; }
+  // Drops the kept connection and readies a new one to the same place, so
+  // that a retry does not go over the connection that just failed. False
+  // (error() set) when none can be made.
+  bool reconnect();
+
+  // The files sent over this connection so far, in order, one entry each.
+  void note_file(Sent_File file) { files_.push_back(std::move(file)); }
+  const std::vector<Sent_File>& files() const { return files_; }
 
  private:
   std::unique_ptr<clntio::HTTP_Connection> connection_;
   URI uri_;
   Options options_;
   std::string error_;
+  std::vector<Sent_File> files_;
 };
 
 // The seam of the transfers: Client_IO::connect and common::upload_log go
@@ -85,6 +113,7 @@ class Client_IO_Service : public Service_Instance_T<Client_IO_Service> {
   virtual ~Client_IO_Service();
   virtual bool connect(Client_IO& io, const URI& uri,
                        const Client_IO_Base::Options& options);
+  // Leaves one Sent_File on `io` for each file it does not skip.
   virtual bool upload_log(Client_IO& io, const char* target, const char* origin,
                           bool missing_ok);
 };

@@ -1,9 +1,11 @@
 #include "agent/clntio/log_transfer.h"
 
 #include <ace/Log_Msg.h>
+#include <openssl/evp.h>
 #include <zlib.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -63,6 +65,45 @@ class Gzip_Source {
   char in_[1 << 16];
 };
 
+// Length and SHA-256 of a body as it is handed to the connection.
+class Body_Digest {
+ public:
+  Body_Digest() : context_(EVP_MD_CTX_new()) { restart(); }
+  ~Body_Digest() { EVP_MD_CTX_free(context_); }
+  Body_Digest(const Body_Digest&) = delete;
+  Body_Digest& operator=(const Body_Digest&) = delete;
+
+  bool ready() const { return ready_; }
+  void restart() {
+    size_ = 0;
+    ready_ = context_ && EVP_DigestInit_ex(context_, EVP_sha256(), nullptr) == 1;
+  }
+  void add(const char* data, std::size_t length) {
+    size_ += length;
+    if (ready_) ready_ = EVP_DigestUpdate(context_, data, length) == 1;
+  }
+  std::uint64_t size() const { return size_; }
+  // The digest in lower-case hex; "" when it could not be made.
+  std::string hex() {
+    unsigned char raw[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (!ready_ || EVP_DigestFinal_ex(context_, raw, &length) != 1) return std::string();
+    ready_ = false;
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned int i = 0; i < length; ++i) {
+      text += digits[raw[i] >> 4];
+      text += digits[raw[i] & 15];
+    }
+    return text;
+  }
+
+ private:
+  EVP_MD_CTX* context_;
+  bool ready_ = false;
+  std::uint64_t size_ = 0;
+};
+
 }  // namespace
 
 bool upload_log(Client_IO& io, const char* target, const char* origin, bool missing_ok) {
@@ -81,30 +122,54 @@ bool transfer_log(Client_IO& io, const char* target, const char* origin,
     ACE_DEBUG((LM_DEBUG, "%N:%l: %C does not exist, skipped\n", origin));
     return true;
   }
+  Sent_File sent{target, Sent_File::FAILED, 0, ""};
   if (!opened && errno == EINVAL) {
     ACE_ERROR((LM_ERROR, "%N:%l: %C is not a regular file, not uploaded\n", origin));
+    io.note_file(sent);
     return false;
   }
   if (!opened || !file.size(size)) {
     ACE_ERROR((LM_ERROR, "%N:%l: cannot read %C to upload it, %m\n", origin));
+    io.note_file(sent);
     return false;
   }
-  bool ok;
-  if (ends_with_gz(origin)) {
-    ok = io.put(
-        target, [&](char* b, std::size_t n) { return file.read(b, n); },
-        static_cast<long long>(size), [&] { return file.rewind(); });
+  const bool as_is = ends_with_gz(origin);
+  std::unique_ptr<Gzip_Source> gzip;
+  if (!as_is) gzip.reset(new (std::nothrow) Gzip_Source(file));
+  Body_Digest digest;
+  bool ok = false;
+  if ((!as_is && (!gzip || !gzip->ok())) || !digest.ready()) {
+    io.set_error("cannot start compression or digest");
   } else {
-    std::unique_ptr<Gzip_Source> gzip(new (std::nothrow) Gzip_Source(file));
-    if (!gzip || !gzip->ok()) {
-      io.set_error("cannot start compression");
-      ok = false;
-    } else {
-      ok = io.put(
-          target, [&](char* b, std::size_t n) { return (*gzip)(b, n); }, -1,
-          [&] { return gzip->rewind(); });
+    const clntio::HTTP_Body_Source source = [&](char* b, std::size_t n) {
+      const long got = as_is ? file.read(b, n) : (*gzip)(b, n);
+      if (got > 0) digest.add(b, static_cast<std::size_t>(got));
+      return got;
+    };
+    // libcurl is given no way to start a body over, so it never resends one
+    // by itself: the one retry is this one, on a new connection, and the
+    // status and digest say what really went.
+    for (int attempt = 0; attempt < 2 && !ok; ++attempt) {
+      if (attempt > 0) {
+        ACE_DEBUG((LM_WARNING, "%N:%l: upload of %C as %C failed: %C; trying once more "
+                               "on a new connection\n", origin, target, io.error()));
+        if (!(as_is ? file.rewind() : gzip->rewind())) {
+          io.set_error("the file cannot be read again");
+          break;
+        }
+        if (!io.reconnect()) break;
+      }
+      digest.restart();
+      ok = io.put(target, source, as_is ? static_cast<long long>(size) : -1,
+                  clntio::HTTP_Body_Rewind());
+      if (ok) {
+        sent.status = attempt == 0 ? Sent_File::SENT : Sent_File::RETRIED;
+        sent.size = digest.size();
+        sent.sha256 = digest.hex();
+      }
     }
   }
+  io.note_file(sent);
   if (!ok)
     ACE_ERROR((LM_ERROR, "%N:%l: upload of %C as %C failed: %C\n", origin, target,
                io.error()));

@@ -12,9 +12,11 @@ namespace common {
 // PUTs the file `origin` to `target` below the connection's URI, through
 // Client_IO_Service::instance(). The body is the file compressed with gzip
 // while it is read, unless `origin` already ends in ".gz" (then as it is);
-// no file is ever held whole in memory. With `missing_ok`, a file that does
-// not exist is skipped and counts as sent. False when the file cannot be
-// read or the transfer fails (logged).
+// no file is ever held whole in memory. A transfer that fails is tried once
+// more on a new connection (Client_IO::reconnect). With `missing_ok`, a file
+// that does not exist is skipped and counts as sent; every other file leaves
+// one Sent_File on `io`. False when the file cannot be read or the transfer
+// fails twice (logged).
 bool upload_log(Client_IO& io, const char* target, const char* origin, bool missing_ok);
 
 // What the process's own Client_IO_Service does for upload_log.

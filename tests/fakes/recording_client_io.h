@@ -1,6 +1,7 @@
 // The transfer seam of log uploads: records each connect (URI, probe flag)
 // and each file upload as "TARGET <- ORIGIN" (with " ?" when a missing file
-// may be skipped), and fails those it is told to.
+// may be skipped), and fails those it is told to; each file is noted on the
+// connection as sent or failed, as the real transfer notes it.
 #ifndef TESTS_FAKES_RECORDING_CLIENT_IO_H
 #define TESTS_FAKES_RECORDING_CLIENT_IO_H
 
@@ -21,14 +22,16 @@ class Recording_Client_IO : public Client_IO_Service {
     if (!connect_ok) io.set_error("refused");
     return connect_ok;
   }
-  bool upload_log(Client_IO&, const char* target, const char* origin, bool missing_ok) override {
+  bool upload_log(Client_IO& io, const char* target, const char* origin, bool missing_ok) override {
     std::string from = origin;
 #ifdef _WIN32  // the agent joins paths with Windows' separator, tests with '/'
     std::replace(from.begin(), from.end(), '\\', '/');
 #endif
     std::lock_guard<std::mutex> guard(lock_);
     uploads_.push_back(std::string(target) + " <- " + from + (missing_ok ? " ?" : ""));
-    return !failing.count(from);
+    const bool ok = !failing.count(from);
+    io.note_file({target, ok ? Sent_File::SENT : Sent_File::FAILED, 0, ""});
+    return ok;
   }
   std::vector<std::string> uploads() const {
     std::lock_guard<std::mutex> guard(lock_);

@@ -5,6 +5,7 @@
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <openssl/sha.h>
 #include <cstdlib>
 #include <limits>
 #include <map>
@@ -21,6 +22,22 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = net::ip::tcp;
 
+namespace {
+
+std::string sha256_hex(const std::string& data) {
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  SHA256(reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest);
+  static const char digits[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned char b : digest) {
+    text += digits[b >> 4];
+    text += digits[b & 15];
+  }
+  return text;
+}
+
+}  // namespace
+
 struct File_Server::Impl {
   net::io_context ioc;
   tcp::acceptor acceptor{ioc, {net::ip::make_address("127.0.0.1"), 0}};
@@ -33,7 +50,25 @@ struct File_Server::Impl {
   std::thread thread;
 
   Answer put_answer;
+  struct Put_Rule {
+    std::string target_end;
+    Answer answer;
+    std::size_t times;
+  };
+  std::vector<Put_Rule> put_rules;
   std::size_t connections = 0;
+
+  // Under the lock.
+  Answer put_answer_for(const std::string& target) {
+    for (Put_Rule& rule : put_rules)
+      if (rule.times > 0 && target.size() >= rule.target_end.size() &&
+          target.compare(target.size() - rule.target_end.size(), std::string::npos,
+                         rule.target_end) == 0) {
+        if (rule.times != std::string::npos) --rule.times;
+        return rule.answer;
+      }
+    return put_answer;
+  }
 
   // Answers one request; false when the connection is to end.
   template <class Stream>
@@ -50,11 +85,11 @@ struct File_Server::Impl {
       return f == head.end() ? std::optional<std::string>() : std::string(f->value());
     };
     Seen s{std::string(head.target()), field("X-ACCESS-KEY"), std::string(head.method_string()),
-           "", field("Authorization").value_or(""), connection};
+           "", field("Authorization").value_or(""), connection, ""};
     Answer answer{404, "", "", std::string::npos};
     std::unique_lock<std::mutex> guard(lock);
     auto it = answers.find(s.target);
-    if (head.method() == http::verb::put) answer = put_answer;
+    if (head.method() == http::verb::put) answer = put_answer_for(s.target);
     else if (it != answers.end()) answer = it->second;
     guard.unlock();
     // A cut upload: a little of it is read, then the connection is dropped.
@@ -63,6 +98,7 @@ struct File_Server::Impl {
       http::read_some(stream, buffer, parser, ec);
     if (!cut) http::read(stream, buffer, parser, ec);
     s.body = parser.get().body();
+    s.body_sha256 = sha256_hex(s.body);
     guard.lock();
     seen.push_back(std::move(s));
     guard.unlock();
@@ -147,6 +183,12 @@ void File_Server::serve(const std::string& target, Answer answer) {
 void File_Server::serve_puts(Answer answer) {
   std::lock_guard<std::mutex> guard(impl_->lock);
   impl_->put_answer = std::move(answer);
+}
+
+void File_Server::serve_puts_to(const std::string& target_end, Answer answer,
+                                std::size_t times) {
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  impl_->put_rules.push_back({target_end, std::move(answer), times});
 }
 
 void File_Server::adopt(int descriptor) {

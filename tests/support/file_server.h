@@ -36,6 +36,7 @@ class File_Server {
     std::string body;               // of a PUT
     std::string authorization;      // Authorization, "" when none
     std::size_t connection = 0;     // connections are numbered from 1
+    std::string body_sha256;        // of the body as it arrived, lower-case hex
   };
 
   explicit File_Server(bool tls = false);
@@ -50,6 +51,10 @@ class File_Server {
   void serve(const std::string& target, Answer answer);
   // How every PUT is answered (200 unless told).
   void serve_puts(Answer answer);
+  // How the first `times` PUTs whose target ends with `target_end` are
+  // answered (then as serve_puts says); rules are tried in the order given.
+  void serve_puts_to(const std::string& target_end, Answer answer,
+                     std::size_t times = std::string::npos);
   // Serves a connection accepted elsewhere (its descriptor is taken over).
   void adopt(int descriptor);
   std::vector<Seen> requests() const;

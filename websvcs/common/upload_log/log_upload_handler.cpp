@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <exception>
 #include <new>
+#include <utility>
 
 #include "agent/chost/host_id.h"
 #include "agent/chost/host_manager.h"
@@ -26,8 +27,36 @@ struct Log_Upload_Task {
   json_spirit::Object storage;
 };
 
+// The report's "files": one entry per file the connection set out to send.
+json_spirit::Array files_of(const Client_IO& connection) {
+  json_spirit::Array files;
+  for (const Sent_File& file : connection.files()) {
+    files.emplace_back(json_spirit::Object());
+    json_spirit::Object& entry = files.back().get_obj();
+    entry["name"] = file.name;
+    entry["status"] = sent_file_status(file.status);
+    // A file that did not arrive whole has no length or digest to check.
+    entry["sha256"] = json_spirit::Value();
+    entry["size"] = json_spirit::Value();
+    if (file.status != Sent_File::FAILED) {
+      entry["sha256"] = file.sha256;
+      entry["size"] = file.size;
+    }
+  }
+  return files;
+}
+
+bool every_file_whole(const Client_IO& connection) {
+  for (const Sent_File& file : connection.files())
+    if (file.status == Sent_File::FAILED) return false;
+  return true;
+}
+
+// Even where a walk goes on past a file that failed, the upload is not
+// complete: the report says "completed" only when every file arrived whole.
 bool upload_logs(const std::string& task_id, const std::string& type,
-                 const json_spirit::Object& storage, std::string& url) {
+                 const json_spirit::Object& storage, std::string& url,
+                 json_spirit::Array& files) {
   URI uri;
   Client_IO_Base::Options options;
   Client_IO connection;
@@ -48,21 +77,23 @@ bool upload_logs(const std::string& task_id, const std::string& type,
     ACE_DEBUG((LM_ERROR, ACE_TEXT("Failed to connect url, %s\n"), connection.error()));
     return false;
   }
+  bool ok = true;
   if (type == "agent")
-    return wcommon::upload_component_logs(
-        connection, "veltrano-agent", type, task_id);
-  if (type == "storaged")
-    return wcommon::upload_component_logs(
-        connection, "veltrano-storaged", type, task_id);
-  return true;
+    ok = wcommon::upload_component_logs(connection, "veltrano-agent", type, task_id);
+  else if (type == "storaged")
+    ok = wcommon::upload_component_logs(connection, "veltrano-storaged", type, task_id);
+  files = files_of(connection);
+  return ok && every_file_whole(connection);
 }
 
 void send_upload_notify(const std::string& task_id, const std::string& type,
-                        const char* state, const std::string* url) {
+                        const char* state, const std::string* url,
+                        json_spirit::Array files = json_spirit::Array()) {
   json_spirit::Object params{{"task_id", task_id},
                              {"host_id", Host_ID::instance()->c_str()},
                              {"state", state},
-                             {"type", type}};
+                             {"type", type},
+                             {"files", std::move(files)}};
   if (url && !url->empty()) params["url"] = *url;
   JSON_RPC_Object_Ptr object;
   JSON_RPC_Session::make_rpc_request("log.upload.notify", params, object);
@@ -92,8 +123,10 @@ bool usable_storage(const json_spirit::Object* storage) {
 ACE_THR_FUNC_RETURN upload_worker(void* arg) {
   Log_Upload_Task* task = static_cast<Log_Upload_Task*>(arg);
   std::string url;
-  const bool ok = upload_logs(task->task_id, task->type, task->storage, url);
-  send_upload_notify(task->task_id, task->type, ok ? "completed" : "error", &url);
+  json_spirit::Array files;
+  const bool ok = upload_logs(task->task_id, task->type, task->storage, url, files);
+  send_upload_notify(task->task_id, task->type, ok ? "completed" : "error", &url,
+                     std::move(files));
   delete task;
   return 0;
 }

@@ -59,7 +59,18 @@ class LogUploadTest : public Handler_Test<JSON_RPC_Log_Upload_Handler> {
     for (int i = 0; i < 500 && reports->count_sent() == reports_seen; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ++reports_seen;
-    return json_spirit::JSON_Dump(reports->pop(), false);
+    return next_report();
+  }
+  // The next report's text without its "files", which are kept in `files`.
+  std::string next_report() {
+    json_spirit::Value sent = reports->pop();
+    files.clear();
+    if (sent.type() == json_spirit::obj_type && sent.get_obj().count("params")) {
+      json_spirit::Object& params = sent.get_obj()["params"].get_obj();
+      files = params.at("files").get_array();
+      params.erase("files");
+    }
+    return json_spirit::JSON_Dump(sent, false);
   }
   std::string report(const char* type, const char* state) {
     return R"({"jsonrpc":"2.0","method":"log.upload.notify","params":{"host_id":")" +
@@ -77,6 +88,7 @@ class LogUploadTest : public Handler_Test<JSON_RPC_Log_Upload_Handler> {
   Recording_Channel* reports;
   JSON_RPC_Channel_Ptr global = Recording_Channel::make(&reports), previous_global;
   std::size_t reports_seen = 0;
+  json_spirit::Array files;
 };
 
 }  // namespace
@@ -125,11 +137,12 @@ TEST_F(LogUploadTest, FailuresGiveErrorWhereTheyCountAndUnknownTypesUploadNothin
   } cases[] = {
       // A fixed file that fails stops everything after it.
       {R"({"task_id":"T1","type":"agent"})", logs + "/veltrano-agent.stderr", true, report("agent", "error"), 2},
-      // The winagent walk's outcome is ignored; the agent log folder's counts.
-      {R"({"task_id":"T1","type":"agent"})", winagent + "/w.log", true, report("agent", "completed"), 7},
+      // The agent log folder is walked after a failure in the winagent
+      // walk, but any file that failed makes the report "error".
+      {R"({"task_id":"T1","type":"agent"})", winagent + "/w.log", true, report("agent", "error"), 7},
       {R"({"task_id":"T1","type":"agent"})", logs + "/a.log", true, report("agent", "error"), 7},
-      // storaged: only the fixed files decide.
-      {R"({"task_id":"T1","type":"storaged"})", winagent + "/w.log", true, report("storaged", "completed"), 6},
+      // storaged: the fixed files and the winagent walk only.
+      {R"({"task_id":"T1","type":"storaged"})", "", true, report("storaged", "completed"), 6},
       {R"({"task_id":"T1","type":"Agent"})", "", true, report("Agent", "completed"), 0},
       {R"({"task_id":"T1","type":"agent"})", "", false, report("agent", "error"), 0},
   };
@@ -139,6 +152,17 @@ TEST_F(LogUploadTest, FailuresGiveErrorWhereTheyCountAndUnknownTypesUploadNothin
     fresh.connect_ok = c.connect_ok;
     EXPECT_EQ(c.expected, upload(c.params)) << c.params;
     EXPECT_EQ(c.uploads, fresh.uploads().size()) << c.params;
+    // Every file tried is listed; the one that failed has no size or digest.
+    ASSERT_EQ(c.uploads, files.size()) << c.params;
+    std::size_t failed = 0;
+    for (const json_spirit::Value& file : files) {
+      const json_spirit::Object& f = file.get_obj();
+      if (f.at("status").get_str() != "failed") continue;
+      ++failed;
+      EXPECT_EQ(json_spirit::null_type, f.at("size").type());
+      EXPECT_EQ(json_spirit::null_type, f.at("sha256").type());
+    }
+    EXPECT_EQ(c.failing.empty() || c.uploads == 0 ? 0u : 1u, failed) << c.params;
   }
   EXPECT_TRUE(log.has(LM_ERROR, "Failed to connect url, refused\n"));
   // A private storage is not probed (the management server is).
@@ -170,7 +194,8 @@ TEST_F(LogUploadTest, RefusedNotifiesGetNoReportAndAWorkerThatCannotStartReports
   pthread_attr_destroy(&huge);
   pthread_attr_destroy(&previous);
   EXPECT_EQ(0, result);
-  EXPECT_EQ(report("agent", "error"), json_spirit::JSON_Dump(reports->pop(), false));
+  EXPECT_EQ(report("agent", "error"), next_report());
+  EXPECT_TRUE(files.empty());
   EXPECT_EQ("", io.connected_uri);  // never connected
 #endif
 }
