@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 
+#include "agent/metrics/metrics.h"
 #include "agent/platform/file.h"
 
 namespace common {
@@ -66,7 +67,9 @@ class Gzip_Source {
 }  // namespace
 
 bool upload_log(Client_IO& io, const char* target, const char* origin, bool missing_ok) {
-  return Client_IO_Service::instance()->upload_log(io, target, origin, missing_ok);
+  const bool ok = Client_IO_Service::instance()->upload_log(io, target, origin, missing_ok);
+  metrics::upload_file_ended(ok);
+  return ok;
 }
 
 bool transfer_log(Client_IO& io, const char* target, const char* origin,
