@@ -11,7 +11,7 @@ libace-dev libyajl-dev libboost-dev libboost-regex-dev
 libsqlite3-dev libcurl4-openssl-dev libssl-dev zlib1g-dev
 googletest libgtest-dev libgmock-dev libbenchmark-dev
 dpkg-dev file lintian systemd openssl
-sqlite3 python3
+sqlite3 python3 python3-prometheus-client
 clang libclang-rt-dev
 g++-mingw-w64-x86-64-posix wine64"
 

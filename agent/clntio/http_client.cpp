@@ -14,6 +14,7 @@
 #include <new>
 
 #include "agent/httpd/http_io.h"
+#include "agent/metrics/metrics.h"
 
 namespace clntio {
 
@@ -283,6 +284,7 @@ struct HTTP_Connection::Impl {
       self->source_failed = true;
       return CURL_READFUNC_ABORT;
     }
+    metrics::upload_bytes_sent(n);
     return static_cast<std::size_t>(n);
   }
   static int seek_body(void* user, curl_off_t offset, int origin) {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <new>
 
+#include "agent/metrics/metrics.h"
 #include "agent/platform/file.h"
 
 namespace common {
@@ -107,7 +108,9 @@ class Body_Digest {
 }  // namespace
 
 bool upload_log(Client_IO& io, const char* target, const char* origin, bool missing_ok) {
-  return Client_IO_Service::instance()->upload_log(io, target, origin, missing_ok);
+  const bool ok = Client_IO_Service::instance()->upload_log(io, target, origin, missing_ok);
+  metrics::upload_file_ended(ok);
+  return ok;
 }
 
 bool transfer_log(Client_IO& io, const char* target, const char* origin,

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <ctime>
 
+#include "agent/metrics/metrics.h"
 #include "agent/text/uuid_text.h"
 
 Job::Job(const Job_Definition_Ptr& definition) : record_(std::make_shared<Job_Record>()) {
@@ -35,6 +36,21 @@ Job_Manager::~Job_Manager() {}
 namespace {
 
 std::int64_t now() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+// A run's end, by how it ended: its command's code 0, another code (127: it
+// could not start), or job.stop.
+void count_run_end(int event, int code) {
+  static metrics::Family& runs = metrics::registry().family(
+      "wagent_job_runs_total", "Job runs ended, by outcome.", metrics::Family::COUNTER,
+      {"outcome"});
+  static metrics::Counter* const by_outcome[] = {
+      &runs.counter({"succeeded"}), &runs.counter({"failed"}), &runs.counter({"stopped"})};
+  if (event == JOB_EVENT_STOPPED) by_outcome[2]->add();
+  else if (event == JOB_EVENT_ENDED) by_outcome[code == 0 ? 0 : 1]->add();
+}
+struct Counted_From_Start {
+  Counted_From_Start() { count_run_end(0, 0); }
+} counted_from_start;
 
 }  // namespace
 
@@ -108,6 +124,7 @@ void File_Job_Manager::add_event(Managed_Job& job, int event, Events& events, bo
   e.time = now();
   json_spirit::Object data{{"state", job_state_to_string(a.state, 0)}};
   if (a.state == JOB_ENDED) data["code"] = a.code;
+  count_run_end(event, a.code);
   e.data = json_spirit::JSON_Dump(data, false);
   events.push_back(std::move(e));
 }

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "agent/json_io/yajl_gen.h"
+#include "agent/json_rpc/request_meter.h"
 #include "agent/modsess/session.h"
 
 // Gathers what is written (a token at a time from a generator) into blocks
@@ -174,6 +175,10 @@ int JSON_RPC_Channel::send_with(JSON_Generator& generator) {
 
 int JSON_RPC_Channel::send_object(JSON_RPC_Object_Ptr object) {
   if (!object.get()) return -1;
+  if (object->type() >= JSON_RPC_Object::JSON_RPC_RESPONSE)
+    json_rpc::note_answer(object->type() == JSON_RPC_Object::JSON_RPC_RESPONSE
+                              ? json_rpc::RPC_OK
+                              : json_rpc::RPC_ERROR);
   if (object->has_text()) {
     const JSON_RPC_Object& o = *object;
     return send_message(
@@ -184,12 +189,14 @@ int JSON_RPC_Channel::send_object(JSON_RPC_Object_Ptr object) {
 }
 
 int JSON_RPC_Channel::send_generator(JSON_Generator& generator) {
+  json_rpc::note_answer(json_rpc::RPC_OK);
   return send_with(generator);
 }
 
 int JSON_RPC_Channel::send_generator(
     std::unique_ptr<JSON_Step_Generator> generator) {
   if (!generator) return -1;
+  json_rpc::note_answer(json_rpc::RPC_OK);
   JSON_RPC_Channel_Ptr self(self_);
   if (!self.get()) return send_with(*generator);
   Step_Send_Ptr send;
@@ -342,6 +349,7 @@ void JSON_RPC_Channel::on_batch(bool) {}
 int JSON_RPC_Channel::send_error(int code, const json_spirit::Value& id,
                                  const char* message,
                                  const json_spirit::Value& data) {
+  json_rpc::note_answer(json_rpc::RPC_ERROR);
   JSON_RPC_Response_Error* error = new (std::nothrow) JSON_RPC_Response_Error;
   if (!error) {
     errno = ENOMEM;

@@ -23,6 +23,7 @@ namespace {
 
 using json_spirit::Memory_Budget;
 using json_spirit::Value;
+using json_rpc::Rpc_Outcome;
 
 // After a message whose values took at least this much, freed memory is
 // handed back to the system: glibc keeps freed small blocks for reuse, and
@@ -30,17 +31,6 @@ using json_spirit::Value;
 const std::size_t trim_after = 1 << 20;
 
 void give_back_memory() { platform::release_free_heap(); }
-
-// A request with large params gives their memory back when its last
-// holder, often a worker thread, lets it go.
-class Large_Request : public JSON_RPC_Request {
- public:
-  using JSON_RPC_Request::JSON_RPC_Request;
-  ~Large_Request() override {
-    params = Value();
-    give_back_memory();
-  }
-};
 
 // Passes events on to a params handler, charging the budget with what the
 // handler would take to hold them as values, since it builds them itself.
@@ -100,12 +90,13 @@ class Message_Reader : public YAJL_Handler {
   Message_Reader(const JSON_RPC_Dispatcher& dispatcher,
                  const JSON_RPC_Channel& requester,
                  const JSON_RPC_Channel_WPtr& channel, Memory_Budget& budget,
-                 const char* refusal)
+                 const char* refusal, json_rpc::Meter_Clock::time_point arrived)
       : dispatcher_(dispatcher),
         requester_(requester),
         channel_(channel),
         budget_(budget),
         refusal_(refusal),
+        arrived_(arrived),
         buffer_(&budget),
         params_sink_(budget) {}
 
@@ -219,6 +210,9 @@ class Message_Reader : public YAJL_Handler {
   void end_member();
   void route_params();
   void make_params_handler(JSON_RPC_Params_Handler_Creator* creator);
+  // A message that is not delivered to a handler: counted here, or by the
+  // params handler's request when it has one. Before any answer is sent.
+  void count(Rpc_Outcome outcome);
 
   const JSON_RPC_Dispatcher& dispatcher_;
   const JSON_RPC_Channel& requester_;
@@ -248,6 +242,7 @@ class Message_Reader : public YAJL_Handler {
   const char* refusal_;
   // Set when this requester may not call the method.
   const char* access_refusal_ = nullptr;
+  const json_rpc::Meter_Clock::time_point arrived_;
   bool replay_refused_ = false;
   std::string method_;
   Value id_;
@@ -350,7 +345,8 @@ void Message_Reader::route_params() {
 
 void Message_Reader::make_params_handler(
     JSON_RPC_Params_Handler_Creator* creator) {
-  JSON_RPC_Request* object = new (std::nothrow) JSON_RPC_Request;
+  JSON_RPC_Request* object = new (std::nothrow) json_rpc::Served_Request(
+      JSON_RPC_Object::JSON_RPC_REQUEST, dispatcher_.meter(method_), arrived_, false);
   if (!object) {
     params_handler_failed_ = true;
     return;
@@ -373,6 +369,9 @@ int Message_Reader::finish(bool parsed, const JSON_RPC_Channel_Ptr& channel) {
   JSON_RPC_Params_Handler_Creator* creator =
       well_formed && admitted_ ? dispatcher_.creator(method_) : nullptr;
   if (creator && !has_params_) make_params_handler(creator);
+  // What is sent on this thread from here answers the params handler's
+  // request, when there is one.
+  json_rpc::Answer_Scope answering(params_object_.get());
   if (params_object_.get()) close_params_handler(well_formed, id);
 
   int rc = 0;
@@ -383,9 +382,19 @@ int Message_Reader::finish(bool parsed, const JSON_RPC_Channel_Ptr& channel) {
       return channel->send_error(-32603, id, "Internal error, out of memory.",
                                  Value::null);
     }
+    // Its handler took the message; an answer it sends from another
+    // thread is not told apart.
+    json_rpc::note_answer(json_rpc::RPC_OK);
     return 0;
   }
   return deliver(id, channel);
+}
+
+void Message_Reader::count(Rpc_Outcome outcome) {
+  if (params_object_.get())
+    static_cast<json_rpc::Served_Request*>(params_object_.get())->answered(outcome);
+  else
+    dispatcher_.meter(has_method_ ? method_ : std::string())->outcomes[outcome]->add();
 }
 
 void Message_Reader::close_params_handler(bool well_formed, const Value& id) {
@@ -407,36 +416,48 @@ bool Message_Reader::refuse(bool parsed, bool too_large, bool well_formed,
   rc = 0;
   // The message is refused for what it is, as any other that could never
   // be served: sending it again does not help, so not -32603.
-  if (too_large)
+  if (too_large) {
+    count(json_rpc::RPC_INVALID);
     rc = channel->send_error(-32600, id,
                              "Invalid Request, too large to hold in memory.",
                              Value::null);
-  else if (params_refused_)  // the params handler stopped reading them
+  } else if (params_refused_) {  // the params handler stopped reading them
+    count(json_rpc::RPC_INVALID);
     rc = channel->send_error(-32602, id, nullptr, Value::null);
-  else if (!parsed)
+  } else if (!parsed) {
+    count(json_rpc::RPC_INVALID);
     rc = channel->send_error(-32700, Value::null, nullptr, Value::null);
-  else if (!top_is_object_)
+  } else if (!top_is_object_) {
+    count(json_rpc::RPC_INVALID);
     rc = channel->send_error(-32600, Value::null, nullptr, Value::null);
-  else if (is_response_ && !has_method_)
+  } else if (is_response_ && !has_method_) {
     // Replies to requests this agent sent; nothing here waits for them.
     ACE_DEBUG((LM_DEBUG, ACE_TEXT("%N:%l: JSON-RPC response ignored\n")));
-  else if (!well_formed)
+  } else if (!well_formed) {
+    count(json_rpc::RPC_INVALID);
     rc = channel->send_error(-32600, id, nullptr, Value::null);
-  else if (admitted_)
+  } else if (admitted_) {
     return false;
-  else if (!refusal_)
+  } else if (!refusal_) {
+    count(json_rpc::RPC_REFUSED);
     rc = channel->send_error(-32603, id, access_refusal_, Value::null);
-  else if (has_id_)
-    rc = channel->send_error(-32603, id, refusal_, Value::null);
-  else
-    ACE_DEBUG((LM_WARNING, ACE_TEXT("%N:%l: JSON-RPC notify of %C dropped: %C\n"),
-               method_.c_str(), refusal_));
+  } else {
+    count(json_rpc::RPC_BUSY);
+    metrics::count_busy(metrics::BUSY_HANDLERS);
+    if (has_id_)
+      rc = channel->send_error(-32603, id, refusal_, Value::null);
+    else
+      ACE_DEBUG((LM_WARNING, ACE_TEXT("%N:%l: JSON-RPC notify of %C dropped: %C\n"),
+                 method_.c_str(), refusal_));
+  }
   return true;
 }
 
 int Message_Reader::deliver(const Value& id, const JSON_RPC_Channel_Ptr& channel) {
-  JSON_RPC_Handler* handler = dispatcher_.handler(method_);
+  const json_rpc::Method_Meter* meter = nullptr;
+  JSON_RPC_Handler* handler = dispatcher_.handler(method_, meter);
   if (!handler) {
+    count(has_id_ ? json_rpc::RPC_ERROR : json_rpc::RPC_NO_REPLY);
     if (!has_id_) {
       ACE_DEBUG((LM_WARNING,
                  ACE_TEXT("%N:%l: JSON-RPC notify of unbound method %C dropped\n"),
@@ -448,10 +469,10 @@ int Message_Reader::deliver(const Value& id, const JSON_RPC_Channel_Ptr& channel
 
   const int type = has_id_ ? JSON_RPC_Object::JSON_RPC_REQUEST
                            : JSON_RPC_Object::JSON_RPC_NOTIFY;
-  JSON_RPC_Request* request =
-      budget_.used() >= trim_after ? new (std::nothrow) Large_Request(type)
-                                   : new (std::nothrow) JSON_RPC_Request(type);
+  JSON_RPC_Request* request = new (std::nothrow)
+      json_rpc::Served_Request(type, meter, arrived_, budget_.used() >= trim_after);
   if (!request) {
+    meter->outcomes[json_rpc::RPC_ERROR]->add();
     errno = ENOMEM;
     return channel->send_error(-32603, id, "Internal error, out of memory.",
                                Value::null);
@@ -460,6 +481,7 @@ int Message_Reader::deliver(const Value& id, const JSON_RPC_Channel_Ptr& channel
   request->id = id;
   request->method = method_;
   request->params = std::move(params_);
+  json_rpc::Answer_Scope answering(request);
   try {
     return handler->handle_object(channel_, object);
   } catch (const std::exception& e) {
@@ -564,26 +586,43 @@ bool JSON_RPC_Dispatcher::bind(const std::string& method,
                                JSON_RPC_Handler* handler) {
   if (!handler || handlers_.count(method) || creators_.count(method))
     return false;
-  handlers_[method] = handler;
+  handlers_[method] = {handler, json_rpc::method_meter(method)};
   return true;
 }
 
 bool JSON_RPC_Dispatcher::bind_params(const std::string& method,
                                       JSON_RPC_Params_Handler_Creator* c) {
   if (!c || handlers_.count(method) || creators_.count(method)) return false;
-  creators_[method] = c;
+  creators_[method] = {c, json_rpc::method_meter(method)};
   return true;
 }
 
 JSON_RPC_Handler* JSON_RPC_Dispatcher::handler(const std::string& m) const {
   auto it = handlers_.find(m);
-  return it == handlers_.end() ? nullptr : it->second;
+  return it == handlers_.end() ? nullptr : it->second.first;
+}
+
+JSON_RPC_Handler* JSON_RPC_Dispatcher::handler(
+    const std::string& m, const json_rpc::Method_Meter*& meter) const {
+  auto it = handlers_.find(m);
+  if (it == handlers_.end()) return nullptr;
+  meter = it->second.second;
+  return it->second.first;
 }
 
 JSON_RPC_Params_Handler_Creator* JSON_RPC_Dispatcher::creator(
     const std::string& m) const {
   auto it = creators_.find(m);
-  return it == creators_.end() ? nullptr : it->second;
+  return it == creators_.end() ? nullptr : it->second.first;
+}
+
+const json_rpc::Method_Meter* JSON_RPC_Dispatcher::meter(const std::string& m) const {
+  auto h = handlers_.find(m);
+  if (h != handlers_.end()) return h->second.second;
+  auto c = creators_.find(m);
+  if (c != creators_.end()) return c->second.second;
+  static const json_rpc::Method_Meter* unbound = json_rpc::method_meter(std::string());
+  return unbound;
 }
 
 void JSON_RPC_Dispatcher::set_open_methods(
@@ -664,6 +703,10 @@ int JSON_RPC_Dispatcher::dispatch_batch(const JSON_RPC_Channel_Ptr& channel,
 int JSON_RPC_Dispatcher::dispatch_one(const JSON_RPC_Channel_Ptr& channel,
                                       const char* text, std::size_t length,
                                       const char* refusal) const {
+  const json_rpc::Meter_Clock::time_point arrived = json_rpc::Meter_Clock::now();
+  // Answers sent here belong to this message, not to a request this
+  // thread may be serving around it.
+  json_rpc::Answer_Scope answering(nullptr);
   Work_Guard work(*channel);
   JSON_RPC_Channel_WPtr weak(channel);
   const std::size_t scaled = MESSAGE_BUDGET_FACTOR * length;
@@ -675,7 +718,7 @@ int JSON_RPC_Dispatcher::dispatch_one(const JSON_RPC_Channel_Ptr& channel,
   budget.charge(length);
   int result;
   {
-    Message_Reader reader(*this, *channel, weak, budget, refusal);
+    Message_Reader reader(*this, *channel, weak, budget, refusal, arrived);
     bool parsed;
     {
       YAJL_Parser parser(reader, false);  // the reader checks more strictly

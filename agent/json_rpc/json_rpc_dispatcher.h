@@ -18,6 +18,7 @@
 
 #include "agent/json_rpc/json_rpc_channel.h"
 #include "agent/json_rpc/json_rpc_handler.h"
+#include "agent/json_rpc/request_meter.h"
 
 class JSON_RPC_Dispatcher {
  public:
@@ -54,7 +55,13 @@ class JSON_RPC_Dispatcher {
   static constexpr std::size_t DEFAULT_BATCH_MAX = 100;
 
   JSON_RPC_Handler* handler(const std::string& method) const;
+  // The handler and the method's series, found at once.
+  JSON_RPC_Handler* handler(const std::string& method,
+                            const json_rpc::Method_Meter*& meter) const;
   JSON_RPC_Params_Handler_Creator* creator(const std::string& method) const;
+  // The series `method` is counted in: its own when bound, else that of
+  // messages reaching no bound method.
+  const json_rpc::Method_Meter* meter(const std::string& method) const;
 
   // Methods callable without a session on a channel that requires one; "*"
   // opens them all. None are open until this is called; call it while
@@ -91,8 +98,11 @@ class JSON_RPC_Dispatcher {
                      std::size_t length, const char* refusal,
                      std::shared_ptr<const void> keep) const;
 
-  std::map<std::string, JSON_RPC_Handler*> handlers_;
-  std::map<std::string, JSON_RPC_Params_Handler_Creator*> creators_;
+  // Each binding keeps its method's series, made once when bound.
+  template <class T>
+  using Bindings = std::map<std::string, std::pair<T*, const json_rpc::Method_Meter*>>;
+  Bindings<JSON_RPC_Handler> handlers_;
+  Bindings<JSON_RPC_Params_Handler_Creator> creators_;
   std::set<std::string> open_;
   bool all_open_ = false;
   std::set<std::string> admin_;

@@ -7,6 +7,7 @@
 #include <exception>
 #include <thread>
 
+#include "agent/json_rpc/request_meter.h"
 #include "agent/json_rpc/worker_pool.h"
 
 namespace {
@@ -54,6 +55,7 @@ int queue_work(Worker_Pool& pool, const JSON_RPC_Channel_WPtr& channel,
   Worker_Pool& own = strong.get() && strong->anonymous() ? anonymous_pool() : pool;
   bool queued = own.submit([channel, object, work]() {
     JSON_RPC_Channel_Ptr held(channel);
+    json_rpc::Answer_Scope answering(object.get());
     try {
       work();
     } catch (const std::exception& e) {
@@ -68,6 +70,8 @@ int queue_work(Worker_Pool& pool, const JSON_RPC_Channel_WPtr& channel,
   });
   if (queued) return 0;
   int rc = -1;
+  json_rpc::note_answer(json_rpc::RPC_BUSY);
+  metrics::count_busy(metrics::BUSY_WORKERS);
   JSON_RPC_Object* o = object.get();
   if (strong.get() && o && o->type() == JSON_RPC_Object::JSON_RPC_REQUEST) {
     ACE_DEBUG((LM_WARNING, ACE_TEXT("%N:%l: workers busy, request refused\n")));

@@ -19,13 +19,15 @@ if(WIN32)
     platform/win32_platform.cpp
     platform/win32_process_env.cpp
     platform/win32_process_runner.cpp
+    platform/win32_process_stats.cpp
     platform/win32_service_notify.cpp
     platform/win32_stop_request.cpp
     platform/win32_system.cpp
   )
   # WNetRestoreConnectionW and WNetGetConnectionW (mpr), sockets (ws2_32),
-  # GetAdaptersAddresses (iphlpapi), the registry (advapi32).
-  set(PLATFORM_LIBRARIES mpr ws2_32 iphlpapi advapi32)
+  # GetAdaptersAddresses (iphlpapi), the registry (advapi32),
+  # GetProcessMemoryInfo (psapi).
+  set(PLATFORM_LIBRARIES mpr ws2_32 iphlpapi advapi32 psapi)
   # Windows 7 on.
   set(PLATFORM_DEFINITIONS _WIN32_WINNT=0x0601 WINVER=0x0601)
 else()
@@ -40,6 +42,7 @@ else()
     platform/posix_probes.cpp
     platform/posix_process_env.cpp
     platform/posix_process_runner.cpp
+    platform/posix_process_stats.cpp
     platform/posix_service_notify.cpp
     platform/posix_stop_request.cpp
     platform/posix_system.cpp

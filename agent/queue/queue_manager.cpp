@@ -10,11 +10,14 @@
 #include <new>
 #include <vector>
 
+#include "agent/metrics/metrics.h"
 #include "agent/paths/app_data.h"
 #include "agent/platform/directory_reader.h"
 #include "agent/platform/file.h"
 
 Queue_Manager::~Queue_Manager() {}
+
+std::vector<std::pair<std::string, std::size_t>> Queue_Manager::sizes() { return {}; }
 
 template <>
 Queue_Manager* default_service<Queue_Manager>() {
@@ -284,6 +287,17 @@ void File_Queue_Manager::Queue::reload_line(const std::string& line, std::uint64
 
 File_Queue_Manager::File_Queue_Manager(std::string folder, std::size_t capacity)
     : folder_(std::move(folder)), capacity_(capacity) {
+  // Depths are read when metrics are, from whichever manager is in use.
+  static const bool collected = [] {
+    metrics::registry().collector(
+        "wagent_queue_depth", "Blocks accepted by a queue and not yet taken.", {"queue"},
+        [](std::vector<metrics::Sample>& out) {
+          for (const auto& q : Queue_Manager::instance()->sizes())
+            out.push_back({{q.first}, static_cast<double>(q.second)});
+        });
+    return true;
+  }();
+  (void)collected;
   // Every spool is read now, so what a crash left is reported at start.
   const std::string suffix = ".jsonl";
   Directory_Entry_T<char> entry;
@@ -419,4 +433,18 @@ std::size_t File_Queue_Manager::size(const std::string& name) {
   if (!q) return 0;
   std::lock_guard<std::mutex> guard(q->lock);
   return q->waiting.size();
+}
+
+std::vector<std::pair<std::string, std::size_t>> File_Queue_Manager::sizes() {
+  std::vector<std::pair<std::string, Queue*>> open;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (const auto& q : queues_) open.emplace_back(q.first, q.second.get());
+  }
+  std::vector<std::pair<std::string, std::size_t>> out;
+  for (const auto& q : open) {
+    std::lock_guard<std::mutex> guard(q.second->lock);
+    out.emplace_back(q.first, q.second->waiting.size());
+  }
+  return out;
 }

@@ -12,6 +12,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "agent/json_spirit/json_spirit.h"
 #include "agent/platform/service_instance.h"
@@ -75,6 +77,8 @@ class Queue_Manager : public Service_Instance_T<Queue_Manager> {
 
   // Blocks accepted and not yet taken.
   virtual std::size_t size(const std::string& name) = 0;
+  // The same for every queue opened so far, by name; none by default.
+  virtual std::vector<std::pair<std::string, std::size_t>> sizes();
 };
 
 extern template class Service_Instance_T<Queue_Manager>;
@@ -100,6 +104,7 @@ class File_Queue_Manager : public Queue_Manager {
   bool dequeue(const std::string& name, Queue_Block& out,
                const ACE_Time_Value* timeout) override;
   std::size_t size(const std::string& name) override;
+  std::vector<std::pair<std::string, std::size_t>> sizes() override;
 
   static const std::size_t default_capacity = 100000;
 

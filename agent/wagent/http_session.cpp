@@ -155,6 +155,7 @@ void Http_Session::on_header(beast::error_code) {
     ACE_ERROR((LM_WARNING, "%N:%l: %d connections without a session, all "
                            "their share; refusing one from %C\n",
                int(context_.anonymous_connection_limit), peer_text_.c_str()));
+    metrics::count_busy(metrics::BUSY_CONNECTIONS);
     return reply_now(http::status::service_unavailable,
                      "Too many connections without a session; try again later.\n",
                      false);
@@ -471,6 +472,7 @@ void Http_Session::send_final(std::shared_ptr<Response> response,
 }
 
 void Http_Session::send_busy(const std::shared_ptr<Request>& request) {
+  metrics::count_busy(metrics::BUSY_HANDLERS);
   auto response = text_response(*request, http::status::service_unavailable,
                                 "The agent is busy; try again later.\n");
   response->set(http::field::retry_after, "1");

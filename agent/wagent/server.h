@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "agent/metrics/metrics.h"
 #include "agent/wagent/net.h"
 #include "agent/wagent/services.h"
 
@@ -93,8 +94,12 @@ class Connection_Count {
  public:
   explicit Connection_Count(Host_Context& context) : context_(context) {
     ++context_.connections;
+    metrics::open_connections().add(1);
   }
-  ~Connection_Count() { --context_.connections; }
+  ~Connection_Count() {
+    --context_.connections;
+    metrics::open_connections().add(-1);
+  }
   Connection_Count(const Connection_Count&) = delete;
   Connection_Count& operator=(const Connection_Count&) = delete;
 

@@ -12,6 +12,24 @@ namespace wagent {
 namespace {
 const std::chrono::seconds first_backoff(1);
 const std::chrono::seconds max_backoff(30);
+
+struct Upstream_Series {
+  metrics::Gauge& connected;
+  metrics::Counter& reconnects;
+};
+Upstream_Series& upstream_series() {
+  static Upstream_Series series{
+      metrics::registry()
+          .family("wagent_upstream_connected",
+                  "1 while the upstream WebSocket is connected, else 0.", metrics::Family::GAUGE)
+          .gauge(),
+      metrics::registry()
+          .family("wagent_upstream_reconnects_total",
+                  "Connection attempts to the upstream after a failure or a drop.",
+                  metrics::Family::COUNTER)
+          .counter()};
+  return series;
+}
 }
 
 Upstream::Upstream(Host_Context& context, std::string host,
@@ -25,6 +43,7 @@ Upstream::Upstream(Host_Context& context, std::string host,
       port_(port),
       target_(std::move(target)),
       session_key_(std::move(session_key)) {
+  upstream_series();
   if (!tls) return;
   tls_.emplace(net::ssl::context::tls_client);
   tls_->set_options(net::ssl::context::default_workarounds |
@@ -112,6 +131,7 @@ void Upstream::open(std::shared_ptr<Session> session) {
       JSON_RPC_Channel_Ptr current = Global_JSON_RPC_Channel::instance();
       if (s && current.get() == s->channel().get())
         Global_JSON_RPC_Channel::instance(JSON_RPC_Channel_Ptr());
+      upstream_series().connected.set(0);
       ACE_DEBUG((LM_NOTICE, "%N:%l: upstream connection ended\n"));
       self->retry();
     });
@@ -121,6 +141,7 @@ void Upstream::open(std::shared_ptr<Session> session) {
       [self, weak] {
         if (auto s = weak.lock()) {
           Global_JSON_RPC_Channel::instance(s->channel());
+          upstream_series().connected.set(1);
           ACE_DEBUG((LM_NOTICE, "%N:%l: upstream connected to %C:%d\n",
                      self->host_.c_str(), int(self->port_)));
         }
@@ -131,6 +152,7 @@ void Upstream::open(std::shared_ptr<Session> session) {
 
 void Upstream::retry() {
   if (stopped_ || context_.stopping) return;
+  upstream_series().reconnects.add();
   timer_.expires_after(backoff_.next());
   timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
     if (!ec) self->connect();

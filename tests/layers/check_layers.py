@@ -17,7 +17,7 @@ import tempfile
 # The layers from the bottom up, as docs/architecture.md lists them.
 LAYERS = [
     ["platform"],
-    ["json_io", "text", "paths", "reactor", "plugin"],
+    ["json_io", "text", "paths", "reactor", "plugin", "metrics"],
     ["json_spirit"],
     ["eventutil", "modsess", "pkgutil", "httpd", "storage_catalog", "database", "queue"],
     ["systemutil", "clntio", "job"],
