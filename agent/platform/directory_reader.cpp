@@ -195,7 +195,9 @@ bool Directory_Reader::resume(std::int64_t position,
     int error = 0;
     if (!read_name(entry, error)) break;
     if (is_entry(entry.name)) {
-      read_here_count_ = READ_HERE_FIRST;
+      // The next entry still comes from this thread, so a caller with a
+      // deadline gets one whatever the disk; read-ahead starts after it.
+      read_here_count_ = READ_HERE_FIRST - 1;
       error_ = 0;
       return true;
     }

@@ -96,7 +96,7 @@ class Directory_Reader {
   // (file systems whose offsets are hashes may give a few entries one
   // position); the next read() gives the entry after it. False with errno
   // ESTALE when the entry is not there. A resumed listing has proven long,
-  // so read-ahead starts with the next read.
+  // so read-ahead starts after the next read.
   bool resume(std::int64_t position, const std::function<bool(const std::string&)>& is_entry,
               unsigned max_skip);
 
