@@ -161,7 +161,49 @@ bool Directory_Reader::open(const char* path, bool skip_dots, unsigned flags) {
   }
   skip_dots_ = skip_dots;
   flags_ = flags;
+  position_ = ::telldir(D(dir_));
+  names_left_ = UINT64_MAX;
+  has_deadline_ = false;
   return true;
+}
+
+bool Directory_Reader::identity(Identity& id) const {
+  struct stat st;
+  if (!dir_) {
+    errno = EBADF;
+    return false;
+  }
+  if (::fstat(::dirfd(D(dir_)), &st) != 0) return false;
+  id.device = static_cast<std::uint64_t>(st.st_dev);
+  id.inode = static_cast<std::uint64_t>(st.st_ino);
+  id.modified_ns = std::int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  id.changed_ns = std::int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  return true;
+}
+
+bool Directory_Reader::resume(std::int64_t position,
+                              const std::function<bool(const std::string&)>& is_entry,
+                              unsigned max_skip) {
+  if (!dir_ || ahead_) {
+    errno = error_ = EINVAL;
+    return false;
+  }
+  ::seekdir(D(dir_), static_cast<long>(position));
+  position_ = position;
+  Directory_Entry_T<char> entry;
+  for (unsigned skipped = 0; skipped <= max_skip; ++skipped) {
+    int error = 0;
+    if (!read_name(entry, error)) break;
+    if (is_entry(entry.name)) {
+      // The next entry still comes from this thread, so a caller with a
+      // deadline gets one whatever the disk; read-ahead starts after it.
+      read_here_count_ = READ_HERE_FIRST - 1;
+      error_ = 0;
+      return true;
+    }
+  }
+  errno = error_ = ESTALE;
+  return false;
 }
 
 bool Directory_Reader::read(Directory_Entry_T<char>& entry) {
@@ -287,9 +329,15 @@ bool Directory_Reader::read_ahead(Directory_Entry_T<char>& entry) {
     };
     const auto past_last = [&] { return a.ended && a.wanted > a.last; };
     if (!a.ended) start_helpers();
-    a.filled.wait(guard, [&] {
+    const auto ready = [&] {
       return wanted() != a.full.end() || past_last() || a.running == 0;
-    });
+    };
+    if (!has_deadline_) {
+      a.filled.wait(guard, ready);
+    } else if (!a.filled.wait_until(guard, deadline_, ready)) {
+      errno = error_ = ETIMEDOUT;
+      return false;
+    }
     const auto b = wanted();
     if (b == a.full.end()) {
       if (past_last()) {
@@ -324,17 +372,29 @@ bool Directory_Reader::read_name(Directory_Entry_T<char>& entry,
     return false;
   }
   for (;;) {
+    if (names_left_ == 0) {
+      error = 0;
+      return false;
+    }
+    const std::int64_t at = position_;
     errno = 0;
     struct dirent* d = ::readdir(D(dir_));
     if (!d) {
       error = errno;
       return false;
     }
+#ifdef _DIRENT_HAVE_D_OFF
+    position_ = static_cast<std::int64_t>(d->d_off);
+#else
+    position_ = ::telldir(D(dir_));
+#endif
     const char* n = d->d_name;
     if (skip_dots_ && n[0] == '.' && (!n[1] || (n[1] == '.' && !n[2])))
       continue;
 
+    --names_left_;
     entry.name.assign(n);
+    entry.position = at;
     const unsigned char type = types_unknown.load(std::memory_order_relaxed)
                                    ? static_cast<unsigned char>(DT_UNKNOWN)
                                    : d->d_type;

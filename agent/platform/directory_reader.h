@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -39,6 +41,10 @@ struct Directory_Entry_T<char> {
   std::uint64_t size = 0;
   std::int64_t mtime = 0;  // POSIX seconds
   std::string target;      // where a symbolic link points
+  // Where the entry can be read again (Directory_Reader::resume): the
+  // directory's own offset of it on POSIX (telldir's), the number of
+  // entries before it on Windows.
+  std::int64_t position = 0;
 };
 
 class Directory_Reader {
@@ -74,6 +80,38 @@ class Directory_Reader {
   int error() const { return error_; }
   void close();
 
+  // What names the open directory, and what changes with its entries.
+  struct Identity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;      // on Windows the file index
+    std::int64_t modified_ns = 0;
+    std::int64_t changed_ns = 0;  // status change; on Windows ChangeTime
+  };
+  // False with errno when the directory cannot be examined.
+  bool identity(Identity& id) const;
+
+  // Right after open: go on after an entry read before from this same
+  // directory, unchanged since. Reads from `position` (its position) and
+  // skips names until `is_entry` accepts one, at most `max_skip` of them
+  // (file systems whose offsets are hashes may give a few entries one
+  // position); the next read() gives the entry after it. False with errno
+  // ESTALE when the entry is not there. A resumed listing has proven long,
+  // so read-ahead starts after the next read.
+  bool resume(std::int64_t position, const std::function<bool(const std::string&)>& is_entry,
+              unsigned max_skip);
+
+  // Read no more than `count` further names (read-ahead included): past
+  // them read() reports the end. For callers that want a page of a
+  // directory and no more work than that.
+  void limit_reads(std::uint64_t count) { names_left_ = count; }
+
+  // read() waits for read-ahead no later than `deadline`: then it fails
+  // with ETIMEDOUT. Entries read on the caller's own thread are not cut.
+  void set_deadline(std::chrono::steady_clock::time_point deadline) {
+    deadline_ = deadline;
+    has_deadline_ = true;
+  }
+
   // For tests: every reader then sees each entry's type as DT_UNKNOWN, as
   // on file systems that keep no type in their directories.
   static void report_types_unknown(bool unknown);
@@ -98,6 +136,11 @@ class Directory_Reader {
   int error_;
   unsigned long read_here_count_;
   std::shared_ptr<Read_Ahead> ahead_;
+  // Touched only by whoever holds the directory stream.
+  std::int64_t position_ = 0;  // of the next name the stream gives
+  std::uint64_t names_left_ = UINT64_MAX;
+  std::chrono::steady_clock::time_point deadline_;
+  bool has_deadline_ = false;
 };
 
 #endif

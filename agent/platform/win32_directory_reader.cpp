@@ -26,6 +26,7 @@ struct Find_State {
   HANDLE handle = INVALID_HANDLE_VALUE;
   WIN32_FIND_DATAW data;
   bool pending = false;
+  std::int64_t index = 0;  // entries taken from the search so far
 };
 
 Find_State* S(void* p) { return static_cast<Find_State*>(p); }
@@ -148,10 +149,71 @@ bool Directory_Reader::open(const char* path, bool skip_dots, unsigned flags) {
   dir_ = s;
   skip_dots_ = skip_dots;
   flags_ = flags;
+  names_left_ = UINT64_MAX;
+  has_deadline_ = false;
   return true;
 }
 
 bool Directory_Reader::read(Directory_Entry_T<char>& entry) { return read_here(entry, error_); }
+
+bool Directory_Reader::identity(Identity& id) const {
+  Find_State* s = S(dir_);
+  if (!s) {
+    errno = EBADF;
+    return false;
+  }
+  HANDLE h = ::CreateFileW(s->folder.c_str(), FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+  if (h == INVALID_HANDLE_VALUE) {
+    platform::win32::fail_with(::GetLastError());
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  FILE_BASIC_INFO basic;
+  const bool ok = ::GetFileInformationByHandle(h, &info) &&
+                  ::GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic);
+  const DWORD error = ::GetLastError();
+  ::CloseHandle(h);
+  if (!ok) {
+    platform::win32::fail_with(error);
+    return false;
+  }
+  id.device = info.dwVolumeSerialNumber;
+  id.inode = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  // 100 ns ticks, compared only with each other.
+  id.modified_ns = basic.LastWriteTime.QuadPart;
+  id.changed_ns = basic.ChangeTime.QuadPart;
+  return true;
+}
+
+// The search has no seek: it starts over and passes `position` entries.
+bool Directory_Reader::resume(std::int64_t position,
+                              const std::function<bool(const std::string&)>& is_entry,
+                              unsigned) {
+  Find_State* s = S(dir_);
+  if (!s || s->index != 0) {
+    errno = error_ = EINVAL;
+    return false;
+  }
+  const bool skip_dots = skip_dots_;
+  skip_dots_ = false;
+  Directory_Entry_T<char> entry;
+  int error = 0;
+  bool found = false;
+  while (read_here(entry, error)) {
+    if (entry.position < position) continue;
+    found = entry.position == position && is_entry(entry.name);
+    break;
+  }
+  skip_dots_ = skip_dots;
+  if (!found) {
+    errno = error_ = ESTALE;
+    return false;
+  }
+  error_ = 0;
+  return true;
+}
 
 bool Directory_Reader::read_here(Directory_Entry_T<char>& entry, int& error) {
   Find_State* s = S(dir_);
@@ -160,6 +222,10 @@ bool Directory_Reader::read_here(Directory_Entry_T<char>& entry, int& error) {
     return false;
   }
   for (;;) {
+    if (names_left_ == 0) {
+      error = 0;
+      return false;
+    }
     if (!s->pending) {
       if (s->handle == INVALID_HANDLE_VALUE || !::FindNextFileW(s->handle, &s->data)) {
         const DWORD code = s->handle == INVALID_HANDLE_VALUE ? ERROR_NO_MORE_FILES
@@ -170,10 +236,13 @@ bool Directory_Reader::read_here(Directory_Entry_T<char>& entry, int& error) {
       }
     }
     s->pending = false;
+    const std::int64_t at = s->index++;
     const WIN32_FIND_DATAW& d = s->data;
     const wchar_t* n = d.cFileName;
     if (skip_dots_ && n[0] == L'.' && (!n[1] || (n[1] == L'.' && !n[2]))) continue;
 
+    --names_left_;
+    entry.position = at;
     entry.name = utf16_to_utf8(n);
     // dwReserved0 holds the reparse tag of a reparse point. Symbolic links
     // and junctions are links; other reparse points (deduplicated or cloud

@@ -18,6 +18,7 @@
 #include "agent/platform/files.h"
 #include "agent/platform/platform.h"
 #include "agent/platform/process_env.h"
+#include "agent/plugin/module_settings.h"
 #include "agent/queue/queue_manager.h"
 #include "agent/storage_catalog/storage_catalog.h"
 #include "agent/systemutil/system_actions.h"
@@ -122,6 +123,8 @@ void apply_settings(const Host_Settings& s, const Config& config,
     if (!platform::set_drive(d.letter, d.path))
       throw Config_Error(d.where + ": cannot use '" + d.path + "' as drive " + d.letter + ":");
   set_callers(s, config, dispatcher);
+  plugin::clear_module_settings();
+  for (const auto& [key, value] : s.module_settings) plugin::set_module_setting(key, value);
   WebSocket_Options::instance()->clear();
   if (!s.upstream.empty() && !WebSocket_Options::instance()->set_url(s.upstream))
     throw Config_Error(s.upstream_where +

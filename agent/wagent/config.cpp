@@ -19,7 +19,7 @@ const std::set<std::string>& known_settings() {
       "power", "clock", "log", "http.body_limit", "http.timeout", "websocket.keepalive",
       "jsonrpc.open", "jsonrpc.admin", "jsonrpc.workers", "jsonrpc.queue", "jsonrpc.batch_max",
       "stop.timeout", "io.handler_limit",
-      "storage.pools"};
+      "storage.pools", "fs.list.page_ms"};
   return keys;
 }
 

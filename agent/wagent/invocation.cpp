@@ -52,6 +52,7 @@ const char help[] =
     "  http.body_limit   largest request body in bytes (8388608)\n"
     "  http.timeout      seconds a request may take to arrive or a write to progress (30)\n"
     "  stop.timeout      seconds requests in flight get at SIGTERM or SIGINT (10)\n"
+    "  fs.list.page_ms   milliseconds after which a page of fs.list ends early (2000)\n"
     "\n"
     "See wagent(8).\n";
 

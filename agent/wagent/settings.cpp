@@ -124,6 +124,10 @@ Host_Settings read_settings(const Config& config) {
   s.http_timeout = seconds_setting(config, "http.timeout", s.http_timeout);
   s.keepalive = seconds_setting(config, "websocket.keepalive", s.keepalive);
   s.handler_limit = positive_number(config, "io.handler_limit", s.handler_limit);
+  // A page of fs.list ends once it has taken this long (milliseconds).
+  if (!config.get("fs.list.page_ms", "").empty())
+    s.module_settings.emplace_back(
+        "fs.list.page_ms", std::to_string(positive_number(config, "fs.list.page_ms", 0)));
   if (s.handler_limit > Host_Settings::default_handler_limit)
     throw Config_Error(config.where("io.handler_limit") +
                        ": setting 'io.handler_limit' must be at most " +

@@ -49,6 +49,8 @@ struct Host_Settings {
   // answered "busy". Each may hold a thread while a client reads slowly.
   static constexpr unsigned default_handler_limit = 256;
   unsigned long handler_limit = default_handler_limit;
+  // Settings for the modules (plugin/module_settings.h), checked here.
+  std::vector<std::pair<std::string, std::string>> module_settings;
 };
 
 // Throws Config_Error naming where the bad value was set.

@@ -1,9 +1,11 @@
 // Reading a long directory with its entries read ahead: every entry comes
 // once and in the directory's order, also when the caller stops taking them
 // for a while (the helpers leave meanwhile and others take over), and
-// closing ends the helpers whether they are at work or gone.
+// closing ends the helpers whether they are at work or gone. Taken up again
+// after an entry, and stopped after a number of names.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <set>
 #include <string>
@@ -82,4 +84,40 @@ TEST(Directory_Reader, AReaderThatPausesHoldsNoHelperAndGoesOnWhereItStopped) {
   const std::vector<std::string> plain = read_all(dir.path(), Directory_Reader::WITH_STAT);
   EXPECT_EQ(static_cast<std::size_t>(count), plain.size());
   EXPECT_EQ(plain, read_all(dir.path(), flags));
+}
+
+// What the next pages of a listing do: open again, go on after the last
+// entry handed out, read no more than a page. The entries come in the
+// directory's order, read ahead at once; a position that does not hold the
+// entry named is refused.
+TEST(Directory_Reader, ResumesAfterAnEntryAndReadsNoMoreThanItsLimit) {
+  Temp_Dir dir;
+  for (int i = 0; i < 1000; ++i) dir.write("entry-" + std::to_string(i), "");
+  const unsigned flags = Directory_Reader::WITH_STAT | Directory_Reader::READ_AHEAD;
+  std::vector<Directory_Entry_T<char>> all;
+  {
+    Directory_Reader reader;
+    ASSERT_TRUE(reader.open(dir.path().c_str(), true, flags));
+    for (Directory_Entry_T<char> e; reader.read(e);) all.push_back(e);
+    ASSERT_EQ(1000u, all.size());
+  }
+  for (std::size_t at : {0, 127, 500, 999}) {
+    SCOPED_TRACE(at);
+    Directory_Reader reader;
+    ASSERT_TRUE(reader.open(dir.path().c_str(), true, flags));
+    ASSERT_TRUE(reader.resume(
+        all[at].position, [&](const std::string& name) { return name == all[at].name; }, 0));
+    reader.limit_reads(300);
+    std::vector<std::string> names, expected;
+    for (Directory_Entry_T<char> e; reader.read(e);) names.push_back(e.name);
+    EXPECT_EQ(0, reader.error());
+    for (std::size_t i = at + 1; i < all.size() && i <= at + 300; ++i)
+      expected.push_back(all[i].name);
+    EXPECT_EQ(expected, names);
+  }
+  Directory_Reader reader;
+  ASSERT_TRUE(reader.open(dir.path().c_str(), true, flags));
+  EXPECT_FALSE(reader.resume(
+      all[10].position, [&](const std::string& name) { return name == all[500].name; }, 3));
+  EXPECT_EQ(ESTALE, errno);
 }

@@ -130,6 +130,7 @@ TEST(Host_Settings, BadValuesNameWhereTheyWereSet) {
       {"set listen 127.0.0.1:70000\n", "f:1: setting 'listen' must be"},
       {"\nset http.timeout 0\n", "f:2: setting 'http.timeout' must be a positive number"},
       {"set jsonrpc.workers -3\n", "f:1: setting 'jsonrpc.workers' must be a positive"},
+      {"set fs.list.page_ms 1.5\n", "f:1: setting 'fs.list.page_ms' must be a positive"},
       {"set jsonrpc.admin a,,b\n", "f:1: setting 'jsonrpc.admin' must be METHOD[,METHOD...],"},
       {"set jsonrpc.admin *\n", "f:1: setting 'jsonrpc.admin' must be METHOD"},
       {"set tls.ca_file /nonexistent/ca.pem\n", "f:1: setting 'tls.ca_file': cannot read"},

@@ -35,6 +35,15 @@ class JSON_RPC_FS_List_Generator : public JSON_Step_Generator {
   bool started = false;
 };
 
+// The letters the drive list examines: a: and b: are floppy letters, and
+// touching them can stall for seconds.
+const wchar_t FIRST_DRIVE = L'c';
+const wchar_t LAST_DRIVE = L'z';
+
+// Writes the record of drive `letter`; false when it has none (no volume,
+// or its mapping could not be restored when `restore` asks for that).
+bool write_drive(yajl_gen_t* g, wchar_t letter, bool restore);
+
 // Name of a drive type as GetDriveTypeW numbers it.
 const char* drive_type_name(unsigned type);
 

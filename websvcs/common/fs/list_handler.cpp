@@ -2,12 +2,14 @@
 #include "websvcs/common/fs/list_handler.h"
 
 #include <cerrno>
+#include <chrono>
 #include <memory>
 #include <new>
 
 #include "mdrt/directory_iterator.h"
 #include "websvcs/common/fs/list_generator.h"
 #include "websvcs/common/fs/list_options.h"
+#include "websvcs/common/fs/list_page.h"
 #include "websvcs/common/fs/path_param.h"
 #include "websvcs/common/frame/factory.h"
 #include "websvcs/common/frame/jsonrpc_reply.h"
@@ -65,6 +67,7 @@ int JSON_RPC_FS_List_Handler::list(JSON_RPC_Channel& channel,
 
 int JSON_RPC_FS_List_Handler::handle_object(JSON_RPC_Channel_WPtr channel,
                                             JSON_RPC_Object_Ptr object) {
+  const auto started = std::chrono::steady_clock::now();
   JSON_RPC_Request* request;
   JSON_RPC_Channel_Ptr requester;
   if (!WCOMMON_ACCEPT_REQUEST(object, channel, request, requester)) return -1;
@@ -73,6 +76,8 @@ int JSON_RPC_FS_List_Handler::handle_object(JSON_RPC_Channel_WPtr channel,
     return wcommon::send_error(
         *requester, -32602, request->id,
         "Invalid params: params type must be omitted, null, string or obj_type");
+  if (wcommon::wants_list_page(request->params))
+    return wcommon::send_list_page(*requester, request->id, path, request->params, started);
   return list(*requester, path, request->id);
 }
 

@@ -6,7 +6,8 @@
 #include "agent/json_rpc/json_rpc_handler.h"
 
 // fs.list: the entries of one directory, or the drive list when no
-// directory is named, streamed into the reply as they are read.
+// directory is named, streamed into the reply as they are read; in pages
+// when the params object has a "limit" or a "cursor" (fs/list_page.h).
 class JSON_RPC_FS_List_Handler : public JSON_RPC_Handler {
  public:
   // Service arguments go to FS_List_Options; fini puts them back to their

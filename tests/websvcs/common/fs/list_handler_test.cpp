@@ -11,6 +11,7 @@
 
 #include <numeric>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "agent/json_io/file_info.h"
@@ -280,4 +281,94 @@ TEST_F(FsListTest, FiniDestroysAndTheNextUseStartsFromTheDefault) {
   EXPECT_EQ(0, handler.fini());  // a creator-style second fini is harmless
   EXPECT_FALSE(FS_List_Options::instance()->restore_connection);
   EXPECT_EQ(2u, platform.count("user"));
+}
+
+// Pages: every entry once across them, however the pages fall (on the
+// read-ahead's first hand-over at 128, exactly at the end), and only the
+// last without a cursor. No limit nor cursor: the plain answer.
+TEST_F(FsListTest, PagesHandOutEveryEntryOnceAndOnlyTheLastHasNoCursor) {
+  const int files = 300;
+  for (int i = 0; i < files; ++i) dir.write("file-" + std::to_string(i), "");
+  const std::string path = quoted(dir.path());
+  EXPECT_EQ(json_spirit::array_type,
+            list(R"({"path":)" + path + R"(,"cursor":null})").get_obj().at("result").type());
+  for (int limit : {7, 128, 150, files}) {
+    SCOPED_TRACE(limit);
+    std::multiset<std::string> names;
+    std::string cursor;
+    int pages = 0;
+    for (bool partial = true; partial && pages <= files; ++pages) {
+      const Value reply = list(R"({"path":)" + path + R"(,"limit":)" + std::to_string(limit) +
+                               (cursor.empty() ? "" : R"(,"cursor":)" + quoted(std::as_const(cursor))) + "}");
+      const json_spirit::Object& result = reply.get_obj().at("result").get_obj();
+      const json_spirit::Array& entries = result.at("entries").get_array();
+      EXPECT_LE(entries.size(), std::size_t(limit));
+      for (const Value& e : entries) names.insert(e.get_obj().at("name").get_str());
+      partial = result.at("partial").get_bool();
+      EXPECT_EQ(partial, result.count("cursor") == 1);
+      if (partial) cursor = result.at("cursor").get_str();
+    }
+    EXPECT_EQ((files + limit - 1) / limit, pages);  // a full last page says it is the last
+    EXPECT_EQ(std::size_t(files), std::set<std::string>(names.begin(), names.end()).size());
+    EXPECT_EQ(std::size_t(files), names.size());
+  }
+}
+
+TEST_F(FsListTest, BadLimitsAndCursorsAreRefusedAndChangeNothing) {
+  SKIP_ON_WINDOWS();
+  for (int i = 0; i < 5; ++i) dir.write("f" + std::to_string(i), "");
+  Temp_Dir other;
+  const std::string path = quoted(dir.path());
+  const auto page = [&](const std::string& members) {
+    return list(R"({"path":)" + path + members + "}");
+  };
+  const std::string limit_error =
+      R"({"code":-32602,"message":"Invalid params: limit must be a whole number from 1 to 100000"})",
+      cursor_error = R"({"code":-32602,"message":"Invalid cursor."})";
+  for (const char* limit : {"0", "-1", "100001", "1.5", "1e3", "\"10\"", "true", "[]",
+                            "18446744073709551615"})
+    EXPECT_EQ(limit_error, summary(page(std::string(R"(,"limit":)") + limit))) << limit;
+
+  const Value first = page(R"(,"limit":2)");
+  const std::string cursor = first.get_obj().at("result").get_obj().at("cursor").get_str();
+  std::string altered = cursor;
+  altered[altered.size() / 2] = altered[altered.size() / 2] == 'A' ? 'B' : 'A';
+  for (const std::string& members : std::vector<std::string>{
+           R"(,"cursor":7)", R"(,"cursor":"")", R"(,"cursor":"not a cursor")",
+        R"(,"cursor":)" + quoted(std::as_const(altered)), R"(,"cursor":)" + quoted(cursor + "A")})
+    EXPECT_EQ(cursor_error, summary(page(members))) << members;
+  // Another path, or the drive list: the cursor is bound to its listing.
+  EXPECT_EQ(cursor_error, summary(list(R"({"path":)" + quoted(other.path()) +
+                                       R"(,"cursor":)" + quoted(std::as_const(cursor)) + "}")));
+  EXPECT_EQ(cursor_error, summary(list(R"({"cursor":)" + quoted(std::as_const(cursor)) + "}")));
+  // Still good after all that; then the directory changes under it.
+  EXPECT_EQ(2u, page(R"(,"limit":2,"cursor":)" + quoted(std::as_const(cursor)))
+                    .get_obj().at("result").get_obj().at("entries").get_array().size());
+  dir.write("new", "");
+  EXPECT_EQ(cursor_error, summary(page(R"(,"cursor":)" + quoted(std::as_const(cursor)))));
+  // The path's own checks come first, as without a cursor.
+  EXPECT_EQ(R"({"code":-32602,"message":"No such file or directory"})",
+            summary(list(R"({"path":)" + quoted(dir / "absent") + R"(,"limit":1})")));
+}
+
+TEST_F(FsListTest, TheDriveListPagesByLetter) {
+  SKIP_ON_WINDOWS();
+  platform.drives[L'd'].free_ok = false;  // no record, still a letter passed
+  platform.drives[L'e'];
+  platform.drives[L'f'];
+  const auto page = [&](const std::string& params) {
+    return list(params).get_obj().at("result").get_obj();
+  };
+  const auto drives = [](const json_spirit::Object& result) {
+    std::string s;
+    for (const Value& v : result.at("entries").get_array()) s += v.get_obj().at("drive").get_str();
+    return s;
+  };
+  json_spirit::Object result = page(R"({"limit":2})");
+  EXPECT_EQ("c:\\e:\\", drives(result));
+  ASSERT_TRUE(result.at("partial").get_bool());
+  result = page(R"({"limit":2,"cursor":)" + quoted(result.at("cursor").get_str()) + "}");
+  EXPECT_EQ("f:\\", drives(result));
+  EXPECT_FALSE(result.at("partial").get_bool());
+  EXPECT_EQ(0u, result.count("cursor"));
 }
