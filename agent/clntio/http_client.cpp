@@ -5,11 +5,13 @@
 #include <ace/OS_NS_stdlib.h>
 #include <ace/OS_NS_unistd.h>
 #include <curl/curl.h>
+#include <openssl/evp.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <new>
 
@@ -44,7 +46,22 @@ struct Sink {
   CURL* curl;
   ACE_HANDLE file;
   bool write_failed = false;
+  // Hashes the body as it is written when a digest is to be checked.
+  EVP_MD_CTX* digest = nullptr;
 };
+
+// `hex` (64 hex digits, either case) against what `digest` holds.
+bool digest_matches(EVP_MD_CTX* digest, const std::string& hex) {
+  unsigned char sum[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (!EVP_DigestFinal_ex(digest, sum, &size) || hex.size() != 2 * size) return false;
+  static const char digits[] = "0123456789abcdef";
+  for (unsigned int k = 0; k < size; ++k)
+    if (std::tolower(static_cast<unsigned char>(hex[2 * k])) != digits[sum[k] >> 4] ||
+        std::tolower(static_cast<unsigned char>(hex[2 * k + 1])) != digits[sum[k] & 15])
+      return false;
+  return true;
+}
 
 std::size_t write_body(char* data, std::size_t size, std::size_t count,
                        void* user) {
@@ -53,6 +70,10 @@ std::size_t write_body(char* data, std::size_t size, std::size_t count,
   long status = 0;
   curl_easy_getinfo(sink->curl, CURLINFO_RESPONSE_CODE, &status);
   if (status < 200 || status > 299) return length;
+  if (sink->digest && !EVP_DigestUpdate(sink->digest, data, length)) {
+    sink->write_failed = true;
+    return 0;
+  }
   for (std::size_t done = 0; done < length;) {
     ssize_t n = ACE_OS::write(sink->file, data + done, length - done);
     if (n <= 0) {
@@ -207,6 +228,12 @@ bool download_file_name(const std::string& uri, std::string& name) {
 bool http_session_get_file(const HTTP_Session_Ptr& session,
                            const HTTP_Request& request,
                            const std::string& local_path) {
+  return http_session_get_file(session, request, local_path, std::string());
+}
+
+bool http_session_get_file(const HTTP_Session_Ptr& session,
+                           const HTTP_Request& request,
+                           const std::string& local_path, const std::string& sha256) {
   if (!session || request.method() != HTTP_METHOD_GET || local_path.empty() ||
       local_path.find('\0') != std::string::npos) {
     errno = EINVAL;
@@ -229,7 +256,17 @@ bool http_session_get_file(const HTTP_Session_Ptr& session,
                local_path.c_str()));
     return false;
   }
-  Sink sink{easy.curl, file};
+  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> digest(nullptr, EVP_MD_CTX_free);
+  if (!sha256.empty()) {
+    digest.reset(EVP_MD_CTX_new());
+    if (!digest || !EVP_DigestInit_ex(digest.get(), EVP_sha256(), nullptr)) {
+      ACE_OS::close(file);
+      ACE_OS::unlink(temp.c_str());
+      errno = ENOMEM;
+      return false;
+    }
+  }
+  Sink sink{easy.curl, file, false, digest.get()};
   curl_easy_setopt(easy.curl, CURLOPT_WRITEFUNCTION, write_body);
   curl_easy_setopt(easy.curl, CURLOPT_WRITEDATA, &sink);
 
@@ -258,6 +295,11 @@ bool http_session_get_file(const HTTP_Session_Ptr& session,
   bool ok = result == CURLE_OK && status >= 200 && status <= 299 &&
             !sink.write_failed && ACE_OS::fsync(file) == 0;
   ACE_OS::close(file);
+  if (ok && digest && !digest_matches(digest.get(), sha256)) {
+    ok = false;
+    ACE_ERROR((LM_ERROR, "%N:%l: download of %C: its SHA-256 is not %C\n", url.c_str(),
+               sha256.c_str()));
+  }
   if (ok && ACE_OS::rename(temp.c_str(), local_path.c_str()) != 0) ok = false;
   if (!ok) {
     ACE_OS::unlink(temp.c_str());

@@ -110,6 +110,12 @@ bool download_file_name(const std::string& uri, std::string& name);
 bool http_session_get_file(const HTTP_Session_Ptr& session,
                            const HTTP_Request& request,
                            const std::string& local_path);
+// The same, the body hashed as it is written: a file whose SHA-256 is not
+// `sha256` (64 hex digits) fails as a broken transfer does, and is not
+// left. An empty `sha256` checks nothing.
+bool http_session_get_file(const HTTP_Session_Ptr& session,
+                           const HTTP_Request& request,
+                           const std::string& local_path, const std::string& sha256);
 
 // A request body made while it is sent: fills `buffer` with up to `size`
 // bytes and returns how many, 0 at the end, -1 on failure (the transfer is

@@ -28,9 +28,8 @@ struct Managed_Job : Job {
 class File_Job_Manager : public Job_Manager, Job_Scheduler::Jobs {
  public:
   File_Job_Manager()
-      : runner_([this](const std::string& id, const std::string& instance, int code) {
-          finished(id, instance, code);
-        }),
+      : runner_([this](const std::string& id, const std::string& instance,
+                       const platform::Process_Exit& exit) { finished(id, instance, exit); }),
         scheduler_(*this) {}
 
   int open() override;
@@ -83,7 +82,8 @@ class File_Job_Manager : public Job_Manager, Job_Scheduler::Jobs {
             void (platform::Process_Runner::*signal)());
   bool start(Managed_Job& job, Events& events);
   void add_event(Managed_Job& job, int event, Events& events, bool opens = false);
-  void finished(const std::string& id, const std::string& instance, int code);
+  void finished(const std::string& id, const std::string& instance,
+                const platform::Process_Exit& exit);
   bool set_enabled(const std::string& id, int how);
   void add(const Job_Definition_Ptr& definition);
   // On the reactor thread, each second while some job has a time.

@@ -125,6 +125,14 @@ void File_Job_Manager::add_event(Managed_Job& job, int event, Events& events, bo
   json_spirit::Object data{{"state", job_state_to_string(a.state, 0)}};
   if (a.state == JOB_ENDED) data["code"] = a.code;
   count_run_end(event, a.code);
+  if (event == JOB_EVENT_STOPPED) data["cancelled"] = true;
+  if (const Job_Run_End* end = event == JOB_EVENT_ENDED ? job.run_end() : nullptr) {
+    data["signal"] = end->signal;
+    data["timed_out"] = end->timed_out;
+    data["cancelled"] = end->cancelled;
+    data["duration_ms"] = end->duration_ms;
+    data["output_bytes"] = end->output_bytes;
+  }
   e.data = json_spirit::JSON_Dump(data, false);
   events.push_back(std::move(e));
 }
@@ -144,6 +152,7 @@ bool File_Job_Manager::start(Managed_Job& job, Events& events) {
   a.start_time = now();
   a.progress = 0;
   a.code = 0;
+  job.set_run_end(nullptr);
   add_event(job, JOB_EVENT_STARTED, events, true);
   const std::string command = job.definition()->command();
   if (command.empty()) return true;
@@ -156,16 +165,25 @@ bool File_Job_Manager::start(Managed_Job& job, Events& events) {
 }
 
 // A command ended: its run ends with the exit code, unless the run was
-// ended (stopped) or replaced meanwhile.
-void File_Job_Manager::finished(const std::string& id, const std::string& instance, int code) {
+// ended (stopped) or replaced meanwhile; a stopped run still learns how its
+// command ended.
+void File_Job_Manager::finished(const std::string& id, const std::string& instance,
+                                const platform::Process_Exit& exit) {
   change(id, [&](Managed_Job& job, Events& events) {
-    Job_Activity& a = job.activity_record();
-    if (uuid_binary_to_string(a.instance_id) != instance ||
-        (a.state != JOB_RUNNING && a.state != JOB_PAUSED))
+    if (!job.activity() || uuid_binary_to_string(job.activity()->instance_id) != instance)
       return false;
+    Job_Run_End end;
+    end.signal = exit.signal;
+    end.timed_out = exit.timed_out;
+    end.cancelled = exit.cancelled;
+    end.duration_ms = exit.duration_ms;
+    end.output_bytes = exit.output_bytes;
+    job.set_run_end(&end);
+    Job_Activity& a = job.activity_record();
+    if (a.state != JOB_RUNNING && a.state != JOB_PAUSED) return true;
     job.process.reset();
     a.state = JOB_ENDED;
-    a.code = code;
+    a.code = exit.code;
     a.progress = 100;
     add_event(job, JOB_EVENT_ENDED, events);
     return true;

@@ -35,6 +35,15 @@ struct Job_Activity {
   std::uint16_t message[2];
 };
 
+// How a run's command ended, beyond its code.
+struct Job_Run_End {
+  std::int32_t signal = 0;
+  bool timed_out = false;
+  bool cancelled = false;  // stopped or removed, or the agent stopped
+  std::int64_t duration_ms = 0;
+  std::uint64_t output_bytes = 0;
+};
+
 // A job's definition and the state of its current or last run as they
 // stood at one moment. A record a reader may hold is never changed (a change
 // goes to a copy that replaces it), so a listing takes the records under the
@@ -43,6 +52,9 @@ struct Job_Record {
   Job_Definition_Ptr definition;
   bool has_activity = false;
   Job_Activity activity{};
+  // Once the last run's command has ended.
+  bool has_end = false;
+  Job_Run_End end;
 };
 
 typedef std::shared_ptr<const Job_Record> Job_Record_Ptr;
@@ -70,6 +82,12 @@ class Job {
   // write lock goes.
   void set_definition(const Job_Definition_Ptr& d) { writable().definition = d; }
   Job_Activity& activity_record();
+  const Job_Run_End* run_end() const { return record_->has_end ? &record_->end : nullptr; }
+  void set_run_end(const Job_Run_End* end) {
+    Job_Record& r = writable();
+    r.has_end = end != nullptr;
+    r.end = end ? *end : Job_Run_End();
+  }
 
   static void intrusive_add_ref(Job* j) {
     if (j) ++j->refs_;

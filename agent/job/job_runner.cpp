@@ -24,7 +24,7 @@ std::shared_ptr<platform::Process_Runner> Job_Runner::start(const std::string& i
   std::thread([this, process, id, instance] {
     platform::Process_Exit exit;
     process->wait(exit);
-    ended_(id, instance, exit.code);
+    ended_(id, instance, exit);
     std::lock_guard<std::mutex> g(lock_);
     if (--waiting_ == 0) done_.notify_all();
   }).detach();
@@ -33,6 +33,7 @@ std::shared_ptr<platform::Process_Runner> Job_Runner::start(const std::string& i
 
 void Job_Runner::wait_all() {
   std::unique_lock<std::mutex> g(lock_);
-  if (!done_.wait_for(g, std::chrono::seconds(5), [&] { return waiting_ == 0; }))
+  const auto limit = platform::Process_Runner::default_limits().grace + std::chrono::seconds(3);
+  if (!done_.wait_for(g, limit, [&] { return waiting_ == 0; }))
     ACE_ERROR((LM_WARNING, "%N:%l: job commands still running at stop\n"));
 }

@@ -1,5 +1,6 @@
 // Runs jobs' commands: each with its output appended to the job's log, and
-// a thread of its own that waits for it and reports how it ended.
+// a thread of its own that waits for it (ending its tree when told) and
+// reports how it ended.
 #ifndef JOB_JOB_RUNNER_H
 #define JOB_JOB_RUNNER_H
 
@@ -13,8 +14,9 @@
 
 class Job_Runner {
  public:
-  // Called on the waiting thread with the job, its run and the exit code.
-  typedef std::function<void(const std::string& id, const std::string& instance, int code)>
+  // Called on the waiting thread with the job, its run and how it ended.
+  typedef std::function<void(const std::string& id, const std::string& instance,
+                             const platform::Process_Exit& exit)>
       Ended;
 
   explicit Job_Runner(Ended ended) : ended_(std::move(ended)) {}
@@ -24,8 +26,9 @@ class Job_Runner {
   std::shared_ptr<platform::Process_Runner> start(const std::string& id,
                                                   const std::string& instance,
                                                   const std::string& command);
-  // Waits up to 5 s for the threads of commands still running (the caller
-  // has told them to end); logs when some are left.
+  // Waits for the threads of commands still running (the caller has told
+  // them to end) up to the grace period and 3 s more; logs when some are
+  // left.
   void wait_all();
 
  private:

@@ -6,6 +6,7 @@ set(PLATFORM_SOURCES
   platform/helper_threads.cpp
   platform/net_address.cpp
   platform/platform.cpp
+  platform/process_runner.cpp
   platform/utf.cpp
 )
 if(WIN32)

@@ -1,6 +1,7 @@
 // Process_Runner on Windows: CreateProcessW with the three standard handles
 // as the only ones inherited, and the process in a job object of its own,
-// so that ending it ends what it started too.
+// so that ending it ends what it started too. The command writes its log
+// itself here: its output is neither counted nor capped.
 #include "agent/platform/process_runner.h"
 
 #include <windows.h>
@@ -51,6 +52,9 @@ bool blank(const std::string& text) {
 
 struct Process_Runner::Impl {
   std::string command_line;
+  Process_Limits limits = Process_Runner::default_limits();
+  ULONGLONG started_at = 0;
+  std::atomic<bool> cancelled{false};
   bool started = false;
   HANDLE process = NULL;
   // Null when the process could not be put in a job (a parent job that
@@ -60,6 +64,14 @@ struct Process_Runner::Impl {
   // goes, so a late call never reaches a process that reused the id.
   std::atomic<bool> running{false};
   std::atomic<bool> terminated{false};
+
+  // The whole tree: what the command started goes with it. A paused
+  // process ends too, suspended threads and all.
+  void end_job() {
+    terminated = true;
+    if (!job || !::TerminateJobObject(job, TERMINATED_CODE))
+      ::TerminateProcess(process, TERMINATED_CODE);
+  }
 
   ~Impl() {
     if (process) ::CloseHandle(process);
@@ -100,9 +112,13 @@ Process_Runner::Process_Runner(const std::string& command_line) : impl_(new Impl
   impl_->command_line = command_line.substr(0, COMMAND_LINE_MAX);
 }
 
-Process_Runner::~Process_Runner() {}
+Process_Runner::~Process_Runner() { delist(); }
 
 const std::string& Process_Runner::command_line() const { return impl_->command_line; }
+
+void Process_Runner::set_limits(const Process_Limits& limits) { impl_->limits = limits; }
+
+const Process_Limits& Process_Runner::limits() const { return impl_->limits; }
 
 bool Process_Runner::start(const std::string& log_path, int) {
   if (impl_->started) {
@@ -176,7 +192,9 @@ bool Process_Runner::start(const std::string& log_path, int) {
   impl_->process = pi.hProcess;
   impl_->job = job;
   impl_->started = true;
+  impl_->started_at = ::GetTickCount64();
   impl_->running = true;
+  enlist();
   return true;
 }
 
@@ -186,26 +204,44 @@ bool Process_Runner::wait(Process_Exit& out) {
     errno = ECHILD;
     return false;
   }
+  const ULONGLONG timeout_ms = static_cast<ULONGLONG>(impl_->limits.timeout.count()) * 1000;
+  DWORD waited_for = WAIT_TIMEOUT;
+  if (timeout_ms) {
+    const ULONGLONG spent = ::GetTickCount64() - impl_->started_at;
+    waited_for = spent >= timeout_ms ? WAIT_TIMEOUT
+                                     : ::WaitForSingleObject(impl_->process,
+                                                             static_cast<DWORD>(timeout_ms - spent));
+    if (waited_for == WAIT_TIMEOUT) {
+      out.timed_out = true;
+      impl_->end_job();
+    }
+  }
   DWORD code = 0;
   const bool waited = ::WaitForSingleObject(impl_->process, INFINITE) == WAIT_OBJECT_0 &&
                       ::GetExitCodeProcess(impl_->process, &code);
   const DWORD error = ::GetLastError();
+  // What the command left running goes with it.
+  if (impl_->job) ::TerminateJobObject(impl_->job, TERMINATED_CODE);
   impl_->running = false;
+  delist();
   if (!waited) return win32::fail_with(error);
   out.code = static_cast<int>(code);
-  // Ended by terminate(): reported as the POSIX side reports SIGTERM.
+  out.cancelled = impl_->cancelled.load();
+  out.duration_ms = static_cast<std::int64_t>(::GetTickCount64() - impl_->started_at);
+  // Ended by terminate() or the timeout: reported as the POSIX side reports
+  // SIGTERM.
   if (impl_->terminated.load() && code == TERMINATED_CODE) out.signal = SIGTERM;
   return true;
 }
 
 void Process_Runner::terminate() {
   if (!impl_->running.load()) return;
-  impl_->terminated = true;
-  // The whole tree: what the command started goes with it. A paused
-  // process ends too, suspended threads and all.
-  if (!impl_->job || !::TerminateJobObject(impl_->job, TERMINATED_CODE))
-    ::TerminateProcess(impl_->process, TERMINATED_CODE);
+  impl_->cancelled = true;
+  impl_->end_job();
 }
+
+// Windows has no signal to ask with: the end is at once either way.
+void Process_Runner::kill() { terminate(); }
 
 void Process_Runner::pause() { impl_->each_process("NtSuspendProcess"); }
 

@@ -3,8 +3,12 @@
 #include <ace/Log_Msg.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
+#include <map>
+#include <mutex>
 #include <new>
+#include <thread>
 
 #include "agent/eventutil/event_trigger.h"
 
@@ -49,6 +53,73 @@ int power_off(bool restart) {
 
 int system_reboot() { return power_off(true); }
 int system_shutdown() { return power_off(false); }
+
+namespace {
+
+typedef std::chrono::steady_clock Clock;
+
+// The pending actions and the one thread that waits for them while any is
+// pending. Never destroyed: the thread may outlive the statics.
+struct Power_Schedule {
+  std::mutex lock;
+  std::condition_variable changed;
+  std::map<int (*)(), Clock::time_point> pending;
+  bool waiting = false;  // the thread runs
+
+  void run() {
+    std::unique_lock<std::mutex> g(lock);
+    while (!pending.empty()) {
+      auto next = pending.begin();
+      for (auto p = pending.begin(); p != pending.end(); ++p)
+        if (p->second < next->second) next = p;
+      if (Clock::now() < next->second) {
+        changed.wait_until(g, next->second);
+        continue;
+      }
+      int (*const action)() = next->first;
+      pending.erase(next);
+      g.unlock();
+      if (action() != 0)
+        ACE_ERROR((LM_ERROR, ACE_TEXT("%N:%l: a delayed power action failed: %m\n")));
+      g.lock();
+    }
+    waiting = false;
+  }
+};
+
+Power_Schedule& power_schedule() {
+  static Power_Schedule* s = new Power_Schedule;
+  return *s;
+}
+
+}  // namespace
+
+bool schedule_power_action(int (*action)(), std::chrono::seconds delay) {
+  Power_Schedule& s = power_schedule();
+  std::lock_guard<std::mutex> g(s.lock);
+  try {
+    s.pending[action] = Clock::now() + delay;
+    if (s.waiting) {
+      s.changed.notify_all();
+      return true;
+    }
+    std::thread([&s] { s.run(); }).detach();
+    s.waiting = true;
+  } catch (const std::exception&) {
+    s.pending.erase(action);
+    errno = EAGAIN;
+    return false;
+  }
+  return true;
+}
+
+bool cancel_power_action(int (*action)()) {
+  Power_Schedule& s = power_schedule();
+  std::lock_guard<std::mutex> g(s.lock);
+  if (!s.pending.erase(action)) return false;
+  s.changed.notify_all();
+  return true;
+}
 
 BOOL set_system_time(const SYSTEMTIME& utc) {
   if (System_Options::instance()->clock == System_Options::SYSTEM)

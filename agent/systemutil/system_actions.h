@@ -7,6 +7,7 @@
 #define SYSTEMUTIL_SYSTEM_ACTIONS_H
 
 #include <atomic>
+#include <chrono>
 
 #include "agent/platform/platform.h"
 #include "agent/platform/service_instance.h"
@@ -20,6 +21,12 @@ class System_Options : public Service_Instance_T<System_Options> {
 
   std::atomic<Mode> clock;
   std::atomic<Mode> power;  // reboot and shutdown
+  // Refuse reboot and shutdown while a job runs, unless forced.
+  std::atomic<bool> power_refused_while_jobs_run{false};
+  // system.execute: the timeout of a command that names none, in seconds
+  // (0: none), and whether every download must name its SHA-256.
+  std::atomic<long long> execute_timeout{0};
+  std::atomic<bool> require_sha256{false};
 };
 
 extern template class Service_Instance_T<System_Options>;
@@ -36,6 +43,14 @@ BOOL set_system_time(const SYSTEMTIME& utc);
 // errno.
 int system_reboot();
 int system_shutdown();
+
+// `action` (system_reboot or system_shutdown) put off by `delay`: at most
+// one of each pending, a new one replacing it. It runs on a thread of its
+// own under the power mode of that moment; a failure is logged. False, with
+// errno, when no thread could be had for it (nothing is then pending).
+bool schedule_power_action(int (*action)(), std::chrono::seconds delay);
+// Drops the pending `action`; false when none was pending.
+bool cancel_power_action(int (*action)());
 
 }  // namespace systemutil
 

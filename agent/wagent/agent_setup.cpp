@@ -18,6 +18,7 @@
 #include "agent/platform/files.h"
 #include "agent/platform/platform.h"
 #include "agent/platform/process_env.h"
+#include "agent/platform/process_runner.h"
 #include "agent/plugin/module_settings.h"
 #include "agent/queue/queue_manager.h"
 #include "agent/storage_catalog/storage_catalog.h"
@@ -119,6 +120,13 @@ void apply_settings(const Host_Settings& s, const Config& config,
       s.clock_system ? System_Options::SYSTEM : System_Options::DRY_RUN;
   System_Options::instance()->power =
       s.power_system ? System_Options::SYSTEM : System_Options::DRY_RUN;
+  System_Options::instance()->power_refused_while_jobs_run = s.power_refused_while_jobs_run;
+  System_Options::instance()->execute_timeout = s.execute_timeout.count();
+  System_Options::instance()->require_sha256 = s.execute_require_sha256;
+  platform::Process_Limits limits;
+  limits.grace = s.execute_grace;
+  limits.max_output = s.execute_max_output;
+  platform::Process_Runner::set_default_limits(limits);
   for (const Host_Settings::Drive& d : s.drives)
     if (!platform::set_drive(d.letter, d.path))
       throw Config_Error(d.where + ": cannot use '" + d.path + "' as drive " + d.letter + ":");

@@ -19,7 +19,8 @@ const std::set<std::string>& known_settings() {
       "power", "clock", "log", "http.body_limit", "http.timeout", "websocket.keepalive",
       "jsonrpc.open", "jsonrpc.admin", "jsonrpc.workers", "jsonrpc.queue", "jsonrpc.batch_max",
       "stop.timeout", "io.handler_limit",
-      "storage.pools", "fs.list.page_ms"};
+      "storage.pools", "fs.list.page_ms", "execute.timeout", "execute.grace",
+      "execute.max_output", "execute.require_sha256", "power.when_jobs_run"};
   return keys;
 }
 
@@ -39,6 +40,11 @@ void check_setting(const std::string& key, const std::string& value,
       value != "system")
     throw Config_Error(where + ": setting '" + key +
                        "' must be dry-run or system, not '" + value + "'");
+  if (key == "execute.require_sha256" && value != "on" && value != "off")
+    throw Config_Error(where + ": setting '" + key + "' must be on or off, not '" + value + "'");
+  if (key == "power.when_jobs_run" && value != "allow" && value != "refuse")
+    throw Config_Error(where + ": setting '" + key + "' must be allow or refuse, not '" +
+                       value + "'");
 }
 
 std::uint64_t parse_mask(const std::string& text, const std::string& where) {

@@ -13,6 +13,7 @@
 #include "agent/json_rpc/json_rpc_handler.h"
 #include "agent/platform/memory.h"
 #include "agent/platform/process_env.h"
+#include "agent/platform/process_runner.h"
 #include "agent/platform/stop_request.h"
 #include "agent/reactor/simple_reactor.h"
 #include "agent/wagent/agent_setup.h"
@@ -183,6 +184,9 @@ int Host::stop(int signal) {
   ctx_.stopping = true;
   listener_->stop();
   if (upstream_) upstream_->stop();
+  // Commands end with the agent, their trees too: SIGTERM now, SIGKILL
+  // after the grace period; the requests waiting for them then answer.
+  platform::Process_Runner::terminate_all();
   // Requests in flight get their time; then the connections are closed,
   // which ends every write still waiting on a client, and what runs after
   // that has a last second to notice. The module stays loaded while
@@ -208,6 +212,7 @@ int Host::stop(int signal) {
                int(drain_limit.count()), int(lanes_.handlers()),
                json_rpc::drain_workers(&ACE_Time_Value::zero) ? "none" : "some",
                detached_workers()));
+    platform::Process_Runner::kill_all();
     ACE_DEBUG((LM_NOTICE, "%N:%l: stopped\n"));
     log_file_.close();
     std::fflush(nullptr);

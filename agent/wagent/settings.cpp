@@ -2,6 +2,7 @@
 
 #include <ace/OS_NS_unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -24,6 +25,20 @@ unsigned long positive_number(const Config& config, const std::string& key,
   if (errno || *end || v == 0 || text[0] == '-')
     throw Config_Error(config.where(key) + ": setting '" + key +
                        "' must be a positive number, not '" + text + "'");
+  return v;
+}
+
+// A number that may be 0.
+unsigned long long count_setting(const Config& config, const std::string& key,
+                                 unsigned long long fallback) {
+  std::string text = config.get(key, "");
+  if (text.empty()) return fallback;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+  if (errno || *end || !std::isdigit(static_cast<unsigned char>(text[0])))
+    throw Config_Error(config.where(key) + ": setting '" + key +
+                       "' must be a number of 0 or more, not '" + text + "'");
   return v;
 }
 
@@ -132,6 +147,20 @@ Host_Settings read_settings(const Config& config) {
     throw Config_Error(config.where("io.handler_limit") +
                        ": setting 'io.handler_limit' must be at most " +
                        std::to_string(Host_Settings::default_handler_limit));
+  // Bounded so that a deadline a timeout makes stays far from overflow.
+  const unsigned long long ten_years = 10ull * 366 * 86400;
+  for (const auto& [key, value] :
+       {std::make_pair("execute.timeout", &s.execute_timeout),
+        std::make_pair("execute.grace", &s.execute_grace)}) {
+    const unsigned long long n = count_setting(config, key, value->count());
+    if (n > ten_years)
+      throw Config_Error(config.where(key) + ": setting '" + key + "' must be at most " +
+                         std::to_string(ten_years) + " seconds");
+    *value = std::chrono::seconds(static_cast<long long>(n));
+  }
+  s.execute_max_output = positive_number(config, "execute.max_output", s.execute_max_output);
+  s.execute_require_sha256 = config.get("execute.require_sha256", "off") == "on";
+  s.power_refused_while_jobs_run = config.get("power.when_jobs_run", "allow") == "refuse";
   return s;
 }
 

@@ -51,6 +51,15 @@ struct Host_Settings {
   unsigned long handler_limit = default_handler_limit;
   // Settings for the modules (plugin/module_settings.h), checked here.
   std::vector<std::pair<std::string, std::string>> module_settings;
+  // Commands (system.execute and job runs): the default timeout of
+  // system.execute (0: none), SIGTERM to SIGKILL, the output kept per
+  // command; and whether a download must name its SHA-256.
+  std::chrono::seconds execute_timeout{0};
+  std::chrono::seconds execute_grace{5};
+  unsigned long long execute_max_output = 16ull * 1024 * 1024;
+  bool execute_require_sha256 = false;
+  // Whether reboot and shutdown are refused while a job runs.
+  bool power_refused_while_jobs_run = false;
 };
 
 // Throws Config_Error naming where the bad value was set.

@@ -3,7 +3,10 @@
 
 #include <ace/OS_NS_unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <chrono>
+#include <cinttypes>
 #include <ctime>
 
 #include "agent/chost/host_manager.h"
@@ -14,15 +17,63 @@
 #include "agent/platform/files.h"
 #include "agent/platform/platform.h"
 #include "agent/platform/process_runner.h"
+#include "agent/systemutil/system_actions.h"
 #include "agent/websocketc/websocket_options.h"
 #include "websvcs/common/frame/factory.h"
 #include "websvcs/common/frame/jsonrpc_reply.h"
 
 namespace {
 
+// Past this a timeout would only overflow a deadline.
+const std::int64_t TIMEOUT_MAX = 10LL * 366 * 86400;
+
+// What a request asks beyond the command: its timeout and the digest of its
+// download. An empty `error` when they are good.
+struct Execute_Options {
+  std::chrono::seconds timeout{0};
+  std::string sha256;
+  const char* error = nullptr;
+};
+
+Execute_Options read_options(const json_spirit::Value& params, bool has_uri) {
+  Execute_Options o;
+  o.timeout = std::chrono::seconds(System_Options::instance()->execute_timeout.load());
+  const json_spirit::Object& members = params.get_obj();
+  auto timeout = members.find("timeout");
+  if (timeout != members.end()) {
+    const json_spirit::Value& v = timeout->second;
+    if (v.type() != json_spirit::int_type || v.is_uint64() || v.get_int64() < 0 ||
+        v.get_int64() > TIMEOUT_MAX) {
+      o.error = "Invalid params: 'timeout' must be a whole number of seconds, 0 or more.";
+      return o;
+    }
+    o.timeout = std::chrono::seconds(v.get_int64());
+  }
+  auto sha256 = members.find("sha256");
+  if (sha256 != members.end()) {
+    const json_spirit::Value& v = sha256->second;
+    bool hex = v.type() == json_spirit::str_type && v.get_str().size() == 64;
+    for (std::size_t k = 0; hex && k < 64; ++k)
+      hex = std::isxdigit(static_cast<unsigned char>(v.get_str()[k])) != 0;
+    if (!hex) {
+      o.error = "Invalid params: 'sha256' must be 64 hexadecimal digits.";
+      return o;
+    }
+    if (!has_uri) {
+      o.error = "Invalid params: 'sha256' needs 'uri'.";
+      return o;
+    }
+    o.sha256 = v.get_str();
+  } else if (has_uri && System_Options::instance()->require_sha256) {
+    o.error = "Invalid params: 'sha256' is required with 'uri'.";
+  }
+  return o;
+}
+
 // Fetches `uri` from the management server into the downloads folder;
-// `local` gets the file's path. False when nothing usable arrived.
-bool download(const std::string& uri, std::string& local) {
+// `local` gets the file's path. False when nothing usable arrived, or when
+// `sha256` is given and the file's digest is another.
+bool download(const std::string& uri, const std::string& sha256, std::string& local) {
   WebSocket_Options* server = WebSocket_Options::instance();
   clntio::HTTP_Session_Ptr session = clntio::HTTP_Session_Factory::create(
       server->host(), server->port(), server->tls(), nullptr, 3, nullptr,
@@ -37,29 +88,46 @@ bool download(const std::string& uri, std::string& local) {
   if (!clntio::download_file_name(uri, name)) return false;
   Path_Conf folder = app_data(App_Data::DOWNLOADS, name.c_str(), true);
   local = folder.path();
-  return folder.ok() && clntio::http_session_get_file(session, request, local) &&
+  return folder.ok() && clntio::http_session_get_file(session, request, local, sha256) &&
          platform::make_executable(local);
 }
 
-// One record of the execution log at `path`, written whole at its end (after
-// what the command wrote through its own handle); false, logged, when the
-// disk took less (full, or over quota).
+// One record of the execution log at `path`, written whole with one write
+// (after what the command wrote through its own handle); `format` takes the
+// local time and the command, then `detail` when given, else `code`. False,
+// logged, when the disk took less (full, or over quota).
 bool write_record(platform::File& log, const std::string& path, const char* format,
-                  const std::string& command, int code) {
+                  const std::string& command, int code, const char* detail = nullptr) {
   const std::string now =
       POSIX_Time_To_ISO8601_Local(std::time(nullptr), "%Y-%m-%d %H:%M:%S");
-  int n = std::snprintf(nullptr, 0, format, now.c_str(), command.c_str(), code);
+  auto print = [&](char* to, std::size_t size) {
+    return detail ? std::snprintf(to, size, format, now.c_str(), command.c_str(), detail)
+                  : std::snprintf(to, size, format, now.c_str(), command.c_str(), code);
+  };
+  int n = print(nullptr, 0);
   std::string text(n > 0 ? n : 0, '\0');
-  std::snprintf(&text[0], text.size() + 1, format, now.c_str(), command.c_str(),
-                code);
+  print(&text[0], text.size() + 1);
   if (log.write(text.data(), text.size())) return true;
   ACE_ERROR((LM_ERROR, "Failed to write file %s, errno=%d, %m\n", path.c_str(), errno));
   return false;
 }
 
-// Runs `command` with its output on the execution log and waits for it.
-// False when it could not be started.
-bool run(const std::string& command) {
+// How the command ended, beyond its exit code, as one JSON object.
+std::string end_facts(const platform::Process_Exit& exit) {
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "{\"code\":%d,\"signal\":%d,\"timed_out\":%s,\"cancelled\":%s,"
+                "\"duration_ms\":%" PRId64 ",\"output_bytes\":%" PRIu64 "}",
+                exit.code, exit.signal, exit.timed_out ? "true" : "false",
+                exit.cancelled ? "true" : "false", static_cast<std::int64_t>(exit.duration_ms),
+                static_cast<std::uint64_t>(exit.output_bytes));
+  return text;
+}
+
+// Runs `command` with its output on the execution log and waits for it,
+// ending its tree past `timeout` (0: none). False when it could not be
+// started.
+bool run(const std::string& command, std::chrono::seconds timeout) {
   const std::string path = app_data(App_Data::LOG, "execute.log").path();
   platform::File log;
   if (!log.open(path, platform::File::APPEND | platform::File::CREATE, ACE_DEFAULT_FILE_PERMS)) {
@@ -71,6 +139,9 @@ bool run(const std::string& command) {
   // output either: it is not run.
   if (!write_record(log, path, "%s|%s\n", command, 0)) return false;
   platform::Process_Runner process(command);
+  platform::Process_Limits limits = process.limits();
+  limits.timeout = timeout;
+  process.set_limits(limits);
   ACE_DEBUG((LM_NOTICE, "Execute '%s'\n", process.command_line().c_str()));
   if (!process.start(path, ACE_DEFAULT_FILE_PERMS)) {
     ACE_ERROR((LM_ERROR, "Failed to run '%s', errno=%d, %m\n",
@@ -79,8 +150,10 @@ bool run(const std::string& command) {
   }
   platform::Process_Exit exit;
   process.wait(exit);
-  // It ran: a lost end record is logged, the answer stays true.
-  write_record(log, path, "\n%s|%s|%d\n\n\n", command, exit.code);
+  // It ran: a lost end record is logged, the answer stays true. The second
+  // line tells how it ended.
+  if (write_record(log, path, "\n%s|%s|%d\n\n\n", command, exit.code))
+    write_record(log, path, "%s|%s|%s\n\n\n", command, 0, end_facts(exit).c_str());
   return true;
 }
 
@@ -103,9 +176,12 @@ int JSON_RPC_System_Execute_Handler::handle_object(
                                "Invalid params: Need 'cmd' in params.");
   const json_spirit::Object* given = json_spirit::object_get_object(params, "binders");
   json_spirit::Object binders = given ? *given : json_spirit::Object();
-  if (const std::string* uri = json_spirit::object_get_str(params, "uri")) {
+  const std::string* uri = json_spirit::object_get_str(params, "uri");
+  const Execute_Options options = read_options(params, uri != nullptr);
+  if (options.error) return wcommon::send_error(*requester, -32602, request->id, options.error);
+  if (uri) {
     std::string local;
-    if (!download(*uri, local))
+    if (!download(*uri, options.sha256, local))
       return wcommon::send_error(*requester, -32603, request->id,
                                  "Failed to download executable file.");
     binders["path"] = local;
@@ -113,7 +189,7 @@ int JSON_RPC_System_Execute_Handler::handle_object(
   std::string command = *cmd;
   json_spirit::format_str_by_obj(binders, command);
 
-  const bool ran = run(command);
+  const bool ran = run(command, options.timeout);
   if (!ran) ACE_ERROR((LM_ERROR, "Failed to execute command: %s\n", command.c_str()));
   if (request->type() == JSON_RPC_Object::JSON_RPC_NOTIFY) return 0;
   return wcommon::send_result(*requester, *request, ran);

@@ -70,6 +70,12 @@ void Job_List_Handler::job_to_json(const Job_Record& job, json_spirit::Object& o
     o["code"] = a->code;
     if (a->message[0] != 0)
       o["message"] = std::string(a->message[1], static_cast<char>(a->message[0] & 0xff));
+    if (job.has_end)
+      o["end"] = json_spirit::Object{{"signal", job.end.signal},
+                                     {"timed_out", job.end.timed_out},
+                                     {"cancelled", job.end.cancelled},
+                                     {"duration_ms", job.end.duration_ms},
+                                     {"output_bytes", job.end.output_bytes}};
   }
 }
 

@@ -157,3 +157,55 @@ TEST(PowerHandlers, RefuseInOrderThenAuditAndCallTheSystemBeforeAnswering) {
   }
   EXPECT_EQ(2u, log.count(LM_EMERGENCY, "obj is neither JSON-RPC request nor notify!"));
 }
+
+// Params that are an object may put the action off or cancel it; bad ones
+// change nothing, and a pending action is cancelled once.
+TEST(PowerHandlers, DelayAndCancelArePendingOnlyUntilCancelledAndBadParamsChangeNothing) {
+  Installed<Audit_Log, Recording_Audit_Log> audit;
+  Installed<Platform_API, Fake_Platform> platform;
+  Installed<System_Options, System_Options> system{System_Options::DRY_RUN, System_Options::SYSTEM};
+  Installed<Session_Manager, Session_Manager> sessions;
+  sessions.add_session("all", "alice", 0xC000000000000000ULL);
+  JSON_RPC_Reboot_Handler reboot;
+  auto send = [&](const std::string& params) {
+    Recording_Channel* rec;
+    JSON_RPC_Channel_Ptr channel = Recording_Channel::make(&rec);
+    rec->set_session_key("all");
+    rec->set_remote_address(ACE_INET_Addr(8580, "192.0.2.7"));
+    reboot.handle_object(JSON_RPC_Channel_WPtr(channel), object(REQUEST, params));
+    return json_spirit::JSON_Dump(rec->pop(), false);
+  };
+  auto error = [](const std::string& message) {
+    return R"({"error":{"code":-32602,"message":"Invalid params: )" + message +
+           R"("},"id":7,"jsonrpc":"2.0"})";
+  };
+  const std::string whole = "'delay' must be a whole number of seconds, 0 or more.";
+  for (const auto& [params, message] : std::vector<std::pair<std::string, std::string>>{
+           {R"({"delay":-1})", whole},
+           {R"({"delay":1.5})", whole},
+           {R"({"delay":"5"})", whole},
+           {R"({"cancel":1})", "'cancel' must be true or false."},
+           {R"({"force":"yes"})", "'force' must be true or false."},
+           {R"({"cancel":true,"delay":5})", "'cancel' takes no 'delay'."}}) {
+    EXPECT_EQ(error(message), send(params)) << params;
+  }
+  EXPECT_TRUE(audit.events.empty());
+  EXPECT_TRUE(platform.calls().empty());
+
+  const std::string yes = R"({"id":7,"jsonrpc":"2.0","result":true})";
+  EXPECT_EQ(yes, send(R"({"delay":3600})"));
+  EXPECT_EQ(yes, send(R"({"cancel":true})"));
+  EXPECT_EQ(R"({"id":7,"jsonrpc":"2.0","result":false})", send(R"({"cancel":true})"));
+  EXPECT_TRUE(platform.calls().empty());
+  auto event = [](const json_spirit::Object& values, bool succeeded) {
+    return Value(json_spirit::Object{{"code", "0x205000000010001"}, {"address", "192.0.2.7"},
+                                     {"user", "alice"}, {"succeeded", succeeded},
+                                     {"values", values}});
+  };
+  EXPECT_EQ((std::vector<Value>{event({{"delay", 3600}}, true), event({{"cancel", true}}, true),
+                                event({{"cancel", true}}, false)}),
+            audit.events);
+  // No delay: at once, as without params.
+  EXPECT_EQ(yes, send(R"({"delay":0,"cancel":false})"));
+  EXPECT_EQ(std::vector<std::string>{"power reboot"}, platform.calls());
+}

@@ -48,6 +48,12 @@ struct Execute_Case {
 std::vector<Execute_Case> execute_cases(const std::string& mark, const std::string& sees_own) {
   const std::string echo_long = "echo " + std::string(2000, 'a');
   const std::string need_cmd = R"({"error":{"code":-32602,"message":"Invalid params: Need 'cmd' in params."},"id":7,"jsonrpc":"2.0"})";
+  auto invalid = [](const std::string& message) {
+    return R"({"error":{"code":-32602,"message":"Invalid params: )" + message +
+           R"("},"id":7,"jsonrpc":"2.0"})";
+  };
+  const std::string whole = "'timeout' must be a whole number of seconds, 0 or more.";
+  const std::string touch = R"({"cmd":"touch )" + mark + "\"";
   return {
       {"[1]", true, folder,
        R"({"error":{"code":-32602,"message":"Invalid params: params type must be object."},"id":null,"jsonrpc":"2.0"})",
@@ -59,6 +65,18 @@ std::vector<Execute_Case> execute_cases(const std::string& mark, const std::stri
        "|sh -c 'echo x 5; exit 3'\nx 5\n\n", ""},
       {R"({"cmd":"sh -c 'exit 3'"})", false, folder, R"({"id":7,"jsonrpc":"2.0","result":true})",
        "|sh -c 'exit 3'|3\n\n\n", ""},
+      // How it ended, on a second line.
+      {R"({"cmd":"sh -c 'echo ab; exit 3'","timeout":5})", false, folder,
+       R"({"id":7,"jsonrpc":"2.0","result":true})",
+       R"(|sh -c 'echo ab; exit 3'|{"code":3,"signal":0,"timed_out":false,"cancelled":false,"duration_ms":)",
+       ""},
+      {touch + R"(,"timeout":-1})", false, folder, invalid(whole), "", ""},
+      {touch + R"(,"timeout":"5"})", false, folder, invalid(whole), "", ""},
+      {touch + R"(,"timeout":2.5})", false, folder, invalid(whole), "", ""},
+      {touch + R"(,"uri":"/tool.sh","sha256":"abc"})", false, folder,
+       invalid("'sha256' must be 64 hexadecimal digits."), "", ""},
+      {touch + R"(,"sha256":")" + std::string(64, 'a') + "\"}", false, folder,
+       invalid("'sha256' needs 'uri'."), "", ""},
       {R"({"cmd":")" + sees_own + R"("})", false, folder, R"({"id":7,"jsonrpc":"2.0","result":true})",
        "|" + sees_own + "|1\n", ""},
       {R"({"cmd":"echo {a}","binders":[1],"uri":5})", true, folder, "null", "|echo {a}\n{a}\n\n", ""},
