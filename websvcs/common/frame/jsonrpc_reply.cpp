@@ -156,6 +156,15 @@ JSON_RPC_Object_Ptr new_error(const json_spirit::Value& id, int code,
   return JSON_RPC_Object_Ptr(error);
 }
 
+bool whole_seconds(const json_spirit::Value& value, std::int64_t& seconds) {
+  const std::int64_t ten_years = 10LL * 366 * 86400;
+  if (value.type() != json_spirit::int_type || value.is_uint64() || value.get_int64() < 0 ||
+      value.get_int64() > ten_years)
+    return false;
+  seconds = value.get_int64();
+  return true;
+}
+
 int send_result(JSON_RPC_Channel& channel, const JSON_RPC_Request& request,
                 json_spirit::Value result) {
   JSON_RPC_Object_Ptr response = new_response(request, std::move(result));

@@ -131,6 +131,10 @@ JSON_RPC_Object_Ptr new_error(const json_spirit::Value& id, int code,
 int send_result(JSON_RPC_Channel& channel, const JSON_RPC_Request& request,
                 json_spirit::Value result);
 
+// A params member that counts seconds: a JSON integer from 0 to ten years
+// (beyond that a deadline would only overflow). False for anything else.
+bool whole_seconds(const json_spirit::Value& value, std::int64_t& seconds);
+
 // A thread-pool request whose channel is gone (null) is logged and dropped
 // (-1); otherwise the reply `make()` builds is sent, and a null one logged
 // as an internal error (-1).

@@ -15,8 +15,6 @@
 namespace {
 // Both bits: a session must be allowed to change the machine.
 const std::uint64_t POWER_PERMISSIONS = 0xC000000000000000ULL;
-// Past this a delay would only overflow its deadline.
-const std::int64_t DELAY_MAX = 10LL * 366 * 86400;
 
 // What an object of params may ask: a delay, the cancel of a pending
 // action, going ahead although jobs run. Any other params ask nothing.
@@ -43,9 +41,7 @@ Power_Request read_request(const json_spirit::Value& params) {
   }
   auto delay = members.find("delay");
   if (delay != members.end()) {
-    const json_spirit::Value& v = delay->second;
-    if (v.type() != json_spirit::int_type || v.is_uint64() || v.get_int64() < 0 ||
-        v.get_int64() > DELAY_MAX) {
+    if (!wcommon::whole_seconds(delay->second, r.delay)) {
       r.error = "Invalid params: 'delay' must be a whole number of seconds, 0 or more.";
       return r;
     }
@@ -53,7 +49,6 @@ Power_Request read_request(const json_spirit::Value& params) {
       r.error = "Invalid params: 'cancel' takes no 'delay'.";
       return r;
     }
-    r.delay = v.get_int64();
   }
   return r;
 }

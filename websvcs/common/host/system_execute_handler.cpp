@@ -24,9 +24,6 @@
 
 namespace {
 
-// Past this a timeout would only overflow a deadline.
-const std::int64_t TIMEOUT_MAX = 10LL * 366 * 86400;
-
 // What a request asks beyond the command: its timeout and the digest of its
 // download. An empty `error` when they are good.
 struct Execute_Options {
@@ -41,13 +38,12 @@ Execute_Options read_options(const json_spirit::Value& params, bool has_uri) {
   const json_spirit::Object& members = params.get_obj();
   auto timeout = members.find("timeout");
   if (timeout != members.end()) {
-    const json_spirit::Value& v = timeout->second;
-    if (v.type() != json_spirit::int_type || v.is_uint64() || v.get_int64() < 0 ||
-        v.get_int64() > TIMEOUT_MAX) {
+    std::int64_t seconds;
+    if (!wcommon::whole_seconds(timeout->second, seconds)) {
       o.error = "Invalid params: 'timeout' must be a whole number of seconds, 0 or more.";
       return o;
     }
-    o.timeout = std::chrono::seconds(v.get_int64());
+    o.timeout = std::chrono::seconds(seconds);
   }
   auto sha256 = members.find("sha256");
   if (sha256 != members.end()) {
