@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -13,6 +14,11 @@
 #include <string>
 
 #ifdef _WIN32
+// A resume whose entry has gone fails with ESTALE everywhere; mingw's C
+// library lacks it, so it takes Linux's number there.
+#ifndef ESTALE
+#define ESTALE 116
+#endif
 // The C runtime knows folders and files only; links (reparse points) are
 // reported under the POSIX names.
 #ifndef S_IFLNK
