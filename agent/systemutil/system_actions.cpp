@@ -72,8 +72,11 @@ struct Power_Schedule {
       auto next = pending.begin();
       for (auto p = pending.begin(); p != pending.end(); ++p)
         if (p->second < next->second) next = p;
-      if (Clock::now() < next->second) {
-        changed.wait_until(g, next->second);
+      // A copy: wait_until reads the deadline again after waking, when a
+      // cancel may have freed the entry.
+      const Clock::time_point due = next->second;
+      if (Clock::now() < due) {
+        changed.wait_until(g, due);
         continue;
       }
       int (*const action)() = next->first;
