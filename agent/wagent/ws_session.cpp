@@ -479,9 +479,11 @@ void Ws_Session_T<Next_Layer>::write_next() {
     writing_ = false;
     return close_with(close_code_);
   }
-  if (queue_.empty() || ended_) {
+  // Nothing follows a close frame; a write begun after it would wait on
+  // the close forever, each holding the session.
+  if (queue_.empty() || ended_ || close_started_) {
     writing_ = false;
-    if (ended_) fail_writes();
+    if (ended_ || close_started_) fail_writes();
     return;
   }
   writing_ = true;
@@ -549,8 +551,9 @@ void Ws_Session_T<Next_Layer>::shut() {
   net::post(ws_.get_executor(), [self = this->shared_from_this()] {
     if (self->ended_) return;
     // A close frame would queue behind a write the client is not reading:
-    // such a connection is cut at once, as is one already closing.
-    if (self->writing_ || self->closing_)
+    // such a connection is cut at once, as is one already closing (a
+    // second close would wait on the first for ever, holding the session).
+    if (self->writing_ || self->closing_ || self->close_started_)
       return beast::get_lowest_layer(self->ws_).close();
     // A peer that does not answer the close is not waited for long.
     websocket::stream_base::timeout timeouts{};
@@ -558,6 +561,9 @@ void Ws_Session_T<Next_Layer>::shut() {
     timeouts.idle_timeout = websocket::stream_base::none();
     timeouts.keep_alive_pings = false;
     self->ws_.set_option(timeouts);
+    // Fragments queued before the stop reached the strand are dropped.
+    self->close_started_ = true;
+    self->fail_writes();
     self->ws_.async_close(websocket::close_code::going_away,
                           [self](beast::error_code) {
                             beast::get_lowest_layer(self->ws_).close();
