@@ -66,6 +66,13 @@ std::string tree_script(const std::string& dir, const std::string& name,
   return path;
 }
 
+// One call over its own connection with the session "k"; the reply's body.
+std::string rpc_with_session(wire::Wagent_Process& agent, const std::string& method,
+                             const std::string& params) {
+  wire::Wire_Client c(agent.host(), agent.port(), std::chrono::seconds(30));
+  return c.request("POST", "/jsonrpc", call(1, method, params), {{"X-Session-Key", "k"}}).body;
+}
+
 Value result_of(const std::string& reply) {
   const Value v = parse_json(reply);
   return v.type() == json_spirit::obj_type && v.get_obj().count("result")
@@ -94,9 +101,7 @@ TEST(Commands_E2E, TimeoutsEndTreesOutputIsCappedDownloadsVerifiedPowerGuarded) 
       bind("params", "job.create", "_make_Job_Definition_Params_Handler_Creator");
   ASSERT_TRUE(agent.start(config)) << agent.stderr_text();
   auto rpc = [&](const std::string& method, const std::string& params) {
-    wire::Wire_Client c(agent.host(), agent.port(), std::chrono::seconds(30));
-    return c.request("POST", "/jsonrpc", call(1, method, params), {{"X-Session-Key", "k"}})
-        .body;
+    return rpc_with_session(agent, method, params);
   };
   const std::string exec_log = var + "/quillon/veltrano/agent/log/execute.log";
   const std::string done = R"({"jsonrpc":"2.0","id":1,"result":true})";
@@ -203,9 +208,7 @@ TEST(Commands_E2E, AStopEndsRunningCommandsAndDownloadsMayHaveToNameTheirDigest)
       bind("params", "job.create", "_make_Job_Definition_Params_Handler_Creator");
   ASSERT_TRUE(agent.start(config)) << agent.stderr_text();
   auto rpc = [&](const std::string& method, const std::string& params) {
-    wire::Wire_Client c(agent.host(), agent.port(), std::chrono::seconds(30));
-    return c.request("POST", "/jsonrpc", call(1, method, params), {{"X-Session-Key", "k"}})
-        .body;
+    return rpc_with_session(agent, method, params);
   };
   EXPECT_EQ(R"({"jsonrpc":"2.0","id":1,"error":{"code":-32602,"message":"Invalid params: 'sha256' is required with 'uri'."}})",
             rpc("system.execute", R"({"cmd":"{path}","uri":"/files/tool.sh"})"));

@@ -84,6 +84,16 @@ std::string report(const std::string& uuid, const char* task, const char* state,
                     R"(","type":"agent")" + (url.empty() ? "" : R"(,"url":")" + url + "\"") + "}");
 }
 
+// An agent with log.upload (and `more`) whose upstream is `server` and whose
+// own log is one of the files an upload sends.
+std::string uploader_config(wire::Wagent_Process& agent, wire::Upstream_Server& server,
+                            const std::string& more = "") {
+  return listener(agent.dir()) + "set upstream ws://127.0.0.1:" +
+         std::to_string(server.port()) +
+         "/agent\nset log $APPDATA/quillon/veltrano/$COMPONENT/log/veltrano-agent.log\n" +
+         more + bind("jsonrpc", "log.upload", "_make_JSON_RPC_Log_Upload_Handler");
+}
+
 }  // namespace
 
 TEST(Upload_E2E, LogsGoUpGzippedOverOneConnectionAndTheOutcomeIsReported) {
@@ -92,11 +102,8 @@ TEST(Upload_E2E, LogsGoUpGzippedOverOneConnectionAndTheOutcomeIsReported) {
   wire::Wagent_Process agent(WAGENT_PATH);
   const std::string var = agent.dir() + "/var";
   const std::string logs = var + "/quillon/veltrano/agent/log";
-  ASSERT_TRUE(agent.start(
-      listener(agent.dir()) + "set upstream ws://127.0.0.1:" + std::to_string(server.port()) +
-      "/agent\nset log $APPDATA/quillon/veltrano/$COMPONENT/log/veltrano-agent.log\n" +
-      bind("jsonrpc", "host.registered", "_make_JSON_RPC_Host_Registered_Handler") +
-      bind("jsonrpc", "log.upload", "_make_JSON_RPC_Log_Upload_Handler")))
+  ASSERT_TRUE(agent.start(uploader_config(agent, server, bind("jsonrpc", "host.registered",
+                                                              "_make_JSON_RPC_Host_Registered_Handler"))))
       << agent.stderr_text();
   ASSERT_TRUE(server.wait_connections(1, seconds(10)));
   const std::string uuid = read_file(var + "/chost/uuid");
@@ -181,11 +188,7 @@ TEST(Upload_E2E, AFileCutOnceGoesAgainOnANewConnectionAndOneRefusedFailsTheRepor
   wire::Wagent_Process agent(WAGENT_PATH);
   const std::string var = agent.dir() + "/var";
   const std::string logs = var + "/quillon/veltrano/agent/log";
-  ASSERT_TRUE(agent.start(
-      listener(agent.dir()) + "set upstream ws://127.0.0.1:" + std::to_string(server.port()) +
-      "/agent\nset log $APPDATA/quillon/veltrano/$COMPONENT/log/veltrano-agent.log\n" +
-      bind("jsonrpc", "log.upload", "_make_JSON_RPC_Log_Upload_Handler")))
-      << agent.stderr_text();
+  ASSERT_TRUE(agent.start(uploader_config(agent, server))) << agent.stderr_text();
   ASSERT_TRUE(server.wait_connections(1, seconds(10)));
   // Noise does not compress, so the cut falls well inside the body.
   std::mt19937 random(11);
