@@ -137,6 +137,13 @@ void Io_Threads::run(Slot_Ref slot) {
         // without any.
         std::lock_guard<std::mutex> guard(lock_);
         if (threads_ > base_ && available(now) > base_) {
+          // What the last handler handed on to this thread (hand_on, or a
+          // continuation of asio's own) sits in the queue with nobody woken
+          // for it, since this thread was to run it next; the others may
+          // wait in the reactor with no timeout. Posted from outside the
+          // loop, this wakes one of them. Before leave(): once counted out,
+          // the io_context may be gone.
+          if (ran) boost::asio::post(ioc_, [] {});
           leave(slot);
           return;
         }

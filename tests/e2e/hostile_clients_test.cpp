@@ -281,19 +281,38 @@ struct Slow_Readers {
     }
   }
 
-  // Reads reader i's reply; empty when none came whole.
-  std::string read(int i) {
-    if (i % 2) return clients[i]->ws_receive(std::chrono::seconds(60)).value_or("");
-    wire::Http_Response r = clients[i]->read_response();
-    return r.ok && r.status == 200 ? r.body : std::string();
+  // Reads reader i's reply; empty when none came whole, and then `why`
+  // says what came instead.
+  std::string read(int i, std::string* why = nullptr) {
+    const auto start = std::chrono::steady_clock::now();
+    std::string reply, got;
+    if (i % 2) {
+      reply = clients[i]->ws_receive(std::chrono::seconds(60)).value_or("");
+    } else {
+      wire::Http_Response r = clients[i]->read_response();
+      if (r.ok && r.status == 200) reply = std::move(r.body);
+      got = "status " + std::to_string(r.status) + ", " + std::to_string(r.body.size()) +
+            " bytes, ";
+    }
+    if (why && reply.empty())
+      *why = got + "\"" + clients[i]->last_error() + "\" after " +
+             std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - start)
+                                .count()) +
+             " ms";
+    return reply;
   }
 
   // True when `reply` lists the whole folder, each entry once, for request i.
   bool whole(const std::string& reply, int i) {
-    const Value v = parse_json(reply);
-    if (v.type() != json_spirit::obj_type || v.get_obj().at("id") != Value(i)) return false;
+    json_spirit::Value v;
+    if (!json_spirit::read(reply, v) || v.type() != json_spirit::obj_type) return false;
+    const json_spirit::Object& o = v.get_obj();
+    if (o.find("id") == o.end() || o.at("id") != Value(i) || o.find("result") == o.end() ||
+        o.at("result").type() != json_spirit::array_type)
+      return false;
     std::set<std::string> names;
-    for (const Value& e : v.get_obj().at("result").get_array())
+    for (const Value& e : o.at("result").get_array())
       names.insert(e.get_obj().at("name").get_str());
     return names.size() == entries && names.count("0" + std::string(200, 'w')) &&
            names.count(std::to_string(entries - 1) + std::string(200, 'w'));
@@ -337,7 +356,11 @@ TEST(Hostile_Clients, ListingsForClientsThatDoNotReadWaitWithoutAThreadAndArrive
   const long threads = proc_count(agent.pid(), "Threads");
   EXPECT_LT(threads, threads_before + 40) << threads_before << " threads before";
 
-  for (int i = 0; i < 60; ++i) EXPECT_TRUE(readers.whole(readers.read(i), i)) << i;
+  for (int i = 0; i < 60; ++i) {
+    std::string why;
+    const std::string reply = readers.read(i, &why);
+    EXPECT_TRUE(readers.whole(reply, i)) << i << ": " << (reply.empty() ? why : reply.substr(0, 300));
+  }
   readers.clients.clear();  // the other 40 leave without reading
   EXPECT_TRUE(eventually([&] { return proc_count(agent.pid(), "fd") <= fds_before + 1; },
                          std::chrono::seconds(30)))

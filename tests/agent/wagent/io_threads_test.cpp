@@ -12,6 +12,7 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include "agent/wagent/io_threads.h"
 
@@ -81,6 +82,55 @@ TEST(Io_Threads, ExtraThreadsLeaveOnceIdle) {
     std::this_thread::sleep_for(10ms);
   EXPECT_EQ(1u, lane.io.threads());
   EXPECT_TRUE(lane.answers(2s));
+}
+
+// Work a thread hands on (deferred to itself, as a write completion resumes
+// a parked reply) must still run when that thread then leaves the lane
+// while the others wait for the socket or are busy: such work once waited
+// for whatever next woke the lane, and a reply with it.
+TEST(Io_Threads, WorkHandedOnByAThreadThatLeavesStillRuns) {
+  using Clock = std::chrono::steady_clock;
+  boost::asio::io_context ioc;
+  auto work = boost::asio::make_work_guard(ioc);
+  // Made first, so the reactor is there before any thread waits: one base
+  // thread takes it and waits in it without a timeout.
+  boost::asio::steady_timer timer(ioc);
+  Io_Threads io(ioc, 2, 64, 256);
+  io.start();
+  std::this_thread::sleep_for(100ms);
+
+  // The other base thread blocks, so an extra one is made; the blocked one
+  // stays in its handler, unblocked later, until the handed-on work ran.
+  std::atomic<bool> release{false}, released{false}, handed_on_ran{false};
+  boost::asio::post(ioc, [&] {
+    {
+      Io_Threads::Blocking_Scope blocking;
+      while (!release) std::this_thread::sleep_for(1ms);
+    }
+    released = true;
+    for (auto end = Clock::now() + 3s; !handed_on_ran && Clock::now() < end;)
+      std::this_thread::sleep_for(1ms);
+  });
+  std::this_thread::sleep_for(50ms);
+  ASSERT_EQ(3u, io.threads());
+  const auto extra_made = Clock::now();
+
+  // Posted from outside the lane, it wakes the idle extra thread, not the
+  // one in the reactor. Past its first second the extra thread may leave
+  // after any handler, and once the blocked one is free it does.
+  boost::asio::post(ioc, [&] {
+    std::this_thread::sleep_until(extra_made + 1100ms);
+    release = true;
+    while (!released) std::this_thread::sleep_for(1ms);
+    Io_Threads::hand_on(ioc.get_executor(), [&] { handed_on_ran = true; });
+  });
+  for (auto end = Clock::now() + 2s; !handed_on_ran && Clock::now() < end;)
+    std::this_thread::sleep_for(1ms);
+  EXPECT_TRUE(handed_on_ran);
+  for (int i = 0; i < 100 && io.threads() > 2; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(2u, io.threads()) << "the extra thread did not leave";
+  work.reset();
+  io.stop(5s);
 }
 
 // The monitor sleeps once nothing runs; the first handler after a quiet
