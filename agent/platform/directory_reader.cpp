@@ -162,7 +162,6 @@ bool Directory_Reader::open(const char* path, bool skip_dots, unsigned flags) {
   skip_dots_ = skip_dots;
   flags_ = flags;
   position_ = ::telldir(D(dir_));
-  names_left_ = UINT64_MAX;
   has_deadline_ = false;
   return true;
 }
@@ -372,10 +371,6 @@ bool Directory_Reader::read_name(Directory_Entry_T<char>& entry,
     return false;
   }
   for (;;) {
-    if (names_left_ == 0) {
-      error = 0;
-      return false;
-    }
     const std::int64_t at = position_;
     errno = 0;
     struct dirent* d = ::readdir(D(dir_));
@@ -392,7 +387,6 @@ bool Directory_Reader::read_name(Directory_Entry_T<char>& entry,
     if (skip_dots_ && n[0] == '.' && (!n[1] || (n[1] == '.' && !n[2])))
       continue;
 
-    --names_left_;
     entry.name.assign(n);
     entry.position = at;
     const unsigned char type = types_unknown.load(std::memory_order_relaxed)

@@ -106,17 +106,13 @@ class Directory_Reader {
   bool resume(std::int64_t position, const std::function<bool(const std::string&)>& is_entry,
               unsigned max_skip);
 
-  // Read no more than `count` further names (read-ahead included): past
-  // them read() reports the end. For callers that want a page of a
-  // directory and no more work than that.
-  void limit_reads(std::uint64_t count) { names_left_ = count; }
-
   // read() waits for read-ahead no later than `deadline`: then it fails
   // with ETIMEDOUT. Entries read on the caller's own thread are not cut.
   void set_deadline(std::chrono::steady_clock::time_point deadline) {
     deadline_ = deadline;
     has_deadline_ = true;
   }
+  void clear_deadline() { has_deadline_ = false; }
 
   // For tests: every reader then sees each entry's type as DT_UNKNOWN, as
   // on file systems that keep no type in their directories.
@@ -144,7 +140,6 @@ class Directory_Reader {
   std::shared_ptr<Read_Ahead> ahead_;
   // Touched only by whoever holds the directory stream.
   std::int64_t position_ = 0;  // of the next name the stream gives
-  std::uint64_t names_left_ = UINT64_MAX;
   std::chrono::steady_clock::time_point deadline_;
   bool has_deadline_ = false;
 };

@@ -7,6 +7,7 @@ set(PLATFORM_SOURCES
   platform/net_address.cpp
   platform/platform.cpp
   platform/process_runner.cpp
+  platform/reader_parking.cpp
   platform/utf.cpp
 )
 if(WIN32)

@@ -149,7 +149,6 @@ bool Directory_Reader::open(const char* path, bool skip_dots, unsigned flags) {
   dir_ = s;
   skip_dots_ = skip_dots;
   flags_ = flags;
-  names_left_ = UINT64_MAX;
   has_deadline_ = false;
   return true;
 }
@@ -222,10 +221,6 @@ bool Directory_Reader::read_here(Directory_Entry_T<char>& entry, int& error) {
     return false;
   }
   for (;;) {
-    if (names_left_ == 0) {
-      error = 0;
-      return false;
-    }
     if (!s->pending) {
       if (s->handle == INVALID_HANDLE_VALUE || !::FindNextFileW(s->handle, &s->data)) {
         const DWORD code = s->handle == INVALID_HANDLE_VALUE ? ERROR_NO_MORE_FILES
@@ -241,7 +236,6 @@ bool Directory_Reader::read_here(Directory_Entry_T<char>& entry, int& error) {
     const wchar_t* n = d.cFileName;
     if (skip_dots_ && n[0] == L'.' && (!n[1] || (n[1] == L'.' && !n[2]))) continue;
 
-    --names_left_;
     entry.position = at;
     entry.name = utf16_to_utf8(n);
     // dwReserved0 holds the reparse tag of a reparse point. Symbolic links

@@ -2,8 +2,10 @@
 // once and in the directory's order, also when the caller stops taking them
 // for a while (the helpers leave meanwhile and others take over), and
 // closing ends the helpers whether they are at work or gone. Taken up again
-// after an entry, and stopped after a number of names.
+// after an entry, or parked between pages.
 #include <gtest/gtest.h>
+
+#include <dirent.h>
 
 #include <cerrno>
 #include <chrono>
@@ -14,6 +16,7 @@
 
 #include "agent/platform/directory_reader.h"
 #include "agent/platform/helper_threads.h"
+#include "agent/platform/reader_parking.h"
 #include "tests/fakes/temp_dir.h"
 
 namespace {
@@ -86,11 +89,11 @@ TEST(Directory_Reader, AReaderThatPausesHoldsNoHelperAndGoesOnWhereItStopped) {
   EXPECT_EQ(plain, read_all(dir.path(), flags));
 }
 
-// What the next pages of a listing do: open again, go on after the last
-// entry handed out, read no more than a page. The entries come in the
+// What the next page of a listing does when its reader was not kept: open
+// again and go on after the last entry handed out. The entries come in the
 // directory's order, read ahead at once; a position that does not hold the
 // entry named is refused.
-TEST(Directory_Reader, ResumesAfterAnEntryAndReadsNoMoreThanItsLimit) {
+TEST(Directory_Reader, ResumesAfterAnEntry) {
   Temp_Dir dir;
   for (int i = 0; i < 1000; ++i) dir.write("entry-" + std::to_string(i), "");
   const unsigned flags = Directory_Reader::WITH_STAT | Directory_Reader::READ_AHEAD;
@@ -107,12 +110,10 @@ TEST(Directory_Reader, ResumesAfterAnEntryAndReadsNoMoreThanItsLimit) {
     ASSERT_TRUE(reader.open(dir.path().c_str(), true, flags));
     ASSERT_TRUE(reader.resume(
         all[at].position, [&](const std::string& name) { return name == all[at].name; }, 0));
-    reader.limit_reads(300);
     std::vector<std::string> names, expected;
     for (Directory_Entry_T<char> e; reader.read(e);) names.push_back(e.name);
     EXPECT_EQ(0, reader.error());
-    for (std::size_t i = at + 1; i < all.size() && i <= at + 300; ++i)
-      expected.push_back(all[i].name);
+    for (std::size_t i = at + 1; i < all.size(); ++i) expected.push_back(all[i].name);
     EXPECT_EQ(expected, names);
   }
   Directory_Reader reader;
@@ -120,4 +121,79 @@ TEST(Directory_Reader, ResumesAfterAnEntryAndReadsNoMoreThanItsLimit) {
   EXPECT_FALSE(reader.resume(
       all[10].position, [&](const std::string& name) { return name == all[500].name; }, 3));
   EXPECT_EQ(ESTALE, errno);
+}
+
+namespace {
+
+// The process's open descriptors; -1 where the system does not list them.
+long open_descriptors() {
+  long n = -1;
+  if (DIR* d = ::opendir("/proc/self/fd")) {
+    n = 0;
+    while (dirent* e = ::readdir(d)) n += e->d_name[0] != '.';
+    ::closedir(d);
+  }
+  return n;
+}
+
+}  // namespace
+
+// A reader parked between the pages of a listing is taken back by its key
+// alone and goes on where it stopped; the oldest make room for new ones,
+// and one left waiting is closed after the linger, its directory with it.
+TEST(Reader_Parking, TakenByItsKeyItGoesOnAndOneLeftWaitingIsClosed) {
+  Temp_Dir dir;
+  const int count = 1000;
+  for (int i = 0; i < count; ++i) dir.write("entry-" + std::to_string(i), "x");
+  const unsigned flags = Directory_Reader::WITH_STAT | Directory_Reader::READ_AHEAD;
+  const long descriptors = open_descriptors();
+
+  platform::Parked_Reader page;
+  page.reader.reset(new Directory_Reader);
+  ASSERT_TRUE(page.reader->open(dir.path().c_str(), true, flags));
+  std::set<std::string> names;
+  for (int i = 0; i < 300; ++i) {
+    ASSERT_TRUE(page.reader->read(page.next));
+    names.insert(page.next.name);
+  }
+  ASSERT_TRUE(page.reader->read(page.next));  // the next page's first
+  page.has_next = true;
+  const std::string first = page.next.name;
+  platform::park_reader("cursor-1", std::move(page));
+  EXPECT_EQ(1u, platform::parked_readers());
+  EXPECT_EQ(nullptr, platform::take_parked_reader("cursor-2").reader);
+
+  platform::Parked_Reader taken = platform::take_parked_reader("cursor-1");
+  ASSERT_NE(nullptr, taken.reader);
+  EXPECT_EQ(nullptr, platform::take_parked_reader("cursor-1").reader) << "taken twice";
+  ASSERT_TRUE(taken.has_next);
+  EXPECT_EQ(first, taken.next.name);
+  names.insert(taken.next.name);
+  Directory_Entry_T<char> entry;
+  while (taken.reader->read(entry)) EXPECT_TRUE(names.insert(entry.name).second) << entry.name;
+  EXPECT_EQ(static_cast<std::size_t>(count), names.size());
+  taken.reader.reset();
+
+  // One more than there is room for: the first parked is closed at once.
+  for (std::size_t i = 0; i <= platform::reader_park_capacity; ++i) {
+    platform::Parked_Reader p;
+    p.reader.reset(new Directory_Reader);
+    ASSERT_TRUE(p.reader->open(dir.path().c_str(), true, flags));
+    for (int n = 0; n < 200; ++n) ASSERT_TRUE(p.reader->read(entry));
+    platform::park_reader("full-" + std::to_string(i), std::move(p));
+  }
+  EXPECT_EQ(platform::reader_park_capacity, platform::parked_readers());
+  EXPECT_EQ(nullptr, platform::take_parked_reader("full-0").reader);
+  if (descriptors >= 0) {
+    EXPECT_EQ(descriptors + long(platform::reader_park_capacity), open_descriptors());
+  }
+
+  // Left waiting: closed after the linger, every directory with it.
+  std::this_thread::sleep_for(platform::reader_park_linger + std::chrono::milliseconds(500));
+  EXPECT_EQ(0u, platform::parked_readers());
+  EXPECT_EQ(nullptr, platform::take_parked_reader("full-1").reader);
+  if (descriptors >= 0) {
+    EXPECT_EQ(descriptors, open_descriptors());
+  }
+  EXPECT_TRUE(helpers_at_rest());
 }

@@ -12,6 +12,7 @@
 #include "agent/json_io/json_generator.h"
 #include "agent/json_io/yajl_gen.h"
 #include "agent/platform/directory_reader.h"
+#include "agent/platform/reader_parking.h"
 #include "agent/plugin/module_settings.h"
 #include "websvcs/common/frame/jsonrpc_reply.h"
 #include "websvcs/common/fs/list_cursor.h"
@@ -38,13 +39,16 @@ bool same_directory(const Directory_Reader::Identity& a, const Directory_Reader:
 
 // One page: the entries from where the cursor stands (or the drives from
 // its letter), then the cursor of the next page while there may be one.
+// The reader of a page that leaves more is parked under that cursor, so
+// the next page takes it up where this one stopped.
 class List_Page_Generator : public JSON_Step_Generator {
  public:
   List_Page_Generator(const json_spirit::Value& id, const std::string& path,
-                      std::unique_ptr<Directory_Reader> reader, const FS_List_Cursor& from,
+                      platform::Parked_Reader&& from_reader, const FS_List_Cursor& from,
                       long limit, Clock::time_point deadline)
-      : id_(id), path_(path), reader_(std::move(reader)), cursor_(from), limit_(limit),
-        deadline_(deadline) {}
+      : id_(id), path_(path), reader_(std::move(from_reader.reader)),
+        entry_(std::move(from_reader.next)), has_next_(from_reader.has_next), cursor_(from),
+        limit_(limit), deadline_(deadline) {}
 
   Step generate_step(yajl_gen_t* g) override {
     if (!started_) {
@@ -60,9 +64,6 @@ class List_Page_Generator : public JSON_Step_Generator {
       yajl_gen_array_open(g);
     }
     if (!(reader_ ? write_entries(g) : write_drives(g))) return MORE;
-    // The directory is not needed any more: stop the read-ahead now rather
-    // than when the send lets the generator go.
-    reader_.reset();
     yajl_gen_array_close(g);
     if (partial_) {
       if (cursor_.after_entry) cursor_.name_hash = list_name_hash(last_name_);
@@ -72,9 +73,18 @@ class List_Page_Generator : public JSON_Step_Generator {
                    path_.c_str()));
         return FAILED;
       }
+      if (reader_) {
+        // The next page starts as any other: its first entry is not cut.
+        reader_->clear_deadline();
+        platform::park_reader(text, platform::Parked_Reader{std::move(reader_),
+                                                            std::move(entry_), has_next_});
+      }
       yajl_gen_text(g, "cursor");
       yajl_gen_text(g, text);
     }
+    // Otherwise the directory is not needed any more: stop the read-ahead
+    // now rather than when the send lets the generator go.
+    reader_.reset();
     yajl_gen_text(g, "partial");
     yajl_gen_bool(g, partial_);
     yajl_gen_map_close(g);
@@ -88,8 +98,10 @@ class List_Page_Generator : public JSON_Step_Generator {
     while (!output_failed()) {
       if (output_backlogged()) return false;
       if (written_ == limit_) {
-        // One read more tells the last page from one that fills up.
-        partial_ = reader_->read(entry_) || reader_->error() == ETIMEDOUT;
+        // One read more tells the last page from one that fills up; the
+        // entry it read is the next page's first.
+        has_next_ = has_next_ || reader_->read(entry_);
+        partial_ = has_next_ || reader_->error() == ETIMEDOUT;
         return true;
       }
       // Past the first entry, so that every page moves on.
@@ -97,7 +109,9 @@ class List_Page_Generator : public JSON_Step_Generator {
         partial_ = true;
         return true;
       }
-      if (!reader_->read(entry_)) {
+      if (has_next_) {
+        has_next_ = false;  // read by the page before
+      } else if (!reader_->read(entry_)) {
         // A read error ends the listing, as it ends an unpaged one.
         partial_ = reader_->error() == ETIMEDOUT;
         return true;
@@ -130,6 +144,7 @@ class List_Page_Generator : public JSON_Step_Generator {
   std::string path_;
   std::unique_ptr<Directory_Reader> reader_;  // null for the drive list
   Directory_Entry_T<char> entry_;
+  bool has_next_;  // entry_ was read and is not listed yet
   FS_List_Cursor cursor_;  // where the next page starts
   std::string last_name_;
   long limit_;
@@ -159,31 +174,46 @@ bool read_limit(const json_spirit::Value* limit, long& size) {
 }
 
 // Opens `path` where `cursor` stands (filling in the directory on a first
-// page); errors are answered here, with `sent` the handler's result.
-std::unique_ptr<Directory_Reader> open_at(JSON_RPC_Channel& channel,
-                                          const json_spirit::Value& id,
-                                          const std::string& path, bool resuming,
-                                          FS_List_Cursor& cursor, int& sent) {
+// page), or takes up the reader the page before parked under
+// `cursor_text`; errors are answered here, with `sent` the handler's
+// result, and the reader is null then.
+platform::Parked_Reader open_at(JSON_RPC_Channel& channel, const json_spirit::Value& id,
+                                const std::string& path, const std::string* cursor_text,
+                                FS_List_Cursor& cursor, int& sent) {
   sent = -1;
-  if (!accept_path(channel, id, path)) return nullptr;
-  std::unique_ptr<Directory_Reader> reader(new (std::nothrow) Directory_Reader);
+  if (!accept_path(channel, id, path)) return platform::Parked_Reader();
+  Directory_Reader::Identity directory;
+  // A changed directory may have moved its entries: going on could
+  // repeat or skip some, so the cursor is refused instead.
+  const auto refuse = [&] {
+    sent = send_error(channel, -32602, id, INVALID_CURSOR);
+    return platform::Parked_Reader();
+  };
+  if (cursor_text) {
+    platform::Parked_Reader parked = platform::take_parked_reader(*cursor_text);
+    if (parked.reader) {
+      if (!parked.reader->identity(directory) || !same_directory(directory, cursor.directory))
+        return refuse();
+      return parked;
+    }
+  }
+  platform::Parked_Reader opened;
+  opened.reader.reset(new (std::nothrow) Directory_Reader);
+  Directory_Reader* reader = opened.reader.get();
   if (!reader) {
     sent = send_out_of_memory(channel, id);
-    return nullptr;
+    return platform::Parked_Reader();
   }
-  Directory_Reader::Identity directory;
   if (!reader->open(path.c_str(), true,
                     Directory_Reader::WITH_STAT | Directory_Reader::READ_AHEAD) ||
       !reader->identity(directory)) {
     send_path_error(channel, id, errno);
-    return nullptr;
+    return platform::Parked_Reader();
   }
-  if (!resuming) {
+  if (!cursor_text) {
     cursor.directory = directory;
-    return reader;
+    return opened;
   }
-  // A changed directory may have moved its entries: going on could
-  // repeat or skip some, so the cursor is refused instead.
   const std::uint64_t name_hash = cursor.name_hash;
   if (!same_directory(directory, cursor.directory) ||
       (cursor.after_entry &&
@@ -191,11 +221,9 @@ std::unique_ptr<Directory_Reader> open_at(JSON_RPC_Channel& channel,
                        [name_hash](const std::string& name) {
                          return list_name_hash(name) == name_hash;
                        },
-                       MAX_SKIP))) {
-    sent = send_error(channel, -32602, id, INVALID_CURSOR);
-    return nullptr;
-  }
-  return reader;
+                       MAX_SKIP)))
+    return refuse();
+  return opened;
 }
 
 }  // namespace
@@ -219,7 +247,7 @@ int send_list_page(JSON_RPC_Channel& channel, const json_spirit::Value& id,
   if (encode_list_cursor(cursor, path).empty())
     return send_error(channel, -32603, id, "Internal error, cannot make a cursor.");
 
-  std::unique_ptr<Directory_Reader> reader;
+  platform::Parked_Reader reader;
   if (path.empty()) {
     if (!given) {
       cursor.position = FIRST_DRIVE;
@@ -229,10 +257,9 @@ int send_list_page(JSON_RPC_Channel& channel, const json_spirit::Value& id,
     }
   } else {
     int sent;
-    reader = open_at(channel, id, path, given != nullptr, cursor, sent);
-    if (!reader) return sent;
-    // The page and the one entry that tells whether another follows.
-    reader->limit_reads(static_cast<std::uint64_t>(limit) + 1);
+    reader = open_at(channel, id, path, given ? &given->get_str() : nullptr, cursor, sent);
+    // Read-ahead goes on past the page: the next one takes it up.
+    if (!reader.reader) return sent;
   }
   const auto budget = std::chrono::milliseconds(
       plugin::module_setting_number(LIST_PAGE_MS_SETTING, LIST_PAGE_MS_DEFAULT));
