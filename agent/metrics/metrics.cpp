@@ -103,19 +103,74 @@ std::string escape_help(const std::string& text) { return escaped(text, false); 
 Family::Family(std::string name, std::string help, Kind kind, std::vector<std::string> labels)
     : name_(std::move(name)), help_(std::move(help)), kind_(kind), labels_(std::move(labels)) {}
 
+std::size_t thread_slot() {
+  static std::atomic<std::size_t> next{0};
+  thread_local const std::size_t slot = next.fetch_add(1, std::memory_order_relaxed) % SLOTS;
+  return slot;
+}
+
+std::uint64_t Counter::value() const {
+  std::uint64_t total = 0;
+  for (const Slot& s : slots_) total += s.value.load(std::memory_order_relaxed);
+  return total;
+}
+
+void Gauge::set(std::int64_t v) {
+  slots_[0].value.store(v, std::memory_order_relaxed);
+  for (std::size_t i = 1; i < SLOTS; ++i) slots_[i].value.store(0, std::memory_order_relaxed);
+}
+
+std::int64_t Gauge::value() const {
+  std::int64_t total = 0;
+  for (const Slot& s : slots_) total += s.value.load(std::memory_order_relaxed);
+  return total;
+}
+
+std::uint64_t Histogram::bucket(std::size_t i) const {
+  std::uint64_t total = 0;
+  for (const Slot& s : slots_) total += s.counts[i].load(std::memory_order_relaxed);
+  return total;
+}
+
+std::uint64_t Histogram::sum_ns() const {
+  std::uint64_t total = 0;
+  for (const Slot& s : slots_) total += s.sum_ns.load(std::memory_order_relaxed);
+  return total;
+}
+
 Family::Series& Family::series(const std::vector<std::string>& values) {
-  std::lock_guard<std::mutex> guard(lock_);
   std::unique_ptr<Series>& s = series_[values];
-  if (!s) s.reset(new Series);
+  if (!s) {
+    s.reset(new Series);
+    // Every series of a family is of its kind: the exposition reads that one.
+    switch (kind_) {
+      case COUNTER: s->counter.reset(new Counter); break;
+      case GAUGE: s->gauge.reset(new Gauge); break;
+      case HISTOGRAM: s->histogram.reset(new Histogram); break;
+    }
+  }
   return *s;
 }
 
+// A family is asked for series of its own kind; one asked for another
+// kind gets it made beside, counted but never written.
 Counter& Family::counter(const std::vector<std::string>& values) {
-  return series(values).counter;
+  std::lock_guard<std::mutex> guard(lock_);
+  Series& s = series(values);
+  if (!s.counter) s.counter.reset(new Counter);
+  return *s.counter;
 }
-Gauge& Family::gauge(const std::vector<std::string>& values) { return series(values).gauge; }
+Gauge& Family::gauge(const std::vector<std::string>& values) {
+  std::lock_guard<std::mutex> guard(lock_);
+  Series& s = series(values);
+  if (!s.gauge) s.gauge.reset(new Gauge);
+  return *s.gauge;
+}
 Histogram& Family::histogram(const std::vector<std::string>& values) {
-  return series(values).histogram;
+  std::lock_guard<std::mutex> guard(lock_);
+  Series& s = series(values);
+  if (!s.histogram) s.histogram.reset(new Histogram);
+  return *s.histogram;
 }
 
 void Family::write(std::string& out) {
@@ -128,8 +183,8 @@ void Family::write(std::string& out) {
       out += name_;
       append_labels(out, labels_, values);
       out += ' ';
-      if (kind_ == COUNTER) append_uint(out, s.counter.value());
-      else append_int(out, s.gauge.value());
+      if (kind_ == COUNTER) append_uint(out, s.counter->value());
+      else append_int(out, s.gauge->value());
       out += '\n';
       continue;
     }
@@ -137,7 +192,7 @@ void Family::write(std::string& out) {
     // last of them, so the three lines always agree.
     std::uint64_t total = 0;
     for (std::size_t i = 0; i <= Histogram::BUCKETS; ++i) {
-      total += s.histogram.bucket(i);
+      total += s.histogram->bucket(i);
       out += name_ + "_bucket";
       append_labels(out, labels_, values,
                     std::string("le=\"") +
@@ -149,7 +204,7 @@ void Family::write(std::string& out) {
     out += name_ + "_sum";
     append_labels(out, labels_, values);
     out += ' ';
-    append_seconds(out, s.histogram.sum_ns());
+    append_seconds(out, s.histogram->sum_ns());
     out += '\n';
     out += name_ + "_count";
     append_labels(out, labels_, values);
