@@ -167,6 +167,9 @@ struct File_Queue_Manager::Queue {
     std::shared_ptr<std::string> text = std::make_shared<std::string>();
     std::vector<std::size_t> ends;  // offset in `text` just past each line
     bool done = false, ok = false;
+    // Its callers wait here, so the end of a flush wakes only those it
+    // answers, and one caller of the group filling meanwhile to write it.
+    std::condition_variable ended;
   };
   std::string name;
   std::string spool_path, taken_path;
@@ -180,7 +183,6 @@ struct File_Queue_Manager::Queue {
   std::size_t unflushed = 0;  // blocks in `filling` and the group in flush
   std::mutex lock;
   std::condition_variable changed;  // blocks came or went
-  std::condition_variable flushed;  // a flush ended
 
   // Writes and flushes `filling` as the group it is, with `guard` released
   // meanwhile; `flushing` keeps every other writer out, and the truncation
@@ -358,7 +360,8 @@ void File_Queue_Manager::Queue::flush(std::unique_lock<std::mutex>& guard) {
   flushing = false;
   // Blocks to take, or room freed by a refusal.
   changed.notify_all();
-  flushed.notify_all();
+  group->ended.notify_all();
+  if (filling) filling->ended.notify_one();
 }
 
 bool File_Queue_Manager::enqueue(const std::string& name, const Queue_Block& first,
@@ -399,7 +402,7 @@ bool File_Queue_Manager::enqueue(const std::string& name, const Queue_Block& fir
   // writes it, for every chain in it.
   while (!mine->done) {
     if (q->flushing)
-      q->flushed.wait(guard);
+      mine->ended.wait(guard);
     else
       q->flush(guard);
   }
