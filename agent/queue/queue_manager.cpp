@@ -114,12 +114,21 @@ void chain_lines(const Queue_Block& first, std::string& text, std::vector<std::s
   } control;
   const json_spirit::Object* control_of = nullptr;  // what `control` holds
   bool control_ok = true;
+  // Room for the whole text at once: grown line by line, a large batch
+  // was copied over and over into fresh pages.
+  std::size_t blocks = 0, payload = 0;
+  for (const Queue_Block* b = &first; b; b = b->next(), ++blocks)
+    payload += b->data().size() + b->group().size();
+  ends.reserve(ends.size() + blocks);
   for (const Queue_Block* b = &first; b; b = b->next()) {
     const json_spirit::Object& c = b->control();
     if (&c != control_of) {
       control_of = &c;
       control.text.clear();
       control_ok = c.empty() || json_spirit::write_compact(json_spirit::Value(c), control);
+      if (b == &first)
+        text.reserve(text.size() + payload + payload / 8 +
+                     blocks * (control.text.size() + sizeof "{\"control\":,\"group\":,\"message\":\"\"\"\"}\n"));
     }
     const std::size_t start = text.size();
     bool ok = control_ok;
