@@ -14,6 +14,13 @@ void tune_heap(unsigned threads) {
   // mappings of their own that go back to the system when freed; left
   // dynamic, glibc raises it after the first large free and keeps them.
   ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
+  // Free memory stays at the top of a heap up to this much before it goes
+  // back to the system. At glibc's 128 KiB, each request that freed its
+  // buffers (a listing's read-ahead, a long reply's chunks) gave its pages
+  // back, with a shootdown of the other cores' TLBs, and the next request
+  // faulted them in again. The host's idle trim still returns all of it
+  // once requests stop.
+  ::mallopt(M_TRIM_THRESHOLD, 2 << 20);
   // Threads come and go in the host (io threads replacing blocked ones,
   // workers, helper threads for file system calls) and glibc would give them
   // up to eight arenas per core. Each arena keeps the pages it once used, so
