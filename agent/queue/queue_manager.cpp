@@ -126,9 +126,12 @@ void chain_lines(const Queue_Block& first, std::string& text, std::vector<std::s
       control_of = &c;
       control.text.clear();
       control_ok = c.empty() || json_spirit::write_compact(json_spirit::Value(c), control);
-      if (b == &first)
+      if (b == &first) {
+        // Names, quotes and separators of one line; an eighth more for escapes.
+        const std::size_t framing = sizeof "{\"control\":,\"group\":\"\",\"message\":\"\"}\n";
         text.reserve(text.size() + payload + payload / 8 +
-                     blocks * (control.text.size() + sizeof "{\"control\":,\"group\":,\"message\":\"\"\"\"}\n"));
+                     blocks * (control.text.size() + framing));
+      }
     }
     const std::size_t start = text.size();
     bool ok = control_ok;
