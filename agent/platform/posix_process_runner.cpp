@@ -1,9 +1,9 @@
-// Process_Runner over ACE's process layer, which splits the command line
-// and closes every inherited descriptor but the standard three in the child.
-// The child's output comes through a pipe that wait() carries to the log,
-// so it can be counted and capped; the child leads a process group of its
-// own and carries a mark in its environment, and the tree is found by both
-// in /proc.
+// Process_Runner over posix_spawn, with ACE's process options splitting the
+// command line as on every other system. The child gets the null device,
+// a pipe for its output and error, and no other descriptor; wait() carries
+// the pipe to the log, so the output can be counted and capped. The child
+// leads a process group of its own and carries a mark in its environment,
+// and the tree is found by both in /proc.
 #include "agent/platform/process_runner.h"
 
 #include <ace/Log_Msg.h>
@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,6 +31,8 @@
 #include <set>
 #include <vector>
 
+extern char** environ;
+
 namespace platform {
 
 namespace {
@@ -38,17 +41,66 @@ typedef std::chrono::steady_clock Clock;
 
 const char MARK_NAME[] = "WAGENT_COMMAND_MARK";
 
-// The host holds its stop signals blocked for one thread to take; a child
-// starts with none blocked, or it could not be stopped. It leads a group of
-// its own, so its tree can be signalled as one.
-class Child_Process : public ACE_Process {
-  void child(pid_t) override {
-    sigset_t none;
-    sigemptyset(&none);
-    ::pthread_sigmask(SIG_SETMASK, &none, nullptr);
-    ::setpgid(0, 0);
+// Starts `argv` on the three handles with `env`. The host holds its stop
+// signals blocked for one thread to take, and ignores some: the child
+// starts with none blocked and every one at its default, or it could not be
+// stopped, or a pipeline in it would not see its reader go. It leads a
+// group of its own, so its tree can be signalled as one. glibc's child runs
+// none of our code (nor a sanitizer's) between its clone and the exec, so
+// nothing a fork would copy mid-use can hold it, and a program that cannot
+// be run is an error here, not an exit code later.
+int spawn_child(char* const argv[], char* const env[], int in, int out, pid_t& pid) {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  if (int error = ::posix_spawn_file_actions_init(&actions)) return error;
+  int error = ::posix_spawnattr_init(&attr);
+  if (error) {
+    ::posix_spawn_file_actions_destroy(&actions);
+    return error;
   }
-};
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  error = ::posix_spawnattr_setflags(
+      &attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  if (!error) error = ::posix_spawnattr_setpgroup(&attr, 0);
+  if (!error) error = ::posix_spawnattr_setsigmask(&attr, &none);
+  if (!error) error = ::posix_spawnattr_setsigdefault(&attr, &all);
+  if (!error) error = ::posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO);
+  if (!error) error = ::posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+  if (!error) error = ::posix_spawn_file_actions_adddup2(&actions, out, STDERR_FILENO);
+  // Descriptors opened without close-on-exec (by a library, or by another
+  // thread meanwhile) stay here too.
+  if (!error) error = ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+  if (!error) error = ::posix_spawnp(&pid, argv[0], &actions, &attr, argv, env);
+  ::posix_spawnattr_destroy(&attr);
+  ::posix_spawn_file_actions_destroy(&actions);
+  return error;
+}
+
+// The agent's environment with `entry` ("NAME=VALUE") in place of any
+// variable of that name.
+std::vector<char*> environment_with(std::string& entry) {
+  const std::size_t name = entry.find('=') + 1;
+  std::vector<char*> env;
+  for (char** e = environ; e && *e; ++e)
+    if (std::strncmp(*e, entry.c_str(), name) != 0) env.push_back(*e);
+  env.push_back(&entry[0]);
+  env.push_back(nullptr);
+  return env;
+}
+
+// Moves `fd` above the standard three, so setting those up in the child
+// cannot overwrite another of its handles (a host started with one of
+// them closed hands those numbers out).
+bool above_standard(ACE_HANDLE& fd) {
+  if (fd > STDERR_FILENO) return true;
+  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  if (moved < 0) return false;
+  ::close(fd);
+  fd = moved;
+  return true;
+}
 
 struct Handle_Guard {
   ACE_HANDLE handle;
@@ -117,7 +169,6 @@ bool carries_mark(pid_t pid, const std::string& entry) {
 struct Process_Runner::Impl {
   ACE_Process_Options options;
   std::string command_line;
-  Child_Process process;
   Process_Limits limits = Process_Runner::default_limits();
   bool started = false;
   // The running process; 0 before the start and once waited for, so a late
@@ -256,7 +307,6 @@ struct Process_Runner::Impl {
 
 Process_Runner::Process_Runner(const std::string& command_line) : impl_(new Impl) {
   impl_->options.command_line("%s", command_line.c_str());
-  impl_->options.handle_inheritance(0);
   impl_->command_line = impl_->options.command_line_buf();
 }
 
@@ -287,23 +337,21 @@ bool Process_Runner::start(const std::string& log_path, int log_mode) {
   int pipe_ends[2];
   if (::pipe2(pipe_ends, O_CLOEXEC) != 0) return false;
   Handle_Guard out_read{pipe_ends[0]}, out_write{pipe_ends[1]};
+  if (!above_standard(in.handle) || !above_standard(out_write.handle)) return false;
   if (::pipe2(s.wake, O_CLOEXEC | O_NONBLOCK) != 0) return false;
   const std::string mark = random_mark();
   s.mark_entry = std::string(1, '\0') + MARK_NAME + "=" + mark + std::string(1, '\0');
-  s.options.setenv(MARK_NAME, ACE_TEXT("%s"), mark.c_str());
+  std::string entry = std::string(MARK_NAME) + "=" + mark;
+  const std::vector<char*> env = environment_with(entry);
 
-  pid_t pid = ACE_INVALID_PID;
-  if (s.options.set_handles(in.handle, out_write.handle, out_write.handle) == 0)
-    pid = s.process.spawn(s.options);
-  const int error = errno;
-  s.options.release_handles();
-  if (pid == ACE_INVALID_PID) {
+  pid_t pid = 0;
+  if (int error = spawn_child(s.options.command_line_argv(), env.data(), in.handle,
+                              out_write.handle, pid)) {
+    close_fd(s.wake[0]);
+    close_fd(s.wake[1]);
     errno = error;
     return false;
   }
-  // Also here, so the group exists before anything signals it (the child
-  // may not have run yet); refused once it has exec'ed, when it is done.
-  ::setpgid(pid, pid);
   s.started_at = Clock::now();
   s.started = true;
   s.pid = pid;
@@ -398,8 +446,11 @@ bool Process_Runner::wait(Process_Exit& out) {
     s.wait_for_news(Impl::until(drain_until, Clock::now(), 100), false);
   close_fd(s.output);
 
-  ACE_exitcode status = 0;
-  const bool waited = s.process.wait(&status) != ACE_INVALID_PID;
+  int status = 0;
+  pid_t reaped;
+  while ((reaped = ::waitpid(leader, &status, 0)) < 0 && errno == EINTR) {
+  }
+  const bool waited = reaped == leader;
   delist();
   {
     std::lock_guard<std::mutex> g(s.lock);

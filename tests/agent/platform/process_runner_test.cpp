@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <chrono>
 #include <fstream>
 #include <future>
@@ -87,4 +89,42 @@ TEST(ProcessRunner, CommandsThatCannotStartSayWhy) {
   Process_Runner no_log("true");
   EXPECT_FALSE(no_log.start(dir / "no/such/log", 0640));
   EXPECT_EQ(ENOENT, errno);
+  Process_Runner missing("wagent-no-such-program");
+  EXPECT_FALSE(missing.start(dir / "log", 0640));
+  EXPECT_EQ(ENOENT, errno);
+  EXPECT_FALSE(missing.wait(exit));
 }
+
+#ifndef _WIN32
+// The host blocks its stop signals and ignores SIGPIPE; a command must not
+// inherit either, or it could not be stopped and a pipeline in it would
+// not end when its reader goes.
+TEST(ProcessRunner, CommandsStartWithNoSignalBlockedOrIgnored) {
+  Temp_Dir dir;
+  const std::string log = dir / "log";
+  struct sigaction ignore = {}, before = {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(0, ::sigaction(SIGPIPE, &ignore, &before));
+  sigset_t stop, mask;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTERM);
+  ASSERT_EQ(0, ::pthread_sigmask(SIG_BLOCK, &stop, &mask));
+  Process_Runner status("grep -E \"^Sig(Blk|Ign)\" /proc/self/status");
+  const bool started = status.start(log, 0640);
+  ::pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+  ::sigaction(SIGPIPE, &before, nullptr);
+  ASSERT_TRUE(started);
+  Process_Exit exit;
+  EXPECT_TRUE(status.wait(exit));
+  EXPECT_EQ(0, exit.code);
+  std::string text;
+  ASSERT_TRUE(platform::read_file(log, text));
+  unsigned long long blocked = ~0ull, ignored = ~0ull;
+  ASSERT_EQ(2, std::sscanf(text.c_str(), "SigBlk: %llx SigIgn: %llx", &blocked, &ignored)) << text;
+  // The standard signals; what glibc does with its own two above them
+  // is its business.
+  const unsigned long long standard = (1ull << 31) - 1;
+  EXPECT_EQ(0u, blocked & standard) << text;
+  EXPECT_EQ(0u, ignored & standard) << text;
+}
+#endif
