@@ -6,10 +6,14 @@
 // and threads before and after the load, each once the connections have
 // closed and a settle time has passed. "Before" follows a warm-up of a few
 // hundred requests of each kind, so thread pools and per-thread buffers
-// exist at both.
+// exist at both. With --rounds R the load runs R times, each followed by
+// the settle, and the last round is checked against the first: what a
+// load leaves pinned in the heap (its high-water mark) shows after round
+// one and stays; a leak grows with every round.
 //
 //   load_tool [--connections K] [--seconds S | --requests N] [--ws-share F]
-//             [--settle S] [--rss-tolerance KIB] [--url http://HOST:PORT --pid PID]
+//             [--settle S] [--rss-tolerance KIB] [--rounds R]
+//             [--url http://HOST:PORT --pid PID]
 //             [--wagent PATH] [--config PATH] [--key-file PATH]
 //
 // Without --url it starts the wagent of this build on 127.0.0.1:0 with
@@ -53,6 +57,7 @@ struct Options {
   // Requests of the warm-up round: about 400 of each of the five kinds.
   unsigned long warm_up = 2000;
   long rss_tolerance_kib = 1024;
+  unsigned rounds = 1;
   std::string url, wagent = LOAD_TOOL_WAGENT, config = LOAD_TOOL_CONFIG, key_file;
   long pid = 0;
 };
@@ -60,6 +65,13 @@ struct Options {
 struct Tally {
   unsigned long done = 0, lost = 0, mismatched = 0;
   std::vector<std::uint32_t> micros;
+
+  void add(Tally&& other) {
+    done += other.done;
+    lost += other.lost;
+    mismatched += other.mismatched;
+    micros.insert(micros.end(), other.micros.begin(), other.micros.end());
+  }
 };
 
 // The JSON-RPC text of request `id` of kind `kind` (0-3).
@@ -196,6 +208,7 @@ bool parse_options(int argc, char** argv, Options& o) {
     else if (a == "--ws-share") o.ws_share = std::atof(v.c_str());
     else if (a == "--settle") o.settle = std::atof(v.c_str());
     else if (a == "--rss-tolerance") o.rss_tolerance_kib = std::atol(v.c_str());
+    else if (a == "--rounds") o.rounds = static_cast<unsigned>(std::atoi(v.c_str()));
     else if (a == "--url") o.url = v;
     else if (a == "--pid") o.pid = std::atol(v.c_str());
     else if (a == "--wagent") o.wagent = v;
@@ -204,7 +217,7 @@ bool parse_options(int argc, char** argv, Options& o) {
     else return false;
   }
   return argc % 2 == 1 && o.connections > 0 && o.seconds > 0 && o.ws_share >= 0 &&
-         o.ws_share <= 1 && o.rss_tolerance_kib >= 0;
+         o.ws_share <= 1 && o.rss_tolerance_kib >= 0 && o.rounds > 0;
 }
 
 std::string read_file(const std::string& path) {
@@ -249,6 +262,8 @@ int reach_target(Options& o, wire::Wagent_Process& wagent, std::string& host,
 
 // Prints the load's figures; true when replies were lost or mismatched, or
 // wagent kept descriptors or memory.
+// `before` is the figure after the warm-up, or after the first round when
+// there are more.
 bool report(const Options& o, Tally& t, const Tally& warm, double seconds,
             const Proc_Figures& before, const Proc_Figures& after, long pid) {
   std::sort(t.micros.begin(), t.micros.end());
@@ -259,9 +274,10 @@ bool report(const Options& o, Tally& t, const Tally& warm, double seconds,
                                   1000.0;
   };
   const unsigned ws = static_cast<unsigned>(o.connections * o.ws_share + 0.5);
-  std::printf("%u connections (%u WebSocket, %u HTTP), %.1f s: %lu replies, %.0f requests/s\n",
-              o.connections, ws, o.connections - ws, seconds, t.done,
-              t.done / seconds);
+  std::printf("%u connections (%u WebSocket, %u HTTP), %u round%s, %.1f s: %lu replies, "
+              "%.0f requests/s\n",
+              o.connections, ws, o.connections - ws, o.rounds, o.rounds > 1 ? "s" : "", seconds,
+              t.done, t.done / seconds);
   std::printf("latency ms: p50 %.2f  p90 %.2f  p99 %.2f  max %.2f\n", pct(0.5), pct(0.9),
               pct(0.99), t.micros.empty() ? 0.0 : t.micros.back() / 1000.0);
   const unsigned long lost = t.lost + warm.lost, mismatched = t.mismatched + warm.mismatched;
@@ -270,9 +286,10 @@ bool report(const Options& o, Tally& t, const Tally& warm, double seconds,
   bool failed = lost || mismatched;
   if (before.fds >= 0 && after.fds >= 0) {
     const long rss_change = after.rss_kib - before.rss_kib;
-    std::printf("change after %.0f s settle: RSS %+ld KiB (tolerance %ld), descriptors %+ld, "
-                "threads %+ld\n",
-                o.settle, rss_change, o.rss_tolerance_kib, after.fds - before.fds,
+    std::printf("change %s, after %.0f s settle: RSS %+ld KiB (tolerance %ld), "
+                "descriptors %+ld, threads %+ld\n",
+                o.rounds > 1 ? "from the first round to the last" : "over the warm-up", o.settle,
+                rss_change, o.rss_tolerance_kib, after.fds - before.fds,
                 after.threads - before.threads);
     if (after.fds != before.fds) failed = true, std::printf("FAIL: descriptors differ\n");
     if (rss_change > o.rss_tolerance_kib) failed = true, std::printf("FAIL: RSS grew\n");
@@ -290,7 +307,8 @@ int main(int argc, char** argv) {
   if (!parse_options(argc, argv, o)) {
     std::fprintf(stderr,
                  "usage: %s [--connections K] [--seconds S | --requests N] [--ws-share F] "
-                 "[--settle S] [--rss-tolerance KIB] [--url http://HOST:PORT --pid PID] "
+                 "[--settle S] [--rss-tolerance KIB] [--rounds R] "
+                 "[--url http://HOST:PORT --pid PID] "
                  "[--wagent PATH] [--config PATH] [--key-file PATH]\n",
                  argv[0]);
     return 2;
@@ -318,14 +336,25 @@ int main(int argc, char** argv) {
   // A warm-up round makes the threads and buffers a steady load keeps.
   const Tally warm = load.run(1e9, o.warm_up);
   settle();
-  const Proc_Figures before = proc_figures(pid);
+  Proc_Figures before = proc_figures(pid);
   print_figures("after warm-up", before);
 
-  auto began = Clock::now();
-  Tally t = load.run(o.seconds, o.requests);
-  std::chrono::duration<double> took = Clock::now() - began;
-  settle();
-  const Proc_Figures after = proc_figures(pid);
+  Tally t;
+  std::chrono::duration<double> took{0};
+  Proc_Figures after;
+  for (unsigned round = 1; round <= o.rounds; ++round) {
+    const auto began = Clock::now();
+    Tally r = load.run(o.seconds, o.requests);
+    took += Clock::now() - began;
+    t.add(std::move(r));
+    settle();
+    after = proc_figures(pid);
+    if (o.rounds > 1) {
+      const std::string when = "after round " + std::to_string(round);
+      print_figures(when.c_str(), after);
+      if (round == 1) before = after;
+    }
+  }
 
   const bool failed = report(o, t, warm, took.count(), before, after, pid);
   if (o.url.empty() && wagent.stop() != 0) {
