@@ -2,10 +2,12 @@
 
 #include <ace/Log_Msg.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <new>
 #include <vector>
@@ -98,6 +100,13 @@ bool Queue_Block::from_line(const char* line, std::size_t length) {
 
 namespace {
 
+// The spool is written into room made ahead, zeros up to a multiple of
+// this: a flush that does not change the file's length has no metadata to
+// commit, which makes it a third cheaper on ext4.
+const std::uint64_t SPOOL_ROOM = 1 << 20;
+// Once everything is taken, a spool this long starts over.
+const std::uint64_t SPOOL_RESTART = 1 << 20;
+
 bool valid_name(const std::string& name) {
   return !name.empty() && name[0] != '.' &&
          name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
@@ -186,7 +195,8 @@ struct File_Queue_Manager::Queue {
   std::string name;
   std::string spool_path, taken_path;
   platform::File spool, taken_file;
-  std::uint64_t size = 0;   // bytes in the spool, all of them flushed
+  std::uint64_t size = 0;   // bytes of lines in the spool, all of them flushed
+  std::uint64_t room = 0;   // the spool's length: its lines, then zeros
   std::uint64_t taken = 0;  // offset of the first block waiting
   std::deque<Entry> waiting;
   // Chains handed over while a flush is under way, for the next one.
@@ -200,6 +210,12 @@ struct File_Queue_Manager::Queue {
   // meanwhile; `flushing` keeps every other writer out, and the truncation
   // of dequeue too.
   void flush(std::unique_lock<std::mutex>& guard);
+  // Writes `text` at `size`, making room past it first when it ends beyond
+  // `room`; not flushed.
+  bool write_lines(const std::string& text);
+  // Empties the spool once every block is taken, durably before the next
+  // line is written into it.
+  void start_over();
 
   bool open(const std::string& folder);
   void load();
@@ -230,7 +246,7 @@ bool File_Queue_Manager::Queue::open(const std::string& folder) {
   spool_path = folder + "/" + name + ".jsonl";
   taken_path = folder + "/" + name + ".taken";
   using platform::File;
-  if (!spool.open(spool_path, File::READ | File::APPEND | File::CREATE, 0640) ||
+  if (!spool.open(spool_path, File::READ | File::WRITE | File::CREATE, 0640) ||
       !taken_file.open(taken_path, File::READ | File::WRITE | File::CREATE, 0640)) {
     ACE_ERROR((LM_ERROR, "%N:%l: queue %C: cannot open its spool in %C, %m\n",
                name.c_str(), folder.c_str()));
@@ -252,12 +268,18 @@ void File_Queue_Manager::Queue::load() {
   std::uint64_t at = taken;  // where the line in `pending` starts
   std::string pending;       // read, and not yet a whole line
   std::vector<char> buffer(1 << 16);
-  bool read_error = false;
-  for (std::uint64_t next = taken;;) {
-    const long got = spool.read_at(buffer.data(), buffer.size(), next);
+  bool read_error = false, lines_end = false;
+  for (std::uint64_t next = taken; !lines_end;) {
+    long got = spool.read_at(buffer.data(), buffer.size(), next);
     if (got <= 0) {
       read_error = got < 0;
       break;
+    }
+    // No line holds a zero byte (the JSON escapes it): the first one ends
+    // the lines, and the room made ahead starts there.
+    if (const void* zero = std::memchr(buffer.data(), 0, static_cast<std::size_t>(got))) {
+      got = static_cast<const char*>(zero) - buffer.data();
+      lines_end = true;
     }
     next += static_cast<std::uint64_t>(got);
     pending.append(buffer.data(), static_cast<std::size_t>(got));
@@ -273,15 +295,23 @@ void File_Queue_Manager::Queue::load() {
   if (read_error) {
     ACE_ERROR((LM_ERROR, "%N:%l: queue %C: cannot read its spool past offset %Q, %m\n",
                name.c_str(), at));
+    at = file_size;  // nothing is written over what could not be read
   } else if (!pending.empty()) {
-    // A crash mid-append: the block was never accepted. Cut it off, so the
+    // A crash mid-write: the block was never accepted. Cut it off, so the
     // next block starts a line of its own.
     ACE_ERROR((LM_ERROR, "%N:%l: queue %C: torn last line at offset %Q (%d "
                          "bytes) dropped\n",
                name.c_str(), at, int(pending.size())));
-    if (!spool.truncate(at))
-      ACE_ERROR((LM_ERROR, "%N:%l: queue %C: cannot cut the torn line, %m\n",
-                 name.c_str()));
+  }
+  // The room made ahead goes too: a crash may have left bytes of a flush
+  // never acknowledged past the first zero.
+  room = file_size;
+  if (at < file_size) {
+    if (spool.truncate(at))
+      room = at;
+    else
+      ACE_ERROR((LM_ERROR, "%N:%l: queue %C: cannot cut its spool at offset %Q, %m\n",
+                 name.c_str(), at));
   }
   size = at;
   if (!waiting.empty())
@@ -349,11 +379,13 @@ void File_Queue_Manager::Queue::flush(std::unique_lock<std::mutex>& guard) {
   flushing = true;
   guard.unlock();
   const std::string& text = *group->text;
-  const bool ok = spool.write(text.data(), text.size()) && spool.sync_data();
+  const bool ok = write_lines(text) && spool.sync_data();
   if (!ok) {
     ACE_ERROR((LM_ERROR, "%N:%l: queue %C: cannot write its spool, %m\n", name.c_str()));
     // Nothing of the group may stay: every chain of it was refused.
-    if (!spool.truncate(size))
+    if (spool.truncate(size))
+      room = size;
+    else
       ACE_ERROR((LM_ERROR, "%N:%l: queue %C: cannot cut a failed append, %m\n",
                  name.c_str()));
   }
@@ -374,6 +406,37 @@ void File_Queue_Manager::Queue::flush(std::unique_lock<std::mutex>& guard) {
   changed.notify_all();
   group->ended.notify_all();
   if (filling) filling->ended.notify_one();
+}
+
+bool File_Queue_Manager::Queue::write_lines(const std::string& text) {
+  const std::uint64_t end = size + text.size();
+  if (!spool.write_at(text.data(), text.size(), size)) return false;
+  if (end <= room) return true;
+  // Zeros up to the next multiple of the step, written with the lines and
+  // flushed with them. A disk too full for that still takes the lines.
+  static const std::vector<char> zeros(64 * 1024);
+  const std::uint64_t made = (end + SPOOL_ROOM - 1) / SPOOL_ROOM * SPOOL_ROOM;
+  for (std::uint64_t at = end; at < made;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(zeros.size(), made - at));
+    if (!spool.write_at(zeros.data(), n, at)) {
+      if (!spool.truncate(end)) return false;
+      room = end;
+      return true;
+    }
+    at += n;
+  }
+  room = made;
+  return true;
+}
+
+void File_Queue_Manager::Queue::start_over() {
+  // Both on disk before a line goes in again: an offset left behind
+  // would skip the new lines, a length left behind would bring the taken
+  // ones back.
+  if (!spool.truncate(0) || !spool.sync_data()) return;
+  size = taken = room = 0;
+  save_taken();
+  taken_file.sync_data();
 }
 
 bool File_Queue_Manager::enqueue(const std::string& name, const Queue_Block& first,
@@ -432,13 +495,10 @@ bool File_Queue_Manager::dequeue(const std::string& name, Queue_Block& out,
   q->taken = entry.end;
   q->waiting.pop_front();
   // Not while a group is being written: its lines go after `size`.
-  if (q->waiting.empty() && q->taken == q->size && !q->flushing && q->spool.truncate(0)) {
-    // All taken: start the spool over (the offset follows; a crash between
-    // the two leaves it past the end, which a reload reads as 0).
-    q->size = 0;
-    q->taken = 0;
-  }
-  q->save_taken();
+  if (q->waiting.empty() && q->taken == q->size && !q->flushing && q->size >= SPOOL_RESTART)
+    q->start_over();
+  else
+    q->save_taken();
   q->changed.notify_all();
   return true;
 }

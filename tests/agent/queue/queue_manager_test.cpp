@@ -46,6 +46,13 @@ void at_once(int threads, Push push) {
   for (std::thread& t : running) t.join();
 }
 
+// The spool's lines: what precedes the zeros of the room made ahead.
+std::string spool_lines(const std::string& path) {
+  std::ifstream spool(path, std::ios::binary);
+  const std::string text{std::istreambuf_iterator<char>(spool), {}};
+  return text.substr(0, text.find('\0'));
+}
+
 std::vector<std::string> take_all(Queue_Manager& q) {
   std::vector<std::string> out;
   for (Queue_Block b; q.dequeue("jobs", b, nullptr);)
@@ -89,18 +96,32 @@ TEST(QueueSpool, BlocksSurviveARestartInOrderAndTakenOnesStayTaken) {
   }
   File_Queue_Manager again(dir.path(), 100);
   EXPECT_EQ((std::vector<std::string>{"a1", "a2", "b0@g", "b1"}), take_all(again));
-  // All taken: the spool starts over, and a restart brings nothing back.
-  EXPECT_EQ(0u, std::ifstream(dir / "jobs.jsonl", std::ios::ate).tellg());
+  // All taken: a restart brings nothing back.
   ASSERT_TRUE(push(again, "c", 1));
   File_Queue_Manager third(dir.path(), 100);
   EXPECT_EQ((std::vector<std::string>{"c0@g"}), take_all(third));
+  // A spool of a megabyte or more starts over once all of it is taken.
+  ASSERT_TRUE(push(third, std::string(1 << 20, 'x'), 2));
+  EXPECT_LT(2u << 20, std::filesystem::file_size(dir / "jobs.jsonl"));
+  EXPECT_EQ(2u, take_all(third).size());
+  EXPECT_EQ(0u, std::filesystem::file_size(dir / "jobs.jsonl"));
+  ASSERT_TRUE(push(third, "d", 1));
+  File_Queue_Manager fourth(dir.path(), 100);
+  EXPECT_EQ((std::vector<std::string>{"d0@g"}), take_all(fourth));
 }
 
 TEST(QueueSpool, ATornLastLineIsReportedAndCutWithoutLosingTheLinesBefore) {
   Temp_Dir dir;
   ASSERT_TRUE(push(*std::make_unique<File_Queue_Manager>(dir.path(), 100), "a", 2));
-  // A crash in the middle of an append.
-  std::ofstream(dir / "jobs.jsonl", std::ios::app) << R"({"message":"half)";
+  // A crash in the middle of a write: half a line after the last, zeros
+  // after it, and a stray piece of the same flush further on.
+  {
+    std::fstream spool(dir / "jobs.jsonl", std::ios::in | std::ios::out | std::ios::binary);
+    spool.seekp(static_cast<std::streamoff>(spool_lines(dir / "jobs.jsonl").size()));
+    spool << R"({"message":"half)";
+    spool.seekp(4096);
+    spool << "ll\"}\n";
+  }
   Recording_Log log;
   File_Queue_Manager q(dir.path(), 100);
   EXPECT_EQ(1u, log.count(LM_ERROR, "queue jobs: torn last line at offset"));
@@ -129,12 +150,16 @@ TEST(QueueSpool, AFullDiskRefusesTheChainAndLeavesNoPartOfIt) {
   Temp_Dir dir;
   {
     File_Queue_Manager q(dir.path(), 100);
-    ASSERT_TRUE(push(q, "a", 1));
-    const auto accepted = std::filesystem::file_size(dir / "jobs.jsonl");
     Recording_Log log;
+    std::uintmax_t accepted;
     bool taken;
     {
-      Full_Disk full(accepted + 10);
+      // Room for the first line (29 bytes), not for the room made ahead
+      // of it, nor for the three lines after.
+      Full_Disk full(64);
+      ASSERT_TRUE(push(q, "a", 1));
+      accepted = std::filesystem::file_size(dir / "jobs.jsonl");
+      EXPECT_EQ(0u, log.count(LM_ERROR, "queue jobs"));
       taken = push(q, "b", 3);
     }
     EXPECT_FALSE(taken);
@@ -205,12 +230,14 @@ TEST(QueueSpool, AFailedFlushRefusesEveryChainItHeldAndLeavesNoneOfThem) {
   Temp_Dir dir;
   {
     File_Queue_Manager q(dir.path(), 1000);
-    ASSERT_TRUE(push(q, "a", 1));
-    const auto accepted = std::filesystem::file_size(dir / "jobs.jsonl");
     Recording_Log log;
     std::atomic<int> taken{0};
+    std::uintmax_t accepted;
     {
-      Full_Disk full(accepted + 10);
+      // Room for the first line, not for any chain after it.
+      Full_Disk full(64);
+      ASSERT_TRUE(push(q, "a", 1));
+      accepted = std::filesystem::file_size(dir / "jobs.jsonl");
       at_once(6, [&](int t) {
         for (int n = 0; n < 5; ++n) taken += push(q, "t" + std::to_string(t) + "-", 2);
       });
@@ -245,6 +272,5 @@ TEST(QueueSpool, EachBlockIsWrittenAsItsLine) {
   ASSERT_TRUE(q.enqueue("jobs", *head.next(), nullptr));
   std::string expected;
   for (const Queue_Block* b = head.next(); b; b = b->next()) expected += b->to_line() + "\n";
-  std::ifstream spool(dir / "jobs.jsonl", std::ios::binary);
-  EXPECT_EQ(expected, std::string(std::istreambuf_iterator<char>(spool), {}));
+  EXPECT_EQ(expected, spool_lines(dir / "jobs.jsonl"));
 }
