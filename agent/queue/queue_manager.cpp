@@ -430,13 +430,19 @@ bool File_Queue_Manager::Queue::write_lines(const std::string& text) {
 }
 
 void File_Queue_Manager::Queue::start_over() {
+  if (!spool.truncate(0)) {
+    save_taken();  // the lines stay, and new ones go after them
+    return;
+  }
+  size = taken = room = 0;
   // Both on disk before a line goes in again: an offset left behind
   // would skip the new lines, a length left behind would bring the taken
   // ones back.
-  if (!spool.truncate(0) || !spool.sync_data()) return;
-  size = taken = room = 0;
+  const bool cut = spool.sync_data();
   save_taken();
-  taken_file.sync_data();
+  if (!cut || !taken_file.sync_data())
+    ACE_ERROR((LM_ERROR, "%N:%l: queue %C: cannot flush the start over of its spool, %m\n",
+               name.c_str()));
 }
 
 bool File_Queue_Manager::enqueue(const std::string& name, const Queue_Block& first,
